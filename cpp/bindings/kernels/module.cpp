@@ -1,0 +1,9 @@
+// korvane._kernels: the native kernels exposed one by one, for parity tests
+// and benchmarks. Not a public interface.
+#include <nanobind/nanobind.h>
+
+namespace nb = nanobind;
+
+NB_MODULE(_kernels, m) {
+  m.doc() = "Native numeric kernels of korvane (private; for tests and benchmarks)";
+}

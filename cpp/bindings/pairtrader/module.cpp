@@ -1,0 +1,9 @@
+// Native core of the pairs-trading factor: the per-pair engine and the
+// bar-by-bar accounting.
+#include <nanobind/nanobind.h>
+
+namespace nb = nanobind;
+
+NB_MODULE(_pairtrader, m) {
+  m.doc() = "Native engine and accounting of the pairs-trading factor";
+}

@@ -1,0 +1,1 @@
+print("korvane quickstart: under construction")

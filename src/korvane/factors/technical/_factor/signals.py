@@ -1,0 +1,5 @@
+"""Placeholder: filled in by its own change."""
+
+
+class SignalsMixin:
+    __slots__ = ()

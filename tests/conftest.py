@@ -1,0 +1,3 @@
+import matplotlib
+
+matplotlib.use("Agg")

@@ -1,0 +1,17 @@
+import importlib
+
+import pytest
+
+
+@pytest.mark.parametrize(
+    "module",
+    [
+        "korvane._kernels",
+        "korvane.factors.technical._pairtrader",
+        "korvane.utils.results._scorebook",
+        "korvane.factors.technical.pairtrader",
+        "korvane.utils.results.scorebook",
+    ],
+)
+def test_modules_import(module):
+    assert importlib.import_module(module) is not None
