@@ -1,3 +1,52 @@
+"""Shared fixtures: everything runs offline.
+
+Sockets are blocked by pytest-socket (see pyproject). The benchmark download
+of the results report goes through ``yfinance.download``; it is replaced here
+by a function returning frames in yfinance 1.x's real layout.
+"""
+
 import matplotlib
 
 matplotlib.use("Agg")
+
+import numpy as np  # noqa: E402
+import pandas as pd  # noqa: E402
+import pytest  # noqa: E402
+
+from universe_factory import make_universe  # noqa: E402,F401
+
+
+def fake_yfinance_download(tickers, start=None, end=None, progress=True, **kwargs):
+    """A deterministic stand-in for ``yfinance.download`` (daily bars, naive index).
+
+    Columns are a (Price, Ticker) MultiIndex, as yfinance 1.x returns even for
+    a single ticker, and the end date is exclusive.
+    """
+    names = [tickers] if isinstance(tickers, str) else list(tickers)
+    start = pd.Timestamp(start if start is not None else "2000-01-01").tz_localize(None).normalize()
+    end = pd.Timestamp(end if end is not None else pd.Timestamp.today()).tz_localize(None).normalize()
+    index = pd.bdate_range(start, end - pd.Timedelta(days=1), name="Date")
+    frames = {}
+    for name in names:
+        # Prices depend only on the calendar day, so overlapping requests agree.
+        days = (index - pd.Timestamp("2000-01-03")).days.to_numpy()
+        close = 100.0 * np.exp(0.0002 * days + 0.01 * np.sin(days / 7.0))
+        for field, values in (
+            ("Close", close),
+            ("High", close * 1.01),
+            ("Low", close * 0.99),
+            ("Open", close),
+            ("Volume", np.full(len(index), 1e6)),
+        ):
+            frames[(field, name)] = values
+    frame = pd.DataFrame(frames, index=index)
+    frame.columns = pd.MultiIndex.from_tuples(frame.columns, names=["Price", "Ticker"])
+    return frame
+
+
+@pytest.fixture(autouse=True)
+def offline_benchmark(monkeypatch):
+    import yfinance
+
+    monkeypatch.setattr(yfinance, "download", fake_yfinance_download)
+    return fake_yfinance_download
