@@ -60,6 +60,9 @@ FIELDS = (
     ("rarAV_optimal_entry_model", None),
     ("rarAV_optimal_entry_ready", None),
     ("object_store_dict", None),
+    # Absolute path of the study file that a parallel job was told to use
+    # (None: the file named by the factor's settings in the working directory).
+    ("study_file_path", None),
 )
 
 SLOTS = tuple("_" + name for name, _ in FIELDS)
