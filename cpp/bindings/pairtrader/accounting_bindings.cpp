@@ -1,0 +1,234 @@
+// Accounting of one backtest split, exposed to the factor's Python side.
+//
+// `account_split` is the one the backtest run uses; the step functions below
+// it exist so that each rule can be checked on its own.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "korvane/accounting.hpp"
+#include "ndarray_span.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+using korvane::bind::CMatrix;
+using korvane::bind::CVector;
+using korvane::bind::owned_array;
+namespace acc = korvane::accounting;
+
+using Matrix = nb::ndarray<nb::numpy, double>;
+
+double* new_buffer(std::size_t n) { return new double[n]; }
+
+struct SplitArrays {
+  std::size_t bars, securities;
+  double* positions;
+  double* positions_market_value;
+  double* change_in_positions;
+  double* change_in_positions_market_value;
+  double* securities_pnl;
+  double* commissions;
+  double* slippage;
+  double* securities_pnl_after_transaction_costs;
+  double* total;
+  double* equity;
+  double* returns;
+  double* cumprod;
+
+  SplitArrays(std::size_t t, std::size_t n) : bars(t), securities(n) {
+    const std::size_t cells = t * n;
+    // A split of zero or one bar has no returns.
+    const std::size_t steps = t > 0 ? t - 1 : 0;
+    positions = new_buffer(cells);
+    positions_market_value = new_buffer(cells);
+    change_in_positions = new_buffer(cells);
+    change_in_positions_market_value = new_buffer(cells);
+    securities_pnl = new_buffer(cells);
+    commissions = new_buffer(cells);
+    slippage = new_buffer(cells);
+    securities_pnl_after_transaction_costs = new_buffer(cells);
+    total = new_buffer(t);
+    equity = new_buffer(t);
+    returns = new_buffer(steps);
+    cumprod = new_buffer(steps);
+  }
+
+  acc::PositionBooks position_books() const {
+    return {positions, positions_market_value, change_in_positions, change_in_positions_market_value,
+            securities_pnl};
+  }
+  acc::SplitBooks books() const {
+    return {position_books(), commissions, slippage, securities_pnl_after_transaction_costs};
+  }
+  acc::SplitCurves curves() const { return {total, equity, returns, cumprod}; }
+
+  Matrix matrix(double* p) const { return owned_array(p, {bars, securities}); }
+  Matrix vector(double* p, std::size_t len) const { return owned_array(p, {len}); }
+  std::size_t steps() const { return bars > 0 ? bars - 1 : 0; }
+};
+
+void require_rows(const char* name, std::size_t rows, std::size_t bars) {
+  if (rows < bars) {
+    throw nb::value_error((std::string(name) + " has " + std::to_string(rows) + " rows, fewer than the " +
+                           std::to_string(bars) + " bars of the split")
+                              .c_str());
+  }
+}
+
+void require_columns(const char* name, std::size_t columns, std::size_t securities) {
+  if (columns != securities) {
+    throw nb::value_error((std::string(name) + " has " + std::to_string(columns) + " columns, expected " +
+                           std::to_string(securities))
+                              .c_str());
+  }
+}
+
+std::size_t checked_bars(long long datetime_length) {
+  if (datetime_length < 0) throw nb::value_error("datetime_length cannot be negative");
+  return static_cast<std::size_t>(datetime_length);
+}
+
+// Returns the twelve arrays keyed by their Scorebook keyword names.
+nb::dict account_split(const CMatrix& raw_positions, const CMatrix& close, const CVector& proportional_spread,
+                       double starting_equity, double pct_equity_invested, bool scale_equity_to_traded_securities,
+                       double pct_commissions, double bid_ask_spread_pct_slippage, long long datetime_length) {
+  const std::size_t bars = checked_bars(datetime_length);
+  const std::size_t n = raw_positions.shape(1);
+  require_rows("raw_positions_matrix_mv", raw_positions.shape(0), bars);
+  require_rows("close_columns_only_data_matrix_mv", close.shape(0), bars);
+  require_columns("close_columns_only_data_matrix_mv", close.shape(1), n);
+  if (proportional_spread.shape(0) < n) {
+    throw nb::value_error("estimated_proportional_slippage_array has fewer entries than there are securities");
+  }
+  SplitArrays a(bars, n);
+  const acc::AccountingSettings settings{starting_equity, pct_equity_invested, scale_equity_to_traded_securities,
+                                         pct_commissions, bid_ask_spread_pct_slippage};
+  {
+    nb::gil_scoped_release release;
+    acc::account_split(raw_positions.data(), close.data(), proportional_spread.data(), bars, n, settings,
+                       a.books(), a.curves());
+  }
+  nb::dict d;
+  d["positions_matrix_array"] = a.matrix(a.positions);
+  d["positions_market_value_matrix_array"] = a.matrix(a.positions_market_value);
+  d["change_in_positions_matrix_array"] = a.matrix(a.change_in_positions);
+  d["change_in_positions_market_value_matrix_array"] = a.matrix(a.change_in_positions_market_value);
+  d["securities_pnl_matrix_array"] = a.matrix(a.securities_pnl);
+  d["commissions_matrix_array"] = a.matrix(a.commissions);
+  d["slippage_matrix_array"] = a.matrix(a.slippage);
+  d["securities_pnl_after_transaction_costs_matrix_array"] = a.matrix(a.securities_pnl_after_transaction_costs);
+  d["total_pnl_after_transaction_costs_array"] = a.vector(a.total, bars);
+  d["equity_value_array"] = a.vector(a.equity, bars);
+  d["returns_after_transaction_costs_array"] = a.vector(a.returns, a.steps());
+  d["cumprod_returns_after_transaction_costs_array"] = a.vector(a.cumprod, a.steps());
+  return d;
+}
+
+Matrix scale_positions_market_value(const CVector& raw_row, double total_abs_raw, const CVector& close_row,
+                                    double equity, double pct_equity_invested, bool scale_to_traded) {
+  const std::size_t n = raw_row.shape(0);
+  if (close_row.shape(0) != n) throw nb::value_error("close prices and raw positions differ in length");
+  double* out = new_buffer(n);
+  acc::scale_positions_market_value(raw_row.data(), total_abs_raw, close_row.data(), equity, pct_equity_invested,
+                                    scale_to_traded, n, out);
+  return owned_array(out, {n});
+}
+
+nb::tuple equity_after_pnl_change(const CVector& close_row, const CVector& previous_close_row,
+                                  const CVector& previous_units, double previous_equity) {
+  const std::size_t n = close_row.shape(0);
+  if (previous_close_row.shape(0) != n || previous_units.shape(0) != n) {
+    throw nb::value_error("close prices and positions differ in length");
+  }
+  double* pnl = new_buffer(n);
+  const double equity =
+      acc::equity_after_pnl_change(close_row.data(), previous_close_row.data(), previous_units.data(),
+                                   previous_equity, n, pnl);
+  return nb::make_tuple(owned_array(pnl, {n}), equity);
+}
+
+nb::tuple account_positions_and_equity(double starting_equity, double pct_equity_invested,
+                                       const CMatrix& raw_positions, const CMatrix& close, long long datetime_length,
+                                       bool scale_to_traded) {
+  const std::size_t bars = checked_bars(datetime_length);
+  const std::size_t n = raw_positions.shape(1);
+  require_rows("raw_positions_matrix_mv", raw_positions.shape(0), bars);
+  require_rows("close_columns_only_data_matrix_mv", close.shape(0), bars);
+  require_columns("close_columns_only_data_matrix_mv", close.shape(1), n);
+  const std::size_t cells = bars * n;
+  double* p[5];
+  for (auto& q : p) q = new_buffer(cells);
+  acc::account_positions_and_equity(raw_positions.data(), close.data(), bars, n, starting_equity,
+                                    pct_equity_invested, scale_to_traded, {p[0], p[1], p[2], p[3], p[4]});
+  return nb::make_tuple(owned_array(p[0], {bars, n}), owned_array(p[1], {bars, n}), owned_array(p[2], {bars, n}),
+                        owned_array(p[3], {bars, n}), owned_array(p[4], {bars, n}));
+}
+
+nb::tuple charge_commissions_and_slippage(const CMatrix& change_in_positions_market_value,
+                                          const CVector& proportional_spread, double pct_commissions,
+                                          double bid_ask_spread_pct_slippage) {
+  const std::size_t bars = change_in_positions_market_value.shape(0);
+  const std::size_t n = change_in_positions_market_value.shape(1);
+  if (proportional_spread.shape(0) < n) {
+    throw nb::value_error("estimated_proportional_slippage_array has fewer entries than there are securities");
+  }
+  double* commissions = new_buffer(bars * n);
+  double* slippage = new_buffer(bars * n);
+  acc::charge_commissions_and_slippage(change_in_positions_market_value.data(), proportional_spread.data(), bars, n,
+                                       pct_commissions, bid_ask_spread_pct_slippage, commissions, slippage);
+  return nb::make_tuple(owned_array(commissions, {bars, n}), owned_array(slippage, {bars, n}));
+}
+
+// Works on copies of the seven matrices and returns the twelve arrays in the
+// order: pnl after costs, total, equity, returns, cumulative product,
+// commissions, slippage, pnl, positions, market value, change, change value.
+nb::tuple settle_after_costs(const CMatrix& securities_pnl, const CMatrix& positions,
+                             const CMatrix& positions_market_value, const CMatrix& change_in_positions,
+                             const CMatrix& change_in_positions_market_value, const CMatrix& commissions,
+                             const CMatrix& slippage, double starting_equity, long long datetime_length) {
+  const std::size_t bars = checked_bars(datetime_length);
+  const std::size_t n = securities_pnl.shape(1);
+  const CMatrix* inputs[] = {&positions, &positions_market_value, &change_in_positions,
+                             &change_in_positions_market_value, &securities_pnl, &commissions, &slippage};
+  for (const CMatrix* m : inputs) {
+    require_rows("matrix", m->shape(0), bars);
+    require_columns("matrix", m->shape(1), n);
+  }
+  SplitArrays a(bars, n);
+  double* copies[] = {a.positions, a.positions_market_value, a.change_in_positions,
+                      a.change_in_positions_market_value, a.securities_pnl, a.commissions, a.slippage};
+  for (std::size_t k = 0; k < 7; ++k) std::memcpy(copies[k], inputs[k]->data(), bars * n * sizeof(double));
+  acc::settle_after_costs(a.books(), bars, n, starting_equity, a.curves());
+  return nb::make_tuple(a.matrix(a.securities_pnl_after_transaction_costs), a.vector(a.total, bars),
+                        a.vector(a.equity, bars), a.vector(a.returns, a.steps()), a.vector(a.cumprod, a.steps()),
+                        a.matrix(a.commissions), a.matrix(a.slippage), a.matrix(a.securities_pnl),
+                        a.matrix(a.positions), a.matrix(a.positions_market_value), a.matrix(a.change_in_positions),
+                        a.matrix(a.change_in_positions_market_value));
+}
+
+}  // namespace
+
+void bind_accounting(nb::module_& m) {
+  m.def("account_split", &account_split, "raw_positions"_a, "close"_a, "proportional_spread"_a,
+        "starting_equity"_a, "pct_equity_invested"_a, "scale_equity_to_traded_securities"_a, "pct_commissions"_a,
+        "bid_ask_spread_pct_slippage"_a, "datetime_length"_a,
+        "Accounting of one backtest split: the twelve computed arrays of the results, keyed by name.");
+  m.def("scale_positions_market_value", &scale_positions_market_value, "raw_row"_a, "total_abs_raw"_a,
+        "close_row"_a, "equity"_a, "pct_equity_invested"_a, "scale_equity_to_traded_securities"_a);
+  m.def("equity_after_pnl_change", &equity_after_pnl_change, "close_row"_a, "previous_close_row"_a,
+        "previous_units"_a, "previous_equity"_a);
+  m.def("account_positions_and_equity", &account_positions_and_equity, "starting_equity"_a,
+        "pct_equity_invested"_a, "raw_positions"_a, "close"_a, "datetime_length"_a,
+        "scale_equity_to_traded_securities"_a);
+  m.def("charge_commissions_and_slippage", &charge_commissions_and_slippage, "change_in_positions_market_value"_a,
+        "proportional_spread"_a, "pct_commissions"_a, "bid_ask_spread_pct_slippage"_a);
+  m.def("settle_after_costs", &settle_after_costs, "securities_pnl"_a, "positions"_a, "positions_market_value"_a,
+        "change_in_positions"_a, "change_in_positions_market_value"_a, "commissions"_a, "slippage"_a,
+        "starting_equity"_a, "datetime_length"_a);
+}
