@@ -1,5 +1,337 @@
-"""Placeholder: filled in by its own change."""
+"""Parameter search: optuna studies persisted in SQLite files, trials run in-process or in workers.
+
+A study file is shared by every factor with the same universe name, resolution
+and objective, so repeated fits, other processes and worker processes all add
+their trials to one study and the best trial is chosen over all of them.
+"""
+
+import operator
+import os
+from urllib.parse import quote
+
+from korvane.factors.technical._factor.globals import pm
+
+BANNER_DASHES = "-" * 29
+
+# The "0.9" segment is a fixed part of every study file name; it does not
+# follow pct_equity_invested.
+STUDY_FILE_CONSTANT_SEGMENT = "_0.9_"
+
+# Every fit starts its sampler from this seed; job k of the parallel way uses
+# SAMPLER_SEED + k, so the in-process first trial and job 0 share a seed.
+SAMPLER_SEED = 69
+N_STARTUP_TRIALS = 30
+
+# Concurrent trials write to one SQLite file; a writer that finds the file
+# locked waits up to this long instead of failing its trial.
+SQLITE_BUSY_TIMEOUT_SECONDS = 300.0
+
+# Characters that the storage URL or the classifier's file names would read
+# as something other than part of the file name: "?" starts a query, "#" a
+# fragment and "%" an escape, so two universe names could share a study.
+UNSAFE_STUDY_NAME_CHARACTERS = ("?", "#", "%", "\x00")
+
+# Bounds shared by the ten multiplier and sensitivity parameters.
+_UNIT_RANGE = (0.01, 10.0)
+
+BEST_TRIAL_LINE_SUFFIX = " | PAIRS TRADING SERIAL COINTEGRATION FACTOR "
+
+
+def banner(text):
+    return BANNER_DASHES + text + BANNER_DASHES
+
+
+def _tpe_sampler_kwargs(seed):
+    kwargs = dict(
+        n_startup_trials=N_STARTUP_TRIALS,
+        multivariate=True,
+        group=True,
+        constant_liar=True,
+        seed=seed,
+    )
+    # The flag only silenced a warning; newer optuna deprecates it and warns
+    # about the flag itself, so it is passed only where it is still quiet.
+    if _optuna_version() < (4, 9):
+        kwargs["warn_independent_sampling"] = False
+    return kwargs
+
+
+def _optuna_version():
+    parts = []
+    for piece in pm().optuna.__version__.split(".")[:2]:
+        digits = "".join(ch for ch in piece if ch.isdigit())
+        parts.append(int(digits) if digits else 0)
+    return tuple(parts)
+
+
+def _fit_single_instance_job(factor, index, study_file_path):
+    """One parallel job: one trial on ``factor`` against the caller's study file.
+
+    Reused worker processes keep the working directory they started in, so the
+    job carries the absolute path of the study file resolved by the caller.
+    """
+    previous = factor._study_file_path
+    factor._study_file_path = study_file_path
+    try:
+        operator.methodcaller("__fit_single_instance", index)(factor)
+    finally:
+        factor._study_file_path = previous
 
 
 class OptimisationMixin:
     __slots__ = ()
+
+    # ------------------------------------------------------------------ study file
+
+    def _study_file_stem(self):
+        return (
+            str(self._universe_name)
+            + "_"
+            + str(int(self._resolution_in_mins))
+            + "_"
+            + str(self._objective)
+            + STUDY_FILE_CONSTANT_SEGMENT
+            + str(self._study_name)
+        )
+
+    def _check_study_file_stem(self):
+        stem = self._study_file_stem()
+        bad = [ch for ch in UNSAFE_STUDY_NAME_CHARACTERS if ch in str(self._universe_name)]
+        if bad:
+            raise Exception(
+                "universe_name "
+                + repr(self._universe_name)
+                + " cannot name a study file: it contains "
+                + ", ".join(repr(ch) for ch in bad)
+                + ", please use a universe_name without '?', '#' or '%'"
+            )
+        return stem
+
+    def _resolved_study_file_path(self):
+        """Absolute path of the study file: pinned by a parallel job, else in the working directory."""
+        if self._study_file_path is not None:
+            return self._study_file_path
+        return os.path.abspath(self._check_study_file_stem() + ".db")
+
+    def _open_study_storage(self, study_file_path):
+        # The path is percent-encoded so that a working directory holding
+        # "?", "#" or "%" still names this very file.
+        url = "sqlite:///" + quote(study_file_path, safe="/")
+        return pm().optuna.storages.RDBStorage(
+            url, engine_kwargs={"connect_args": {"timeout": SQLITE_BUSY_TIMEOUT_SECONDS}}
+        )
+
+    def _create_or_load_study(self, study_file_path, seed):
+        optuna = pm().optuna
+        return optuna.create_study(
+            study_name=self._study_name,
+            direction="maximize",
+            storage=self._open_study_storage(study_file_path),
+            load_if_exists=True,
+            sampler=pm().TPESampler(**_tpe_sampler_kwargs(seed)),
+        )
+
+    def _load_stored_study(self):
+        """The stored study, or optuna's own error when there is none.
+
+        A missing file is not created: the lookup then goes to an empty
+        in-memory storage, which raises the same kind of error as a file
+        without the study.
+        """
+        self._check_study_file_stem()
+        optuna = pm().optuna
+        path = self._resolved_study_file_path()
+        if os.path.exists(path):
+            storage = self._open_study_storage(path)
+        else:
+            storage = optuna.storages.InMemoryStorage()
+        return optuna.load_study(study_name=self._study_name, storage=storage)
+
+    @staticmethod
+    def _best_params_of(study):
+        params = study.best_trial.params
+        if params is not None and type(params) is not dict:
+            raise TypeError("Expected dict, got " + type(params).__name__)
+        return params
+
+    # ------------------------------------------------------------------ trial parameters
+
+    def _get_trial_params_for_pairs_trading_serial_cointegration_factor(self, trial):
+        maximum_size_of_rolling_window = int(float(self._datetime_length) * 0.5)
+        minimum_size_of_rolling_window = 31
+        low, high = _UNIT_RANGE
+        params = {}
+        params["size_of_rolling_windows"] = trial.suggest_int(
+            name="size_of_rolling_windows",
+            low=minimum_size_of_rolling_window,
+            high=maximum_size_of_rolling_window,
+            log=False,
+        )
+        params["zscore_halflife_multiplier"] = trial.suggest_float(
+            name="zscore_halflife_multiplier", low=low, high=high, log=False
+        )
+        params["starting_sd_for_position_entry"] = trial.suggest_int(
+            name="starting_sd_for_position_entry", low=1, high=10, log=False
+        )
+        for name in (
+            "rolling_volatility_halflife_multiplier",
+            "take_profit_std_multiplier",
+            "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry",
+            "take_profit_current_volatility_multiplier_sensitivity_at_adjustment",
+            "stop_loss_std_multiplier",
+            "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry",
+            "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment",
+            "time_stop_halflife_multiplier",
+            "time_stop_adjustment_sensitivity",
+        ):
+            params[name] = trial.suggest_float(name=name, low=low, high=high, log=False)
+        return params
+
+    # ------------------------------------------------------------------ fit
+
+    def fit(
+        self,
+        n_trials_to_estimate_params=1,
+        n_jobs=1,
+        fit_rarAV=False,
+        n_trials_to_estimate_params_for_rarAV=1,
+        n_jobs_for_rarAV=1,
+    ):
+        n_trials_to_estimate_params = operator.index(n_trials_to_estimate_params)
+        n_jobs = operator.index(n_jobs)
+        n_trials_to_estimate_params_for_rarAV = operator.index(n_trials_to_estimate_params_for_rarAV)
+        n_jobs_for_rarAV = operator.index(n_jobs_for_rarAV)
+        if n_trials_to_estimate_params <= 0:
+            raise Exception(
+                "n_trials_to_estimate_params cannot be less than 0, please ensure n_trials_to_estimate_params > 0"
+            )
+        module = pm()
+        logger = module.logger
+        np = module.np
+
+        self._fit_rarAV = bool(fit_rarAV)
+        storage_name = self._check_study_file_stem()
+        study_file_path = self._resolved_study_file_path()
+        study = self._create_or_load_study(study_file_path, SAMPLER_SEED)
+
+        if n_jobs > 1 or n_jobs == -1:
+            remaining = n_trials_to_estimate_params
+            if not study.get_trials(deepcopy=False):
+                logger.info(banner("STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT"))
+                logger.info(banner("FITTING SINGLE FIT BEFORE MULTIPROCESSING"))
+                getattr(self, "__fit_single_instance")()
+                remaining -= 1
+            logger.info(banner("BEGINNING MULTIPROCESSED IN-SAMPLE FACTOR OPTIMISATION"))
+            worker_copy = self._copy_for_workers()
+            delayed_optuna_optimisations = [
+                module.delayed(_fit_single_instance_job)(worker_copy, index, study_file_path)
+                for index in range(remaining)
+            ]
+            parallel_pool = module.Parallel(n_jobs=n_jobs)
+            with np.errstate(all="ignore"):
+                parallel_pool(delayed_optuna_optimisations)
+        else:
+            with np.errstate(all="ignore"):
+                study.optimize(
+                    getattr(self, "__run_pairs_trading_serial_cointegration_factor"),
+                    n_trials=n_trials_to_estimate_params,
+                )
+
+        logger.info(banner("IN-SAMPLE FACTOR OPTIMISATION COMPLETE"))
+        best_trial = study.best_trial
+        logger.info(
+            "BEST TRIAL SO FAR: "
+            + str(best_trial.number)
+            + " WITH SCORE: "
+            + repr(round(float(study.best_value), 3))
+            + BEST_TRIAL_LINE_SUFFIX
+            + str(self._resolution_in_mins)
+            + "\n"
+        )
+        self._factor_best_params_dict = self._best_params_of(study)
+
+        if self._fit_rarAV:
+            self._train_entry_classifier(storage_name, n_trials_to_estimate_params_for_rarAV, n_jobs_for_rarAV)
+        return None
+
+    def _train_entry_classifier(self, storage_name, n_trials, n_jobs):
+        pd = pm().pd
+        model = self._rarAV_optimal_entry_model
+        if model is None:
+            raise Exception(
+                "fit_rarAV is True but the factor holds no rarAV_optimal_entry_model, "
+                "please construct the factor with an entry classifier to train"
+            )
+        getattr(self, "__run_pairs_trading_serial_cointegration_factor")(
+            None,
+            is_optimising=False,
+            optimal_params=self._factor_best_params_dict,
+            use_rarAV_if_ready=False,
+        )
+        (
+            X_train_df,
+            y_train_series,
+            train_time_of_entry_series,
+            train_time_of_exit_series,
+            impact_series,
+        ) = self._preprocess_train_trades_store_df_for_rarAV(
+            self._rarav_train_trades_store_df, impact_col="trade_returns"
+        )
+        getattr(model, "fit")(
+            X_train_df=X_train_df,
+            y_train_series=y_train_series,
+            n_splits=10,
+            n_test_splits=3,
+            embargo_td=pd.Timedelta("1d"),
+            complete_datetime_index_series=pd.Series(self._data_datetime_array),
+            train_time_of_entry_series=train_time_of_entry_series,
+            train_time_of_exit_series=train_time_of_exit_series,
+            impact_series=impact_series,
+            factor_name=self._study_name,
+            storage_name=storage_name,
+            n_trials_to_estimate_params=n_trials,
+            n_jobs=n_jobs,
+        )
+
+    def _copy_for_workers(self):
+        """The factor that parallel jobs carry to the workers.
+
+        Trials in workers never collect features or consult the classifier,
+        and a feature generator refuses pickling, so a factor holding either is
+        sent as a copy rebuilt from its constructor values without them.
+        """
+        if self._rarAV_signalforge is None and self._rarAV_optimal_entry_model is None:
+            return self
+        rebuild, arguments = self.__reduce__()
+        arguments = list(arguments)
+        arguments[5] = None
+        arguments[6] = None
+        return rebuild(*arguments)
+
+    def _fit_single_instance(self, index=0):
+        index = operator.index(index)
+        study = self._create_or_load_study(self._resolved_study_file_path(), SAMPLER_SEED + index)
+        study.optimize(getattr(self, "__run_pairs_trading_serial_cointegration_factor"), n_trials=1)
+        return None
+
+    # ------------------------------------------------------------------ results and removal
+
+    def get_full_backtest_results(self):
+        study = self._load_stored_study()
+        self._factor_best_params_dict = self._best_params_of(study)
+        model = self._rarAV_optimal_entry_model
+        if model is not None:
+            getattr(model, "__check_and_load_optimal_entry_classifier")(factor_name=self._study_name)
+        return getattr(self, "__run_pairs_trading_serial_cointegration_factor")(
+            None, is_optimising=False, optimal_params=self._factor_best_params_dict
+        )
+
+    def erase_fit_memory(self):
+        logger = pm().logger
+        file_name = self._study_file_stem() + ".db"
+        if pm().os.path.exists(file_name):
+            pm().os.remove(file_name)
+            logger.info("FIT FILE: " + file_name + " SUCCESSFULLY REMOVED FROM MEMORY")
+        else:
+            logger.info("FIT FILE: " + file_name + " DOES NOT EXIT IN MEMORY, FILE MISPECIFIED OR PREVIOUSLY REMOVED")
+        return None

@@ -1,0 +1,344 @@
+"""The parameter search of ``fit``: study files, the two ways of running trials, seeds and banners.
+
+These tests drive the optimisation code through ``StubFactor``, whose backtest
+run is a cheap function of the drawn parameters; the real factor is exercised
+end to end in ``test_fit_factor.py``.
+"""
+
+import logging
+import os
+import sqlite3
+
+import optuna
+import pytest
+
+import korvane.factors.technical.pairtrader as pairtrader
+from stub_factor import StubFactor
+
+STEM = "stub_60_latest_cumprod_returns_0.9_PairsTradingSerialCointegrationFactor"
+DASHES = "-" * 29
+
+pytestmark = pytest.mark.filterwarnings("ignore::optuna.exceptions.ExperimentalWarning")
+
+
+@pytest.fixture(autouse=True)
+def in_tmp_dir(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def finished_trials(path=STEM + ".db"):
+    study = optuna.load_study(study_name="PairsTradingSerialCointegrationFactor", storage="sqlite:///" + str(path))
+    return [t for t in study.get_trials(deepcopy=False) if t.state == optuna.trial.TrialState.COMPLETE]
+
+
+class InlineParallel:
+    """Stands in for joblib's pool: records the jobs and runs them in this process."""
+
+    instances = []
+
+    def __init__(self, n_jobs):
+        self.n_jobs = n_jobs
+        self.jobs = None
+        InlineParallel.instances.append(self)
+
+    def __call__(self, jobs):
+        self.jobs = list(jobs)
+        return [function(*args, **kwargs) for function, args, kwargs in self.jobs]
+
+
+@pytest.fixture
+def inline_pool(monkeypatch):
+    InlineParallel.instances = []
+    monkeypatch.setattr(pairtrader, "Parallel", InlineParallel)
+    return InlineParallel.instances
+
+
+def messages(caplog):
+    return [r.getMessage() for r in caplog.records if r.name == " "]
+
+
+class TestArguments:
+    @pytest.mark.parametrize("count", [0, -3])
+    def test_non_positive_trial_count_is_rejected_before_any_study(self, count, in_tmp_dir):
+        factor = StubFactor()
+        with pytest.raises(Exception) as info:
+            factor.fit(count)
+        assert type(info.value) is Exception
+        assert str(info.value) == (
+            "n_trials_to_estimate_params cannot be less than 0, please ensure n_trials_to_estimate_params > 0"
+        )
+        assert os.listdir(in_tmp_dir) == []
+
+    @pytest.mark.parametrize("name", ["eu?x", "eu#x", "eu%20x"])
+    def test_universe_name_that_would_name_another_file_is_rejected(self, name, in_tmp_dir):
+        factor = StubFactor(universe_name=name)
+        with pytest.raises(Exception, match="cannot name a study file") as info:
+            factor.fit(1)
+        assert type(info.value) is Exception
+        assert os.listdir(in_tmp_dir) == []
+        with pytest.raises(Exception, match="cannot name a study file"):
+            factor.get_full_backtest_results()
+
+
+class TestStudyFile:
+    def test_sequential_fit_writes_the_named_file_and_keeps_best_params(self, caplog):
+        caplog.set_level(logging.INFO)
+        factor = StubFactor()
+        factor.fit(5)
+        trials = finished_trials()
+        assert len(trials) == 5
+        best = max(trials, key=lambda t: t.value)
+        assert factor._factor_best_params_dict == best.params
+        assert list(best.params)[0] == "size_of_rolling_windows"
+        lines = messages(caplog)
+        assert lines[-2] == DASHES + "IN-SAMPLE FACTOR OPTIMISATION COMPLETE" + DASHES
+        assert lines[-1] == (
+            f"BEST TRIAL SO FAR: {best.number} WITH SCORE: {round(best.value, 3)!r}"
+            " | PAIRS TRADING SERIAL COINTEGRATION FACTOR 60\n"
+        )
+        assert not any("MULTIPROCESSED" in line for line in lines)
+
+    def test_study_is_shared_by_name_resolution_objective_and_continued(self):
+        StubFactor().fit(3)
+        other = StubFactor(datetime_length=1000)  # differs in other settings only
+        other.fit(2)
+        assert len(finished_trials()) == 5
+        best = max(finished_trials(), key=lambda t: t.value)
+        assert other._factor_best_params_dict == best.params
+        StubFactor(resolution_in_mins=30).fit(1)
+        assert os.path.exists("stub_30_latest_cumprod_returns_0.9_PairsTradingSerialCointegrationFactor.db")
+        assert len(finished_trials()) == 5
+
+    def test_none_universe_name_is_written_as_none(self):
+        StubFactor(universe_name=None).fit(1)
+        assert os.path.exists("None_60_latest_cumprod_returns_0.9_PairsTradingSerialCointegrationFactor.db")
+
+    def test_seed_69_repeats_the_first_draws_of_each_fit(self, tmp_path):
+        StubFactor().fit(2)
+        first = [t.params for t in finished_trials()]
+        os.remove(STEM + ".db")
+        StubFactor().fit(2)
+        assert [t.params for t in finished_trials()] == first
+
+    def test_sampler_settings(self, monkeypatch):
+        seen = []
+        real = pairtrader.TPESampler
+
+        def recording_sampler(**kwargs):
+            seen.append(kwargs)
+            return real(**kwargs)
+
+        monkeypatch.setattr(pairtrader, "TPESampler", recording_sampler)
+        StubFactor().fit(1)
+        assert seen[0]["seed"] == 69
+        assert seen[0]["n_startup_trials"] == 30
+        assert seen[0]["multivariate"] and seen[0]["group"] and seen[0]["constant_liar"]
+
+    def test_trials_see_integer_and_float_parameters_in_their_ranges(self):
+        StubFactor(datetime_length=1001).fit(8)
+        for trial in finished_trials():
+            params = trial.params
+            assert len(params) == 12
+            assert 31 <= params["size_of_rolling_windows"] <= 500
+            assert isinstance(params["starting_sd_for_position_entry"], int)
+            assert 1 <= params["starting_sd_for_position_entry"] <= 10
+            assert all(
+                isinstance(v, float) and 0.01 <= v <= 10.0
+                for k, v in params.items()
+                if k not in ("size_of_rolling_windows", "starting_sd_for_position_entry")
+            )
+
+    def test_window_range_collapses_at_62_bars(self):
+        StubFactor(datetime_length=63).fit(3)
+        assert {t.params["size_of_rolling_windows"] for t in finished_trials()} == {31}
+
+
+class TestResultsAndErase:
+    def test_get_full_backtest_results_reruns_the_stored_best(self):
+        StubFactor().fit(4)
+        fresh = StubFactor()
+        result = fresh.get_full_backtest_results()
+        best = max(finished_trials(), key=lambda t: t.value)
+        assert result == ("results", best.params)
+        assert fresh._runs[-1][:3] == (False, best.params, True)
+
+    def test_missing_study_raises_optunas_error_and_creates_no_file(self, in_tmp_dir):
+        factor = StubFactor()
+        factor._factor_best_params_dict = {"kept": 1}
+        with pytest.raises(KeyError):
+            factor.get_full_backtest_results()
+        assert factor._factor_best_params_dict == {"kept": 1}
+        assert os.listdir(in_tmp_dir) == []
+
+    def test_classifier_is_asked_to_load_before_the_rerun(self):
+        calls = []
+
+        class Model:
+            pass
+
+        setattr(Model, "__check_and_load_optimal_entry_classifier", lambda self, factor_name="": calls.append(factor_name))
+        StubFactor().fit(1)
+        StubFactor(rarAV_optimal_entry_model=Model()).get_full_backtest_results()
+        assert calls == ["PairsTradingSerialCointegrationFactor"]
+
+    def test_erase_fit_memory_removes_the_file_then_reports_it_missing(self, caplog):
+        caplog.set_level(logging.INFO)
+        factor = StubFactor()
+        factor.fit(1)
+        factor.erase_fit_memory()
+        assert not os.path.exists(STEM + ".db")
+        factor.erase_fit_memory()
+        assert messages(caplog)[-2:] == [
+            f"FIT FILE: {STEM}.db SUCCESSFULLY REMOVED FROM MEMORY",
+            f"FIT FILE: {STEM}.db DOES NOT EXIT IN MEMORY, FILE MISPECIFIED OR PREVIOUSLY REMOVED",
+        ]
+        assert factor._factor_best_params_dict is not None
+        factor.fit(2)
+        assert len(finished_trials()) == 2
+
+
+class TestParallelDispatch:
+    def test_empty_study_runs_one_trial_in_process_then_jobs(self, inline_pool, caplog):
+        caplog.set_level(logging.INFO)
+        factor = StubFactor()
+        factor.fit(4, n_jobs=3)
+        (pool,) = inline_pool
+        assert pool.n_jobs == 3
+        assert [args[1] for _, args, _ in pool.jobs] == [0, 1, 2]
+        assert all(os.path.isabs(args[2]) and args[2].endswith(STEM + ".db") for _, args, _ in pool.jobs)
+        assert len(finished_trials()) == 4
+        lines = messages(caplog)
+        banners = [line for line in lines if line.startswith(DASHES)]
+        assert banners == [
+            DASHES + "STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT" + DASHES,
+            DASHES + "FITTING SINGLE FIT BEFORE MULTIPROCESSING" + DASHES,
+            DASHES + "BEGINNING MULTIPROCESSED IN-SAMPLE FACTOR OPTIMISATION" + DASHES,
+            DASHES + "IN-SAMPLE FACTOR OPTIMISATION COMPLETE" + DASHES,
+        ]
+
+    def test_single_trial_on_empty_study_sends_an_empty_job_list(self, inline_pool):
+        StubFactor().fit(1, n_jobs=2)
+        assert inline_pool[0].jobs == []
+        assert len(finished_trials()) == 1
+
+    def test_study_with_trials_sends_every_trial_as_a_job(self, inline_pool):
+        StubFactor().fit(1)
+        StubFactor().fit(3, n_jobs=-1)
+        assert [args[1] for _, args, _ in inline_pool[0].jobs] == [0, 1, 2]
+        assert len(finished_trials()) == 4
+
+    @pytest.mark.parametrize("n_jobs", [1, 0, -2])
+    def test_other_job_counts_run_sequentially(self, inline_pool, n_jobs):
+        StubFactor().fit(2, n_jobs=n_jobs)
+        assert inline_pool == []
+        assert len(finished_trials()) == 2
+
+    def test_job_seeds_are_69_plus_index(self, inline_pool, monkeypatch):
+        seeds = []
+        real = pairtrader.TPESampler
+
+        def recording_sampler(**kwargs):
+            seeds.append(kwargs["seed"])
+            return real(**kwargs)
+
+        monkeypatch.setattr(pairtrader, "TPESampler", recording_sampler)
+        StubFactor().fit(3, n_jobs=2)
+        # fit's own study, the in-process trial, then jobs 0 and 1
+        assert seeds == [69, 69, 69, 70]
+
+    def test_a_factor_holding_unpicklable_helpers_sends_a_copy_without_them(self, inline_pool):
+        class Unpicklable:
+            def __reduce__(self):
+                raise TypeError("cannot pickle 'Signalforge' object")
+
+        generator, model = Unpicklable(), Unpicklable()
+        factor = StubFactor(rarAV_signalforge=generator, rarAV_optimal_entry_model=model)
+        factor.fit(3, n_jobs=2)
+        copy = inline_pool[0].jobs[0][1][0]
+        assert copy is not factor
+        assert copy._rarAV_signalforge is None and copy._rarAV_optimal_entry_model is None
+        assert factor._rarAV_signalforge is generator and factor._rarAV_optimal_entry_model is model
+        assert len(finished_trials()) == 3
+
+
+class TestClassifierTraining:
+    class RecordingClassifier:
+        def __init__(self):
+            self.calls = []
+
+        def fit(self, **kwargs):
+            self.calls.append(list(kwargs.items()))
+
+    def test_best_params_rerun_then_classifier_fit_with_the_training_bundle(self):
+        model = self.RecordingClassifier()
+        factor = StubFactor(rarAV_optimal_entry_model=model)
+        factor.fit(3, fit_rarAV=True, n_trials_to_estimate_params_for_rarAV=7, n_jobs_for_rarAV=2)
+        assert factor._fit_rarAV is True
+        assert factor._runs[-1][:3] == (False, factor._factor_best_params_dict, False)
+        (call,) = model.calls
+        keys = [k for k, _ in call]
+        assert keys == [
+            "X_train_df",
+            "y_train_series",
+            "n_splits",
+            "n_test_splits",
+            "embargo_td",
+            "complete_datetime_index_series",
+            "train_time_of_entry_series",
+            "train_time_of_exit_series",
+            "impact_series",
+            "factor_name",
+            "storage_name",
+            "n_trials_to_estimate_params",
+            "n_jobs",
+        ]
+        values = dict(call)
+        assert (values["X_train_df"], values["y_train_series"]) == ("X", "y")
+        assert values["impact_series"] == ("impact", "train-trades", "trade_returns")
+        assert (values["n_splits"], values["n_test_splits"]) == (10, 3)
+        assert values["embargo_td"] == pytest.importorskip("pandas").Timedelta("1d")
+        assert list(values["complete_datetime_index_series"]) == list(factor._data_datetime_array)
+        assert values["factor_name"] == "PairsTradingSerialCointegrationFactor"
+        assert values["storage_name"] == STEM
+        assert (values["n_trials_to_estimate_params"], values["n_jobs"]) == (7, 2)
+
+    def test_fit_rarav_without_classifier_fails_after_the_search(self):
+        factor = StubFactor()
+        with pytest.raises(Exception, match="no rarAV_optimal_entry_model"):
+            factor.fit(2, fit_rarAV=True)
+        assert factor._factor_best_params_dict is not None
+        assert len(finished_trials()) == 2
+
+
+class TestWorkers:
+    """Real joblib worker processes (kept few: each spawns interpreters)."""
+
+    def test_four_jobs_record_exactly_the_requested_trials(self):
+        StubFactor().fit(9, n_jobs=4)
+        assert len(finished_trials()) == 9
+        StubFactor().fit(8, n_jobs=4)
+        assert len(finished_trials()) == 17
+        with sqlite3.connect(STEM + ".db") as db:
+            assert db.execute("pragma integrity_check").fetchone() == ("ok",)
+
+    def test_workers_follow_the_callers_working_directory(self, tmp_path, monkeypatch):
+        first, second = tmp_path / "first", tmp_path / "second"
+        first.mkdir()
+        second.mkdir()
+        monkeypatch.chdir(first)
+        StubFactor().fit(3, n_jobs=2)  # starts (or reuses) workers here
+        monkeypatch.chdir(second)
+        StubFactor().fit(3, n_jobs=2)
+        assert len(finished_trials(first / (STEM + ".db"))) == 3
+        assert len(finished_trials(second / (STEM + ".db"))) == 3
+
+    def test_a_dying_worker_leaves_a_readable_study_that_the_next_fit_continues(self):
+        factor = StubFactor(die_at_trial_number=2)
+        with pytest.raises(Exception):
+            factor.fit(4, n_jobs=2)
+        before = finished_trials()
+        assert 1 <= len(before) <= 3
+        assert 2 not in [t.number for t in before]
+        StubFactor().fit(3, n_jobs=2)
+        assert len(finished_trials()) == len(before) + 3
