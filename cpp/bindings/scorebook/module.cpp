@@ -3,6 +3,11 @@
 
 namespace nb = nanobind;
 
+void bind_bootstrap(nb::module_& m);
+void bind_unraisable(nb::module_& m);
+
 NB_MODULE(_scorebook, m) {
   m.doc() = "Native daily returns and bootstrap of the results object";
+  bind_bootstrap(m);
+  bind_unraisable(m);
 }

@@ -1,0 +1,52 @@
+#pragma once
+// Bootstrap of daily returns with numpy's legacy seeded stream.
+//
+// A round k resamples n daily returns with replacement exactly as
+// `numpy.random.RandomState(k).randint(0, n, size=n)` picks the positions
+// (MT19937 seeded by init_genrand, 32-bit draws, masked rejection), which is
+// what scikit-learn's `resample(returns, random_state=k)` does. Each round is
+// compounded into a growth path: the running product of (1 + return),
+// multiplied left to right like numpy's `cumprod`.
+#include <cstddef>
+#include <cstdint>
+
+namespace korvane {
+
+// The MT19937 generator in numpy's legacy layout (624 words, seeded by the
+// reference init_genrand).
+class LegacyMT19937 {
+ public:
+  explicit LegacyMT19937(uint32_t seed) { seed_with(seed); }
+  void seed_with(uint32_t seed);
+  uint32_t next_uint32() {
+    if (pos_ >= kStateLength) twist();
+    uint32_t y = key_[pos_++];
+    y ^= (y >> 11);
+    y ^= (y << 7) & 0x9d2c5680U;
+    y ^= (y << 15) & 0xefc60000U;
+    y ^= (y >> 18);
+    return y;
+  }
+
+ private:
+  static constexpr int kStateLength = 624;
+  void twist();
+  uint32_t key_[kStateLength];
+  int pos_ = kStateLength;
+};
+
+// Positions in [0, n) drawn like the legacy `randint(0, n, size=count)` for
+// n <= 2**32: no draw at all for n == 1, otherwise 32-bit draws masked to the
+// smallest all-ones mask covering n - 1 and rejected while above n - 1.
+void legacy_bounded_indices(LegacyMT19937& generator, uint64_t n, size_t count, uint64_t* out);
+
+// One bootstrap round seeded with `seed`: writes the resampled returns and
+// their growth path, n entries each.
+void bootstrap_round(const double* returns, size_t n, uint32_t seed, double* resampled,
+                     double* growth);
+
+// Ending value (last growth entry) of rounds 0 .. rounds - 1, seeded by their
+// index. Holds one round at a time, never the paths of all rounds.
+void bootstrap_ending_values(const double* returns, size_t n, int64_t rounds, double* ending_values);
+
+}  // namespace korvane
