@@ -1,5 +1,161 @@
-"""Placeholder: filled in by its own change."""
+"""Live use of a fitted factor: appending new bars and reading target weights or positions.
+
+``predict`` keeps the per-pair state of one continuous run over the whole
+history. When it has never run, or its last prediction is older than a given
+number of minutes, it first replays the whole backtest with the best
+parameters; after that it advances every pair by one step per new bar, over
+the window that ends at the latest bar. Between bars it hands back the weights
+it computed last.
+"""
+
+import numbers
+import operator
+
+from korvane.factors.technical._factor.globals import pm
+
+
+def _as_int64(value):
+    """An integer argument as the compiled interface converts it: floats are cut toward zero."""
+    if isinstance(value, float):
+        return int(value)
+    try:
+        return operator.index(value)
+    except TypeError:
+        pass
+    if isinstance(value, numbers.Real) or hasattr(type(value), "__int__"):
+        return int(value)
+    raise TypeError("an integer is required")
+
+
+def _as_naive_utc_timestamp(value):
+    """A bar time as a zone-less UTC instant, the form in which bar times are stored."""
+    timestamp = pm().pd.Timestamp(value)
+    if timestamp.tzinfo is not None:
+        timestamp = timestamp.tz_convert("UTC").tz_localize(None)
+    return timestamp
 
 
 class LiveMixin:
     __slots__ = ()
+
+    # ------------------------------------------------------------------ update
+
+    def update(self, new_dataframe_of_data=None):
+        pd = pm().pd
+        np = pm().np
+        frame = new_dataframe_of_data
+        if not isinstance(frame, pd.DataFrame):
+            raise Exception("New row of data is not a pd.core.frame.DataFrame object")
+        if frame.shape[1] != self._column_length:
+            raise Exception("New row of data does not have the same column length as the dataframe initialised")
+        if not isinstance(frame.index, pd.DatetimeIndex):
+            raise Exception("New row of data does not have a datetime index")
+        last_recorded = _as_naive_utc_timestamp(self._data_datetime_array[self._datetime_length - 1])
+        if _as_naive_utc_timestamp(frame.index[0]) <= last_recorded:
+            raise Exception("Datetime of new row of data is before the latest datetime already recorded")
+
+        selected = frame[list(self._data_column_names_array)]
+        index = selected.index
+        if index.tz is not None:
+            index = index.tz_convert("UTC").tz_localize(None)
+        new_times = index.to_numpy().astype(self._data_datetime_array.dtype)
+        new_rows = selected.to_numpy(dtype=np.float64)
+        close_columns = [name for name in selected.columns if "_close" in name]
+        new_closes = selected[close_columns].to_numpy(dtype=np.float64)
+
+        # Every new array is built before any field changes, so a failed
+        # conversion leaves the factor as it was.
+        data_datetime_array = np.concatenate((self._data_datetime_array, new_times))
+        data_matrix = np.ascontiguousarray(np.concatenate((self._data_matrix, new_rows), axis=0))
+        close_matrix = np.ascontiguousarray(
+            np.concatenate((self._close_columns_only_data_matrix_array, new_closes), axis=0)
+        )
+        self._data_datetime_array = data_datetime_array
+        self._data_matrix = data_matrix
+        self._close_columns_only_data_matrix_array = close_matrix
+        self._datetime_length = self._datetime_length + new_rows.shape[0]
+        return None
+
+    # ------------------------------------------------------------------ predict
+
+    def predict(
+        self,
+        return_arrays=False,
+        convert_to_actual_positions=False,
+        current_equity=100000.0,
+        number_of_minutes_away_before_needing_to_rerun=5,
+    ):
+        module = pm()
+        pd = module.pd
+        np = module.np
+        return_arrays = bool(return_arrays)
+        convert_to_actual_positions = bool(convert_to_actual_positions)
+        current_equity = float(current_equity)
+        rerun_minutes = _as_int64(number_of_minutes_away_before_needing_to_rerun)
+
+        if not self._factor_best_params_dict:
+            study = self._load_stored_study()
+            self._factor_best_params_dict = self._best_params_of(study)
+            if _as_naive_utc_timestamp(self._last_updated_positions_time) == _as_naive_utc_timestamp(
+                self._data_datetime_array[0]
+            ):
+                self.get_full_backtest_results()
+            if not self._pairs_of_securities_list:
+                self._intialize_pairs_trading_data_structures_factor_specific_data_structures(
+                    self._factor_best_params_dict["size_of_rolling_windows"]
+                )
+
+        params = self._factor_best_params_dict
+        datetime_length = self._datetime_length
+        scale = self._scale_equity_to_traded_securities
+        size_of_rolling_windows = operator.index(params["size_of_rolling_windows"])
+
+        latest_datetime = _as_naive_utc_timestamp(self._data_datetime_array[datetime_length - 1])
+        rerun_after = pd.Timedelta(minutes=rerun_minutes)
+        if latest_datetime - _as_naive_utc_timestamp(self._last_updated_positions_time) >= rerun_after:
+            self.get_full_backtest_results()
+
+        one_bar = pd.Timedelta(minutes=int(self._resolution_in_mins))
+        if latest_datetime - _as_naive_utc_timestamp(self._last_updated_positions_time) >= one_bar:
+            start_of_rolling_window = datetime_length - size_of_rolling_windows
+            if start_of_rolling_window < 0:
+                raise Exception(
+                    "size_of_rolling_windows is larger than the number of bars held, please fit the factor again"
+                )
+            rolling_window_matrix = self._data_matrix[start_of_rolling_window:datetime_length]
+            # The step's trade records and log lines carry the time of the bar
+            # it decides on, which is the latest bar.
+            latest_bar_time = self._data_datetime_array[datetime_length - 1]
+            self._current_time = latest_bar_time
+            row = self._get_positions_array_from_rolling_matrix_for_pairs_trading_serial_cointegration_factor(
+                params, rolling_window_matrix, size_of_rolling_windows
+            )
+            row = np.asarray(row, dtype=np.float64)
+            gross = np.sum(np.abs(row))
+            positions_weight_array = row / gross if gross != 0 else row.copy()
+            self._current_time = latest_bar_time
+            self._last_updated_positions_time = latest_bar_time
+            self._last_updated_positions_weight_array = positions_weight_array
+        else:
+            positions_weight_array = self._last_updated_positions_weight_array
+
+        if convert_to_actual_positions:
+            if scale:
+                latest_close_array = self._close_columns_only_data_matrix_array[datetime_length - 1]
+                traded_securities_ratio = float(np.count_nonzero(positions_weight_array)) / len(
+                    positions_weight_array
+                )
+                output = positions_weight_array * current_equity * traded_securities_ratio / latest_close_array
+            else:
+                output = positions_weight_array * current_equity
+            output = np.array(output, dtype=np.float64)
+        else:
+            output = positions_weight_array
+        if return_arrays:
+            return output
+        names = self._securities_names_list
+        return pd.DataFrame.from_dict(
+            {name: output[position] for position, name in enumerate(names)},
+            orient="index",
+            columns=[self._current_time],
+        )
