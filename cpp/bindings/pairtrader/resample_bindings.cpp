@@ -1,0 +1,53 @@
+// Bar resampling of a universe table (the construction of the bar matrix).
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "korvane/bar_resampler.hpp"
+#include "ndarray_span.hpp"
+
+namespace nb = nanobind;
+
+namespace {
+
+using AnyMatrix = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
+using RuleVector = nb::ndarray<const uint8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using OutMatrix = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+
+int64_t resample_bars(AnyMatrix values, korvane::bind::CInt64Vector times, int64_t origin, int64_t width,
+                      RuleVector sum_columns, OutMatrix out) {
+  const int64_t rows = static_cast<int64_t>(values.shape(0));
+  const int64_t cols = static_cast<int64_t>(values.shape(1));
+  if (static_cast<int64_t>(times.shape(0)) != rows)
+    throw std::invalid_argument("resample_bars: one time per row is required");
+  if (static_cast<int64_t>(sum_columns.shape(0)) != cols)
+    throw std::invalid_argument("resample_bars: one rule per column is required");
+  if (static_cast<int64_t>(out.shape(1)) != cols)
+    throw std::invalid_argument("resample_bars: output has the wrong number of columns");
+  const int64_t n_bars = static_cast<int64_t>(out.shape(0));
+
+  korvane::StridedMatrix in{values.data(), rows, cols, static_cast<int64_t>(values.stride(0)),
+                            static_cast<int64_t>(values.stride(1))};
+  std::vector<korvane::BinRule> rules(static_cast<size_t>(cols));
+  for (int64_t j = 0; j < cols; ++j)
+    rules[static_cast<size_t>(j)] = sum_columns.data()[j] ? korvane::BinRule::Sum : korvane::BinRule::Last;
+
+  nb::gil_scoped_release release;
+  std::vector<int64_t> bar_of_row(static_cast<size_t>(rows));
+  const int64_t spanned = korvane::assign_bars(times.data(), rows, origin, width, bar_of_row.data());
+  if (spanned != n_bars) throw std::invalid_argument("resample_bars: output has the wrong number of bars");
+  korvane::aggregate_bars(in, bar_of_row.data(), rules.data(), n_bars, out.data());
+  return korvane::forward_fill(out.data(), n_bars, cols);
+}
+
+}  // namespace
+
+void bind_resample(nb::module_& m) {
+  m.def("resample_bars", &resample_bars, nb::arg("values"), nb::arg("times"), nb::arg("origin"), nb::arg("width"),
+        nb::arg("sum_columns"), nb::arg("out"),
+        "Bins rows (int64 ns times, non-decreasing) into bars of `width` ns counted from `origin`, "
+        "writing last values (or sums where `sum_columns` is set) into `out` (bars x columns), "
+        "forward-fills it and returns the first bar at which every column has a value.");
+}

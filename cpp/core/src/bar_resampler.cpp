@@ -1,0 +1,97 @@
+#include "korvane/bar_resampler.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+namespace korvane {
+
+int64_t floor_div(int64_t a, int64_t b) {
+  int64_t q = a / b;
+  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+  return q;
+}
+
+int64_t assign_bars(const int64_t* times, int64_t n, int64_t origin, int64_t width, int64_t* bar_of_row) {
+  if (width <= 0) throw std::invalid_argument("bar width must be positive");
+  if (n == 0) return 0;
+  const int64_t first = floor_div(times[0] - origin, width);
+  int64_t last = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    const int64_t bar = floor_div(times[i] - origin, width) - first;
+    if (bar < last) throw std::invalid_argument("bar times must be non-decreasing");
+    bar_of_row[i] = bar;
+    last = bar;
+  }
+  return last + 1;
+}
+
+void aggregate_bars(const StridedMatrix& in, const int64_t* bar_of_row, const BinRule* rules, int64_t n_bars,
+                    double* out) {
+  const int64_t cols = in.cols;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (int64_t b = 0; b < n_bars; ++b) {
+    double* o = out + b * cols;
+    for (int64_t j = 0; j < cols; ++j) o[j] = rules[j] == BinRule::Sum ? 0.0 : nan;
+  }
+  // Kahan compensation of every (bar, column) sum; only the current bar's
+  // row is live at a time because rows arrive in bar order.
+  std::vector<double> compensation(static_cast<size_t>(cols), 0.0);
+  std::vector<int64_t> compensation_bar(static_cast<size_t>(cols), -1);
+
+  // Columns are taken in tiles so that one output cache line is filled per
+  // row while each input column is still read sequentially.
+  constexpr int64_t kTile = 8;
+  for (int64_t j0 = 0; j0 < cols; j0 += kTile) {
+    const int64_t j1 = std::min(cols, j0 + kTile);
+    for (int64_t i = 0; i < in.rows; ++i) {
+      const int64_t bar = bar_of_row[i];
+      const double* row = in.data + i * in.row_stride;
+      double* o = out + bar * cols;
+      for (int64_t j = j0; j < j1; ++j) {
+        const double x = row[j * in.col_stride];
+        if (std::isnan(x)) continue;
+        if (rules[j] == BinRule::Last) {
+          o[j] = x;
+        } else {
+          if (compensation_bar[j] != bar) {
+            compensation_bar[j] = bar;
+            compensation[j] = 0.0;
+          }
+          const double y = x - compensation[j];
+          const double t = o[j] + y;
+          compensation[j] = t - o[j] - y;
+          // An infinite term makes the compensation NaN; pandas resets it so
+          // that the sum stays infinite instead of turning NaN.
+          if (std::isnan(compensation[j])) compensation[j] = 0.0;
+          o[j] = t;
+        }
+      }
+    }
+  }
+}
+
+int64_t forward_fill(double* out, int64_t n_bars, int64_t cols) {
+  // Bars are walked in row order (the buffer's memory order); each column
+  // keeps its last value and the first bar at which it had one.
+  std::vector<double> carried(static_cast<size_t>(cols), std::numeric_limits<double>::quiet_NaN());
+  std::vector<int64_t> first_value(static_cast<size_t>(cols), n_bars);
+  for (int64_t b = 0; b < n_bars; ++b) {
+    double* o = out + b * cols;
+    for (int64_t j = 0; j < cols; ++j) {
+      if (std::isnan(o[j])) {
+        o[j] = carried[j];
+      } else {
+        carried[j] = o[j];
+        if (first_value[j] == n_bars) first_value[j] = b;
+      }
+    }
+  }
+  int64_t complete_from = 0;
+  for (int64_t j = 0; j < cols; ++j) complete_from = std::max(complete_from, first_value[j]);
+  return complete_from;
+}
+
+}  // namespace korvane
