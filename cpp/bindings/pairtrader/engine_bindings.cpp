@@ -1,0 +1,230 @@
+// The per-pair engine of the factor's backtest loop, as a Python object that
+// holds the struct-of-arrays pair state between a run and later live steps.
+//
+// Calls out at entries (feature generator, classifier gate) go through a
+// Python callable wrapped as the core's EntryHook. Without one, a run holds no
+// reference to the interpreter and releases its lock.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "korvane/pair_engine.hpp"
+#include "ndarray_span.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+using korvane::bind::CInt64Vector;
+using korvane::bind::owned_array;
+namespace eng = korvane::engine;
+
+using AnyMatrix = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
+using OutMatrix = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using OutVector = nb::ndarray<double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+class PythonEntryHook final : public eng::EntryHook {
+ public:
+  explicit PythonEntryHook(nb::handle callable) : callable_(callable) {}
+  eng::EntryDecision on_entry(int64_t pair, int64_t bar, double h1, double h2) override {
+    nb::object answer = callable_(pair, bar, h1, h2);
+    nb::tuple t = nb::cast<nb::tuple>(answer);
+    if (t.size() != 2) throw std::invalid_argument("entry hook must return (refused, features_token)");
+    eng::EntryDecision d;
+    d.refused = nb::cast<bool>(t[0]);
+    d.features_token = nb::cast<int64_t>(t[1]);
+    return d;
+  }
+
+ private:
+  nb::handle callable_;
+};
+
+eng::Intervals intervals_from(const nb::tuple& t) {
+  if (t.size() != 5) throw std::invalid_argument("intervals must hold 5 integers");
+  eng::Intervals iv;
+  iv.new_spread_update = nb::cast<int64_t>(t[0]);
+  iv.johansen_resampling = nb::cast<int64_t>(t[1]);
+  iv.triple_barrier_update = nb::cast<int64_t>(t[2]);
+  iv.max_zscore_window = nb::cast<int64_t>(t[3]);
+  iv.min_zscore_window = nb::cast<int64_t>(t[4]);
+  if (iv.johansen_resampling < 1) throw std::invalid_argument("bars per day must be at least 1");
+  return iv;
+}
+
+// (zscore_halflife_multiplier, starting_sd_for_position_entry,
+//  rolling_volatility_halflife_multiplier or None, the eight barrier values)
+eng::Params params_from(const nb::tuple& t) {
+  if (t.size() != 11) throw std::invalid_argument("params must hold 11 values");
+  eng::Params p;
+  p.zscore_halflife_multiplier = nb::cast<double>(t[0]);
+  p.starting_sd_for_position_entry = nb::cast<double>(t[1]);
+  p.volatility_multiplier_available = !t[2].is_none();
+  if (p.volatility_multiplier_available) p.rolling_volatility_halflife_multiplier = nb::cast<double>(t[2]);
+  auto& b = p.barrier;
+  b.take_profit_std_multiplier = nb::cast<double>(t[3]);
+  b.take_profit_sensitivity_at_entry = nb::cast<double>(t[4]);
+  b.take_profit_sensitivity_at_adjustment = nb::cast<double>(t[5]);
+  b.stop_loss_std_multiplier = nb::cast<double>(t[6]);
+  b.stop_loss_sensitivity_at_entry = nb::cast<double>(t[7]);
+  b.stop_loss_sensitivity_at_adjustment = nb::cast<double>(t[8]);
+  b.time_stop_halflife_multiplier = nb::cast<double>(t[9]);
+  b.time_stop_adjustment_sensitivity = nb::cast<double>(t[10]);
+  return p;
+}
+
+korvane::johansen::CriticalValues critical_from(const nb::tuple& t) {
+  if (t.size() != 2) throw std::invalid_argument("critical values must hold 2 floats");
+  return {nb::cast<double>(t[0]), nb::cast<double>(t[1])};
+}
+
+void check_securities(const eng::PairEngine& e, const CInt64Vector& close_columns,
+                      const CInt64Vector& position_index, int64_t columns, int64_t width) {
+  if (close_columns.shape(0) != position_index.shape(0))
+    throw std::invalid_argument("one close column and one position index per security");
+  const int64_t n = static_cast<int64_t>(close_columns.shape(0));
+  for (int64_t s = 0; s < n; ++s) {
+    if (close_columns.data()[s] < 0 || close_columns.data()[s] >= columns)
+      throw std::out_of_range("close column out of range");
+    if (position_index.data()[s] < 0 || position_index.data()[s] >= width)
+      throw std::out_of_range("position index out of range");
+  }
+  for (size_t k = 0; k < e.pairs(); ++k)
+    if (e.first()[k] < 0 || e.first()[k] >= n || e.second()[k] < 0 || e.second()[k] >= n)
+      throw std::out_of_range("pair refers to an unknown security");
+}
+
+template <typename T>
+nb::ndarray<nb::numpy, T> to_array(const std::vector<T>& v) {
+  T* data = new T[v.size() ? v.size() : 1];
+  if (!v.empty()) std::memcpy(data, v.data(), v.size() * sizeof(T));
+  return owned_array<T>(data, {v.size()});
+}
+
+struct Engine {
+  eng::PairEngine core;
+  std::vector<double> logs;
+  std::vector<const double*> series;
+  std::vector<double> last_close;
+
+  Engine(CInt64Vector first, CInt64Vector second)
+      : core(std::vector<int64_t>(first.data(), first.data() + first.shape(0)),
+             std::vector<int64_t>(second.data(), second.data() + second.shape(0))) {
+    if (first.shape(0) != second.shape(0)) throw std::invalid_argument("pairs of unequal length");
+  }
+
+  void run(AnyMatrix data, CInt64Vector close_columns, CInt64Vector position_index,
+           CInt64Vector times, int64_t window, nb::tuple intervals, nb::tuple params,
+           nb::tuple critical, OutMatrix positions, nb::object hook) {
+    const int64_t rows = static_cast<int64_t>(data.shape(0));
+    const int64_t n = static_cast<int64_t>(positions.shape(1));
+    if (static_cast<int64_t>(positions.shape(0)) != rows || static_cast<int64_t>(times.shape(0)) != rows)
+      throw std::invalid_argument("positions and times need one row per bar");
+    check_securities(core, close_columns, position_index, static_cast<int64_t>(data.shape(1)), n);
+    if (window < 1) throw std::invalid_argument("window must be positive");
+    const eng::Intervals iv = intervals_from(intervals);
+    const eng::Params p = params_from(params);
+    const auto crit = critical_from(critical);
+    const int64_t rs = static_cast<int64_t>(data.stride(0)), cs = static_cast<int64_t>(data.stride(1));
+    const int64_t securities = static_cast<int64_t>(close_columns.shape(0));
+    if (hook.is_none()) {
+      nb::gil_scoped_release release;
+      core.run(data.data(), rows, rs, cs, close_columns.data(), securities, position_index.data(),
+               window, times.data(), positions.data(), iv, p, crit, nullptr);
+    } else {
+      PythonEntryHook h(hook);
+      core.run(data.data(), rows, rs, cs, close_columns.data(), securities, position_index.data(),
+               window, times.data(), positions.data(), iv, p, crit, &h);
+    }
+  }
+
+  void step(AnyMatrix window, CInt64Vector close_columns, CInt64Vector position_index, int64_t time,
+            nb::tuple intervals, nb::tuple params, nb::tuple critical, OutVector row,
+            nb::object hook) {
+    const int64_t rows = static_cast<int64_t>(window.shape(0));
+    if (rows < 1) throw std::invalid_argument("empty window");
+    check_securities(core, close_columns, position_index, static_cast<int64_t>(window.shape(1)),
+                     static_cast<int64_t>(row.shape(0)));
+    const eng::Intervals iv = intervals_from(intervals);
+    const eng::Params p = params_from(params);
+    const auto crit = critical_from(critical);
+    korvane::engine::window_log_closes(window.data(), rows, static_cast<int64_t>(window.stride(0)),
+                                       static_cast<int64_t>(window.stride(1)), close_columns.data(),
+                                       static_cast<int64_t>(close_columns.shape(0)), logs, series,
+                                       last_close);
+    if (hook.is_none()) {
+      core.step(series.data(), last_close.data(), rows, position_index.data(), row.data(), time, -1,
+                iv, p, crit, nullptr);
+    } else {
+      PythonEntryHook h(hook);
+      core.step(series.data(), last_close.data(), rows, position_index.data(), row.data(), time, -1,
+                iv, p, crit, &h);
+    }
+  }
+
+  nb::tuple take_closed_trades() {
+    std::vector<int64_t> pair, entry, exit, label, token;
+    std::vector<double> returns;
+    for (const auto& t : core.closed) {
+      pair.push_back(t.pair);
+      entry.push_back(t.entry_time);
+      exit.push_back(t.exit_time);
+      label.push_back(t.label);
+      returns.push_back(t.returns);
+      token.push_back(t.features_token);
+    }
+    core.closed.clear();
+    return nb::make_tuple(to_array(pair), to_array(entry), to_array(exit), to_array(label),
+                          to_array(returns), to_array(token));
+  }
+
+  nb::dict state() const {
+    const auto& s = core.state;
+    std::vector<double> tp, sl, ts, ev, es;
+    std::vector<int64_t> bc;
+    for (const auto& b : s.barrier) {
+      tp.push_back(b.take_profit);
+      sl.push_back(b.stop_loss);
+      ts.push_back(b.time_stop);
+      ev.push_back(b.entry_value);
+      es.push_back(b.entry_std);
+      bc.push_back(b.adjustment_countdown);
+    }
+    nb::dict d;
+    d["hedge_ratio_1"] = to_array(s.h1);
+    d["hedge_ratio_2"] = to_array(s.h2);
+    d["is_cointegrated"] = to_array(s.is_cointegrated);
+    d["halflife"] = to_array(s.halflife);
+    d["spread_position"] = to_array(s.position);
+    d["reestimation_countdown"] = to_array(s.reestimation_countdown);
+    d["take_profit"] = to_array(tp);
+    d["stop_loss"] = to_array(sl);
+    d["time_stop"] = to_array(ts);
+    d["entry_value"] = to_array(ev);
+    d["entry_std"] = to_array(es);
+    d["barrier_countdown"] = to_array(bc);
+    d["refused"] = to_array(s.refused);
+    return d;
+  }
+};
+
+}  // namespace
+
+void bind_pair_engine(nb::module_& m) {
+  nb::class_<Engine>(m, "PairEngine",
+                     "Per-pair state of the backtest (struct of arrays over pairs) and its loop")
+      .def(nb::init<CInt64Vector, CInt64Vector>(), "first"_a, "second"_a)
+      .def_prop_ro("pairs", [](const Engine& e) { return e.core.pairs(); })
+      .def("reset", [](Engine& e) { e.core.reset(); })
+      .def("run", &Engine::run, "data"_a, "close_columns"_a, "position_index"_a, "times"_a,
+           "window"_a, "intervals"_a, "params"_a, "critical"_a, "positions"_a, "hook"_a.none())
+      .def("step", &Engine::step, "window"_a, "close_columns"_a, "position_index"_a, "time"_a,
+           "intervals"_a, "params"_a, "critical"_a, "row"_a, "hook"_a.none())
+      .def("take_closed_trades", &Engine::take_closed_trades)
+      .def("state", &Engine::state);
+}

@@ -1,0 +1,49 @@
+#pragma once
+// Two-series Johansen cointegration test with a linear deterministic trend and
+// no lagged differences, as the pairs engine runs it on daily log closes.
+#include <cstddef>
+#include <cstdint>
+
+namespace korvane::johansen {
+
+// The 90% critical values of the hypothesis "no cointegrating relation" for
+// two series with a linear trend. They come from the caller (read once from
+// statsmodels' tables), never from constants in this library.
+struct CriticalValues {
+  double max_eigen_90 = 0.0;
+  double trace_90 = 0.0;
+};
+
+// Full outcome of one test. `ok` is false when the test could not be run
+// (too few rows, non-finite input, a singular moment matrix, a non-finite
+// statistic or eigenvalue); the hedge ratios and verdict are then 0, 0, false.
+struct Result {
+  bool ok = false;
+  double eigenvalue[2] = {0.0, 0.0};        // decreasing
+  double evec0[2] = {0.0, 0.0};             // first eigenvector, first entry >= 0
+  double max_eigen_statistic = 0.0;         // for the hypothesis of no relation
+  double trace_statistic = 0.0;
+  bool is_cointegrated = false;
+};
+
+// Fewer daily rows than this give statistics that are infinite or noise.
+constexpr std::int64_t kMinimumRows = 6;
+
+// Runs the test on n rows of two series y1[i*stride], y2[i*stride].
+Result test(const double* y1, const double* y2, std::int64_t n, std::int64_t stride,
+            const CriticalValues& crit);
+
+// Hedge ratios and verdict from two log-close windows of W bars: both series
+// are sampled once per trading day at window indices k, 2k, ... below W (the
+// first bar of the window is never used), then tested. Returns the first
+// eigenvector unnormalised (h1, h2) and the verdict; (0, 0, false) on failure.
+struct HedgeRatios {
+  double h1 = 0.0;
+  double h2 = 0.0;
+  bool is_cointegrated = false;
+};
+HedgeRatios hedge_ratios_from_daily_closes(const double* log_close_1, const double* log_close_2,
+                                           std::int64_t window, std::int64_t bars_per_day,
+                                           const CriticalValues& crit);
+
+}  // namespace korvane::johansen

@@ -1,0 +1,134 @@
+#pragma once
+// The per-pair engine of the pairs-trading backtest.
+//
+// Every pair of two securities carries a small state between bars (hedge
+// ratios, verdict, half-life, spread position, re-estimation countdown,
+// barriers, the open trade). It is held here as struct-of-arrays, indexed by
+// the pair's position in combinations order. One bar of the engine takes the
+// window of the W bars before the bar being decided, as log closes per
+// security, and adds every pair's two legs into one positions row.
+#include <cstdint>
+#include <vector>
+
+#include "korvane/johansen.hpp"
+#include "korvane/triple_barrier.hpp"
+
+namespace korvane::engine {
+
+// Fixed per factor: bars per trading day (three intervals) and the bounds of
+// the z-score window.
+struct Intervals {
+  std::int64_t new_spread_update = 1;      // re-estimation countdown reset
+  std::int64_t johansen_resampling = 1;    // bars per daily sample
+  std::int64_t triple_barrier_update = 1;  // barrier resizing countdown reset
+  std::int64_t max_zscore_window = 0;
+  std::int64_t min_zscore_window = 30;
+};
+
+// The strategy parameters read per bar.
+struct Params {
+  double zscore_halflife_multiplier = 0.0;
+  double starting_sd_for_position_entry = 0.0;
+  double rolling_volatility_halflife_multiplier = 0.0;
+  // False when the multiplier cannot be computed for want of its parameter:
+  // the volatility multiplier is then 0.
+  bool volatility_multiplier_available = true;
+  barrier::Settings barrier;
+};
+
+// A trade closed by its barrier and not refused by the entry classifier.
+struct ClosedTrade {
+  std::int64_t pair = 0;
+  std::int64_t entry_time = 0;  // caller's time stamps (ns since epoch)
+  std::int64_t exit_time = 0;
+  std::int64_t label = 0;
+  double returns = 0.0;
+  std::int64_t features_token = -1;  // -1: no features collected at entry
+};
+
+// What the caller's entry hook decided for one entry.
+struct EntryDecision {
+  bool refused = false;              // the classifier refused the entry
+  std::int64_t features_token = -1;  // handle of the features collected, or -1
+};
+
+// Calls out at entries (feature collection, classifier gate). Implemented
+// outside the core; the engine never calls it when none is given.
+class EntryHook {
+ public:
+  virtual ~EntryHook() = default;
+  // `bar` is the bar being decided in a whole run, -1 in a single step.
+  virtual EntryDecision on_entry(std::int64_t pair, std::int64_t bar, double h1, double h2) = 0;
+};
+
+struct PairStates {
+  std::vector<double> h1, h2;
+  std::vector<std::uint8_t> is_cointegrated;
+  std::vector<std::int64_t> halflife;
+  std::vector<std::int64_t> position;  // stored spread position (-1, 0, +1)
+  std::vector<std::int64_t> reestimation_countdown;
+  std::vector<barrier::State> barrier;
+  std::vector<std::uint8_t> refused;  // open position refused by the classifier
+  std::vector<std::uint8_t> has_record;
+  std::vector<std::int64_t> record_entry_time;
+  std::vector<std::int64_t> record_features_token;
+
+  void reset(std::size_t pairs);
+};
+
+// Per pair-bar values kept only when a trace is asked for (tests).
+struct Trace {
+  std::vector<std::uint8_t> is_cointegrated;
+  std::vector<std::int64_t> countdown, halflife, position, reported;
+  std::vector<double> h1, h2, zscore, value;
+};
+
+class PairEngine {
+ public:
+  PairEngine(std::vector<std::int64_t> first, std::vector<std::int64_t> second);
+
+  std::size_t pairs() const { return first_.size(); }
+  const std::vector<std::int64_t>& first() const { return first_; }
+  const std::vector<std::int64_t>& second() const { return second_; }
+
+  // Every pair flat, no barriers, no open trade, re-estimation due at once.
+  void reset();
+
+  // One bar. `logs[s]` points to the W log closes of security s over the
+  // window (oldest first); `last_close[s]` is its close on the window's last
+  // row; `position_index[s]` its column in `row`, where the legs are added.
+  void step(const double* const* logs, const double* last_close, std::int64_t window,
+            const std::int64_t* position_index, double* row, std::int64_t time, std::int64_t bar,
+            const Intervals& iv, const Params& p, const johansen::CriticalValues& crit,
+            EntryHook* hook);
+
+  // Whole run over a bar matrix of T rows (element (t, c) at
+  // data[t * row_stride + c * column_stride]): row i of `positions` (T x N,
+  // zeroed by the caller) is decided from rows [i-W, i), for every i >= W.
+  // Log closes are taken once for the whole run.
+  void run(const double* data, std::int64_t rows, std::int64_t row_stride, std::int64_t column_stride,
+           const std::int64_t* close_column, std::int64_t securities,
+           const std::int64_t* position_index, std::int64_t window, const std::int64_t* times,
+           double* positions, const Intervals& iv, const Params& p,
+           const johansen::CriticalValues& crit, EntryHook* hook);
+
+  PairStates state;
+  std::vector<ClosedTrade> closed;  // appended in closing order; drained by the caller
+  Trace* trace = nullptr;
+
+ private:
+  std::vector<std::int64_t> first_, second_;
+  std::vector<double> spread_;  // scratch: one pair's spread over the window
+  std::vector<const double*> log_ptr_;
+  std::vector<double> last_close_;
+  std::vector<double> logs_;
+};
+
+// Log closes of N securities over the rows of a window, one contiguous series
+// of `rows` values per security, and each security's close on the last row.
+void window_log_closes(const double* data, std::int64_t rows, std::int64_t row_stride,
+                       std::int64_t column_stride, const std::int64_t* close_column,
+                       std::int64_t securities, std::vector<double>& logs,
+                       std::vector<const double*>& series, std::vector<double>& last_close);
+
+}  // namespace korvane::engine

@@ -1,0 +1,210 @@
+#include "korvane/pair_engine.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <utility>
+
+#include "korvane/pairwise_sum.hpp"
+#include "korvane/spread_stats.hpp"
+
+namespace korvane::engine {
+
+void PairStates::reset(std::size_t pairs) {
+  h1.assign(pairs, 0.0);
+  h2.assign(pairs, 0.0);
+  is_cointegrated.assign(pairs, 0);
+  halflife.assign(pairs, 0);
+  position.assign(pairs, 0);
+  reestimation_countdown.assign(pairs, 0);
+  barrier.assign(pairs, barrier::State{});
+  refused.assign(pairs, 0);
+  has_record.assign(pairs, 0);
+  record_entry_time.assign(pairs, 0);
+  record_features_token.assign(pairs, -1);
+}
+
+PairEngine::PairEngine(std::vector<std::int64_t> first, std::vector<std::int64_t> second)
+    : first_(std::move(first)), second_(std::move(second)) {
+  if (second_.size() != first_.size()) second_.resize(first_.size(), 0);
+  reset();
+}
+
+void PairEngine::reset() {
+  state.reset(first_.size());
+  closed.clear();
+}
+
+void PairEngine::step(const double* const* logs, const double* last_close, std::int64_t window,
+                      const std::int64_t* position_index, double* row, std::int64_t time,
+                      std::int64_t bar, const Intervals& iv, const Params& p,
+                      const johansen::CriticalValues& crit, EntryHook* hook) {
+  const std::int64_t w = window;
+  spread_.resize(static_cast<std::size_t>(w));
+  double* spread = spread_.data();
+  PairStates& s = state;
+
+  for (std::size_t k = 0; k < first_.size(); ++k) {
+    const std::int64_t a = first_[k], b = second_[k];
+    const double* la = logs[a];
+    const double* lb = logs[b];
+
+    // Re-estimation: only for a flat pair whose countdown has run out, from
+    // the window's daily-sampled log closes. Otherwise the last estimates are
+    // kept and only the spread moves with the window.
+    bool spread_filled = false;
+    if (s.position[k] == 0 && s.reestimation_countdown[k] <= 0) {
+      const johansen::HedgeRatios hr =
+          johansen::hedge_ratios_from_daily_closes(la, lb, w, iv.johansen_resampling, crit);
+      s.h1[k] = hr.h1;
+      s.h2[k] = hr.h2;
+      s.is_cointegrated[k] = hr.is_cointegrated ? 1 : 0;
+      if (hr.is_cointegrated) {
+        for (std::int64_t t = 0; t < w; ++t) spread[t] = hr.h1 * la[t] + hr.h2 * lb[t];
+        spread_filled = true;
+        s.halflife[k] = spread::halflife(true, spread, w);
+      } else {
+        s.halflife[k] = 0;
+      }
+      s.reestimation_countdown[k] = iv.new_spread_update;
+    } else {
+      s.reestimation_countdown[k] -= 1;
+    }
+    const double h1 = s.h1[k], h2 = s.h2[k];
+    const std::int64_t halflife = s.halflife[k];
+    const bool cointegrated = s.is_cointegrated[k] != 0;
+    auto spread_at = [la, lb, h1, h2](std::int64_t t) { return h1 * la[t] + h2 * lb[t]; };
+    auto fill_spread = [&]() {
+      if (!spread_filled) {
+        for (std::int64_t t = 0; t < w; ++t) spread[t] = spread_at(t);
+        spread_filled = true;
+      }
+    };
+
+    // Z-score of the latest spread value.
+    const double value = spread_at(w - 1);
+    double zscore = 0.0, zstd = 0.0;
+    if (halflife > 0) {
+      const spread::ZscoreWindow zw = spread::zscore_window(
+          p.zscore_halflife_multiplier, halflife, iv.min_zscore_window, iv.max_zscore_window);
+      if (zw.fits && cointegrated) {
+        const std::int64_t used = std::min(zw.length, w);
+        const std::int64_t begin = w - used;
+        const double count = static_cast<double>(used);
+        const double mean = pairwise_sum(spread_at, begin, used) / count;
+        const double squares = pairwise_sum(
+            [&](std::int64_t t) {
+              const double d = spread_at(t) - mean;
+              return d * d;
+            },
+            begin, used);
+        zstd = std::sqrt(squares / count);
+        zscore = zstd > 0.0 ? (value - mean) / zstd : 0.0;
+      }
+    }
+
+    auto volatility_multiplier = [&]() {
+      if (!p.volatility_multiplier_available) return 0.0;
+      fill_spread();
+      return spread::volatility_multiplier(spread, w, halflife,
+                                           p.rolling_volatility_halflife_multiplier);
+    };
+
+    // Spread position: enter against a large |z|, leave only through the barrier.
+    std::int64_t position = s.position[k];
+    barrier::State& bs = s.barrier[k];
+    if (std::fabs(zscore) > p.starting_sd_for_position_entry && position == 0) {
+      EntryDecision decision;
+      if (hook != nullptr) decision = hook->on_entry(static_cast<std::int64_t>(k), bar, h1, h2);
+      if (decision.refused) s.refused[k] = 1;
+      position = zscore > 0.0 ? -1 : (zscore < 0.0 ? 1 : 0);
+      s.position[k] = position;
+      barrier::set(bs, p.barrier, position, value, zstd, halflife, volatility_multiplier());
+      if (!s.refused[k]) {
+        s.has_record[k] = 1;
+        s.record_entry_time[k] = time;
+        s.record_features_token[k] = decision.features_token;
+      }
+    } else if (position != 0) {
+      const double m = barrier::adjustment_due(bs) ? volatility_multiplier() : 0.0;
+      barrier::update(bs, p.barrier, position, m, iv.triple_barrier_update);
+      const barrier::Crossing c = barrier::test(bs, position, value);
+      if (c.crossed) {
+        position = 0;
+        s.position[k] = 0;
+        if (s.refused[k]) {
+          s.refused[k] = 0;
+        } else {
+          ClosedTrade t;
+          t.pair = static_cast<std::int64_t>(k);
+          t.entry_time = s.has_record[k] ? s.record_entry_time[k] : INT64_MIN;
+          t.exit_time = time;
+          t.label = c.label;
+          t.returns = c.returns;
+          t.features_token = s.has_record[k] ? s.record_features_token[k] : -1;
+          closed.push_back(t);
+        }
+      }
+    }
+    const std::int64_t reported = s.refused[k] ? 0 : position;
+
+    // Legs: each security's amount is scaled by the other's latest close, so
+    // that the legs' market values stand in the ratio of the hedge ratios.
+    if (reported != 0) {
+      const double sp = static_cast<double>(reported);
+      row[position_index[a]] += sp * h1 * last_close[b];
+      row[position_index[b]] += sp * h2 * last_close[a];
+    }
+
+    if (trace != nullptr) {
+      trace->is_cointegrated.push_back(s.is_cointegrated[k]);
+      trace->countdown.push_back(s.reestimation_countdown[k]);
+      trace->halflife.push_back(halflife);
+      trace->position.push_back(s.position[k]);
+      trace->reported.push_back(reported);
+      trace->h1.push_back(h1);
+      trace->h2.push_back(h2);
+      trace->zscore.push_back(zscore);
+      trace->value.push_back(value);
+    }
+  }
+}
+
+void window_log_closes(const double* data, std::int64_t rows, std::int64_t row_stride,
+                       std::int64_t column_stride, const std::int64_t* close_column,
+                       std::int64_t securities, std::vector<double>& logs,
+                       std::vector<const double*>& series, std::vector<double>& last_close) {
+  logs.resize(static_cast<std::size_t>(securities * rows));
+  series.resize(static_cast<std::size_t>(securities));
+  last_close.resize(static_cast<std::size_t>(securities));
+  for (std::int64_t sec = 0; sec < securities; ++sec) {
+    double* out = logs.data() + sec * rows;
+    const double* column = data + close_column[sec] * column_stride;
+    for (std::int64_t t = 0; t < rows; ++t) out[t] = std::log(column[t * row_stride]);
+    series[static_cast<std::size_t>(sec)] = out;
+    last_close[static_cast<std::size_t>(sec)] = rows > 0 ? column[(rows - 1) * row_stride] : 0.0;
+  }
+}
+
+void PairEngine::run(const double* data, std::int64_t rows, std::int64_t row_stride, std::int64_t column_stride,
+                     const std::int64_t* close_column, std::int64_t securities,
+                     const std::int64_t* position_index, std::int64_t window,
+                     const std::int64_t* times, double* positions, const Intervals& iv,
+                     const Params& p, const johansen::CriticalValues& crit, EntryHook* hook) {
+  reset();
+  if (window < 1 || rows <= window) return;
+  // Log closes once per run, one contiguous series per security.
+  window_log_closes(data, rows, row_stride, column_stride, close_column, securities, logs_,
+                    log_ptr_, last_close_);
+  for (std::int64_t i = window; i < rows; ++i) {
+    const std::int64_t start = i - window;
+    for (std::int64_t sec = 0; sec < securities; ++sec) {
+      log_ptr_[sec] = logs_.data() + sec * rows + start;
+      last_close_[sec] = data[(i - 1) * row_stride + close_column[sec] * column_stride];
+    }
+    step(log_ptr_.data(), last_close_.data(), window, position_index,
+         positions + i * securities, times[i], i, iv, p, crit, hook);
+  }
+}
+
+}  // namespace korvane::engine

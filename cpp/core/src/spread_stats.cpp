@@ -1,0 +1,155 @@
+#include "korvane/spread_stats.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "korvane/pairwise_sum.hpp"
+
+namespace korvane::spread {
+
+MeanStd mean_std(const double* values, std::int64_t n) {
+  MeanStd r;
+  if (n <= 0) {
+    r.mean = r.std = std::nan("");
+    return r;
+  }
+  const double count = static_cast<double>(n);
+  const double mean = pairwise_sum(values, n) / count;
+  const double squares =
+      pairwise_sum([values, mean](std::int64_t i) {
+        const double d = values[i] - mean;
+        return d * d;
+      }, 0, n);
+  r.mean = mean;
+  r.std = std::sqrt(squares / count);
+  return r;
+}
+
+double halflife_slope(const double* spread, std::int64_t n) {
+  if (n < 2) return std::nan("");
+  for (std::int64_t i = 0; i < n; ++i)
+    if (!std::isfinite(spread[i])) return std::nan("");
+  const std::int64_t m = n - 1;
+  const double count = static_cast<double>(m);
+  auto lagged = [spread](std::int64_t i) { return spread[i]; };
+  auto change = [spread](std::int64_t i) { return spread[i + 1] - spread[i]; };
+  const double mean_x = pairwise_sum(lagged, 0, m) / count;
+  const double mean_y = pairwise_sum(change, 0, m) / count;
+  const double sxy = pairwise_sum(
+      [&](std::int64_t i) { return (lagged(i) - mean_x) * (change(i) - mean_y); }, 0, m);
+  const double sxx = pairwise_sum(
+      [&](std::int64_t i) {
+        const double d = lagged(i) - mean_x;
+        return d * d;
+      }, 0, m);
+  // A lagged spread without variation has rank 0: least squares gives 0.
+  if (sxx == 0.0) return 0.0;
+  return sxy / sxx;
+}
+
+std::int64_t halflife_from_slope(double slope) {
+  const double quotient = std::log(2.0) / slope;
+  if (!std::isfinite(quotient)) return 0;
+  const double t = std::trunc(quotient);
+  if (!(t > -9223372036854775808.0 && t < 9223372036854775808.0)) return 0;
+  return -static_cast<std::int64_t>(t);
+}
+
+std::int64_t halflife(bool is_cointegrated, const double* spread, std::int64_t n) {
+  if (!is_cointegrated) return 0;
+  const double slope = halflife_slope(spread, n);
+  if (!std::isfinite(slope)) return 0;
+  return halflife_from_slope(slope);
+}
+
+ZscoreWindow zscore_window(double multiplier, std::int64_t halflife, std::int64_t minimum,
+                           std::int64_t maximum) {
+  ZscoreWindow w;
+  const double product = multiplier * static_cast<double>(halflife);
+  if (!std::isfinite(product)) return w;
+  double length = std::trunc(product);
+  if (length < static_cast<double>(minimum)) length = static_cast<double>(minimum);
+  w.fits = length <= static_cast<double>(maximum);
+  w.length = length < 9.0e18 ? static_cast<std::int64_t>(length) : static_cast<std::int64_t>(9.0e18);
+  return w;
+}
+
+Zscore zscore(const double* spread, std::int64_t n, std::int64_t halflife, double multiplier,
+              bool is_cointegrated, std::int64_t minimum, std::int64_t maximum) {
+  Zscore z;
+  z.current_value = spread[n - 1];
+  if (halflife <= 0) return z;
+  const ZscoreWindow w = zscore_window(multiplier, halflife, minimum, maximum);
+  if (!w.fits || !is_cointegrated) return z;
+  // A window longer than the spread uses all of it.
+  const std::int64_t used = std::min(w.length, n);
+  const MeanStd ms = mean_std(spread + (n - used), used);
+  z.tradable = true;
+  z.window = used;
+  z.std = ms.std;
+  z.mean = ms.mean;
+  z.zscore = ms.std > 0.0 ? (z.current_value - ms.mean) / ms.std : 0.0;
+  return z;
+}
+
+namespace {
+
+// Running sum with Neumaier's compensation, so that a window slid over a few
+// hundred values keeps the accuracy of a fresh sum.
+struct CompensatedSum {
+  double sum = 0.0, carry = 0.0;
+  void add(double x) {
+    const double t = sum + x;
+    if (std::fabs(sum) >= std::fabs(x))
+      carry += (sum - t) + x;
+    else
+      carry += (x - t) + sum;
+    sum = t;
+  }
+  double value() const { return sum + carry; }
+};
+
+}  // namespace
+
+double volatility_multiplier(const double* spread, std::int64_t n, std::int64_t halflife,
+                             double multiplier) {
+  const double product = multiplier * static_cast<double>(halflife);
+  if (!std::isfinite(product)) return 0.0;
+  double v = std::trunc(product);
+  v = std::min(v, static_cast<double>(n - 30));
+  v = std::max(v, 2.0);
+  if (v > static_cast<double>(n)) return 0.0;  // the windows do not fit the spread
+  const std::int64_t len = static_cast<std::int64_t>(v);
+  const std::int64_t windows = n - len + 1;
+
+  thread_local std::vector<double> stds;
+  stds.resize(static_cast<std::size_t>(windows));
+  // Values are centred on the spread's mean so that the sums of squares do
+  // not lose the window variance to the level of the spread.
+  const double centre = pairwise_sum(spread, n) / static_cast<double>(n);
+  const double count = static_cast<double>(len);
+  CompensatedSum s1, s2;
+  for (std::int64_t i = 0; i < len; ++i) {
+    const double c = spread[i] - centre;
+    s1.add(c);
+    s2.add(c * c);
+  }
+  for (std::int64_t j = 0;; ++j) {
+    const double mean = s1.value() / count;
+    double var = s2.value() / count - mean * mean;
+    if (var < 0.0) var = 0.0;
+    stds[static_cast<std::size_t>(j)] = std::sqrt(var);
+    if (j + 1 == windows) break;
+    const double out = spread[j] - centre, in = spread[j + len] - centre;
+    s1.add(-out);
+    s1.add(in);
+    s2.add(-(out * out));
+    s2.add(in * in);
+  }
+  const double mean_std_value = pairwise_sum(stds.data(), windows) / static_cast<double>(windows);
+  if (mean_std_value > 0.0) return 1.0 + stds[static_cast<std::size_t>(windows - 1)] / mean_std_value;
+  return 1.0;
+}
+
+}  // namespace korvane::spread
