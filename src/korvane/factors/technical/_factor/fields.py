@@ -50,6 +50,9 @@ FIELDS = (
     # replaces the per-pair dictionaries of hedge ratios, verdicts, half-lives,
     # spreads, positions, countdowns and barriers.
     ("pair_engine", None),
+    # Features collected at entries of the current run, indexed by the token
+    # the engine keeps with each open trade.
+    ("pair_entry_features_list", None),
     ("fit_rarAV", False),
     ("rarav_trades_count", 0),
     ("rarav_clean_single_trade_store_dict", None),

@@ -49,8 +49,6 @@ trade record. When neither object is held, no interpreter call is made.
 
 import itertools
 import operator
-import sys
-
 import numpy as np
 
 from statsmodels.tsa.coint_tables import c_sja, c_sjt
@@ -63,6 +61,7 @@ from korvane.factors.technical._factor.globals import pm
 # taken from statsmodels' tables once, when this module is imported.
 JOHANSEN_MAX_EIGEN_CRITICAL_VALUE_90 = float(c_sja(2, 1)[0])
 JOHANSEN_TRACE_CRITICAL_VALUE_90 = float(c_sjt(2, 1)[0])
+_CRITICAL_VALUES = (JOHANSEN_MAX_EIGEN_CRITICAL_VALUE_90, JOHANSEN_TRACE_CRITICAL_VALUE_90)
 
 # The strategy parameters read per bar, in the order the engine takes them.
 _ENGINE_PARAMETER_KEYS = (
@@ -80,5 +79,252 @@ _ENGINE_PARAMETER_KEYS = (
 )
 
 
+_VOLATILITY_MULTIPLIER_CONTEXT = (
+    "korvane.factors.technical.pairtrader.PairsTradingSerialCointegrationFactor"
+    ".__get_current_volatility_multiplier"
+)
+
+_NOT_A_TIME = np.iinfo(np.int64).min
+
+
+def _times_as_ns(datetime_array):
+    """Bar times as int64 nanoseconds since the epoch (UTC)."""
+    times = np.asarray(datetime_array)
+    if times.dtype.kind != "M":
+        times = pm().pd.DatetimeIndex(times).as_unit("ns").to_numpy()
+    return np.ascontiguousarray(times.astype("datetime64[ns]").view(np.int64))
+
+
+def _time_as_ns(value):
+    """One time stamp as int64 nanoseconds (UTC), or NaT's value."""
+    try:
+        stamp = pm().pd.Timestamp(value)
+    except (TypeError, ValueError):
+        return _NOT_A_TIME
+    if stamp is pm().pd.NaT:
+        return _NOT_A_TIME
+    if stamp.tzinfo is not None:
+        stamp = stamp.tz_convert("UTC").tz_localize(None)
+    return int(stamp.as_unit("ns").value)
+
+
+def _check_params(params):
+    if params is None:
+        raise TypeError("'NoneType' object is not subscriptable")
+    if not isinstance(params, dict):
+        raise TypeError(
+            f"Argument 'params' has incorrect type (expected dict, got {type(params).__name__})"
+        )
+
+
 class SignalsMixin:
     __slots__ = ()
+
+    # ------------------------------------------------------------------ state
+
+    def _intialize_pairs_trading_data_structures_factor_specific_data_structures(
+        self, size_of_rolling_windows
+    ):
+        """New pairs list and every pair back at its start state."""
+        names = self._securities_names_list
+        self._pairs_of_securities_list = list(itertools.combinations(names, 2))
+        # Each pair's open trade record starts as a copy of the template.
+        self._rarav_clean_single_trade_store_dict.copy()
+        indices = list(itertools.combinations(range(len(names)), 2))
+        first = np.array([a for a, _ in indices], dtype=np.int64)
+        second = np.array([b for _, b in indices], dtype=np.int64)
+        self._pair_engine = _pairtrader.PairEngine(first, second)
+        self._pair_entry_features_list = []
+
+    def _populate_rolling_window_matrix(
+        self,
+        rolling_window_matrix,
+        data_matrix,
+        start_of_rolling_window,
+        size_of_rolling_windows,
+        column_length=None,
+    ):
+        """Rows [start, start + size) of the bar matrix, as a view."""
+        return data_matrix[start_of_rolling_window:start_of_rolling_window + size_of_rolling_windows]
+
+    # ----------------------------------------------------------- engine inputs
+
+    def _engine_layout(self):
+        """Close column of each security in the bar matrix, and its position column."""
+        close_column_index = {}
+        for position, name in enumerate(self._data_column_names_array):
+            name = str(name)
+            if "close" in name:
+                close_column_index[name] = position
+        names = self._securities_names_list
+        close_columns = np.array(
+            [close_column_index[str(name) + "_close"] for name in names], dtype=np.int64
+        )
+        position_index = np.array(
+            [self._securities_and_position_index_dict[name] for name in names], dtype=np.int64
+        )
+        return close_columns, position_index
+
+    def _engine_intervals(self):
+        return (
+            int(self._NEW_SPREAD_UPDATE_INTERVAL),
+            int(self._JOHANSEN_RESAMPLING_INTERVAL),
+            int(self._TRIPLE_BARRIER_UPDATE_INTERVAL),
+            int(self._MAX_ZSCORE_ROLLING_WINDOW),
+            int(self._MINIMUM_SIZE_OF_ROLLING_WINDOW),
+        )
+
+    @staticmethod
+    def _engine_parameters(params):
+        _check_params(params)
+        values = []
+        for key in _ENGINE_PARAMETER_KEYS:
+            if key == "rolling_volatility_halflife_multiplier" and key not in params:
+                # The multiplier cannot be computed: it is reported and taken
+                # as 0, and the run goes on.
+                from korvane.factors.technical._factor.construction import write_unraisable
+
+                write_unraisable(KeyError(key), _VOLATILITY_MULTIPLIER_CONTEXT)
+                values.append(None)
+                continue
+            values.append(float(params[key]))
+        return tuple(values)
+
+    def _entry_hook(self, is_optimising, window_source, size_of_rolling_windows):
+        """The callable the engine calls at entries, or None when nothing is collected or gated.
+
+        Optimisation trials, and factors that hold neither a feature generator
+        nor a classifier, make no interpreter calls from the loop at all.
+        """
+        if is_optimising:
+            return None
+        if self._rarAV_signalforge is None and self._rarAV_optimal_entry_model is None:
+            return None
+        ready = bool(self._rarAV_optimal_entry_ready)
+        if not (bool(self._fit_rarAV) or ready):
+            return None
+        pairs = self._pairs_of_securities_list
+        features_list = self._pair_entry_features_list
+        datetimes = self._data_datetime_array
+
+        def on_entry(pair_index, bar, hedge_ratio_1, hedge_ratio_2):
+            if bar >= 0:
+                self._current_time = datetimes[bar]
+                window = window_source[bar - size_of_rolling_windows:bar]
+            else:
+                window = window_source
+            pair = pairs[pair_index]
+            features = self._rarAV_signalforge.generate_features_for_pair_spreads(
+                pair_of_security=pair,
+                pair_hedge_ratios=(hedge_ratio_1, hedge_ratio_2),
+                data_column_names_array=self._data_column_names_array,
+                rolling_window_matrix_array=np.asarray(window),
+            )
+            refused = False
+            if ready:
+                row = pm().pd.DataFrame.from_dict(features, orient="index").T
+                predicted = bool(self._rarAV_optimal_entry_model.predict(row))
+                print(
+                    "CURRENT TIME: " + str(self._current_time)
+                    + " | PAIR: " + str(pair)
+                    + " | PREDICTION: " + str(predicted)
+                )
+                refused = not predicted
+            features_list.append(features)
+            return refused, len(features_list) - 1
+
+        return on_entry
+
+    def _store_closed_trades(self):
+        """Move the trades the engine closed into the trade store, in closing order."""
+        pair_index, entry, exit_, label, returns, token = self._pair_engine.take_closed_trades()
+        if len(pair_index) == 0:
+            return
+        dtype = np.asarray(self._data_datetime_array).dtype
+        as_time_type = dtype.kind == "M"
+
+        def to_time(ns):
+            if ns == _NOT_A_TIME:
+                return np.datetime64("NaT")
+            value = np.datetime64(int(ns), "ns")
+            return value.astype(dtype) if as_time_type else value
+
+        pairs = self._pairs_of_securities_list
+        features_list = self._pair_entry_features_list
+        store = self._rarav_trades_store_dict
+        count = self._rarav_trades_count
+        for j in range(len(pair_index)):
+            record = self._rarav_clean_single_trade_store_dict.copy()
+            record["time_of_entry"] = to_time(entry[j])
+            record["time_of_exit"] = to_time(exit_[j])
+            record["trade_label"] = int(label[j])
+            record["trade_returns"] = float(returns[j])
+            record["trade_securities"] = pairs[int(pair_index[j])]
+            record["features"] = features_list[int(token[j])] if token[j] >= 0 else None
+            store[count] = record
+            count += 1
+        self._rarav_trades_count = count
+
+    # ------------------------------------------------------------------ loop
+
+    def _get_positions_from_rolling_cube_for_pairs_trading_serial_cointegration_factor(
+        self, params, data_matrix, size_of_rolling_windows, is_optimising=False
+    ):
+        """Positions of every bar: row i decided from the W bars before bar i."""
+        window = operator.index(size_of_rolling_windows)
+        data = np.asarray(data_matrix, dtype=np.float64)
+        bars = int(data.shape[0])
+        if window < 2 or window >= bars:
+            raise Exception(
+                f"size_of_rolling_windows must be at least 2 and less than the number of bars: "
+                f"a window of {window} bars cannot run on {bars} bars of data"
+            )
+        times = _times_as_ns(self._data_datetime_array)
+        if len(times) != bars:
+            raise Exception(
+                f"The bar matrix holds {bars} bars but {len(times)} bar times are recorded"
+            )
+        positions = np.zeros((bars, int(self._number_of_securities)), dtype=np.float64)
+        self._raw_positions_matrix_array = positions
+        self._intialize_pairs_trading_data_structures_factor_specific_data_structures(window)
+        engine_params = self._engine_parameters(params)
+        close_columns, position_index = self._engine_layout()
+        hook = self._entry_hook(is_optimising, data, window)
+        try:
+            self._pair_engine.run(
+                data, close_columns, position_index, times, window, self._engine_intervals(),
+                engine_params, _CRITICAL_VALUES, positions, hook,
+            )
+        finally:
+            self._store_closed_trades()
+        self._current_time = self._data_datetime_array[bars - 1]
+        self._current_positions_array = positions[bars - 1].copy()
+        return positions
+
+    def _get_positions_array_from_rolling_matrix_for_pairs_trading_serial_cointegration_factor(
+        self, params, rolling_window_matrix, size_of_rolling_windows
+    ):
+        """One step of every pair over the latest window, continuing the pairs' state."""
+        window = operator.index(size_of_rolling_windows)
+        matrix = np.asarray(rolling_window_matrix, dtype=np.float64)
+        if window < 2 or matrix.ndim != 2 or matrix.shape[0] != window:
+            raise Exception(
+                f"size_of_rolling_windows must be at least 2 and match the window: "
+                f"a window of {window} bars was given {matrix.shape[0] if matrix.ndim else 0} rows"
+            )
+        engine = self._pair_engine
+        if engine is None or engine.pairs != len(self._pairs_of_securities_list or ()):
+            self._intialize_pairs_trading_data_structures_factor_specific_data_structures(window)
+        engine_params = self._engine_parameters(params)
+        close_columns, position_index = self._engine_layout()
+        row = np.zeros(int(self._number_of_securities), dtype=np.float64)
+        self._current_positions_array = row
+        hook = self._entry_hook(False, matrix, window)
+        try:
+            self._pair_engine.step(
+                matrix, close_columns, position_index, _time_as_ns(self._current_time),
+                self._engine_intervals(), engine_params, _CRITICAL_VALUES, row, hook,
+            )
+        finally:
+            self._store_closed_trades()
+        return row
