@@ -25,7 +25,8 @@ def backtest_arrays(
 
     equity = starting_equity + np.cumsum(total_pnl)
     with np.errstate(divide="ignore", invalid="ignore"):
-        returns = total_pnl[1:] / equity[:-1]
+        # After a bankruptcy (zero equity) nothing more is earned: 0, not 0/0.
+        returns = np.nan_to_num(total_pnl[1:] / equity[:-1], nan=0.0, posinf=0.0, neginf=0.0)
     return dict(
         starting_equity=starting_equity,
         securities_names_list=names,
