@@ -85,6 +85,7 @@ def test_float_volume_sums_without_missing_values():
     assert_matches_pandas(table, 1440)
 
 
+@pytest.mark.filterwarnings("ignore:invalid value encountered:RuntimeWarning")
 def test_infinite_volume_sums_like_pandas():
     index = pd.date_range("2022-01-03", periods=20, freq="1min", tz="UTC")
     table = pd.DataFrame(
