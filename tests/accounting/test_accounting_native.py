@@ -143,6 +143,17 @@ class TestParity:
             np.testing.assert_array_equal(first[key], second[key])
             assert not np.shares_memory(first[key], second[key])
 
+    def test_reused_memory_never_reaches_live_arrays(self):
+        rng = np.random.default_rng(13)
+        raw, close, spread = random_book(rng, 400, 5)
+        kept = native_split(raw, close, spread)["equity_value_array"]  # the rest of its split is released
+        expected = kept.copy()
+        others = [native_split(raw * (k + 2.0), close, spread, starting_equity=7.0 + k) for k in range(4)]
+        np.testing.assert_array_equal(kept, expected)
+        for a, b in zip(others, others[1:]):
+            assert not np.shares_memory(a["positions_matrix_array"], b["positions_matrix_array"])
+        assert_same(others[3], ref.account_split(raw * 5.0, close, spread, 10.0, 0.9, True, 0.001, 0.5, 400))
+
     def test_without_costs_equity_is_pnl_path(self):
         rng = np.random.default_rng(9)
         raw, close, spread = random_book(rng, 100, 3)

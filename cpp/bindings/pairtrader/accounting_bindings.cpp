@@ -6,8 +6,11 @@
 #include <nanobind/ndarray.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "korvane/accounting.hpp"
 #include "ndarray_span.hpp"
@@ -24,8 +27,71 @@ namespace acc = korvane::accounting;
 
 using Matrix = nb::ndarray<nb::numpy, double>;
 
-double* new_buffer(std::size_t n) { return new double[n]; }
+double* new_buffer(std::size_t n) { return new double[n > 0 ? n : 1]; }
 
+// Memory of the twelve arrays of a split, reused across splits.
+//
+// A fresh multi-megabyte block costs a page fault per 4 KiB on first touch,
+// which is more than the accounting itself; the optimiser accounts one split
+// per trial, so the block of a finished trial's results is kept and handed to
+// the next split that fits in it. At most two blocks (a run's train and test
+// splits) and 128 MiB are kept.
+class BlockCache {
+ public:
+  static BlockCache& instance() {
+    // Never destroyed: arrays may outlive static destruction at exit.
+    static BlockCache* cache = new BlockCache();
+    return *cache;
+  }
+
+  double* take(std::size_t doubles, std::size_t& capacity) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto best = free_.end();
+      for (auto it = free_.begin(); it != free_.end(); ++it) {
+        if (it->capacity >= doubles && (best == free_.end() || it->capacity < best->capacity)) best = it;
+      }
+      if (best != free_.end()) {
+        const Block block = *best;
+        free_.erase(best);
+        cached_ -= block.capacity;
+        capacity = block.capacity;
+        return block.data;
+      }
+    }
+    capacity = doubles;
+    return new_buffer(doubles);
+  }
+
+  void give(double* data, std::size_t capacity) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    free_.push_back({data, capacity});
+    cached_ += capacity;
+    // Keep the largest blocks: they fit every smaller split.
+    while (free_.size() > kMaxBlocks || cached_ > kMaxCachedDoubles) {
+      auto smallest = std::min_element(free_.begin(), free_.end(),
+                                       [](const Block& a, const Block& b) { return a.capacity < b.capacity; });
+      cached_ -= smallest->capacity;
+      delete[] smallest->data;
+      free_.erase(smallest);
+    }
+  }
+
+ private:
+  struct Block {
+    double* data;
+    std::size_t capacity;
+  };
+  static constexpr std::size_t kMaxBlocks = 2;
+  static constexpr std::size_t kMaxCachedDoubles = (std::size_t{128} << 20) / sizeof(double);
+  std::mutex mutex_;
+  std::vector<Block> free_;
+  std::size_t cached_ = 0;
+};
+
+// The arrays of one split, carved from one cached block. A capsule owns the
+// block and every array references it; the block returns to the cache when
+// the last array is gone.
 struct SplitArrays {
   std::size_t bars, securities;
   double* positions;
@@ -40,23 +106,43 @@ struct SplitArrays {
   double* equity;
   double* returns;
   double* cumprod;
+  nb::capsule owner;
+
+  struct Held {
+    double* data;
+    std::size_t capacity;
+  };
 
   SplitArrays(std::size_t t, std::size_t n) : bars(t), securities(n) {
-    const std::size_t cells = t * n;
-    // A split of zero or one bar has no returns.
-    const std::size_t steps = t > 0 ? t - 1 : 0;
-    positions = new_buffer(cells);
-    positions_market_value = new_buffer(cells);
-    change_in_positions = new_buffer(cells);
-    change_in_positions_market_value = new_buffer(cells);
-    securities_pnl = new_buffer(cells);
-    commissions = new_buffer(cells);
-    slippage = new_buffer(cells);
-    securities_pnl_after_transaction_costs = new_buffer(cells);
-    total = new_buffer(t);
-    equity = new_buffer(t);
-    returns = new_buffer(steps);
-    cumprod = new_buffer(steps);
+    // Each array starts on a 64-byte boundary of the block.
+    const auto padded = [](std::size_t count) { return (count + 7) / 8 * 8; };
+    const std::size_t cells = padded(t * n), curve = padded(t), step_curve = padded(steps());
+    std::size_t capacity = 0;
+    double* block = BlockCache::instance().take(8 * cells + 2 * curve + 2 * step_curve + 8, capacity);
+    owner = nb::capsule(new Held{block, capacity}, [](void* p) noexcept {
+      auto* held = static_cast<Held*>(p);
+      BlockCache::instance().give(held->data, held->capacity);
+      delete held;
+    });
+    const std::uintptr_t misalignment = reinterpret_cast<std::uintptr_t>(block) % 64;
+    double* cursor = block + (misalignment ? (64 - misalignment) / sizeof(double) : 0);
+    const auto next = [&cursor](std::size_t count) {
+      double* p = cursor;
+      cursor += count;
+      return p;
+    };
+    positions = next(cells);
+    positions_market_value = next(cells);
+    change_in_positions = next(cells);
+    change_in_positions_market_value = next(cells);
+    securities_pnl = next(cells);
+    commissions = next(cells);
+    slippage = next(cells);
+    securities_pnl_after_transaction_costs = next(cells);
+    total = next(curve);
+    equity = next(curve);
+    returns = next(step_curve);
+    cumprod = next(step_curve);
   }
 
   acc::PositionBooks position_books() const {
@@ -68,8 +154,9 @@ struct SplitArrays {
   }
   acc::SplitCurves curves() const { return {total, equity, returns, cumprod}; }
 
-  Matrix matrix(double* p) const { return owned_array(p, {bars, securities}); }
-  Matrix vector(double* p, std::size_t len) const { return owned_array(p, {len}); }
+  Matrix matrix(double* p) const { return Matrix(p, {bars, securities}, owner); }
+  Matrix vector(double* p, std::size_t len) const { return Matrix(p, {len}, owner); }
+  // A split of zero or one bar has no returns.
   std::size_t steps() const { return bars > 0 ? bars - 1 : 0; }
 };
 

@@ -1,3 +1,8 @@
+// Element-wise loops are vectorised (GCC's -O2 cost model leaves loops of
+// unknown length scalar). Vectorising an element-wise loop changes no result,
+// and reductions stay in source order: no reassociation is enabled.
+#pragma GCC optimize("vect-cost-model=dynamic")
+
 #include "korvane/accounting.hpp"
 
 #include <cmath>
@@ -11,99 +16,121 @@ namespace {
 
 constexpr std::size_t kPairwiseBlock = 128;
 
-// Absolute values of a row into scratch, then summed the numpy way.
-inline double sum_of_abs(const double* row, std::size_t n, double* scratch) {
+// Row helpers. Every loop below is element-wise in the order of the numpy
+// expression it mirrors, so vectorising it changes no result; only the sums
+// (pairwise_sum) carry an order, and they are never vectorised.
+
+inline double sum_of_abs(const double* __restrict row, std::size_t n, double* __restrict scratch) {
   for (std::size_t i = 0; i < n; ++i) scratch[i] = std::fabs(row[i]);
   return pairwise_sum(scratch, n);
 }
 
-// Scaling step with caller-provided scratch of length n.
-inline void scale_row(const double* raw_row, double total_abs_raw, const double* close_row, double equity,
-                      double pct_equity_invested, bool scale_to_traded, std::size_t n, double* out,
-                      double* scratch) {
+inline void scale_row(const double* __restrict raw_row, double total_abs_raw, const double* __restrict close_row,
+                      double equity, double pct_equity_invested, bool scale_to_traded, std::size_t n,
+                      double* __restrict out, double* __restrict scratch) {
   // Market value weights: raw weights valued at the close, normalised again
   // so that their absolute values sum to one.
   for (std::size_t i = 0; i < n; ++i) out[i] = (raw_row[i] / total_abs_raw) * close_row[i];
   const double total_abs_market_value = sum_of_abs(out, n, scratch);
-  std::size_t traded = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double weight = out[i] / total_abs_market_value;
-    traded += (weight != 0.0);  // NaN counts as traded, like numpy's count_nonzero
-    out[i] = (weight * equity) * pct_equity_invested;
-  }
+  for (std::size_t i = 0; i < n; ++i) out[i] = out[i] / total_abs_market_value;
   if (scale_to_traded) {
-    // Exposure shrinks with the share of the universe actually traded.
+    // Exposure shrinks with the share of the universe actually traded; a NaN
+    // weight counts as traded, like numpy's count_nonzero.
+    std::size_t traded = 0;
+    for (std::size_t i = 0; i < n; ++i) traded += (out[i] != 0.0);
     const double ratio = static_cast<double>(traded) / static_cast<double>(n);
-    for (std::size_t i = 0; i < n; ++i) out[i] *= ratio;
+    for (std::size_t i = 0; i < n; ++i) out[i] = ((out[i] * equity) * pct_equity_invested) * ratio;
+  } else {
+    for (std::size_t i = 0; i < n; ++i) out[i] = (out[i] * equity) * pct_equity_invested;
   }
 }
 
-inline double equity_row(const double* close_row, const double* previous_close_row, const double* previous_units,
-                         double previous_equity, std::size_t n, double* pnl_out) {
+inline double equity_row(const double* __restrict close_row, const double* __restrict previous_close_row,
+                         const double* __restrict previous_units, double previous_equity, std::size_t n,
+                         double* __restrict pnl_out) {
   for (std::size_t i = 0; i < n; ++i) pnl_out[i] = previous_units[i] * (close_row[i] - previous_close_row[i]);
   return previous_equity + pairwise_sum(pnl_out, n);
 }
 
-// One bar of the walk. `units_prev`/`close_prev` point at the previous bar's
-// rows (or a zero row before the first bar). Returns the new in-position flag.
-struct Walker {
-  std::size_t n;
-  double pct_equity_invested;
-  bool scale_to_traded;
-  double equity;
-  bool in_position = false;
-  std::vector<double> scratch;
-  std::vector<double> zero_units;
-
-  Walker(std::size_t n_, double starting_equity, double pct, bool scale)
-      : n(n_), pct_equity_invested(pct), scale_to_traded(scale), equity(starting_equity), scratch(n_),
-        zero_units(n_, 0.0) {}
-
-  void bar(const double* raw_row, const double* close_row, const double* close_prev, const double* units_prev,
-           double* mv, double* units, double* change, double* change_mv, double* pnl) {
-    const double total_abs_raw = sum_of_abs(raw_row, n, scratch.data());
-    std::memset(mv, 0, n * sizeof(double));
-    std::memset(pnl, 0, n * sizeof(double));
-    if (!in_position) {
-      // A NaN total is "not zero": the book enters and carries the NaN.
-      if (total_abs_raw != 0.0) {
-        scale_row(raw_row, total_abs_raw, close_row, equity, pct_equity_invested, scale_to_traded, n, mv,
-                  scratch.data());
-        in_position = true;
-      }
-    } else {
-      // The pnl of the units held is booked also on the exit bar.
-      equity = equity_row(close_row, close_prev, units_prev, equity, n, pnl);
-      if (total_abs_raw == 0.0) {
-        in_position = false;
-      } else {
-        scale_row(raw_row, total_abs_raw, close_row, equity, pct_equity_invested, scale_to_traded, n, mv,
-                  scratch.data());
-      }
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      const double u = mv[i] / close_row[i];
-      const double d = u - units_prev[i];
-      units[i] = u;
-      change[i] = d;
-      change_mv[i] = d * close_row[i];
-    }
-  }
-};
-
-inline void charge_row(const double* change_mv, const double* spread, std::size_t n, double pct_commissions,
-                       double bid_ask_spread_pct_slippage, double* commissions, double* slippage) {
-  for (std::size_t i = 0; i < n; ++i) {
-    const double traded = std::fabs(change_mv[i]);
-    commissions[i] = traded * pct_commissions;
-    slippage[i] = (traded * spread[i]) * bid_ask_spread_pct_slippage;
-  }
+inline double commission(double traded_value, double pct_commissions) {
+  return std::fabs(traded_value) * pct_commissions;
 }
 
-inline double net_row(const double* pnl, const double* commissions, const double* slippage, std::size_t n,
-                      double* pnl_after) {
-  for (std::size_t i = 0; i < n; ++i) pnl_after[i] = (pnl[i] - commissions[i]) - slippage[i];
+inline double slippage(double traded_value, double proportional_spread, double bid_ask_spread_pct_slippage) {
+  return (std::fabs(traded_value) * proportional_spread) * bid_ask_spread_pct_slippage;
+}
+
+// Units from market values, the trades, their costs and the after-cost pnl
+// of one bar; returns the bar's after-cost total.
+inline double settle_row(const double* __restrict market_value, const double* __restrict close_row,
+                         const double* __restrict previous_units, const double* __restrict pnl,
+                         const double* __restrict spread, double pct_commissions,
+                         double bid_ask_spread_pct_slippage, std::size_t n, double* __restrict units,
+                         double* __restrict change, double* __restrict change_value,
+                         double* __restrict commissions, double* __restrict slippages,
+                         double* __restrict pnl_after) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const double u = market_value[i] / close_row[i];
+    const double d = u - previous_units[i];
+    const double v = d * close_row[i];
+    const double c = commission(v, pct_commissions);
+    const double s = slippage(v, spread[i], bid_ask_spread_pct_slippage);
+    units[i] = u;
+    change[i] = d;
+    change_value[i] = v;
+    commissions[i] = c;
+    slippages[i] = s;
+    pnl_after[i] = (pnl[i] - c) - s;
+  }
   return pairwise_sum(pnl_after, n);
+}
+
+// The bar-by-bar walk over one split. The book is in position after a bar
+// exactly when the bar's raw row is not all zero (a NaN total counts as not
+// zero). The pnl of the units held is booked on every bar that starts in
+// position, the exit bar included, and sizing uses the equity after that
+// pnl. `cost_rows(t, commissions, slippage, pnl_after)` names where bar t's
+// costs and after-cost pnl go; `total_out(t, total)` receives its total.
+//
+// State lives in locals so that stores through the row pointers cannot be
+// taken to overwrite it.
+template <class CostRows, class TotalOut>
+void walk(const double* raw, const double* close, const double* spread, std::size_t bars, std::size_t n,
+          double starting_equity, double pct_equity_invested, bool scale_to_traded, double pct_commissions,
+          double bid_ask_spread_pct_slippage, const PositionBooks& p, CostRows cost_rows, TotalOut total_out) {
+  std::vector<double> scratch_buffer(n), zero_row(n, 0.0);
+  double* scratch = scratch_buffer.data();
+  double equity = starting_equity;
+  bool in_position = false;
+  for (std::size_t t = 0; t < bars; ++t) {
+    const std::size_t row = t * n;
+    const double* raw_row = raw + row;
+    const double* close_row = close + row;
+    // Before the first bar the book is flat, so the previous close is unused.
+    const double* previous_close = t ? close_row - n : zero_row.data();
+    const double* previous_units = t ? p.positions + row - n : zero_row.data();
+    double* market_value = p.positions_market_value + row;
+    double* pnl = p.securities_pnl + row;
+
+    const double total_abs_raw = sum_of_abs(raw_row, n, scratch);
+    if (in_position) {
+      equity = equity_row(close_row, previous_close, previous_units, equity, n, pnl);
+    } else {
+      std::memset(pnl, 0, n * sizeof(double));
+    }
+    in_position = total_abs_raw != 0.0;
+    if (in_position) {
+      scale_row(raw_row, total_abs_raw, close_row, equity, pct_equity_invested, scale_to_traded, n, market_value,
+                scratch);
+    } else {
+      std::memset(market_value, 0, n * sizeof(double));
+    }
+    double *commissions, *slippages, *pnl_after;
+    cost_rows(t, commissions, slippages, pnl_after);
+    total_out(t, settle_row(market_value, close_row, previous_units, pnl, spread, pct_commissions,
+                            bid_ask_spread_pct_slippage, n, p.positions + row, p.change_in_positions + row,
+                            p.change_in_positions_market_value + row, commissions, slippages, pnl_after));
+  }
 }
 
 // Equity curve, cut-off and returns from the per-bar totals already in
@@ -200,16 +227,17 @@ double equity_after_pnl_change(const double* close_row, const double* previous_c
 void account_positions_and_equity(const double* raw_positions, const double* close, std::size_t bars,
                                   std::size_t securities, double starting_equity, double pct_equity_invested,
                                   bool scale_to_traded, const PositionBooks& out) {
+  // The walk also prices each bar's trades; here they go to scratch rows.
   const std::size_t n = securities;
-  Walker walker(n, starting_equity, pct_equity_invested, scale_to_traded);
-  for (std::size_t t = 0; t < bars; ++t) {
-    const std::size_t row = t * n;
-    const double* close_prev = t ? close + row - n : walker.zero_units.data();
-    const double* units_prev = t ? out.positions + row - n : walker.zero_units.data();
-    walker.bar(raw_positions + row, close + row, close_prev, units_prev, out.positions_market_value + row,
-               out.positions + row, out.change_in_positions + row, out.change_in_positions_market_value + row,
-               out.securities_pnl + row);
-  }
+  std::vector<double> cost_rows(3 * n), no_spread(n, 0.0);
+  walk(raw_positions, close, no_spread.data(), bars, n, starting_equity, pct_equity_invested, scale_to_traded, 0.0,
+       0.0, out,
+       [&](std::size_t, double*& commissions, double*& slippages, double*& pnl_after) {
+         commissions = cost_rows.data();
+         slippages = cost_rows.data() + n;
+         pnl_after = cost_rows.data() + 2 * n;
+       },
+       [](std::size_t, double) {});
 }
 
 void charge_commissions_and_slippage(const double* change_in_positions_market_value,
@@ -219,8 +247,11 @@ void charge_commissions_and_slippage(const double* change_in_positions_market_va
                                      double* slippage_out) {
   for (std::size_t t = 0; t < bars; ++t) {
     const std::size_t row = t * securities;
-    charge_row(change_in_positions_market_value + row, proportional_spread, securities, pct_commissions,
-               bid_ask_spread_pct_slippage, commissions_out + row, slippage_out + row);
+    for (std::size_t i = 0; i < securities; ++i) {
+      const double v = change_in_positions_market_value[row + i];
+      commissions_out[row + i] = commission(v, pct_commissions);
+      slippage_out[row + i] = slippage(v, proportional_spread[i], bid_ask_spread_pct_slippage);
+    }
   }
 }
 
@@ -228,9 +259,12 @@ void settle_after_costs(const SplitBooks& books, std::size_t bars, std::size_t s
                         double starting_equity, const SplitCurves& out) {
   for (std::size_t t = 0; t < bars; ++t) {
     const std::size_t row = t * securities;
-    out.total_pnl_after_transaction_costs[t] =
-        net_row(books.positions.securities_pnl + row, books.commissions + row, books.slippage + row, securities,
-                books.securities_pnl_after_transaction_costs + row);
+    double* after = books.securities_pnl_after_transaction_costs + row;
+    const double* pnl = books.positions.securities_pnl + row;
+    for (std::size_t i = 0; i < securities; ++i) {
+      after[i] = (pnl[i] - books.commissions[row + i]) - books.slippage[row + i];
+    }
+    out.total_pnl_after_transaction_costs[t] = pairwise_sum(after, securities);
   }
   finish_curves(books, bars, securities, starting_equity, out);
 }
@@ -239,23 +273,16 @@ void account_split(const double* raw_positions, const double* close, const doubl
                    std::size_t bars, std::size_t securities, const AccountingSettings& settings,
                    const SplitBooks& books, const SplitCurves& curves) {
   const std::size_t n = securities;
-  const PositionBooks& p = books.positions;
-  Walker walker(n, settings.starting_equity, settings.pct_equity_invested,
-                settings.scale_equity_to_traded_securities);
-  for (std::size_t t = 0; t < bars; ++t) {
-    const std::size_t row = t * n;
-    const double* close_prev = t ? close + row - n : walker.zero_units.data();
-    const double* units_prev = t ? p.positions + row - n : walker.zero_units.data();
-    walker.bar(raw_positions + row, close + row, close_prev, units_prev, p.positions_market_value + row,
-               p.positions + row, p.change_in_positions + row, p.change_in_positions_market_value + row,
-               p.securities_pnl + row);
-    charge_row(p.change_in_positions_market_value + row, proportional_spread, n, settings.pct_commissions,
-               settings.bid_ask_spread_pct_slippage, books.commissions + row, books.slippage + row);
-    curves.total_pnl_after_transaction_costs[t] = net_row(p.securities_pnl + row, books.commissions + row,
-                                                          books.slippage + row, n,
-                                                          books.securities_pnl_after_transaction_costs + row);
-  }
-  finish_curves(books, bars, n, settings.starting_equity, curves);
+  walk(raw_positions, close, proportional_spread, bars, n, settings.starting_equity, settings.pct_equity_invested,
+       settings.scale_equity_to_traded_securities, settings.pct_commissions, settings.bid_ask_spread_pct_slippage,
+       books.positions,
+       [&](std::size_t t, double*& commissions, double*& slippages, double*& pnl_after) {
+         commissions = books.commissions + t * n;
+         slippages = books.slippage + t * n;
+         pnl_after = books.securities_pnl_after_transaction_costs + t * n;
+       },
+       [&](std::size_t t, double total) { curves.total_pnl_after_transaction_costs[t] = total; });
+  finish_curves(books, bars, securities, settings.starting_equity, curves);
 }
 
 }  // namespace korvane::accounting
