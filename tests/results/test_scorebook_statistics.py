@@ -8,7 +8,6 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import fake_yfinance_download
 from korvane.utils.results import scorebook as scorebook_module
 from korvane.utils.results.scorebook import Scorebook
 from scorebook_factory import backtest_arrays, daily_scorebook
@@ -26,34 +25,40 @@ def results_of(book):
 
 
 @pytest.fixture
-def downloads(monkeypatch):
+def fake_download(offline_benchmark):
+    """The offline stand-in for yfinance's download (see the shared conftest)."""
+    return offline_benchmark
+
+
+@pytest.fixture
+def downloads(monkeypatch, fake_download):
     """Record the benchmark requests while serving the fake download."""
     calls = []
 
     def recording(tickers, **kwargs):
         calls.append((tickers, kwargs))
-        return fake_yfinance_download(tickers, **kwargs)
+        return fake_download(tickers, **kwargs)
 
     monkeypatch.setattr(scorebook_module.yf, "download", recording)
     return calls
 
 
-def expected_alpha_beta(returns, first, last):
-    close = fake_yfinance_download("VT", start=first, end=last)["Close"]["VT"]
+def expected_alpha_beta(fake_download, returns, first, last):
+    close = fake_download("VT", start=first, end=last)["Close"]["VT"]
     benchmark = (close / close.shift(1) - 1).dropna().resample("1D").first().fillna(0)
     joined = pd.concat([benchmark.rename("b"), returns.rename("s")], axis=1, join="inner")
     return empyrical.alpha_beta(joined["s"], joined["b"])
 
 
 class TestStatisticsTable:
-    def test_rows_match_empyrical_called_directly(self, downloads):
+    def test_rows_match_empyrical_called_directly(self, downloads, fake_download):
         book = daily_scorebook(150, seed=5)
         table = results_of(book)
         assert list(table.index) == KEYS
         _, equity, r, days = book._get_daily_returns_series_and_length(
             book._starting_equity, book._total_pnl_after_transaction_costs_array, book._datetime_array
         )
-        alpha, beta = expected_alpha_beta(r, equity.index[0], equity.index[-1])
+        alpha, beta = expected_alpha_beta(fake_download, r, equity.index[0], equity.index[-1])
         expected = {
             "annual_returns": empyrical.annual_return(r),
             "annual_volatility": empyrical.annual_volatility(r),
@@ -140,16 +145,16 @@ class TestBenchmarkFailures:
             bad.drop(["annual_alpha", "annual_beta"]), good.drop(["annual_alpha", "annual_beta"])
         )
 
-    def test_empty_download_is_a_failure(self, monkeypatch, caplog):
-        empty = fake_yfinance_download("VT", start="2024-01-01", end="2024-01-01")
+    def test_empty_download_is_a_failure(self, monkeypatch, caplog, fake_download):
+        empty = fake_download("VT", start="2024-01-01", end="2024-01-01")
         monkeypatch.setattr(scorebook_module.yf, "download", lambda *a, **k: empty)
         with caplog.at_level(logging.WARNING, logger=" "):
             table = results_of(daily_scorebook(30))
         assert len([r for r in caplog.records if "no data" in r.getMessage()]) == 1
         assert np.isnan(table["annual_alpha"]) and not np.isnan(table["annual_sharpe_ratio"])
 
-    def test_no_overlap_gives_nan_without_a_warning(self, monkeypatch, caplog):
-        elsewhere = fake_yfinance_download("VT", start="2010-01-01", end="2010-03-01")
+    def test_no_overlap_gives_nan_without_a_warning(self, monkeypatch, caplog, fake_download):
+        elsewhere = fake_download("VT", start="2010-01-01", end="2010-03-01")
         monkeypatch.setattr(scorebook_module.yf, "download", lambda *a, **k: elsewhere)
         with caplog.at_level(logging.WARNING, logger=" "):
             table = results_of(daily_scorebook(30))
