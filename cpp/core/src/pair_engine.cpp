@@ -33,13 +33,53 @@ PairEngine::PairEngine(std::vector<std::int64_t> first, std::vector<std::int64_t
 void PairEngine::reset() {
   state.reset(first_.size());
   closed.clear();
+  zcache_.assign(first_.size(), ZscoreCache{});
+  vcache_.assign(first_.size(), VolatilityCache{});
 }
+
+namespace {
+
+double deviation(const CompensatedSum& s1, const CompensatedSum& s2, double count) {
+  const double mean = s1.value() / count;
+  double var = s2.value() / count - mean * mean;
+  if (var < 0.0) var = 0.0;
+  return std::sqrt(var);
+}
+
+// Rolling deviations of the windows of v values ending at bars [lo, hi] of a
+// run; `value(bar)` is the spread at a bar inside the current window.
+template <typename F>
+double advance_volatility(VolatilityCache& c, F&& value, std::int64_t lo, std::int64_t hi,
+                          std::int64_t ring_size) {
+  const double count = static_cast<double>(c.v);
+  for (std::int64_t e = c.lo; e < lo; ++e) c.total.add(-c.ring[static_cast<std::size_t>(e % ring_size)]);
+  for (std::int64_t e = c.hi + 1; e <= hi; ++e) {
+    const double out = value(e - c.v) - c.centre, in = value(e) - c.centre;
+    c.s1.add(-out);
+    c.s1.add(in);
+    c.s2.add(-(out * out));
+    c.s2.add(in * in);
+    const double d = deviation(c.s1, c.s2, count);
+    c.ring[static_cast<std::size_t>(e % ring_size)] = d;
+    c.total.add(d);
+  }
+  c.lo = lo;
+  c.hi = hi;
+  const double mean = c.total.value() / static_cast<double>(hi - lo + 1);
+  if (mean > 0.0) return 1.0 + c.ring[static_cast<std::size_t>(hi % ring_size)] / mean;
+  return 1.0;
+}
+
+}  // namespace
 
 void PairEngine::step(const double* const* logs, const double* last_close, std::int64_t window,
                       const std::int64_t* position_index, double* row, std::int64_t time,
                       std::int64_t bar, const Intervals& iv, const Params& p,
                       const johansen::CriticalValues& crit, EntryHook* hook) {
   const std::int64_t w = window;
+  // Inside a whole run `bar` is the bar being decided and the window holds
+  // bars [bar - w, bar); the caches are keyed by those bar indices.
+  const bool in_run = bar >= w;
   spread_.resize(static_cast<std::size_t>(w));
   double* spread = spread_.data();
   PairStates& s = state;
@@ -81,33 +121,92 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
       }
     };
 
-    // Z-score of the latest spread value.
+    // Z-score of the latest spread value. Only an entry reads it, so a pair
+    // that holds a position skips it.
     const double value = spread_at(w - 1);
     double zscore = 0.0, zstd = 0.0;
-    if (halflife > 0) {
-      const spread::ZscoreWindow zw = spread::zscore_window(
-          p.zscore_halflife_multiplier, halflife, iv.min_zscore_window, iv.max_zscore_window);
-      if (zw.fits && cointegrated) {
-        const std::int64_t used = std::min(zw.length, w);
-        const std::int64_t begin = w - used;
-        const double count = static_cast<double>(used);
-        const double mean = pairwise_sum(spread_at, begin, used) / count;
-        const double squares = pairwise_sum(
-            [&](std::int64_t t) {
-              const double d = spread_at(t) - mean;
-              return d * d;
-            },
-            begin, used);
-        zstd = std::sqrt(squares / count);
-        zscore = zstd > 0.0 ? (value - mean) / zstd : 0.0;
+    bool zscore_known = false;
+    if (s.position[k] == 0) {
+      zscore_known = true;
+      if (halflife > 0) {
+        const spread::ZscoreWindow zw = spread::zscore_window(
+            p.zscore_halflife_multiplier, halflife, iv.min_zscore_window, iv.max_zscore_window);
+        if (zw.fits && cointegrated) {
+          const std::int64_t used = std::min(zw.length, w);
+          const double count = static_cast<double>(used);
+          ZscoreCache& zc = zcache_[k];
+          const std::int64_t last = in_run ? bar - 1 : -1;
+          const bool same = in_run && zc.valid && zc.used == used && zc.h1 == h1 && zc.h2 == h2;
+          if (same && zc.end == last - 1 && zc.slides < 512) {
+            const double out = spread_at(w - 1 - used) - zc.centre, in = value - zc.centre;
+            zc.s1.add(-out);
+            zc.s1.add(in);
+            zc.s2.add(-(out * out));
+            zc.s2.add(in * in);
+            zc.end = last;
+            zc.slides += 1;
+          } else if (!(same && zc.end == last)) {
+            const std::int64_t begin = w - used;
+            const double centre = pairwise_sum(spread_at, begin, used) / count;
+            zc.centre = centre;
+            zc.s1 = CompensatedSum{};
+            zc.s2 = CompensatedSum{};
+            zc.s1.sum = pairwise_sum([&](std::int64_t t) { return spread_at(t) - centre; }, begin, used);
+            zc.s2.sum = pairwise_sum(
+                [&](std::int64_t t) {
+                  const double d = spread_at(t) - centre;
+                  return d * d;
+                },
+                begin, used);
+            zc.valid = in_run;
+            zc.used = used;
+            zc.h1 = h1;
+            zc.h2 = h2;
+            zc.end = last;
+            zc.slides = 0;
+          }
+          const double mean = zc.centre + zc.s1.value() / count;
+          zstd = deviation(zc.s1, zc.s2, count);
+          zscore = zstd > 0.0 ? (value - mean) / zstd : 0.0;
+        }
       }
     }
 
-    auto volatility_multiplier = [&]() {
+    // At an entry the rolling deviations are computed afresh; at each later
+    // resizing of the same position only the windows that moved are.
+    auto volatility_multiplier = [&](bool at_entry) {
       if (!p.volatility_multiplier_available) return 0.0;
-      fill_spread();
-      return spread::volatility_multiplier(spread, w, halflife,
-                                           p.rolling_volatility_halflife_multiplier);
+      VolatilityCache& vc = vcache_[k];
+      const std::int64_t v = spread::volatility_window(w, halflife, p.rolling_volatility_halflife_multiplier);
+      if (!in_run || v == 0) {
+        vc.valid = false;
+        fill_spread();
+        return spread::volatility_multiplier(spread, w, halflife, p.rolling_volatility_halflife_multiplier);
+      }
+      const std::int64_t start = bar - w;
+      auto at = [&](std::int64_t e) { return spread_at(e - start); };
+      const std::int64_t lo = start + v - 1, hi = bar - 1;
+      if (at_entry || !vc.valid || vc.v != v || hi - vc.hi > w - v || lo < vc.lo) {
+        vc.valid = true;
+        vc.v = v;
+        vc.ring.resize(static_cast<std::size_t>(w));
+        fill_spread();
+        vc.centre = pairwise_sum(spread, w) / static_cast<double>(w);
+        vc.s1 = CompensatedSum{};
+        vc.s2 = CompensatedSum{};
+        vc.total = CompensatedSum{};
+        for (std::int64_t t = 0; t < v; ++t) {
+          const double c = spread[t] - vc.centre;
+          vc.s1.add(c);
+          vc.s2.add(c * c);
+        }
+        const double first = deviation(vc.s1, vc.s2, static_cast<double>(v));
+        vc.ring[static_cast<std::size_t>(lo % w)] = first;
+        vc.total.add(first);
+        vc.lo = lo;
+        vc.hi = lo;
+      }
+      return advance_volatility(vc, at, lo, hi, w);
     };
 
     // Spread position: enter against a large |z|, leave only through the barrier.
@@ -119,14 +218,14 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
       if (decision.refused) s.refused[k] = 1;
       position = zscore > 0.0 ? -1 : (zscore < 0.0 ? 1 : 0);
       s.position[k] = position;
-      barrier::set(bs, p.barrier, position, value, zstd, halflife, volatility_multiplier());
+      barrier::set(bs, p.barrier, position, value, zstd, halflife, volatility_multiplier(true));
       if (!s.refused[k]) {
         s.has_record[k] = 1;
         s.record_entry_time[k] = time;
         s.record_features_token[k] = decision.features_token;
       }
     } else if (position != 0) {
-      const double m = barrier::adjustment_due(bs) ? volatility_multiplier() : 0.0;
+      const double m = barrier::adjustment_due(bs) ? volatility_multiplier(false) : 0.0;
       barrier::update(bs, p.barrier, position, m, iv.triple_barrier_update);
       const barrier::Crossing c = barrier::test(bs, position, value);
       if (c.crossed) {
@@ -164,7 +263,7 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
       trace->reported.push_back(reported);
       trace->h1.push_back(h1);
       trace->h2.push_back(h2);
-      trace->zscore.push_back(zscore);
+      trace->zscore.push_back(zscore_known ? zscore : std::nan(""));
       trace->value.push_back(value);
     }
   }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "korvane/compensated_sum.hpp"
 #include "korvane/pairwise_sum.hpp"
 
 namespace korvane::spread {
@@ -30,22 +31,33 @@ double halflife_slope(const double* spread, std::int64_t n) {
   if (n < 2) return std::nan("");
   for (std::int64_t i = 0; i < n; ++i)
     if (!std::isfinite(spread[i])) return std::nan("");
+  // Regress x = spread[t] on y = spread[t + 1] - spread[t], t < m, with an
+  // intercept: slope = sum((x - mx)(y - my)) / sum((x - mx)^2).
   const std::int64_t m = n - 1;
   const double count = static_cast<double>(m);
-  auto lagged = [spread](std::int64_t i) { return spread[i]; };
-  auto change = [spread](std::int64_t i) { return spread[i + 1] - spread[i]; };
-  const double mean_x = pairwise_sum(lagged, 0, m) / count;
-  const double mean_y = pairwise_sum(change, 0, m) / count;
-  const double sxy = pairwise_sum(
-      [&](std::int64_t i) { return (lagged(i) - mean_x) * (change(i) - mean_y); }, 0, m);
-  const double sxx = pairwise_sum(
-      [&](std::int64_t i) {
-        const double d = lagged(i) - mean_x;
-        return d * d;
-      }, 0, m);
+  const double mean_x = pairwise_sum(spread, m) / count;
+  const double mean_y = pairwise_sum([spread](std::int64_t i) { return spread[i + 1] - spread[i]; }, 0, m) / count;
+  double sxy[4] = {0.0, 0.0, 0.0, 0.0}, sxx[4] = {0.0, 0.0, 0.0, 0.0};
+  std::int64_t i = 0;
+  for (; i + 4 <= m; i += 4) {
+    for (int j = 0; j < 4; ++j) {
+      const double dx = spread[i + j] - mean_x;
+      const double dy = (spread[i + j + 1] - spread[i + j]) - mean_y;
+      sxy[j] += dx * dy;
+      sxx[j] += dx * dx;
+    }
+  }
+  for (; i < m; ++i) {
+    const double dx = spread[i] - mean_x;
+    const double dy = (spread[i + 1] - spread[i]) - mean_y;
+    sxy[0] += dx * dy;
+    sxx[0] += dx * dx;
+  }
+  const double cross = (sxy[0] + sxy[1]) + (sxy[2] + sxy[3]);
+  const double squares = (sxx[0] + sxx[1]) + (sxx[2] + sxx[3]);
   // A lagged spread without variation has rank 0: least squares gives 0.
-  if (sxx == 0.0) return 0.0;
-  return sxy / sxx;
+  if (squares == 0.0) return 0.0;
+  return cross / squares;
 }
 
 std::int64_t halflife_from_slope(double slope) {
@@ -93,34 +105,21 @@ Zscore zscore(const double* spread, std::int64_t n, std::int64_t halflife, doubl
   return z;
 }
 
-namespace {
 
-// Running sum with Neumaier's compensation, so that a window slid over a few
-// hundred values keeps the accuracy of a fresh sum.
-struct CompensatedSum {
-  double sum = 0.0, carry = 0.0;
-  void add(double x) {
-    const double t = sum + x;
-    if (std::fabs(sum) >= std::fabs(x))
-      carry += (sum - t) + x;
-    else
-      carry += (x - t) + sum;
-    sum = t;
-  }
-  double value() const { return sum + carry; }
-};
-
-}  // namespace
-
-double volatility_multiplier(const double* spread, std::int64_t n, std::int64_t halflife,
-                             double multiplier) {
+std::int64_t volatility_window(std::int64_t n, std::int64_t halflife, double multiplier) {
   const double product = multiplier * static_cast<double>(halflife);
-  if (!std::isfinite(product)) return 0.0;
+  if (!std::isfinite(product)) return 0;
   double v = std::trunc(product);
   v = std::min(v, static_cast<double>(n - 30));
   v = std::max(v, 2.0);
-  if (v > static_cast<double>(n)) return 0.0;  // the windows do not fit the spread
-  const std::int64_t len = static_cast<std::int64_t>(v);
+  if (v > static_cast<double>(n)) return 0;  // the windows do not fit the spread
+  return static_cast<std::int64_t>(v);
+}
+
+double volatility_multiplier(const double* spread, std::int64_t n, std::int64_t halflife,
+                             double multiplier) {
+  const std::int64_t len = volatility_window(n, halflife, multiplier);
+  if (len == 0) return 0.0;
   const std::int64_t windows = n - len + 1;
 
   thread_local std::vector<double> stds;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "korvane/compensated_sum.hpp"
 #include "korvane/johansen.hpp"
 #include "korvane/triple_barrier.hpp"
 
@@ -83,6 +84,33 @@ struct Trace {
   std::vector<double> h1, h2, zscore, value;
 };
 
+// Running sums of one pair's z-score window over a whole run. Between two
+// re-estimations the spread at a given bar does not change, so the window
+// slides by one value per bar instead of being summed afresh.
+struct ZscoreCache {
+  bool valid = false;
+  std::int64_t used = 0;
+  double h1 = 0.0, h2 = 0.0;
+  double centre = 0.0;
+  CompensatedSum s1, s2;  // sums of (x - centre) and (x - centre)^2
+  std::int64_t end = -1;  // bar index of the window's latest value
+  std::int64_t slides = 0;
+};
+
+// The rolling standard deviations of one open position's spread over a whole
+// run: while a position is open its hedge ratios and half-life are fixed, so
+// each rolling window's deviation is computed once and the average moves
+// with the window.
+struct VolatilityCache {
+  bool valid = false;
+  std::int64_t v = 0;
+  double centre = 0.0;
+  CompensatedSum s1, s2;        // the rolling window ending at `hi`
+  std::int64_t lo = 0, hi = -1; // bar indices of the first and last window ends
+  CompensatedSum total;         // sum of the deviations of windows ending in [lo, hi]
+  std::vector<double> ring;     // deviation of the window ending at bar e, at e mod W
+};
+
 class PairEngine {
  public:
   PairEngine(std::vector<std::int64_t> first, std::vector<std::int64_t> second);
@@ -122,6 +150,8 @@ class PairEngine {
   std::vector<const double*> log_ptr_;
   std::vector<double> last_close_;
   std::vector<double> logs_;
+  std::vector<ZscoreCache> zcache_;
+  std::vector<VolatilityCache> vcache_;
 };
 
 // Log closes of N securities over the rows of a window, one contiguous series

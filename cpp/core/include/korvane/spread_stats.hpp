@@ -56,4 +56,8 @@ Zscore zscore(const double* spread, std::int64_t n, std::int64_t halflife, doubl
 double volatility_multiplier(const double* spread, std::int64_t n, std::int64_t halflife,
                              double multiplier);
 
+// The rolling window length v of the volatility multiplier; 0 when the
+// windows cannot be formed.
+std::int64_t volatility_window(std::int64_t n, std::int64_t halflife, double multiplier);
+
 }  // namespace korvane::spread

@@ -1,0 +1,125 @@
+"""Backtest engine speed against the plain-Python reference.
+
+Universe: 10 securities (45 pairs), 20,000 hourly bars of a 24-hour market
+(24 bars per trading day), half of the securities cointegrated around common
+trends and half independent random walks. The window is 60 trading days plus
+one bar, so the Johansen test sees 60 daily rows. The reference (statsmodels,
+scikit-learn and numpy per pair and bar) is timed on a slice of the bars and
+scaled to the whole run.
+"""
+
+import os
+import resource
+import sys
+import time
+
+import numpy as np
+from statsmodels.tsa.coint_tables import c_sja, c_sjt
+from statsmodels.tsa.vector_ar.vecm import coint_johansen
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+
+from korvane import _kernels  # noqa: E402
+from reference.pairs_reference import ReferenceEngine  # noqa: E402
+
+SECURITIES = 10
+BARS = 20_000
+BARS_PER_DAY = int(os.environ.get("KORVANE_BENCH_BARS_PER_DAY", "24"))
+DAILY_ROWS = 60
+WINDOW = DAILY_ROWS * BARS_PER_DAY + 1
+REFERENCE_BARS = int(os.environ.get("KORVANE_BENCH_REFERENCE_BARS", "150"))
+
+PARAMS = {
+    "size_of_rolling_windows": WINDOW,
+    "zscore_halflife_multiplier": 2.0,
+    "starting_sd_for_position_entry": 2,
+    "rolling_volatility_halflife_multiplier": 1.0,
+    "take_profit_std_multiplier": 2.0,
+    "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
+    "take_profit_current_volatility_multiplier_sensitivity_at_adjustment": 1.0,
+    "stop_loss_std_multiplier": 3.0,
+    "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
+    "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment": 1.0,
+    "time_stop_halflife_multiplier": 3.0,
+    "time_stop_adjustment_sensitivity": 1.0,
+}
+
+
+def universe(seed=7):
+    """Closes: securities 0-4 share two trends with stationary deviations, 5-9 walk alone."""
+    rng = np.random.default_rng(seed)
+    trends = np.cumsum(rng.normal(0.0, 0.002, (2, BARS)), axis=1)
+    closes = np.empty((BARS, SECURITIES))
+    for s in range(SECURITIES):
+        if s < 5:
+            shocks = rng.normal(0.0, 0.002, BARS)
+            deviation = np.zeros(BARS)
+            for t in range(1, BARS):
+                deviation[t] = 0.97 * deviation[t - 1] + shocks[t]
+            log_close = np.log(20.0 + 5 * s) + (0.8 + 0.1 * s) * trends[s % 2] + deviation
+        else:
+            log_close = np.log(20.0 + 5 * s) + np.cumsum(rng.normal(0.0, 0.002, BARS))
+        closes[:, s] = np.exp(log_close)
+    return closes
+
+
+def main():
+    crit = (float(c_sja(2, 1)[0]), float(c_sjt(2, 1)[0]))
+    closes = universe()
+    pairs = SECURITIES * (SECURITIES - 1) // 2
+    max_zscore_window = BARS // 2
+
+    def engine_run(data):
+        return _kernels.run_engine(data, WINDOW, PARAMS, BARS_PER_DAY, max_zscore_window, *crit)
+
+    engine_run(closes[: WINDOW + 500])  # warm-up
+    rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    timings = []
+    for _ in range(3):
+        start = time.perf_counter()
+        out = engine_run(closes)
+        timings.append(time.perf_counter() - start)
+    rss_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    engine_seconds = min(timings)
+    pair_bars = (BARS - WINDOW) * pairs
+    engine_ns = engine_seconds / pair_bars * 1e9
+
+    reference_slice = closes[: WINDOW + REFERENCE_BARS]
+    start = time.perf_counter()
+    ReferenceEngine(reference_slice, WINDOW, PARAMS, BARS_PER_DAY, max_zscore_window).run()
+    reference_slice_seconds = time.perf_counter() - start
+    reference_seconds = reference_slice_seconds * (BARS - WINDOW) / REFERENCE_BARS
+
+    rng = np.random.default_rng(1)
+    y1 = np.cumsum(rng.normal(size=DAILY_ROWS))
+    y2 = 0.5 * y1 + rng.normal(size=DAILY_ROWS)
+    endog = np.column_stack((y1, y2))
+    calls = 200
+    start = time.perf_counter()
+    for _ in range(calls):
+        coint_johansen(endog=endog, det_order=1, k_ar_diff=0)
+    statsmodels_us = (time.perf_counter() - start) / calls * 1e6
+    calls = 20000
+    start = time.perf_counter()
+    for _ in range(calls):
+        _kernels.johansen_test(y1, y2, *crit)
+    native_us = (time.perf_counter() - start) / calls * 1e6
+
+    trades = len(out["trade_pair"])
+    open_share = float(np.mean(out["positions"][WINDOW:] != 0))
+    print(f"universe: {SECURITIES} securities ({pairs} pairs), {BARS} hourly bars, "
+          f"{BARS_PER_DAY} bars per day, window {WINDOW} bars ({DAILY_ROWS} daily rows)")
+    print(f"trades closed: {trades}; share of non-zero position cells: {open_share:.3f}")
+    print(f"engine seconds: {engine_seconds:.4f}")
+    print(f"reference seconds: {reference_seconds:.1f} (timed on {REFERENCE_BARS} bars: "
+          f"{reference_slice_seconds:.2f} s, scaled)")
+    print(f"engine ns per pair-bar: {engine_ns:.1f}")
+    print(f"peak RSS growth during engine runs: {(rss_after - rss_before) / 1024:.1f} MiB "
+          f"(bars x securities x 8 bytes = {BARS * SECURITIES * 8 / 2**20:.1f} MiB)")
+    print(f"johansen per call: native {native_us:.2f} us, statsmodels {statsmodels_us:.1f} us, "
+          f"speedup {statsmodels_us / native_us:.0f}x")
+    print(f"pair-bar speedup vs reference: {reference_seconds / engine_seconds:.0f}x")
+
+
+if __name__ == "__main__":
+    main()
