@@ -1,7 +1,7 @@
-"""Stand-ins for the backtest-run tests: a factor with hand-set fields.
+"""A factor with hand-set fields and a stand-in signal engine.
 
-The factor's signal engine, parameter draw and classifier check are replaced,
-so a run is cheap and its raw positions and trades are known exactly.
+Used where a test needs exact control of the raw positions, the recorded
+trades or the classifier check, and for the pure split helpers.
 """
 
 import numpy as np
@@ -24,33 +24,6 @@ PARAMS = {
     "time_stop_halflife_multiplier": 1.0,
     "time_stop_adjustment_sensitivity": 1.0,
 }
-
-
-class FakeTrial:
-    def __init__(self, trial_id):
-        self._trial_id = trial_id
-
-
-class RecordingScorebook:
-    """Stands in for the results object: keeps its keywords and the calls made on it."""
-
-    built = []
-
-    def __init__(self, **kwargs):
-        self.kwargs = kwargs
-        self.calls = []
-        RecordingScorebook.built.append(self)
-
-    def get_objective_score(self, objective="stability_weighted_median_bootstrapped_cumprod_returns"):
-        self.calls.append(("get_objective_score", objective))
-        cumprod = self.kwargs["cumprod_returns_after_transaction_costs_array"]
-        return float(cumprod[-1]) if len(cumprod) else 0.0
-
-    def expose_internal_variables(self):
-        self.calls.append(("expose_internal_variables",))
-
-    def register_test_set_results(self, test_set_results=None):
-        self.calls.append(("register_test_set_results", test_set_results))
 
 
 class StandInFactor(PairsTradingSerialCointegrationFactor):

@@ -1,19 +1,33 @@
-"""One backtest run: parameters, splits, trade tables, results and log lines."""
+"""One backtest run end to end: parameters, splits, trade tables, results and log lines.
+
+The runs use the real constructor, signal engine and results object on a
+synthetic cointegrated universe; only the classifier check is replaced where a
+test needs a classifier.
+"""
 
 import logging
 
 import numpy as np
+import optuna
 import pytest
 
+from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
+from korvane.utils.results.scorebook import Scorebook
 from reference import accounting_reference as ref
-from run_stand_ins import PARAMS, FakeTrial, build_factor
+from run_stand_ins import PARAMS, build_factor
+from universe_factory import make_universe
 
 SUFFIX = " | PAIRS TRADING SERIAL COINTEGRATION FACTOR 60"
-KEYWORDS = [
-    "starting_equity",
-    "securities_names_list",
-    "datetime_length",
-    "datetime_array",
+BARS_PER_DAY = 24
+RUN_PARAMS = dict(
+    PARAMS,
+    size_of_rolling_windows=20 * BARS_PER_DAY,
+    starting_sd_for_position_entry=1,
+    take_profit_std_multiplier=2.0,
+    stop_loss_std_multiplier=3.0,
+    time_stop_halflife_multiplier=3.0,
+)
+ARRAY_NAMES = [
     "positions_matrix_array",
     "positions_market_value_matrix_array",
     "change_in_positions_matrix_array",
@@ -29,6 +43,36 @@ KEYWORDS = [
 ]
 
 
+@pytest.fixture(scope="module")
+def universe():
+    return make_universe(n_securities=3, n_bars=BARS_PER_DAY * 400, freq="1h", seed=1)
+
+
+@pytest.fixture
+def factor(universe):
+    return PairsTradingSerialCointegrationFactor(
+        "synthetic", universe, 60, [], False, objective="latest_cumprod_returns", securities_names_list=[]
+    )
+
+
+@pytest.fixture
+def built_books(monkeypatch):
+    """Every results object a run builds, in order (the real class, recorded)."""
+    from korvane.factors.technical._factor.globals import pm
+
+    built = []
+
+    class RecordedScorebook(Scorebook):
+        __slots__ = ()
+
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            built.append(self)
+
+    monkeypatch.setattr(pm(), "Scorebook", RecordedScorebook)
+    return built
+
+
 def run(factor, *args, **kwargs):
     return factor.__run_pairs_trading_serial_cointegration_factor(*args, **kwargs)
 
@@ -37,85 +81,83 @@ def messages(caplog):
     return [r.getMessage() for r in caplog.records if r.name == " " and r.levelno == logging.INFO]
 
 
+def trial_with(params, earlier_trials=0):
+    study = optuna.create_study(direction="maximize")
+    for _ in range(earlier_trials):
+        study.ask()
+    study.enqueue_trial(params)
+    return study.ask()
+
+
+def train_end(factor, params):
+    w = params["size_of_rolling_windows"]
+    return w + int(float(factor._datetime_length - w) * factor._train_split_ratio)
+
+
+def assert_split_accounted(factor, book, start, stop):
+    """The results object holds the native accounting of bars [start, stop)."""
+    np.testing.assert_array_equal(book._datetime_array, factor._data_datetime_array[start:stop])
+    assert book._datetime_length == stop - start
+    assert book._securities_names_list is factor._securities_names_list
+    want = ref.account_split(
+        factor._raw_positions_matrix_array[start:stop],
+        factor._close_columns_only_data_matrix_array[start:stop],
+        factor._estimated_proportional_slippage_array,
+        factor._starting_equity, factor._pct_equity_invested, factor._scale_equity_to_traded_securities,
+        factor._market_value_pct_commissions, factor._bid_ask_spread_pct_slippage, stop - start,
+    )
+    for name in ARRAY_NAMES:
+        np.testing.assert_allclose(getattr(book, "_" + name), want[name], rtol=1e-12, atol=0, err_msg=name)
+
+
 class TestOptimisingRun:
-    def test_returns_the_train_score_and_logs_two_lines(self, factor, recording_scorebook, run_log):
-        score = run(factor, FakeTrial(7))
-        [train] = recording_scorebook.built
-        assert score == train.get_objective_score() and type(score) is float
-        assert train.calls[0] == ("get_objective_score", "latest_cumprod_returns")
-        assert messages(run_log) == [
-            "RUNNING TRIAL NUM 6 TO OPTIMISE PARAMETERS IN-SAMPLE" + SUFFIX,
-            "FINISHED TRIAL NUM 6 WITH OBJECTIVE SCORE: " + str(round(score, 3)) + SUFFIX + "\n",
+    def test_scores_the_train_part_and_logs_two_lines(self, factor, built_books, caplog):
+        caplog.set_level(logging.INFO, logger=" ")
+        trial = trial_with(RUN_PARAMS)
+        score = run(factor, trial)
+        [train] = built_books
+        assert type(score) is float and score == train.get_objective_score(objective="latest_cumprod_returns")
+        assert_split_accounted(factor, train, RUN_PARAMS["size_of_rolling_windows"], train_end(factor, RUN_PARAMS))
+        n = str(trial._trial_id - 1)
+        assert messages(caplog) == [
+            "RUNNING TRIAL NUM " + n + " TO OPTIMISE PARAMETERS IN-SAMPLE" + SUFFIX,
+            "FINISHED TRIAL NUM " + n + " WITH OBJECTIVE SCORE: " + str(round(score, 3)) + SUFFIX + "\n",
         ]
-
-    def test_trial_draws_parameters_and_never_uses_the_classifier(self, factor, recording_scorebook):
-        factor._rarAV_optimal_entry_ready = True
-        trial = FakeTrial(1)
-        run(factor, trial)
         assert factor._rarAV_optimal_entry_ready is False
-        assert factor.stub_calls[0] == ("trial_params", trial)
-        engine = factor.stub_calls[1]
-        assert engine[:3] == ("engine", 31, True) and engine[3] is factor._data_matrix
-        assert ("readiness",) not in factor.stub_calls
 
-    def test_train_part_is_accounted_from_the_warm_up_on(self, factor, recording_scorebook):
-        run(factor, FakeTrial(1))
-        [train] = recording_scorebook.built
-        kwargs = train.kwargs
-        assert list(kwargs) == KEYWORDS
-        w, s = 31, 31 + int((200 - 31) * 0.8)
-        assert kwargs["datetime_length"] == s - w
-        np.testing.assert_array_equal(kwargs["datetime_array"], factor._data_datetime_array[w:s])
-        assert kwargs["securities_names_list"] is factor._securities_names_list
-        assert kwargs["starting_equity"] == 100000.0
-        want = ref.account_split(
-            factor.stub_positions[w:s], factor._close_columns_only_data_matrix_array[w:s],
-            factor._estimated_proportional_slippage_array, 100000.0, 0.9, True, 0.001, 0.5, s - w,
-        )
-        for key, value in want.items():
-            np.testing.assert_allclose(kwargs[key], value, rtol=1e-12, atol=0, err_msg=key)
-        assert factor._raw_positions_matrix_array is not None
-
-    def test_score_is_rounded_to_three_places_in_the_log(self, factor, recording_scorebook, run_log, monkeypatch):
-        monkeypatch.setattr(recording_scorebook, "get_objective_score", lambda self, objective: 1.23456)
-        assert run(factor, FakeTrial(3)) == 1.23456
-        assert messages(run_log)[-1] == "FINISHED TRIAL NUM 2 WITH OBJECTIVE SCORE: 1.235" + SUFFIX + "\n"
-        monkeypatch.setattr(recording_scorebook, "get_objective_score", lambda self, objective: float("nan"))
-        run(factor, FakeTrial(3))
-        assert "OBJECTIVE SCORE: nan |" in messages(run_log)[-1]
+    def test_trial_number_and_score_rounding_in_the_log(self, factor, caplog, monkeypatch):
+        caplog.set_level(logging.INFO, logger=" ")
+        monkeypatch.setattr(Scorebook, "get_objective_score", lambda self, objective: 1.23456)
+        trial = trial_with(RUN_PARAMS, earlier_trials=7)
+        assert trial._trial_id == 7
+        assert run(factor, trial) == 1.23456
+        assert messages(caplog) == [
+            "RUNNING TRIAL NUM 6 TO OPTIMISE PARAMETERS IN-SAMPLE" + SUFFIX,
+            "FINISHED TRIAL NUM 6 WITH OBJECTIVE SCORE: 1.235" + SUFFIX + "\n",
+        ]
 
 
 class TestRunWithGivenParameters:
-    def test_returns_train_results_with_test_registered(self, factor, recording_scorebook, run_log):
-        results = run(factor, None, False, dict(PARAMS))
-        train, test = recording_scorebook.built
+    def test_returns_train_results_with_the_test_results_registered(self, factor, built_books, caplog):
+        caplog.set_level(logging.INFO, logger=" ")
+        results = run(factor, None, False, dict(RUN_PARAMS))
+        train, test = built_books
         assert results is train
-        assert train.calls == [
-            ("get_objective_score", "latest_cumprod_returns"),
-            ("expose_internal_variables",),
-            ("register_test_set_results", test),
-        ]
-        s = 31 + int((200 - 31) * 0.8)
-        np.testing.assert_array_equal(test.kwargs["datetime_array"], factor._data_datetime_array[s:])
-        assert test.kwargs["datetime_length"] == 200 - s
-        train_score, test_score = train.get_objective_score(), test.get_objective_score()
-        assert messages(run_log) == [
+        w, s = RUN_PARAMS["size_of_rolling_windows"], train_end(factor, RUN_PARAMS)
+        assert_split_accounted(factor, train, w, s)
+        assert_split_accounted(factor, test, s, factor._datetime_length)
+        assert list(results.test_full_results_df.columns) == ["test_set_results"]
+        assert results.equity_value_series is not None  # tables exposed
+        assert results.test_equity_value_series.index[0] == factor._data_datetime_array[s]
+        train_score = train.get_objective_score(objective="latest_cumprod_returns")
+        test_score = test.get_objective_score(objective="latest_cumprod_returns")
+        assert messages(caplog) == [
             "RUNNING AN IN-SAMPLE RUN WITH OPTIMAL PARAMS" + SUFFIX,
             "FINISHED IN-SAMPLE TRAIN RUN WITH OBJECTIVE SCORE: " + str(round(train_score, 3)) + SUFFIX,
             "FINISHED IN-SAMPLE TEST RUN WITH OBJECTIVE SCORE: " + str(round(test_score, 3)) + SUFFIX + "\n",
         ]
-        assert factor.stub_calls[0] == ("readiness",)
-        assert factor.stub_calls[1][2] is False
 
-    @pytest.mark.parametrize("use_rarAV, ready, expected", [(True, True, True), (True, False, False), (False, True, False)])
-    def test_classifier_readiness(self, factor, recording_scorebook, use_rarAV, ready, expected):
-        factor._rarAV_optimal_entry_ready = True
-        factor.stub_ready = ready
-        run(factor, None, is_optimising=False, optimal_params=dict(PARAMS), use_rarAV_if_ready=use_rarAV)
-        assert factor._rarAV_optimal_entry_ready is expected
-        assert (("readiness",) in factor.stub_calls) is use_rarAV
-
-    def test_bad_parameters(self, factor, recording_scorebook):
+    def test_bad_parameters(self, factor):
         with pytest.raises(TypeError, match=r"expected dict, got str"):
             run(factor, None, False, "params")
         with pytest.raises(TypeError):
@@ -123,50 +165,74 @@ class TestRunWithGivenParameters:
         with pytest.raises(KeyError):
             run(factor, None, False, {})
         with pytest.raises(TypeError):
-            run(factor, None, False, dict(PARAMS, size_of_rolling_windows=31.0))
+            run(factor, None, False, dict(RUN_PARAMS, size_of_rolling_windows=480.0))
 
-    def test_full_train_ratio_gives_an_empty_test_part(self, recording_scorebook):
-        factor = build_factor(train_split_ratio=1.0)
-        run(factor, None, False, dict(PARAMS))
-        train, test = recording_scorebook.built
-        assert train.kwargs["datetime_length"] == 200 - 31
-        assert test.kwargs["datetime_length"] == 0
-        assert test.kwargs["positions_matrix_array"].shape == (0, 3)
-        assert test.kwargs["returns_after_transaction_costs_array"].shape == (0,)
+    # Scoring an empty split reports its failure as unraisable and scores 0.0.
+    @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
+    def test_full_train_ratio_leaves_an_empty_test_part(self, universe, built_books):
+        factor = PairsTradingSerialCointegrationFactor(
+            "synthetic", universe, 60, [], False, objective="latest_cumprod_returns", train_split_ratio=1.0
+        )
+        results = run(factor, None, False, dict(RUN_PARAMS))
+        train, test = built_books
+        assert train._datetime_length == factor._datetime_length - RUN_PARAMS["size_of_rolling_windows"]
+        assert test._datetime_length == 0 and test._returns_after_transaction_costs_array.shape == (0,)
+        assert results is train
 
-    def test_nan_spread_is_charged_as_zero_with_a_warning(self, factor, recording_scorebook, run_log):
+    def test_nan_spread_is_charged_as_zero_with_one_warning(self, factor, built_books, caplog):
+        caplog.set_level(logging.INFO, logger=" ")
         factor._estimated_proportional_slippage_array = np.array([0.002, np.nan, 0.003])
-        run(factor, None, False, dict(PARAMS))
-        warnings = [r.getMessage() for r in run_log.records if r.levelno == logging.WARNING]
+        run(factor, None, False, dict(RUN_PARAMS))
+        run(factor, trial_with(RUN_PARAMS))
+        warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING and r.name == " "]
         assert len(warnings) == 1 and "S1" in warnings[0] and "NaN" in warnings[0]
-        train, test = recording_scorebook.built
-        for book in (train, test):
-            assert np.isfinite(book.kwargs["equity_value_array"]).all()
-            assert not book.kwargs["slippage_matrix_array"][:, 1].any()
-        # Later runs charge the same 0.0 without repeating the warning.
-        run(factor, FakeTrial(2))
-        assert len([r for r in run_log.records if r.levelno == logging.WARNING]) == 1
+        for book in built_books:
+            assert np.isfinite(book._equity_value_array).all()
+            assert not book._slippage_matrix_array[:, 1].any()
 
 
 class TestTradeTablesOfARun:
-    def test_tables_split_at_the_last_train_bar(self, recording_scorebook):
-        factor = build_factor()
-        s = 31 + int((200 - 31) * 0.8)
-        factor.stub_trade_entry_bars = [s - 1, 40, s, 150 if 150 < s else s - 2]
-        run(factor, None, False, dict(PARAMS))
+    def test_store_is_split_at_the_last_train_bar(self, factor):
+        run(factor, None, False, dict(RUN_PARAMS))
         train, test = factor._rarav_train_trades_store_df, factor._rarav_test_trades_store_df
-        times = factor._data_datetime_array
-        assert list(train["time_of_entry"]) == sorted([times[40], times[150 if 150 < s else s - 2], times[s - 1]])
-        assert list(test["time_of_entry"]) == [times[s]]
+        end = factor._data_datetime_array[train_end(factor, RUN_PARAMS) - 1]
+        assert len(train) > 0 and len(test) > 0
+        assert len(train) + len(test) == len(factor._rarav_trades_store_dict)
+        assert (train["time_of_entry"] <= end).all() and (test["time_of_entry"] > end).all()
+        assert train["time_of_entry"].is_monotonic_increasing and list(train.index) == list(range(len(train)))
 
-    def test_trades_of_every_run_accumulate(self, recording_scorebook):
+    def test_trades_of_trials_and_reruns_accumulate_until_reset(self, factor):
+        run(factor, trial_with(RUN_PARAMS))
+        first = len(factor._rarav_trades_store_dict)
+        run(factor, None, False, dict(RUN_PARAMS))
+        assert len(factor._rarav_trades_store_dict) == 2 * first
+        assert len(factor._rarav_train_trades_store_df) + len(factor._rarav_test_trades_store_df) == 2 * first
+        factor.initialize_rarAV_data_structures(None, None)
+        run(factor, None, False, dict(RUN_PARAMS))
+        assert len(factor._rarav_trades_store_dict) == first
+
+
+class TestClassifierReadiness:
+    # The stand-in engine keeps the classifier out of the bar loop.
+    @pytest.mark.parametrize("use_rarAV, ready, expected", [(True, True, True), (True, False, False), (False, True, False)])
+    def test_readiness_is_asked_only_when_allowed(self, use_rarAV, ready, expected, monkeypatch):
+        from korvane.factors.technical._factor.globals import pm
+
+        monkeypatch.setattr(pm(), "Scorebook", lambda **kwargs: _Quiet())
         factor = build_factor()
-        factor.stub_trade_entry_bars = [50]
-        run(factor, FakeTrial(1))
-        run(factor, None, False, dict(PARAMS))
-        assert len(factor._rarav_train_trades_store_df) == 2
-        assert list(factor._rarav_trades_store_dict) == [0, 1]
+        factor._rarAV_optimal_entry_ready = True
+        factor.stub_ready = ready
+        run(factor, None, is_optimising=False, optimal_params=dict(PARAMS), use_rarAV_if_ready=use_rarAV)
+        assert factor._rarAV_optimal_entry_ready is expected
+        assert (("readiness",) in factor.stub_calls) is use_rarAV
 
-    def test_no_trades_leave_no_tables(self, factor, recording_scorebook):
-        run(factor, FakeTrial(1))
-        assert factor._rarav_train_trades_store_df is None and factor._rarav_test_trades_store_df is None
+
+class _Quiet:
+    def get_objective_score(self, objective):
+        return 0.0
+
+    def expose_internal_variables(self):
+        pass
+
+    def register_test_set_results(self, test_set_results=None):
+        pass
