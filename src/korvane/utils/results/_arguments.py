@@ -128,3 +128,15 @@ def check_float64_buffer(value, ndim):
     if array.dtype != numpy.float64 or not array.dtype.isnative:
         got = _C_TYPE_NAMES.get(array.dtype.char, str(array.dtype))
         raise ValueError(f"Buffer dtype mismatch, expected 'float64_t' but got '{got}'")
+
+
+def constructor_signature():
+    """The sixteen required parameters, for introspection of the constructor."""
+    import inspect
+
+    return inspect.Signature(
+        [
+            inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD)
+            for name in BACKTEST_ARRAYS_NAMES
+        ]
+    )

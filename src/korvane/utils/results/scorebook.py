@@ -59,6 +59,17 @@ class Scorebook:
 
     __slots__ = _PRIVATE_FIELD_NAMES + tuple("_" + name for name in _PUBLIC_ATTRIBUTE_NAMES)
 
+    def __new__(cls, *args, **kwargs):
+        # Every field is set before the constructor runs: objects hold None,
+        # numbers hold zero.
+        self = super().__new__(cls)
+        for name in _PRIVATE_FIELD_NAMES + tuple("_" + name for name in _PUBLIC_ATTRIBUTE_NAMES):
+            setattr(self, name, None)
+        self._BOOTSTRAPPING_ROUNDS = 0
+        self._starting_equity = 0.0
+        self._datetime_length = 0
+        return self
+
     def __init__(self, *args, **kwargs):
         values = _arguments.match_constructor_arguments(args, kwargs)
         arguments = dict(zip(_arguments.BACKTEST_ARRAYS_NAMES, values))
@@ -72,14 +83,12 @@ class Scorebook:
         for name, ndim in _arguments.FLOAT_ARRAY_DIMENSIONS.items():
             _arguments.check_float64_buffer(arguments[name], ndim)
 
-        for name in _PUBLIC_ATTRIBUTE_NAMES:
-            object.__setattr__(self, "_" + name, None)
         self._BOOTSTRAPPING_ROUNDS = 10000
         self._starting_equity = starting_equity
         self._securities_names_list = arguments["securities_names_list"]
         self._datetime_length = datetime_length
         for name in _arguments.BACKTEST_ARRAYS_NAMES[3:]:
-            object.__setattr__(self, "_" + name, arguments[name])
+            setattr(self, "_" + name, arguments[name])
         self.test_full_results_df = pd.DataFrame({})
 
     # A results object holds references to one run's arrays; it is not meant to
@@ -825,3 +834,5 @@ _sklearn_resample = bootstrapping_resample
 
 from korvane.utils.results import _arguments  # noqa: E402
 from korvane.utils.results import _scorebook  # noqa: E402
+
+Scorebook.__signature__ = _arguments.constructor_signature()
