@@ -32,41 +32,49 @@ void aggregate_bars(const StridedMatrix& in, const int64_t* bar_of_row, const Bi
                     double* out) {
   const int64_t cols = in.cols;
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  for (int64_t b = 0; b < n_bars; ++b) {
-    double* o = out + b * cols;
-    for (int64_t j = 0; j < cols; ++j) o[j] = rules[j] == BinRule::Sum ? 0.0 : nan;
-  }
-  // Kahan compensation of every (bar, column) sum; only the current bar's
-  // row is live at a time because rows arrive in bar order.
-  std::vector<double> compensation(static_cast<size_t>(cols), 0.0);
-  std::vector<int64_t> compensation_bar(static_cast<size_t>(cols), -1);
+  // First row of every bar (rows arrive in bar order), plus one past the end.
+  std::vector<int64_t> first_row(static_cast<size_t>(n_bars) + 1, 0);
+  for (int64_t i = 0; i < in.rows; ++i) ++first_row[static_cast<size_t>(bar_of_row[i]) + 1];
+  for (int64_t b = 0; b < n_bars; ++b) first_row[b + 1] += first_row[b];
 
-  // Columns are taken in tiles so that one output cache line is filled per
-  // row while each input column is still read sequentially.
-  constexpr int64_t kTile = 8;
-  for (int64_t j0 = 0; j0 < cols; j0 += kTile) {
-    const int64_t j1 = std::min(cols, j0 + kTile);
-    for (int64_t i = 0; i < in.rows; ++i) {
-      const int64_t bar = bar_of_row[i];
-      const double* row = in.data + i * in.row_stride;
-      double* o = out + bar * cols;
+  // Columns are taken in tiles, so that each bar's output cache line is
+  // written once per tile while every input column is read front to back. A
+  // row-major table is read one whole row block per bar.
+  const int64_t tile = in.col_stride == 1 ? std::max<int64_t>(cols, 1) : 8;
+  for (int64_t j0 = 0; j0 < cols; j0 += tile) {
+    const int64_t j1 = std::min(cols, j0 + tile);
+    for (int64_t b = 0; b < n_bars; ++b) {
+      const int64_t r0 = first_row[b];
+      const int64_t r1 = first_row[b + 1];
+      double* o = out + b * cols;
       for (int64_t j = j0; j < j1; ++j) {
-        const double x = row[j * in.col_stride];
-        if (std::isnan(x)) continue;
+        const double* column = in.data + j * in.col_stride;
         if (rules[j] == BinRule::Last) {
-          o[j] = x;
-        } else {
-          if (compensation_bar[j] != bar) {
-            compensation_bar[j] = bar;
-            compensation[j] = 0.0;
+          // The last observed value: scan back from the bar's last row.
+          double last = nan;
+          for (int64_t r = r1 - 1; r >= r0; --r) {
+            const double x = column[r * in.row_stride];
+            if (!std::isnan(x)) {
+              last = x;
+              break;
+            }
           }
-          const double y = x - compensation[j];
-          const double t = o[j] + y;
-          compensation[j] = t - o[j] - y;
-          // An infinite term makes the compensation NaN; pandas resets it so
-          // that the sum stays infinite instead of turning NaN.
-          if (std::isnan(compensation[j])) compensation[j] = 0.0;
-          o[j] = t;
+          o[j] = last;
+        } else {
+          double sum = 0.0;
+          double compensation = 0.0;
+          for (int64_t r = r0; r < r1; ++r) {
+            const double x = column[r * in.row_stride];
+            if (std::isnan(x)) continue;
+            const double y = x - compensation;
+            const double t = sum + y;
+            compensation = t - sum - y;
+            // An infinite term makes the compensation NaN; pandas resets it
+            // so that the sum stays infinite instead of turning NaN.
+            if (std::isnan(compensation)) compensation = 0.0;
+            sum = t;
+          }
+          o[j] = sum;
         }
       }
     }

@@ -495,8 +495,8 @@ class ConstructionMixin:
         missing = [column for column in close_columns if column not in column_position]
         if missing:
             raise KeyError(f"Close columns {missing!r} of securities_names_list are not in the pd.DataFrame")
-        self._close_columns_only_data_matrix_array = np.ascontiguousarray(
-            self._data_matrix[:, [column_position[column] for column in close_columns]]
+        self._close_columns_only_data_matrix_array = np.take(
+            self._data_matrix, [column_position[column] for column in close_columns], axis=1
         )
 
         self._estimated_proportional_slippage_array = self._estimate_proportional_spread_for_slippage(
