@@ -1,0 +1,125 @@
+"""``update`` then ``predict`` on the real factor and engine.
+
+The study is written directly with one finished trial of a parameter set that
+trades on the test universe, so no search is needed.
+"""
+
+import numpy as np
+import optuna
+import pandas as pd
+import pytest
+
+from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
+from universe_factory import make_universe
+
+pytestmark = pytest.mark.filterwarnings("ignore::optuna.exceptions.ExperimentalWarning")
+
+STUDY = "PairsTradingSerialCointegrationFactor"
+PARAMS = {
+    "size_of_rolling_windows": 60,
+    "zscore_halflife_multiplier": 2.0,
+    "starting_sd_for_position_entry": 1,
+    "rolling_volatility_halflife_multiplier": 1.0,
+    "take_profit_std_multiplier": 1.0,
+    "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
+    "take_profit_current_volatility_multiplier_sensitivity_at_adjustment": 1.0,
+    "stop_loss_std_multiplier": 3.0,
+    "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
+    "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment": 1.0,
+    "time_stop_halflife_multiplier": 3.0,
+    "time_stop_adjustment_sensitivity": 1.0,
+}
+
+
+@pytest.fixture(autouse=True)
+def in_tmp_dir(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+@pytest.fixture(scope="module")
+def universe():
+    return make_universe(n_securities=4, n_bars=340, freq="1D", seed=5)
+
+
+def build(table):
+    return PairsTradingSerialCointegrationFactor(
+        universe_name="live",
+        raw_OHCLV_dataframe=table,
+        resolution_in_mins=1440,
+        trading_hours=[],
+        trades_only_on_weekdays=False,
+        objective="annual_sharpe_ratio",
+    )
+
+
+def store_best_trial():
+    study = optuna.create_study(
+        study_name=STUDY,
+        storage="sqlite:///live_1440_annual_sharpe_ratio_0.9_" + STUDY + ".db",
+        direction="maximize",
+    )
+    distributions = {
+        name: optuna.distributions.IntDistribution(1, 1000)
+        if isinstance(value, int)
+        else optuna.distributions.FloatDistribution(0.01, 10.0)
+        for name, value in PARAMS.items()
+    }
+    study.add_trial(optuna.trial.create_trial(params=PARAMS, distributions=distributions, value=1.0))
+
+
+def test_predict_without_a_study_stores_nothing(universe, in_tmp_dir):
+    factor = build(universe)
+    with pytest.raises(KeyError):
+        factor.predict()
+    assert factor._factor_best_params_dict is None
+    assert list(in_tmp_dir.iterdir()) == []
+
+
+def test_predict_continues_the_replayed_run_one_step_per_new_bar(universe):
+    store_best_trial()
+    history, new_bars = universe.iloc[:-3], universe.iloc[-3:]
+    factor = build(history)
+    first = factor.predict()
+    assert factor._factor_best_params_dict == PARAMS
+    latest = pd.Timestamp(factor._data_datetime_array[-1])
+    assert list(first.columns) == [latest] and list(first.index) == ["S0", "S1", "S2", "S3"]
+    assert factor.current_time == factor._data_datetime_array[-1]
+
+    # A replay over the history followed by one step over the latest window
+    # gives the row the backtest loop would decide for the bar after it.
+    reference = build(universe)
+    reference._run_pairs_trading_serial_cointegration_factor(None, False, PARAMS, False)
+    expected_row = reference._raw_positions_matrix_array[len(history)]
+    gross = np.abs(expected_row).sum()
+    expected = expected_row / gross if gross else expected_row
+    np.testing.assert_allclose(first.iloc[:, 0].to_numpy(), expected, rtol=1e-12, atol=0)
+
+    unchanged = factor.predict(return_arrays=True)
+    np.testing.assert_array_equal(unchanged, first.iloc[:, 0].to_numpy())
+
+    for position in range(3):
+        factor.update(new_bars.iloc[position : position + 1])
+        weights = factor.predict(return_arrays=True)
+        assert factor._last_updated_positions_time == factor._data_datetime_array[-1]
+        total = np.abs(weights).sum()
+        assert total == pytest.approx(1.0) or total == 0.0
+    assert factor._datetime_length == len(universe)
+
+    positions = factor.predict(convert_to_actual_positions=True, return_arrays=True, current_equity=50_000.0)
+    traded = np.count_nonzero(weights) / 4
+    np.testing.assert_allclose(
+        positions, weights * 50_000.0 * traded / factor._close_columns_only_data_matrix_array[-1], rtol=1e-15
+    )
+
+
+def test_update_of_the_real_factor_checks_the_frame(universe):
+    factor = build(universe.iloc[:-1])
+    last = universe.iloc[-1:]
+    with pytest.raises(Exception, match="^New row of data does not have the same column length as the dataframe initialised$"):
+        factor.update(last.iloc[:, :-2])
+    with pytest.raises(Exception, match="^Datetime of new row of data is before the latest datetime already recorded$"):
+        factor.update(universe.iloc[-2:-1])
+    factor.update(last[list(reversed(last.columns))])
+    np.testing.assert_array_equal(factor._data_matrix[-1], last.to_numpy()[0])
+    np.testing.assert_array_equal(factor._close_columns_only_data_matrix_array[-1], last.filter(like="_close").to_numpy()[0])
