@@ -233,18 +233,20 @@ class BacktestRunMixin:
             return None, None
         pd = pm().pd
         records = list(rarav_trades_store_dict.values())
-        columns = []
+        # Records share the template's keys; the union is rebuilt only for a
+        # record whose keys differ.
+        columns = list(records[0])
+        template_keys = records[0].keys()
         for record in records:
-            for key in record:
-                if key not in columns:
-                    columns.append(key)
+            if record.keys() != template_keys:
+                columns.extend(key for key in record if key not in columns)
         table = pd.DataFrame({key: [record.get(key) for record in records] for key in columns})
         table = table.sort_values("time_of_entry", kind="mergesort").reset_index(drop=True)
-        ordered = ["time_of_entry"] + [key for key in table.columns if key not in ("time_of_entry", "features")]
-        if "features" in table.columns:
-            rows = [features if features is not None else {} for features in table["features"]]
-            expanded = pd.DataFrame(rows, index=table.index)
-            table = pd.concat([table[ordered], expanded], axis=1)
+        ordered = ["time_of_entry"] + [key for key in columns if key not in ("time_of_entry", "features")]
+        features = table["features"] if "features" in table.columns else None
+        if features is not None and features.notna().any():
+            rows = [row if row is not None else {} for row in features]
+            table = pd.concat([table[ordered], pd.DataFrame(rows, index=table.index)], axis=1)
         else:
             table = table[ordered]
         if end_of_train_datetime is None:
