@@ -227,6 +227,19 @@ class TestClassifierReadiness:
         assert (("readiness",) in factor.stub_calls) is use_rarAV
 
 
+class TestEmptyTrainPart:
+    def test_every_trade_is_out_of_sample(self, monkeypatch):
+        from korvane.factors.technical._factor.globals import pm
+
+        lengths = []
+        monkeypatch.setattr(pm(), "Scorebook", lambda **kwargs: lengths.append(kwargs["datetime_length"]) or _Quiet())
+        factor = build_factor(train_split_ratio=1e-4)
+        factor.stub_trade_entry_bars = [40, 120]
+        run(factor, None, False, dict(PARAMS))
+        assert lengths == [0, 200 - 31]
+        assert len(factor._rarav_train_trades_store_df) == 0 and len(factor._rarav_test_trades_store_df) == 2
+
+
 class _Quiet:
     def get_objective_score(self, objective):
         return 0.0
