@@ -187,6 +187,11 @@ def test_bad_tables_get_clear_messages():
         Factor("u", text, 1440, [], False)
     assert type(caught.value) is Exception
 
+    doubled = table.rename(columns={"S0_open": "S0_close"})
+    with pytest.raises(Exception, match=r"duplicate column names \['S0_close'\]") as caught:
+        Factor("u", doubled, 1440, [], False, securities_names_list=["S0", "S1", "S2"])
+    assert type(caught.value) is Exception
+
     renamed = table.rename(columns={"S0_volume": "S0_turnover"})
     with pytest.raises(KeyError, match="S0_turnover"):
         Factor("u", renamed, 1440, [], False, securities_names_list=["S0", "S1", "S2"])
@@ -203,3 +208,9 @@ def test_integer_and_nullable_columns_are_read_as_float64():
     factor = Factor("u", table, 1440, [], False)
     assert factor._data_matrix.dtype == np.float64
     assert factor._data_matrix[3, 5] == factor._data_matrix[2, 5]  # carried forward
+
+
+def test_one_bar_wider_than_the_data():
+    factor = Factor("u", make_universe(n_bars=30), 10**12, [], False)
+    assert factor._datetime_length == 1 and factor._MAX_ZSCORE_ROLLING_WINDOW == 0
+    assert factor._NEW_SPREAD_UPDATE_INTERVAL == 1

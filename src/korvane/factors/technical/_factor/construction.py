@@ -12,6 +12,7 @@ the table's values in place, whatever their memory layout, and reproduces
 pandas' ``resample(...).last()`` / ``.sum()`` with forward filling.
 """
 
+import inspect
 import operator
 from datetime import timedelta
 
@@ -223,6 +224,11 @@ class Bars:
 
 def _column_rules(columns):
     """For each column, whether its bar value is a sum (volume) or a last value (price)."""
+    if not columns.is_unique:
+        duplicated = list(dict.fromkeys(columns[columns.duplicated()]))
+        raise Exception(
+            f"pd.DataFrame has duplicate column names {duplicated!r}, please ensure every column appears once"
+        )
     is_sum = []
     unmatched = []
     for label in columns:
@@ -291,7 +297,9 @@ def resample_to_bars(table, resolution_in_mins):
     _check_index(index)
     if resolution_in_mins < 1:
         raise ValueError(f"bar size must be at least 1 minute, got {resolution_in_mins}")
-    width = int(resolution_in_mins) * _NANOSECONDS_PER_MINUTE
+    # Bars wider than any span of times hold everything in one bar; capping
+    # the width keeps it a native integer without changing the bars.
+    width = min(int(resolution_in_mins) * _NANOSECONDS_PER_MINUTE, 2**62)
     n_columns = len(columns)
     if len(index) == 0:
         return Bars(np.empty(0, dtype=np.int64), np.empty((0, n_columns)), columns, index.tz, index.name)
@@ -559,10 +567,10 @@ class ConstructionMixin:
         end. No hours (None or an empty list) select every bar.
         """
         np, pd = pm().np, pm().pd
-        mask = np.zeros(len(data_datetime_array), dtype=bool)
-        times_of_day = pd.DatetimeIndex(data_datetime_array).time
         if trading_hours is None or len(trading_hours) == 0:
             return np.ones(len(data_datetime_array), dtype=bool)
+        mask = np.zeros(len(data_datetime_array), dtype=bool)
+        times_of_day = pd.DatetimeIndex(data_datetime_array).time
         for interval in trading_hours:
             start, end = interval
             if end > start:
@@ -705,19 +713,39 @@ class ConstructionMixin:
         )
 
 
+_OPTIONAL_DEFAULTS = {
+    "rarAV_signalforge": None,
+    "rarAV_optimal_entry_model": None,
+    "securities_names_list": [],
+    "objective": DEFAULT_OBJECTIVE,
+    "train_split_ratio": 0.8,
+    "starting_equity": 100000.0,
+    "pct_equity_invested": 0.9,
+    "market_value_pct_commissions": 0.001,
+    "bid_ask_spread_pct_slippage": 0.5,
+    "scale_equity_to_traded_securities": True,
+}
+
+
+def _signature(first, names, defaults):
+    """The signature that help() and editors show for a method that binds its own arguments."""
+    parameters = [inspect.Parameter(first, inspect.Parameter.POSITIONAL_OR_KEYWORD)]
+    for name in names:
+        default = defaults.get(name, inspect.Parameter.empty)
+        parameters.append(inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD, default=default))
+    return inspect.Signature(parameters)
+
+
+ConstructionMixin.__new__.__signature__ = _signature("cls", CONSTRUCTOR_ARGUMENT_NAMES, _OPTIONAL_DEFAULTS)
+ConstructionMixin.initialize_rarAV_data_structures.__signature__ = _signature(
+    "self", ("rarAV_signalforge", "rarAV_optimal_entry_model"), {}
+)
+
+
 def _with_constructor_defaults(values, module):
-    defaults = {
-        "rarAV_signalforge": None,
-        "rarAV_optimal_entry_model": None,
-        "securities_names_list": module.DEFAULT_SECURITIES_NAMES_LIST,
-        "objective": DEFAULT_OBJECTIVE,
-        "train_split_ratio": 0.8,
-        "starting_equity": 100000.0,
-        "pct_equity_invested": 0.9,
-        "market_value_pct_commissions": 0.001,
-        "bid_ask_spread_pct_slippage": 0.5,
-        "scale_equity_to_traded_securities": True,
-    }
+    # The securities list's default is the one shared empty list of the
+    # factor module; it is only read, never stored.
+    defaults = dict(_OPTIONAL_DEFAULTS, securities_names_list=module.DEFAULT_SECURITIES_NAMES_LIST)
     return [
         defaults[name] if value is _UNSET else value for name, value in zip(CONSTRUCTOR_ARGUMENT_NAMES, values)
     ]
