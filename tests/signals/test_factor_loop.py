@@ -1,0 +1,229 @@
+"""The factor's backtest loop and live step over the native engine: fields
+it fills, trade records, window checks, and the calls out to the feature
+generator and the entry classifier."""
+
+import numpy as np
+import pytest
+
+from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
+from reference.pairs_reference import ReferenceEngine
+from universe_factory import make_universe
+
+PARAMS = {
+    "size_of_rolling_windows": 60,
+    "zscore_halflife_multiplier": 3.0,
+    "starting_sd_for_position_entry": 1,
+    "rolling_volatility_halflife_multiplier": 2.0,
+    "take_profit_std_multiplier": 1.5,
+    "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry": 0.7,
+    "take_profit_current_volatility_multiplier_sensitivity_at_adjustment": 0.9,
+    "stop_loss_std_multiplier": 2.0,
+    "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.1,
+    "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment": 1.2,
+    "time_stop_halflife_multiplier": 2.0,
+    "time_stop_adjustment_sensitivity": 0.8,
+}
+W = PARAMS["size_of_rolling_windows"]
+
+
+class FakeSignalforge:
+    def __init__(self):
+        self.calls = []
+
+    def generate_features_for_pair_spreads(self, **kwargs):
+        self.calls.append(kwargs)
+        window = kwargs["rolling_window_matrix_array"]
+        return {"f_last_close": float(window[-1, 3]), "f_rows": float(window.shape[0])}
+
+
+class FakeClassifier:
+    """Accepts every other entry."""
+
+    def __init__(self):
+        self.seen = []
+
+    def predict(self, X):
+        self.seen.append(X)
+        return np.array([len(self.seen) % 2])
+
+
+def _loaded(self, factor_name):
+    return False
+
+
+setattr(FakeClassifier, "__check_and_load_optimal_entry_classifier", _loaded)
+
+
+def make_factor(signalforge=None, model=None, n_bars=400):
+    table = make_universe(n_securities=4, n_bars=n_bars, freq="1D", seed=3)
+    return PairsTradingSerialCointegrationFactor("u", table, 1440, [], False, signalforge, model)
+
+
+def run(factor, params=PARAMS, window=W, **kwargs):
+    return factor._get_positions_from_rolling_cube_for_pairs_trading_serial_cointegration_factor(
+        params, factor._data_matrix, window, **kwargs
+    )
+
+
+@pytest.fixture(scope="module")
+def reference_positions():
+    factor = make_factor()
+    reference = ReferenceEngine(
+        factor._close_columns_only_data_matrix_array, W, PARAMS,
+        factor._JOHANSEN_RESAMPLING_INTERVAL, factor._MAX_ZSCORE_ROLLING_WINDOW,
+    )
+    return reference.run(), reference.trades
+
+
+def test_loop_fills_a_fresh_positions_matrix(reference_positions):
+    factor = make_factor()
+    old = factor._raw_positions_matrix_array
+    old[:] = 7.0
+    positions = run(factor)
+    assert positions is factor._raw_positions_matrix_array and positions is not old
+    assert positions.shape == (factor._datetime_length, factor._number_of_securities)
+    assert not positions[:W].any()
+    np.testing.assert_allclose(positions, reference_positions[0], rtol=1e-9, atol=1e-9)
+    assert factor.current_time == factor._data_datetime_array[-1]
+    np.testing.assert_array_equal(factor._current_positions_array, positions[-1])
+    assert factor._pairs_of_securities_list == [
+        ("S0", "S1"), ("S0", "S2"), ("S0", "S3"), ("S1", "S2"), ("S1", "S3"), ("S2", "S3"),
+    ]
+
+
+def test_closed_trades_accumulate_as_records(reference_positions):
+    factor = make_factor()
+    run(factor)
+    trades = reference_positions[1]
+    store = factor._rarav_trades_store_dict
+    assert factor._rarav_trades_count == len(store) == len(trades) > 0
+    assert list(store) == list(range(len(trades)))
+    times = factor._data_datetime_array
+    names = factor._securities_names_list
+    for key, expected in enumerate(trades):
+        record = store[key]
+        assert list(record) == ["time_of_entry", "time_of_exit", "trade_label", "trade_returns",
+                                "trade_securities", "features"]
+        assert record["time_of_entry"] == times[expected["time_of_entry"]]
+        assert record["time_of_exit"] == times[expected["time_of_exit"]]
+        assert type(record["trade_label"]) is int and record["trade_label"] == expected["trade_label"]
+        assert record["trade_returns"] == pytest.approx(expected["trade_returns"], rel=1e-9, abs=1e-12)
+        a, b = expected["trade_securities"]
+        assert record["trade_securities"] == (names[a], names[b])
+        assert record["features"] is None
+    # A second run adds its trades under the following keys.
+    run(factor)
+    assert factor._rarav_trades_count == 2 * len(trades)
+    assert store[len(trades)]["time_of_entry"] == store[0]["time_of_entry"]
+
+
+@pytest.mark.parametrize("window", [1, 0, -3, 400, 401])
+def test_window_outside_the_bars_is_refused(window):
+    factor = make_factor()
+    with pytest.raises(Exception, match=f"window of {window} bars.*400 bars") as raised:
+        run(factor, window=window)
+    assert type(raised.value) is Exception
+
+
+def test_params_must_be_a_dictionary():
+    factor = make_factor()
+    with pytest.raises(TypeError, match="expected dict, got list"):
+        run(factor, params=[1, 2])
+    with pytest.raises(TypeError, match="not subscriptable"):
+        run(factor, params=None)
+    with pytest.raises(KeyError):
+        run(factor, params={"size_of_rolling_windows": W})
+
+
+def test_missing_volatility_parameter_is_reported_and_the_run_goes_on(monkeypatch):
+    reports = []
+    monkeypatch.setattr("sys.unraisablehook", reports.append)
+    factor = make_factor()
+    params = dict(PARAMS)
+    del params["rolling_volatility_halflife_multiplier"]
+    run(factor, params=params)
+    assert len(reports) == 1 and isinstance(reports[0].exc_value, KeyError)
+    assert "__get_current_volatility_multiplier" in str(reports[0].object)
+    assert factor._rarav_trades_count > 0
+    reports.clear()  # the report's traceback holds this frame
+
+
+def test_feature_collection_at_entries(reference_positions):
+    signalforge = FakeSignalforge()
+    factor = make_factor(signalforge=signalforge)
+    factor._fit_rarAV = True
+    positions = run(factor)
+    np.testing.assert_allclose(positions, reference_positions[0], rtol=1e-9, atol=1e-9)
+    assert signalforge.calls
+    call = signalforge.calls[0]
+    assert list(call) == ["pair_of_security", "pair_hedge_ratios", "data_column_names_array",
+                          "rolling_window_matrix_array"]
+    assert type(call["pair_of_security"]) is tuple and type(call["pair_hedge_ratios"]) is tuple
+    assert call["rolling_window_matrix_array"].shape == (W, factor._column_length)
+    # Every closed trade carries the features of its own entry bar.
+    for record in factor._rarav_trades_store_dict.values():
+        entry_bar = int(np.searchsorted(factor._data_datetime_array, record["time_of_entry"]))
+        expected_close = factor._data_matrix[entry_bar - 1, 3]
+        assert record["features"]["f_last_close"] == expected_close
+
+
+def test_optimisation_trials_make_no_calls():
+    signalforge, model = FakeSignalforge(), FakeClassifier()
+    factor = make_factor(signalforge=signalforge, model=model)
+    factor._fit_rarAV = True
+    factor._rarAV_optimal_entry_ready = True
+    run(factor, is_optimising=True)
+    assert signalforge.calls == [] and model.seen == []
+    assert factor._rarav_trades_count > 0
+
+
+def test_nothing_is_called_without_the_objects():
+    factor = make_factor()
+    factor._fit_rarAV = True
+    run(factor)
+    assert all(r["features"] is None for r in factor._rarav_trades_store_dict.values())
+
+
+def test_classifier_gate_prints_and_blocks(capsys):
+    signalforge, model = FakeSignalforge(), FakeClassifier()
+    factor = make_factor(signalforge=signalforge, model=model)
+    factor._rarAV_optimal_entry_ready = True
+    run(factor)
+    lines = capsys.readouterr().out.splitlines()
+    assert len(lines) == len(model.seen) == len(signalforge.calls) > 2
+    first = signalforge.calls[0]
+    assert lines[0].startswith("CURRENT TIME: " + str(np.datetime64(factor._data_datetime_array[0], "D"))[:4])
+    assert f" | PAIR: {first['pair_of_security']} | PREDICTION: True" in lines[0]
+    assert lines[1].endswith(" | PREDICTION: False")
+    frame = model.seen[0]
+    assert frame.shape == (1, 2) and list(frame.columns) == ["f_last_close", "f_rows"]
+    # Refused entries leave no record; accepted ones that closed do.
+    accepted = sum(1 for line in lines if line.endswith("True"))
+    assert 0 < factor._rarav_trades_count <= accepted
+    assert all(r["features"] is not None for r in factor._rarav_trades_store_dict.values())
+
+
+def test_live_step_continues_the_pairs():
+    factor = make_factor()
+    run(factor)
+    count = factor._rarav_trades_count
+    window = factor._data_matrix[-W:]
+    row = factor._get_positions_array_from_rolling_matrix_for_pairs_trading_serial_cointegration_factor(
+        PARAMS, window, W
+    )
+    assert row is factor._current_positions_array and row.shape == (4,)
+    assert factor._rarav_trades_count >= count
+    with pytest.raises(Exception, match="window"):
+        factor._get_positions_array_from_rolling_matrix_for_pairs_trading_serial_cointegration_factor(
+            PARAMS, window[:-1], W
+        )
+
+
+def test_live_step_without_a_run_starts_the_pairs():
+    factor = make_factor()
+    assert factor._pair_engine is None
+    row = factor._get_positions_array_from_rolling_matrix_for_pairs_trading_serial_cointegration_factor(
+        PARAMS, factor._data_matrix[-W:], W
+    )
+    assert factor._pair_engine is not None and row.shape == (4,)
+    assert len(factor._pairs_of_securities_list) == 6
