@@ -16,9 +16,10 @@ namespace {
 
 constexpr std::size_t kPairwiseBlock = 128;
 
-// Row helpers. Every loop below is element-wise in the order of the numpy
-// expression it mirrors, so vectorising it changes no result; only the sums
-// (pairwise_sum) carry an order, and they are never vectorised.
+// Row helpers. Every loop below is element-wise, with each element computed
+// in the operation order of the numpy expression it mirrors, so vectorising
+// it changes no result; only the sums (pairwise_sum) carry an order across
+// elements, and that order is kept.
 
 inline double sum_of_abs(const double* __restrict row, std::size_t n, double* __restrict scratch) {
   for (std::size_t i = 0; i < n; ++i) scratch[i] = std::fabs(row[i]);
