@@ -32,6 +32,11 @@ def random_table(rng, n_rows, n_securities, tz, freq="1min", start="2021-03-12 2
         return pd.DataFrame(columns, index=index)
     # One row-major block, the layout of a table built from a 2-D array.
     matrix = np.ascontiguousarray(np.column_stack(list(columns.values())))
+    if layout == "strided":
+        # A view that steps over rows and columns of a larger array.
+        wide = np.zeros((2 * n, 2 * matrix.shape[1]))
+        wide[::2, ::2] = matrix
+        matrix = wide[::2, ::2]
     return pd.DataFrame(matrix, index=index, columns=list(columns), copy=False)
 
 
@@ -59,10 +64,12 @@ def test_matches_pandas_across_zones_and_bar_sizes(tz, resolution):
     assert_matches_pandas(table, resolution)
 
 
-@pytest.mark.parametrize("layout", ["columns", "rows"])
+@pytest.mark.parametrize("layout", ["columns", "rows", "strided"])
 def test_reads_row_and_column_major_tables_alike(layout):
     rng = np.random.default_rng(11)
     table = random_table(rng, 3000, 3, "Europe/London", layout=layout)
+    if layout == "strided":
+        assert not table.to_numpy().flags.c_contiguous and not table.to_numpy().flags.f_contiguous
     assert_matches_pandas(table, 5)
 
 

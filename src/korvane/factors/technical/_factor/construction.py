@@ -623,8 +623,13 @@ class ConstructionMixin:
         """
         np = pm().np
         estimated_proportional_slippage_array = np.zeros(number_of_securities, dtype=np.float64)
+        minutes_in_trading_day = self._number_of_minutes_in_trading_day
+        if minutes_in_trading_day < 1:
+            # The trading hours could not be read (the minute count has
+            # reported why), so there is no trading day to resample into.
+            raise Exception(TRADING_HOURS_MESSAGE)
         resampled_daily_dataframe = self._clean_dataframe(
-            cleaned_dataframe, self._number_of_minutes_in_trading_day, trading_hours, trades_only_on_weekdays
+            cleaned_dataframe, minutes_in_trading_day, trading_hours, trades_only_on_weekdays
         )
         n = self._datetime_length
         infinities = [np.inf, -np.inf]
