@@ -11,33 +11,8 @@ import pytest
 from korvane.factors.technical import _pairtrader
 from korvane.factors.technical._factor.construction import resample_to_bars
 
+from construction_helpers import random_table
 from reference_cleaning import reference_resample
-
-
-def random_table(rng, n_rows, n_securities, tz, freq="1min", start="2021-03-12 21:47", layout="columns"):
-    index = pd.date_range(start, periods=n_rows, freq=freq, tz=tz)
-    # Drop rows at random so that some bars are empty.
-    index = index[np.sort(rng.choice(n_rows, size=int(n_rows * 0.7), replace=False))]
-    n = len(index)
-    columns = {}
-    for k in range(n_securities):
-        for field in ("open", "high", "low", "close"):
-            values = 100.0 * np.exp(np.cumsum(rng.normal(0.0, 0.01, n)))
-            values[rng.random(n) < 0.2] = np.nan
-            columns[f"S{k}_{field}"] = values
-        volume = rng.random(n) * 1e3
-        volume[rng.random(n) < 0.2] = np.nan
-        columns[f"S{k}_volume"] = volume
-    if layout == "columns":
-        return pd.DataFrame(columns, index=index)
-    # One row-major block, the layout of a table built from a 2-D array.
-    matrix = np.ascontiguousarray(np.column_stack(list(columns.values())))
-    if layout == "strided":
-        # A view that steps over rows and columns of a larger array.
-        wide = np.zeros((2 * n, 2 * matrix.shape[1]))
-        wide[::2, ::2] = matrix
-        matrix = wide[::2, ::2]
-    return pd.DataFrame(matrix, index=index, columns=list(columns), copy=False)
 
 
 def as_frame(bars):

@@ -11,7 +11,7 @@ import korvane.factors.technical.pairtrader as pairtrader
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor as Factor
 from korvane.utils.results.scorebook import Scorebook
 
-from conftest import ArgumentsOnlyFactor
+from construction_helpers import ArgumentsOnlyFactor
 from universe_factory import make_universe
 
 NOT_A_DATAFRAME = (

@@ -8,7 +8,7 @@ import pytest
 
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor as Factor
 
-from conftest import ArgumentsOnlyFactor
+from construction_helpers import ArgumentsOnlyFactor
 from universe_factory import make_universe
 
 INSUFFICIENT = "Insufficient data encountered, please consider getting more data"

@@ -9,9 +9,8 @@ import pytest
 
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor as Factor
 
-from conftest import ArgumentsOnlyFactor
+from construction_helpers import ArgumentsOnlyFactor, random_table
 from reference_cleaning import reference_clean
-from test_bar_resampling import random_table
 from universe_factory import make_universe
 
 CONTEXT = (
