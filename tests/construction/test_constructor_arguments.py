@@ -256,6 +256,10 @@ def test_securities_list_inference(daily_universe, monkeypatch):
     given.append("S3")
     assert factor._securities_names_list == ["S0", "S1", "S2", "S3"]
 
+    # Inference follows the order of the "_close" columns, whatever the order of the other fields.
+    by_field = daily_universe[[f"{name}_{field}" for field in ("open", "close", "high", "low", "volume") for name in ("S2", "S0", "S1")]]
+    assert ArgumentsOnlyFactor("u", by_field, 5, [], False)._securities_names_list == ["S2", "S0", "S1"]
+
     raises_exactly(Exception, COLUMN_COUNT, "u", daily_universe, 5, [], False, securities_names_list=["S0", "S1"])
     raises_exactly(
         Exception, COLUMN_COUNT, "u", daily_universe.iloc[:, :10], 5, [], False, securities_names_list=["S0", "S1", "S2"]
