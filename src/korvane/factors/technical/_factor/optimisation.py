@@ -118,7 +118,12 @@ class OptimisationMixin:
         # "?", "#" or "%" still names this very file.
         url = "sqlite:///" + quote(study_file_path, safe="/")
         return pm().optuna.storages.RDBStorage(
-            url, engine_kwargs={"connect_args": {"timeout": SQLITE_BUSY_TIMEOUT_SECONDS}}
+            url,
+            engine_kwargs={"connect_args": {"timeout": SQLITE_BUSY_TIMEOUT_SECONDS}},
+            # A parallel job opens a file that the fitting process has just
+            # opened and checked; checking the schema again costs each job
+            # about as much as loading the optimiser's migration scripts.
+            skip_compatibility_check=self._study_file_path is not None,
         )
 
     def _create_or_load_study(self, study_file_path, seed):
