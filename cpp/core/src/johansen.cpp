@@ -22,79 +22,104 @@ Result failed() { return Result{}; }
 
 }  // namespace
 
+namespace {
+
+// The centred detrending regressor linspace(-1, 1, n) - mean, and its sum of
+// squares, kept per thread for the last n seen (n is fixed within a run).
+struct Trend {
+  std::int64_t n = -1;
+  std::vector<double> centred;
+  double sum_of_squares = 0.0;
+};
+
+const Trend& trend_for(std::int64_t n) {
+  thread_local Trend trend;
+  if (trend.n != n) {
+    trend.n = n;
+    trend.centred.resize(static_cast<std::size_t>(n));
+    const double step = 2.0 / static_cast<double>(n - 1);
+    double sum = 0.0;
+    for (std::int64_t j = 0; j < n; ++j) {
+      const double x = j == n - 1 ? 1.0 : static_cast<double>(j) * step + -1.0;
+      trend.centred[static_cast<std::size_t>(j)] = x;
+      sum += x;
+    }
+    const double mean = sum / static_cast<double>(n);
+    double squares = 0.0;
+    for (auto& x : trend.centred) {
+      x -= mean;
+      squares += x * x;
+    }
+    trend.sum_of_squares = squares;
+  }
+  return trend;
+}
+
+}  // namespace
+
 Result test(const double* y1, const double* y2, std::int64_t n, std::int64_t stride,
             const CriticalValues& crit) {
   if (n < kMinimumRows) return failed();
+  const Trend& trend = trend_for(n);
+  const double* xc = trend.centred.data();
 
-  // Detrending regressor: numpy's linspace(-1, 1, n).
-  const double step = 2.0 / static_cast<double>(n - 1);
-  auto trend_at = [&](std::int64_t j) {
-    return j == n - 1 ? 1.0 : static_cast<double>(j) * step + -1.0;
-  };
-
-  double sum_x = 0.0, sum_1 = 0.0, sum_2 = 0.0;
+  // Pass 1: means and trend slopes of both series, shifted by their first
+  // value so that the sums carry the variation, not the price level. A
+  // non-finite value makes the sums non-finite.
+  const double base_1 = y1[0], base_2 = y2[0];
+  double sum_1 = 0.0, sum_2 = 0.0, sx1 = 0.0, sx2 = 0.0;
   for (std::int64_t j = 0; j < n; ++j) {
-    const double a = y1[j * stride], b = y2[j * stride];
-    if (!finite(a) || !finite(b)) return failed();
-    sum_x += trend_at(j);
-    sum_1 += a;
-    sum_2 += b;
+    const double u1 = y1[j * stride] - base_1, u2 = y2[j * stride] - base_2;
+    sum_1 += u1;
+    sum_2 += u2;
+    sx1 += xc[j] * u1;
+    sx2 += xc[j] * u2;
   }
+  if (!finite(sum_1) || !finite(sum_2) || !finite(sx1) || !finite(sx2)) return failed();
   const double nn = static_cast<double>(n);
-  const double mean_x = sum_x / nn, mean_1 = sum_1 / nn, mean_2 = sum_2 / nn;
-  double sxx = 0.0, sx1 = 0.0, sx2 = 0.0;
-  for (std::int64_t j = 0; j < n; ++j) {
-    const double dx = trend_at(j) - mean_x;
-    sxx += dx * dx;
-    sx1 += dx * (y1[j * stride] - mean_1);
-    sx2 += dx * (y2[j * stride] - mean_2);
-  }
-  const double slope_1 = sx1 / sxx, slope_2 = sx2 / sxx;
-  const double icpt_1 = mean_1 - slope_1 * mean_x, icpt_2 = mean_2 - slope_2 * mean_x;
+  const double mean_1 = sum_1 / nn, mean_2 = sum_2 / nn;
+  const double slope_1 = sx1 / trend.sum_of_squares, slope_2 = sx2 / trend.sum_of_squares;
 
-  // Detrended levels e (n rows) kept on the stack for the usual window sizes.
-  thread_local std::vector<double> buffer;
-  buffer.resize(static_cast<std::size_t>(2 * n));
-  double* e1 = buffer.data();
-  double* e2 = e1 + n;
-  for (std::int64_t j = 0; j < n; ++j) {
-    const double x = trend_at(j);
-    e1[j] = y1[j * stride] - (slope_1 * x + icpt_1);
-    e2[j] = y2[j * stride] - (slope_2 * x + icpt_2);
+  // Pass 2: the detrended levels e (residuals, summing to zero) and their
+  // differences, as raw cross sums over rows 1 .. n-1; the means of those
+  // rows follow from the first and last residuals.
+  auto residual_1 = [&](std::int64_t j) { return (y1[j * stride] - base_1 - mean_1) - slope_1 * xc[j]; };
+  auto residual_2 = [&](std::int64_t j) { return (y2[j * stride] - base_2 - mean_2) - slope_2 * xc[j]; };
+  const double first_1 = residual_1(0), first_2 = residual_2(0);
+  double prev_1 = first_1, prev_2 = first_2;
+  double k11 = 0, k12 = 0, k22 = 0;            // levels x levels
+  double c11 = 0, c12 = 0, c21 = 0, c22 = 0;   // levels x differences
+  double o11 = 0, o12 = 0, o22 = 0;            // differences x differences
+  for (std::int64_t j = 1; j < n; ++j) {
+    const double e1 = residual_1(j), e2 = residual_2(j);
+    const double d1 = e1 - prev_1, d2 = e2 - prev_2;
+    k11 += e1 * e1;
+    k12 += e1 * e2;
+    k22 += e2 * e2;
+    c11 += e1 * d1;
+    c12 += e1 * d2;
+    c21 += e2 * d1;
+    c22 += e2 * d2;
+    o11 += d1 * d1;
+    o12 += d1 * d2;
+    o22 += d2 * d2;
+    prev_1 = e1;
+    prev_2 = e2;
   }
-
-  // Means of the differences and of the levels from row 1 on.
   const std::int64_t m = n - 1;
   const double mm = static_cast<double>(m);
-  double sd1 = 0.0, sd2 = 0.0, sl1 = 0.0, sl2 = 0.0;
-  for (std::int64_t j = 1; j < n; ++j) {
-    sd1 += e1[j] - e1[j - 1];
-    sd2 += e2[j] - e2[j - 1];
-    sl1 += e1[j];
-    sl2 += e2[j];
-  }
-  const double md1 = sd1 / mm, md2 = sd2 / mm, ml1 = sl1 / mm, ml2 = sl2 / mm;
-
-  double k11 = 0, k12 = 0, k22 = 0;            // Skk
-  double c11 = 0, c12 = 0, c21 = 0, c22 = 0;   // Sk0 (row: level, column: difference)
-  double o11 = 0, o12 = 0, o22 = 0;            // S00
-  for (std::int64_t j = 1; j < n; ++j) {
-    const double r01 = (e1[j] - e1[j - 1]) - md1, r02 = (e2[j] - e2[j - 1]) - md2;
-    const double rk1 = e1[j] - ml1, rk2 = e2[j] - ml2;
-    k11 += rk1 * rk1;
-    k12 += rk1 * rk2;
-    k22 += rk2 * rk2;
-    c11 += rk1 * r01;
-    c12 += rk1 * r02;
-    c21 += rk2 * r01;
-    c22 += rk2 * r02;
-    o11 += r01 * r01;
-    o12 += r01 * r02;
-    o22 += r02 * r02;
-  }
-  k11 /= mm; k12 /= mm; k22 /= mm;
-  c11 /= mm; c12 /= mm; c21 /= mm; c22 /= mm;
-  o11 /= mm; o12 /= mm; o22 /= mm;
+  const double ml1 = -first_1 / mm, ml2 = -first_2 / mm;                      // mean of e[1:]
+  const double md1 = (prev_1 - first_1) / mm, md2 = (prev_2 - first_2) / mm;  // mean of differences
+  k11 = k11 / mm - ml1 * ml1;
+  k12 = k12 / mm - ml1 * ml2;
+  k22 = k22 / mm - ml2 * ml2;
+  c11 = c11 / mm - ml1 * md1;
+  c12 = c12 / mm - ml1 * md2;
+  c21 = c21 / mm - ml2 * md1;
+  c22 = c22 / mm - ml2 * md2;
+  o11 = o11 / mm - md1 * md1;
+  o12 = o12 / mm - md1 * md2;
+  o22 = o22 / mm - md2 * md2;
 
   // Sig = Sk0 S00^-1 Sk0'.
   const double det_o = o11 * o22 - o12 * o12;

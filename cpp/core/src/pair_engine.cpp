@@ -39,34 +39,70 @@ void PairEngine::reset() {
 
 namespace {
 
-double deviation(const CompensatedSum& s1, const CompensatedSum& s2, double count) {
-  const double mean = s1.value() / count;
-  double var = s2.value() / count - mean * mean;
+// Population deviation from the sums of n centred values; `inverse` is 1/n
+// (a multiplication keeps the divider free for the square root).
+double deviation(const CompensatedSum& s1, const CompensatedSum& s2, double inverse) {
+  const double mean = s1.value() * inverse;
+  double var = s2.value() * inverse - mean * mean;
   if (var < 0.0) var = 0.0;
   return std::sqrt(var);
 }
 
 // Rolling deviations of the windows of v values ending at bars [lo, hi] of a
 // run; `value(bar)` is the spread at a bar inside the current window.
-template <typename F>
+// A fresh start slides over the whole window once, with plain sums (the
+// values are centred and the slide is short); a position's later resizings
+// slide a few steps at a time for as long as it stays open, with
+// compensated sums so that the error does not grow with its life.
+template <bool kCompensated, typename F>
 double advance_volatility(VolatilityCache& c, F&& value, std::int64_t lo, std::int64_t hi,
                           std::int64_t ring_size) {
-  const double count = static_cast<double>(c.v);
-  for (std::int64_t e = c.lo; e < lo; ++e) c.total.add(-c.ring[static_cast<std::size_t>(e % ring_size)]);
-  for (std::int64_t e = c.hi + 1; e <= hi; ++e) {
-    const double out = value(e - c.v) - c.centre, in = value(e) - c.centre;
-    c.s1.add(-out);
-    c.s1.add(in);
-    c.s2.add(-(out * out));
-    c.s2.add(in * in);
-    const double d = deviation(c.s1, c.s2, count);
-    c.ring[static_cast<std::size_t>(e % ring_size)] = d;
-    c.total.add(d);
+  const double inverse = 1.0 / static_cast<double>(c.v);
+  double* ring = c.ring.data();
+  CompensatedSum s1 = c.s1, s2 = c.s2, total = c.total;
+  std::int64_t slot = c.lo % ring_size;
+  for (std::int64_t e = c.lo; e < lo; ++e) {
+    total.add(-ring[slot]);
+    if (++slot == ring_size) slot = 0;
   }
+  slot = (c.hi + 1) % ring_size;
+  const double centre = c.centre;
+  const std::int64_t v = c.v;
+  if (kCompensated) {
+    for (std::int64_t e = c.hi + 1; e <= hi; ++e) {
+      const double out = value(e - v) - centre, in = value(e) - centre;
+      s1.add(in - out);
+      s2.add((in - out) * (in + out));
+      const double d = deviation(s1, s2, inverse);
+      ring[slot] = d;
+      total.add(d);
+      if (++slot == ring_size) slot = 0;
+    }
+  } else {
+    double p1 = s1.value(), p2 = s2.value(), pt = total.value();
+    for (std::int64_t e = c.hi + 1; e <= hi; ++e) {
+      const double out = value(e - v) - centre, in = value(e) - centre;
+      p1 += in - out;
+      p2 += (in - out) * (in + out);
+      const double mean = p1 * inverse;
+      double var = p2 * inverse - mean * mean;
+      if (var < 0.0) var = 0.0;
+      const double d = std::sqrt(var);
+      ring[slot] = d;
+      pt += d;
+      if (++slot == ring_size) slot = 0;
+    }
+    s1 = CompensatedSum{p1, 0.0};
+    s2 = CompensatedSum{p2, 0.0};
+    total = CompensatedSum{pt, 0.0};
+  }
+  c.s1 = s1;
+  c.s2 = s2;
+  c.total = total;
   c.lo = lo;
   c.hi = hi;
-  const double mean = c.total.value() / static_cast<double>(hi - lo + 1);
-  if (mean > 0.0) return 1.0 + c.ring[static_cast<std::size_t>(hi % ring_size)] / mean;
+  const double mean = total.value() / static_cast<double>(hi - lo + 1);
+  if (mean > 0.0) return 1.0 + ring[hi % ring_size] / mean;
   return 1.0;
 }
 
@@ -166,7 +202,7 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
             zc.slides = 0;
           }
           const double mean = zc.centre + zc.s1.value() / count;
-          zstd = deviation(zc.s1, zc.s2, count);
+          zstd = deviation(zc.s1, zc.s2, 1.0 / count);
           zscore = zstd > 0.0 ? (value - mean) / zstd : 0.0;
         }
       }
@@ -195,18 +231,23 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
         vc.s1 = CompensatedSum{};
         vc.s2 = CompensatedSum{};
         vc.total = CompensatedSum{};
+        double p1 = 0.0, p2 = 0.0;
         for (std::int64_t t = 0; t < v; ++t) {
           const double c = spread[t] - vc.centre;
-          vc.s1.add(c);
-          vc.s2.add(c * c);
+          p1 += c;
+          p2 += c * c;
         }
-        const double first = deviation(vc.s1, vc.s2, static_cast<double>(v));
+        vc.s1 = CompensatedSum{p1, 0.0};
+        vc.s2 = CompensatedSum{p2, 0.0};
+        const double first = deviation(vc.s1, vc.s2, 1.0 / static_cast<double>(v));
         vc.ring[static_cast<std::size_t>(lo % w)] = first;
         vc.total.add(first);
         vc.lo = lo;
         vc.hi = lo;
+        return advance_volatility<false>(
+            vc, [&](std::int64_t e) { return spread[e - start]; }, lo, hi, w);
       }
-      return advance_volatility(vc, at, lo, hi, w);
+      return advance_volatility<true>(vc, at, lo, hi, w);
     };
 
     // Spread position: enter against a large |z|, leave only through the barrier.

@@ -36,7 +36,8 @@ double halflife_slope(const double* spread, std::int64_t n) {
   const std::int64_t m = n - 1;
   const double count = static_cast<double>(m);
   const double mean_x = pairwise_sum(spread, m) / count;
-  const double mean_y = pairwise_sum([spread](std::int64_t i) { return spread[i + 1] - spread[i]; }, 0, m) / count;
+  // The changes telescope: their sum is the last value minus the first.
+  const double mean_y = (spread[m] - spread[0]) / count;
   double sxy[4] = {0.0, 0.0, 0.0, 0.0}, sxx[4] = {0.0, 0.0, 0.0, 0.0};
   std::int64_t i = 0;
   for (; i + 4 <= m; i += 4) {

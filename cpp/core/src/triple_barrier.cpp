@@ -29,32 +29,4 @@ void update(State& s, const Settings& p, std::int64_t position, double m,
   s.time_stop = s.time_stop - p.time_stop_adjustment_sensitivity;
 }
 
-Crossing test(const State& s, std::int64_t position, double value) {
-  Crossing c;
-  if (position == 0) return c;
-  const double entry = s.entry_value;
-  const double scale = entry < 0.0 ? -entry : entry;
-  const double gain = position > 0 ? value - entry : entry - value;
-  const double r = scale == 0.0 ? 0.0 : gain / scale;
-  if (position > 0) {
-    if (value >= s.take_profit) {
-      c.crossed = true, c.label = 1;
-    } else if (value <= s.stop_loss) {
-      c.crossed = true, c.label = 0;
-    } else if (s.time_stop <= 0.0) {
-      c.crossed = true, c.label = r > 0.0 ? 1 : 0;
-    }
-  } else {
-    if (value <= s.take_profit) {
-      c.crossed = true, c.label = 1;
-    } else if (value >= s.stop_loss) {
-      c.crossed = true, c.label = 0;
-    } else if (s.time_stop <= 0.0) {
-      c.crossed = true, c.label = r > 0.0 ? 1 : 0;
-    }
-  }
-  if (c.crossed) c.returns = r;
-  return c;
-}
-
 }  // namespace korvane::barrier

@@ -1,5 +1,5 @@
 #pragma once
-// Running sum with Neumaier's compensation: a window slid over thousands of
+// Running sum with compensation of every addition's rounding error: a window slid over thousands of
 // values keeps the accuracy of a fresh sum.
 #include <cmath>
 
@@ -7,12 +7,11 @@ namespace korvane {
 
 struct CompensatedSum {
   double sum = 0.0, carry = 0.0;
+  // Knuth's two-sum: the rounding error of each addition, without a branch.
   void add(double x) {
     const double t = sum + x;
-    if (std::fabs(sum) >= std::fabs(x))
-      carry += (sum - t) + x;
-    else
-      carry += (x - t) + sum;
+    const double z = t - sum;
+    carry += (sum - (t - z)) + (x - z);
     sum = t;
   }
   double value() const { return sum + carry; }
