@@ -136,9 +136,21 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
       s.h2[k] = hr.h2;
       s.is_cointegrated[k] = hr.is_cointegrated ? 1 : 0;
       if (hr.is_cointegrated) {
-        for (std::int64_t t = 0; t < w; ++t) spread[t] = hr.h1 * la[t] + hr.h2 * lb[t];
+        // The spread is written while the mean of its lagged values is summed.
+        const double g1 = hr.h1, g2 = hr.h2;
+        const double lagged_sum = pairwise_sum(
+            [=](std::int64_t t) {
+              const double x = g1 * la[t] + g2 * lb[t];
+              spread[t] = x;
+              return x;
+            },
+            0, w - 1);
+        spread[w - 1] = g1 * la[w - 1] + g2 * lb[w - 1];
         spread_filled = true;
-        s.halflife[k] = spread::halflife(true, spread, w);
+        const double slope =
+            w >= 2 ? spread::halflife_slope(spread, w, lagged_sum / static_cast<double>(w - 1))
+                   : std::nan("");
+        s.halflife[k] = std::isfinite(slope) ? spread::halflife_from_slope(slope) : 0;
       } else {
         s.halflife[k] = 0;
       }
@@ -187,13 +199,22 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
             zc.centre = centre;
             zc.s1 = CompensatedSum{};
             zc.s2 = CompensatedSum{};
-            zc.s1.sum = pairwise_sum([&](std::int64_t t) { return spread_at(t) - centre; }, begin, used);
-            zc.s2.sum = pairwise_sum(
-                [&](std::int64_t t) {
-                  const double d = spread_at(t) - centre;
-                  return d * d;
-                },
-                begin, used);
+            double d1[4] = {0.0, 0.0, 0.0, 0.0}, d2[4] = {0.0, 0.0, 0.0, 0.0};
+            std::int64_t t = begin;
+            for (; t + 4 <= w; t += 4) {
+              for (int j = 0; j < 4; ++j) {
+                const double d = spread_at(t + j) - centre;
+                d1[j] += d;
+                d2[j] += d * d;
+              }
+            }
+            for (; t < w; ++t) {
+              const double d = spread_at(t) - centre;
+              d1[0] += d;
+              d2[0] += d * d;
+            }
+            zc.s1.sum = (d1[0] + d1[1]) + (d1[2] + d1[3]);
+            zc.s2.sum = (d2[0] + d2[1]) + (d2[2] + d2[3]);
             zc.valid = in_run;
             zc.used = used;
             zc.h1 = h1;
@@ -227,7 +248,9 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
         vc.v = v;
         vc.ring.resize(static_cast<std::size_t>(w));
         fill_spread();
-        vc.centre = pairwise_sum(spread, w) / static_cast<double>(w);
+        // Centred on the latest value: the spread reverts to its mean, so
+        // the windows stay near it.
+        vc.centre = spread[w - 1];
         vc.s1 = CompensatedSum{};
         vc.s2 = CompensatedSum{};
         vc.total = CompensatedSum{};

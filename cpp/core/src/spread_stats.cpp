@@ -29,13 +29,15 @@ MeanStd mean_std(const double* values, std::int64_t n) {
 
 double halflife_slope(const double* spread, std::int64_t n) {
   if (n < 2) return std::nan("");
-  for (std::int64_t i = 0; i < n; ++i)
-    if (!std::isfinite(spread[i])) return std::nan("");
+  return halflife_slope(spread, n, pairwise_sum(spread, n - 1) / static_cast<double>(n - 1));
+}
+
+double halflife_slope(const double* spread, std::int64_t n, double mean_x) {
+  if (n < 2) return std::nan("");
   // Regress x = spread[t] on y = spread[t + 1] - spread[t], t < m, with an
   // intercept: slope = sum((x - mx)(y - my)) / sum((x - mx)^2).
   const std::int64_t m = n - 1;
   const double count = static_cast<double>(m);
-  const double mean_x = pairwise_sum(spread, m) / count;
   // The changes telescope: their sum is the last value minus the first.
   const double mean_y = (spread[m] - spread[0]) / count;
   double sxy[4] = {0.0, 0.0, 0.0, 0.0}, sxx[4] = {0.0, 0.0, 0.0, 0.0};
@@ -56,6 +58,9 @@ double halflife_slope(const double* spread, std::int64_t n) {
   }
   const double cross = (sxy[0] + sxy[1]) + (sxy[2] + sxy[3]);
   const double squares = (sxx[0] + sxx[1]) + (sxx[2] + sxx[3]);
+  // A non-finite value reaches the sums (the regression refuses such data).
+  if (!std::isfinite(cross) || !std::isfinite(squares) || !std::isfinite(spread[m]))
+    return std::nan("");
   // A lagged spread without variation has rank 0: least squares gives 0.
   if (squares == 0.0) return 0.0;
   return cross / squares;

@@ -18,6 +18,8 @@ MeanStd mean_std(const double* values, std::int64_t n);
 // spread on the lagged spread, over n spread values. Returns NaN when a value
 // is not finite or n < 2.
 double halflife_slope(const double* spread, std::int64_t n);
+// The same, given the mean of the first n - 1 values (the lagged spread).
+double halflife_slope(const double* spread, std::int64_t n, double mean_lagged);
 
 // Half-life in bars: -trunc(ln 2 / slope); 0 when not cointegrated, when the
 // slope is 0 or not finite, or when the quotient does not fit in 64 bits.

@@ -55,16 +55,18 @@ inline Crossing test(const State& s, std::int64_t position, double value) {
   Crossing c;
   if (position == 0) return c;
   const double entry = s.entry_value;
-  const double scale = entry < 0.0 ? -entry : entry;
-  const double gain = position > 0 ? value - entry : entry - value;
-  const double r = scale == 0.0 ? 0.0 : gain / scale;
+  auto returns = [&]() {
+    const double scale = entry < 0.0 ? -entry : entry;
+    const double gain = position > 0 ? value - entry : entry - value;
+    return scale == 0.0 ? 0.0 : gain / scale;
+  };
   if (position > 0) {
     if (value >= s.take_profit) {
       c.crossed = true, c.label = 1;
     } else if (value <= s.stop_loss) {
       c.crossed = true, c.label = 0;
     } else if (s.time_stop <= 0.0) {
-      c.crossed = true, c.label = r > 0.0 ? 1 : 0;
+      c.crossed = true, c.label = returns() > 0.0 ? 1 : 0;
     }
   } else {
     if (value <= s.take_profit) {
@@ -72,10 +74,10 @@ inline Crossing test(const State& s, std::int64_t position, double value) {
     } else if (value >= s.stop_loss) {
       c.crossed = true, c.label = 0;
     } else if (s.time_stop <= 0.0) {
-      c.crossed = true, c.label = r > 0.0 ? 1 : 0;
+      c.crossed = true, c.label = returns() > 0.0 ? 1 : 0;
     }
   }
-  if (c.crossed) c.returns = r;
+  if (c.crossed) c.returns = returns();
   return c;
 }
 
