@@ -185,12 +185,10 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
           ZscoreCache& zc = zcache_[k];
           const std::int64_t last = in_run ? bar - 1 : -1;
           const bool same = in_run && zc.valid && zc.used == used && zc.h1 == h1 && zc.h2 == h2;
-          if (same && zc.end == last - 1 && zc.slides < 512) {
+          if (same && zc.end == last - 1 && zc.slides < 64) {
             const double out = spread_at(w - 1 - used) - zc.centre, in = value - zc.centre;
-            zc.s1.add(-out);
-            zc.s1.add(in);
-            zc.s2.add(-(out * out));
-            zc.s2.add(in * in);
+            zc.s1.sum += in - out;
+            zc.s2.sum += (in - out) * (in + out);
             zc.end = last;
             zc.slides += 1;
           } else if (!(same && zc.end == last)) {

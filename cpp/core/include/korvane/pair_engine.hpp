@@ -86,7 +86,9 @@ struct Trace {
 
 // Running sums of one pair's z-score window over a whole run. Between two
 // re-estimations the spread at a given bar does not change, so the window
-// slides by one value per bar instead of being summed afresh.
+// slides by one value per bar instead of being summed afresh. A flat pair is
+// re-estimated once a trading day, so a window slides at most that many
+// times before it is summed afresh; plain sums suffice.
 struct ZscoreCache {
   bool valid = false;
   std::int64_t used = 0;
