@@ -86,40 +86,43 @@ Result test(const double* y1, const double* y2, std::int64_t n, std::int64_t str
   auto residual_1 = [&](std::int64_t j) { return (y1[j * stride] - base_1 - mean_1) - slope_1 * xc[j]; };
   auto residual_2 = [&](std::int64_t j) { return (y2[j * stride] - base_2 - mean_2) - slope_2 * xc[j]; };
   const double first_1 = residual_1(0), first_2 = residual_2(0);
+  // Over rows 1 .. n-1: level products L and products with the other's
+  // lagged level X. The moments of the differences follow from them:
+  //   sum e_a (e_b - e_b')          = L_ab - X_ab
+  //   sum (e_a - e_a')(e_b - e_b')  = L_ab - X_ab - X_ba + Q_ab,
+  // Q_ab being the level products of rows 0 .. n-2.
   double prev_1 = first_1, prev_2 = first_2;
-  double k11 = 0, k12 = 0, k22 = 0;            // levels x levels
-  double c11 = 0, c12 = 0, c21 = 0, c22 = 0;   // levels x differences
-  double o11 = 0, o12 = 0, o22 = 0;            // differences x differences
+  double l11 = 0, l12 = 0, l22 = 0, x11 = 0, x12 = 0, x21 = 0, x22 = 0;
   for (std::int64_t j = 1; j < n; ++j) {
     const double e1 = residual_1(j), e2 = residual_2(j);
-    const double d1 = e1 - prev_1, d2 = e2 - prev_2;
-    k11 += e1 * e1;
-    k12 += e1 * e2;
-    k22 += e2 * e2;
-    c11 += e1 * d1;
-    c12 += e1 * d2;
-    c21 += e2 * d1;
-    c22 += e2 * d2;
-    o11 += d1 * d1;
-    o12 += d1 * d2;
-    o22 += d2 * d2;
+    l11 += e1 * e1;
+    l12 += e1 * e2;
+    l22 += e2 * e2;
+    x11 += e1 * prev_1;
+    x12 += e1 * prev_2;
+    x21 += e2 * prev_1;
+    x22 += e2 * prev_2;
     prev_1 = e1;
     prev_2 = e2;
   }
+  const double last_1 = prev_1, last_2 = prev_2;
+  const double q11 = l11 - last_1 * last_1 + first_1 * first_1;
+  const double q12 = l12 - last_1 * last_2 + first_1 * first_2;
+  const double q22 = l22 - last_2 * last_2 + first_2 * first_2;
   const std::int64_t m = n - 1;
   const double mm = static_cast<double>(m);
   const double ml1 = -first_1 / mm, ml2 = -first_2 / mm;                      // mean of e[1:]
-  const double md1 = (prev_1 - first_1) / mm, md2 = (prev_2 - first_2) / mm;  // mean of differences
-  k11 = k11 / mm - ml1 * ml1;
-  k12 = k12 / mm - ml1 * ml2;
-  k22 = k22 / mm - ml2 * ml2;
-  c11 = c11 / mm - ml1 * md1;
-  c12 = c12 / mm - ml1 * md2;
-  c21 = c21 / mm - ml2 * md1;
-  c22 = c22 / mm - ml2 * md2;
-  o11 = o11 / mm - md1 * md1;
-  o12 = o12 / mm - md1 * md2;
-  o22 = o22 / mm - md2 * md2;
+  const double md1 = (last_1 - first_1) / mm, md2 = (last_2 - first_2) / mm;  // mean of differences
+  const double k11 = l11 / mm - ml1 * ml1;
+  const double k12 = l12 / mm - ml1 * ml2;
+  const double k22 = l22 / mm - ml2 * ml2;
+  const double c11 = (l11 - x11) / mm - ml1 * md1;
+  const double c12 = (l12 - x12) / mm - ml1 * md2;
+  const double c21 = (l12 - x21) / mm - ml2 * md1;
+  const double c22 = (l22 - x22) / mm - ml2 * md2;
+  const double o11 = (((l11 - x11) - x11) + q11) / mm - md1 * md1;
+  const double o12 = (((l12 - x12) - x21) + q12) / mm - md1 * md2;
+  const double o22 = (((l22 - x22) - x22) + q22) / mm - md2 * md2;
 
   // Sig = Sk0 S00^-1 Sk0'.
   const double det_o = o11 * o22 - o12 * o12;
