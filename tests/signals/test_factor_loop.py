@@ -227,3 +227,32 @@ def test_live_step_without_a_run_starts_the_pairs():
     )
     assert factor._pair_engine is not None and row.shape == (4,)
     assert len(factor._pairs_of_securities_list) == 6
+
+
+def test_replaced_library_globals_are_called(monkeypatch, reference_positions):
+    import korvane.factors.technical.pairtrader as module
+
+    original_johansen, original_regression = module.coint_johansen, module.LinearRegression
+    calls = {"johansen": 0, "regression": 0}
+
+    def counting_johansen(**kwargs):
+        calls["johansen"] += 1
+        assert set(kwargs) == {"endog", "det_order", "k_ar_diff"}
+        assert (kwargs["det_order"], kwargs["k_ar_diff"]) == (1, 0)
+        return original_johansen(**kwargs)
+
+    class CountingRegression(original_regression):
+        def fit(self, X, y):
+            calls["regression"] += 1
+            return super().fit(X, y)
+
+    monkeypatch.setattr(module, "coint_johansen", counting_johansen)
+    monkeypatch.setattr(module, "LinearRegression", CountingRegression)
+    factor = make_factor()
+    positions = run(factor)
+    assert calls["johansen"] > 0 and calls["regression"] > 0
+    np.testing.assert_allclose(positions, reference_positions[0], rtol=1e-9, atol=1e-9)
+
+    # A test that always fails leaves every pair flat.
+    monkeypatch.setattr(module, "coint_johansen", lambda **kwargs: 1 / 0)
+    assert not run(factor).any()

@@ -8,6 +8,7 @@
 #include <nanobind/ndarray.h>
 
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -43,6 +44,46 @@ class PythonEntryHook final : public eng::EntryHook {
 
  private:
   nb::handle callable_;
+};
+
+// Estimators substituted by the caller: two Python callables,
+// hedge_ratios(log_close_1, log_close_2, bars_per_day) -> (h1, h2, verdict)
+// and halflife(spread) -> int, each given fresh float64 arrays.
+class PythonEstimationHook final : public eng::EstimationHook {
+ public:
+  PythonEstimationHook(nb::handle hedge, nb::handle halflife) : hedge_(hedge), halflife_(halflife) {}
+  korvane::johansen::HedgeRatios hedge_ratios(const double* l1, const double* l2, int64_t window,
+                                              int64_t bars_per_day) override {
+    nb::tuple t = nb::cast<nb::tuple>(hedge_(copy(l1, window), copy(l2, window), bars_per_day));
+    if (t.size() != 3) throw std::invalid_argument("hedge ratio estimator must return 3 values");
+    return {nb::cast<double>(t[0]), nb::cast<double>(t[1]), PyObject_IsTrue(t[2].ptr()) == 1};
+  }
+  int64_t halflife(const double* spread, int64_t window) override {
+    return nb::cast<int64_t>(halflife_(copy(spread, window)));
+  }
+
+ private:
+  static nb::ndarray<nb::numpy, double> copy(const double* v, int64_t n) {
+    double* data = new double[static_cast<size_t>(n > 0 ? n : 1)];
+    std::memcpy(data, v, static_cast<size_t>(n) * sizeof(double));
+    return owned_array<double>(data, {static_cast<size_t>(n)});
+  }
+  nb::handle hedge_, halflife_;
+};
+
+// Sets the engine's substituted estimators for the length of one call.
+struct EstimationScope {
+  eng::PairEngine& engine;
+  std::unique_ptr<PythonEstimationHook> hook;
+  EstimationScope(eng::PairEngine& e, const nb::object& estimators) : engine(e) {
+    if (estimators.is_none()) return;
+    nb::tuple t = nb::cast<nb::tuple>(estimators);
+    if (t.size() != 2) throw std::invalid_argument("estimators must be (hedge_ratios, halflife)");
+    hook = std::make_unique<PythonEstimationHook>(t[0], t[1]);
+    engine.estimation = hook.get();
+  }
+  ~EstimationScope() { engine.estimation = nullptr; }
+  bool active() const { return hook != nullptr; }
 };
 
 eng::Intervals intervals_from(const nb::tuple& t) {
@@ -120,7 +161,7 @@ struct Engine {
 
   void run(AnyMatrix data, CInt64Vector close_columns, CInt64Vector position_index,
            CInt64Vector times, int64_t window, nb::tuple intervals, nb::tuple params,
-           nb::tuple critical, OutMatrix positions, nb::object hook) {
+           nb::tuple critical, OutMatrix positions, nb::object hook, nb::object estimators) {
     const int64_t rows = static_cast<int64_t>(data.shape(0));
     const int64_t n = static_cast<int64_t>(positions.shape(1));
     if (static_cast<int64_t>(positions.shape(0)) != rows || static_cast<int64_t>(times.shape(0)) != rows)
@@ -132,20 +173,21 @@ struct Engine {
     const auto crit = critical_from(critical);
     const int64_t rs = static_cast<int64_t>(data.stride(0)), cs = static_cast<int64_t>(data.stride(1));
     const int64_t securities = static_cast<int64_t>(close_columns.shape(0));
-    if (hook.is_none()) {
+    EstimationScope scope(core, estimators);
+    if (hook.is_none() && !scope.active()) {
       nb::gil_scoped_release release;
       core.run(data.data(), rows, rs, cs, close_columns.data(), securities, position_index.data(),
                window, times.data(), positions.data(), iv, p, crit, nullptr);
     } else {
       PythonEntryHook h(hook);
       core.run(data.data(), rows, rs, cs, close_columns.data(), securities, position_index.data(),
-               window, times.data(), positions.data(), iv, p, crit, &h);
+               window, times.data(), positions.data(), iv, p, crit, hook.is_none() ? nullptr : &h);
     }
   }
 
   void step(AnyMatrix window, CInt64Vector close_columns, CInt64Vector position_index, int64_t time,
             nb::tuple intervals, nb::tuple params, nb::tuple critical, OutVector row,
-            nb::object hook) {
+            nb::object hook, nb::object estimators) {
     const int64_t rows = static_cast<int64_t>(window.shape(0));
     if (rows < 1) throw std::invalid_argument("empty window");
     check_securities(core, close_columns, position_index, static_cast<int64_t>(window.shape(1)),
@@ -157,6 +199,7 @@ struct Engine {
                                        static_cast<int64_t>(window.stride(1)), close_columns.data(),
                                        static_cast<int64_t>(close_columns.shape(0)), logs, series,
                                        last_close);
+    EstimationScope scope(core, estimators);
     if (hook.is_none()) {
       core.step(series.data(), last_close.data(), rows, position_index.data(), row.data(), time, -1,
                 iv, p, crit, nullptr);
@@ -222,9 +265,11 @@ void bind_pair_engine(nb::module_& m) {
       .def_prop_ro("pairs", [](const Engine& e) { return e.core.pairs(); })
       .def("reset", [](Engine& e) { e.core.reset(); })
       .def("run", &Engine::run, "data"_a, "close_columns"_a, "position_index"_a, "times"_a,
-           "window"_a, "intervals"_a, "params"_a, "critical"_a, "positions"_a, "hook"_a.none())
+           "window"_a, "intervals"_a, "params"_a, "critical"_a, "positions"_a, "hook"_a.none(),
+           "estimators"_a.none() = nb::none())
       .def("step", &Engine::step, "window"_a, "close_columns"_a, "position_index"_a, "time"_a,
-           "intervals"_a, "params"_a, "critical"_a, "row"_a, "hook"_a.none())
+           "intervals"_a, "params"_a, "critical"_a, "row"_a, "hook"_a.none(),
+           "estimators"_a.none() = nb::none())
       .def("take_closed_trades", &Engine::take_closed_trades)
       .def("state", &Engine::state);
 }

@@ -131,7 +131,9 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
     bool spread_filled = false;
     if (s.position[k] == 0 && s.reestimation_countdown[k] <= 0) {
       const johansen::HedgeRatios hr =
-          johansen::hedge_ratios_from_daily_closes(la, lb, w, iv.johansen_resampling, crit);
+          estimation != nullptr
+              ? estimation->hedge_ratios(la, lb, w, iv.johansen_resampling)
+              : johansen::hedge_ratios_from_daily_closes(la, lb, w, iv.johansen_resampling, crit);
       s.h1[k] = hr.h1;
       s.h2[k] = hr.h2;
       s.is_cointegrated[k] = hr.is_cointegrated ? 1 : 0;
@@ -147,10 +149,14 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
             0, w - 1);
         spread[w - 1] = g1 * la[w - 1] + g2 * lb[w - 1];
         spread_filled = true;
-        const double slope =
-            w >= 2 ? spread::halflife_slope(spread, w, lagged_sum / static_cast<double>(w - 1))
-                   : std::nan("");
-        s.halflife[k] = std::isfinite(slope) ? spread::halflife_from_slope(slope) : 0;
+        if (estimation != nullptr) {
+          s.halflife[k] = estimation->halflife(spread, w);
+        } else {
+          const double slope =
+              w >= 2 ? spread::halflife_slope(spread, w, lagged_sum / static_cast<double>(w - 1))
+                     : std::nan("");
+          s.halflife[k] = std::isfinite(slope) ? spread::halflife_from_slope(slope) : 0;
+        }
       } else {
         s.halflife[k] = 0;
       }

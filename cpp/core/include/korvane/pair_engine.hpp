@@ -62,6 +62,18 @@ class EntryHook {
   virtual EntryDecision on_entry(std::int64_t pair, std::int64_t bar, double h1, double h2) = 0;
 };
 
+// Replaces the native Johansen test and half-life regression, for a caller
+// that substitutes its own estimators. Implemented outside the core.
+class EstimationHook {
+ public:
+  virtual ~EstimationHook() = default;
+  // Hedge ratios and verdict from two windows of W log closes.
+  virtual johansen::HedgeRatios hedge_ratios(const double* log_close_1, const double* log_close_2,
+                                             std::int64_t window, std::int64_t bars_per_day) = 0;
+  // Half-life of a cointegrated pair's spread over W values.
+  virtual std::int64_t halflife(const double* spread, std::int64_t window) = 0;
+};
+
 struct PairStates {
   std::vector<double> h1, h2;
   std::vector<std::uint8_t> is_cointegrated;
@@ -145,6 +157,7 @@ class PairEngine {
   PairStates state;
   std::vector<ClosedTrade> closed;  // appended in closing order; drained by the caller
   Trace* trace = nullptr;
+  EstimationHook* estimation = nullptr;  // native estimators when null
 
  private:
   std::vector<std::int64_t> first_, second_;

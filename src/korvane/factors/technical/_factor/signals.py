@@ -45,13 +45,20 @@ and, with a ready classifier, ``self._rarAV_optimal_entry_model.predict(one_row_
 followed by the line "CURRENT TIME: ... | PAIR: ... | PREDICTION: ...". A
 refused entry is followed through its barriers but reported flat and leaves no
 trade record. When neither object is held, no interpreter call is made.
+
+Replacing ``coint_johansen`` or ``LinearRegression`` on the factor module
+makes the engine call those globals for its re-estimations instead of its
+native estimators (slower, same rules).
 """
 
 import itertools
+import math
 import operator
 import numpy as np
 
+from sklearn.linear_model import LinearRegression as _LIBRARY_LINEAR_REGRESSION
 from statsmodels.tsa.coint_tables import c_sja, c_sjt
+from statsmodels.tsa.vector_ar.vecm import coint_johansen as _LIBRARY_COINT_JOHANSEN
 
 from korvane.factors.technical import _pairtrader
 from korvane.factors.technical._factor.globals import pm
@@ -106,6 +113,69 @@ def _time_as_ns(value):
     if stamp.tzinfo is not None:
         stamp = stamp.tz_convert("UTC").tz_localize(None)
     return int(stamp.as_unit("ns").value)
+
+
+# Fewer daily rows than this give Johansen statistics that are infinite or noise.
+_MINIMUM_DAILY_ROWS = 6
+
+
+def _hedge_ratios_through_module_globals(log_close_1, log_close_2, bars_per_day):
+    """Hedge ratios and verdict from the factor module's ``coint_johansen``.
+
+    Used only when that global (or ``LinearRegression``) has been replaced;
+    the native engine computes the same thing otherwise.
+    """
+    resampled_1 = log_close_1[::bars_per_day][1:]
+    resampled_2 = log_close_2[::bars_per_day][1:]
+    if len(resampled_1) < _MINIMUM_DAILY_ROWS:
+        return 0.0, 0.0, False
+    try:
+        with np.errstate(invalid="ignore"):
+            result = pm().coint_johansen(
+                endog=np.column_stack((resampled_1, resampled_2)), det_order=1, k_ar_diff=0
+            )
+        hedge_ratio_1 = float(result.evec[:, 0][0])
+        hedge_ratio_2 = float(result.evec[:, 0][1])
+        eigen_statistic = float(result.max_eig_stat[0])
+        eigen_critical_value = float(result.max_eig_stat_crit_vals[0][0])
+        trace_statistic = float(result.lr1[0])
+        trace_critical_value = float(result.cvt[0][0])
+        eigenvalues = np.asarray(getattr(result, "eig", ()), dtype=np.float64)
+        if not (math.isfinite(eigen_statistic) and math.isfinite(trace_statistic)
+                and np.all(np.isfinite(eigenvalues))):
+            return 0.0, 0.0, False
+        is_cointegrated = (
+            eigen_statistic >= eigen_critical_value and trace_statistic >= trace_critical_value
+        )
+        return hedge_ratio_1, hedge_ratio_2, bool(is_cointegrated)
+    except Exception:
+        return 0.0, 0.0, False
+
+
+def _halflife_through_module_globals(spread):
+    """Half-life of a cointegrated pair's spread from the module's ``LinearRegression``."""
+    try:
+        lagged = spread[: len(spread) - 1]
+        reg = pm().LinearRegression()
+        reg.fit(lagged.reshape(-1, 1), spread[1:] - lagged)
+        with np.errstate(divide="ignore"):
+            quotient = np.log(2) / np.float64(reg.coef_[0])
+        halflife = -int(quotient)
+        if not -(2**63) <= halflife < 2**63:
+            return 0
+        return halflife
+    except Exception:
+        return 0
+
+
+def _substituted_estimators():
+    """The estimators to call when ``coint_johansen`` or ``LinearRegression``
+    of the factor module were replaced, else None (native estimators)."""
+    module = pm()
+    if (module.coint_johansen is _LIBRARY_COINT_JOHANSEN
+            and module.LinearRegression is _LIBRARY_LINEAR_REGRESSION):
+        return None
+    return (_hedge_ratios_through_module_globals, _halflife_through_module_globals)
 
 
 def _check_params(params):
@@ -293,7 +363,7 @@ class SignalsMixin:
         try:
             self._pair_engine.run(
                 data, close_columns, position_index, times, window, self._engine_intervals(),
-                engine_params, _CRITICAL_VALUES, positions, hook,
+                engine_params, _CRITICAL_VALUES, positions, hook, _substituted_estimators(),
             )
         finally:
             self._store_closed_trades()
@@ -324,6 +394,7 @@ class SignalsMixin:
             self._pair_engine.step(
                 matrix, close_columns, position_index, _time_as_ns(self._current_time),
                 self._engine_intervals(), engine_params, _CRITICAL_VALUES, row, hook,
+                _substituted_estimators(),
             )
         finally:
             self._store_closed_trades()
