@@ -6,13 +6,13 @@ and one pair at a time. The native engine must take the same discrete
 decisions (verdicts, countdowns, entries, exits, labels, trade records) and
 produce the same values within the kernels' tolerances.
 
-Rules kept from the original design: inclusive barrier comparisons, a barrier
-resizing countdown that carries over to the pair's next trade, re-estimation
-only for a flat pair once its daily countdown has run out, unnormalised hedge
-ratios. Rules made sound: fewer than six daily rows (or a non-finite
-statistic or eigenvalue) fail the Johansen test; the z-score window is cut to
-the spread's length; a trade's return is relative to the absolute entry
-value, and 0.0 for an entry value of 0.
+Deliberate rules: inclusive barrier comparisons, a barrier resizing countdown
+that carries over to the pair's next trade, re-estimation only for a flat pair
+once its daily countdown has run out, unnormalised hedge ratios. Safeguards:
+fewer than six daily rows (or a non-finite statistic or eigenvalue) fail the
+Johansen test; the z-score window is cut to the spread's length; a trade's
+return is relative to the absolute entry value, and 0.0 for an entry value
+of 0.
 """
 
 import math
