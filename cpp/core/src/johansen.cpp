@@ -83,28 +83,38 @@ Result test(const double* y1, const double* y2, std::int64_t n, std::int64_t str
   // Pass 2: the detrended levels e (residuals, summing to zero) and their
   // differences, as raw cross sums over rows 1 .. n-1; the means of those
   // rows follow from the first and last residuals.
-  auto residual_1 = [&](std::int64_t j) { return (y1[j * stride] - base_1 - mean_1) - slope_1 * xc[j]; };
-  auto residual_2 = [&](std::int64_t j) { return (y2[j * stride] - base_2 - mean_2) - slope_2 * xc[j]; };
+  auto residual_1 = [&](std::int64_t j) { return (y1[j * stride] - (base_1 + mean_1)) - slope_1 * xc[j]; };
+  auto residual_2 = [&](std::int64_t j) { return (y2[j * stride] - (base_2 + mean_2)) - slope_2 * xc[j]; };
   const double first_1 = residual_1(0), first_2 = residual_2(0);
   // Over rows 1 .. n-1: level products L and products with the other's
   // lagged level X. The moments of the differences follow from them:
   //   sum e_a (e_b - e_b')          = L_ab - X_ab
   //   sum (e_a - e_a')(e_b - e_b')  = L_ab - X_ab - X_ba + Q_ab,
   // Q_ab being the level products of rows 0 .. n-2.
-  double prev_1 = first_1, prev_2 = first_2;
-  double l11 = 0, l12 = 0, l22 = 0, x11 = 0, x12 = 0, x21 = 0, x22 = 0;
+  // Both series travel side by side in one two-lane vector (each lane
+  // rounds exactly as the scalar code would).
+  typedef double Lanes __attribute__((vector_size(16)));
+  const Lanes level = {base_1 + mean_1, base_2 + mean_2};
+  const Lanes slope = {slope_1, slope_2};
+  Lanes prev = {first_1, first_2};
+  Lanes squares = {0.0, 0.0};  // (l11, l22)
+  Lanes cross = {0.0, 0.0};    // (l12, l12)
+  Lanes lag = {0.0, 0.0};      // (x11, x22)
+  Lanes lag_cross = {0.0, 0.0};// (x12, x21)
   for (std::int64_t j = 1; j < n; ++j) {
-    const double e1 = residual_1(j), e2 = residual_2(j);
-    l11 += e1 * e1;
-    l12 += e1 * e2;
-    l22 += e2 * e2;
-    x11 += e1 * prev_1;
-    x12 += e1 * prev_2;
-    x21 += e2 * prev_1;
-    x22 += e2 * prev_2;
-    prev_1 = e1;
-    prev_2 = e2;
+    const Lanes y = {y1[j * stride], y2[j * stride]};
+    const Lanes x = {xc[j], xc[j]};
+    const Lanes e = (y - level) - slope * x;
+    squares += e * e;
+    const Lanes e_swapped = {e[1], e[0]}, prev_swapped = {prev[1], prev[0]};
+    cross += e * e_swapped;
+    lag += e * prev;
+    lag_cross += e * prev_swapped;
+    prev = e;
   }
+  const double l11 = squares[0], l22 = squares[1], l12 = cross[0];
+  const double x11 = lag[0], x22 = lag[1], x12 = lag_cross[0], x21 = lag_cross[1];
+  const double prev_1 = prev[0], prev_2 = prev[1];
   const double last_1 = prev_1, last_2 = prev_2;
   const double q11 = l11 - last_1 * last_1 + first_1 * first_1;
   const double q12 = l12 - last_1 * last_2 + first_1 * first_2;
