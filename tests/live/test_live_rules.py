@@ -225,3 +225,31 @@ class TestPredictOutputs:
         factor, weights = self.predicted([1.0, 1.0, 0.0, -2.0], return_arrays=True)
         assert weights is factor._last_updated_positions_weight_array
         assert np.abs(weights).sum() == pytest.approx(1.0)
+
+
+class TestArgumentBinding:
+    def test_update_takes_one_argument(self):
+        factor = LiveStub()
+        with pytest.raises(TypeError, match=r"^update\(\) takes at most 1 positional argument \(2 given\)$"):
+            factor.update(factor.new_rows(), None)
+        with pytest.raises(TypeError, match="unexpected keyword argument 'frame'"):
+            factor.update(frame=factor.new_rows())
+
+    def test_predict_takes_four_arguments(self):
+        factor = LiveStub()
+        with pytest.raises(TypeError, match=r"^predict\(\) takes at most 4 positional arguments \(5 given\)$"):
+            factor.predict(False, False, 1.0, 5, None)
+        with pytest.raises(TypeError, match="unexpected keyword argument 'equity'"):
+            factor.predict(equity=1.0)
+        with pytest.raises(TypeError, match="must be real number, not str"):
+            factor._factor_best_params_dict = dict(PARAMS)
+            factor.predict(current_equity="1000")
+
+    def test_signatures_show_the_defaults(self):
+        import inspect
+
+        assert str(inspect.signature(LiveStub.predict)) == (
+            "(self, return_arrays=False, convert_to_actual_positions=False, current_equity=100000.0, "
+            "number_of_minutes_away_before_needing_to_rerun=5)"
+        )
+        assert str(inspect.signature(LiveStub.update)) == "(self, new_dataframe_of_data=None)"

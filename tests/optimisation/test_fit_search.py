@@ -70,6 +70,18 @@ class TestArguments:
         )
         assert os.listdir(in_tmp_dir) == []
 
+    def test_argument_binding(self, in_tmp_dir):
+        factor = StubFactor()
+        with pytest.raises(TypeError, match=r"^fit\(\) takes at most 5 positional arguments \(6 given\)$"):
+            factor.fit(1, 1, False, 1, 1, 1)
+        with pytest.raises(TypeError, match="unexpected keyword argument 'trials'"):
+            factor.fit(trials=3)
+        with pytest.raises(TypeError, match="an integer is required"):
+            factor.fit("3")
+        with pytest.raises(Exception, match="^n_trials_to_estimate_params cannot be less than 0"):
+            factor.fit(0.9)  # cut toward zero, like any 64-bit integer argument
+        assert os.listdir(in_tmp_dir) == []
+
     @pytest.mark.parametrize("name", ["eu?x", "eu#x", "eu%20x"])
     def test_universe_name_that_would_name_another_file_is_rejected(self, name, in_tmp_dir):
         factor = StubFactor(universe_name=name)

@@ -8,23 +8,19 @@ the window that ends at the latest bar. Between bars it hands back the weights
 it computed last.
 """
 
-import numbers
 import operator
 
+from korvane.factors.technical._factor.construction import as_double, as_int64, as_truth_value
 from korvane.factors.technical._factor.globals import pm
+from korvane.factors.technical._factor.optimisation import bind_with_defaults, method_signature
 
-
-def _as_int64(value):
-    """An integer argument as the compiled interface converts it: floats are cut toward zero."""
-    if isinstance(value, float):
-        return int(value)
-    try:
-        return operator.index(value)
-    except TypeError:
-        pass
-    if isinstance(value, numbers.Real) or hasattr(type(value), "__int__"):
-        return int(value)
-    raise TypeError("an integer is required")
+UPDATE_ARGUMENTS = (("new_dataframe_of_data", None),)
+PREDICT_ARGUMENTS = (
+    ("return_arrays", False),
+    ("convert_to_actual_positions", False),
+    ("current_equity", 100000.0),
+    ("number_of_minutes_away_before_needing_to_rerun", 5),
+)
 
 
 def _as_naive_utc_timestamp(value):
@@ -40,10 +36,11 @@ class LiveMixin:
 
     # ------------------------------------------------------------------ update
 
-    def update(self, new_dataframe_of_data=None):
+    def update(self, *args, **kwargs):
+        """Append new rows, laid out like the universe table, to the bar matrices as they are."""
+        (frame,) = bind_with_defaults("update", UPDATE_ARGUMENTS, args, kwargs)
         pd = pm().pd
         np = pm().np
-        frame = new_dataframe_of_data
         if not isinstance(frame, pd.DataFrame):
             raise Exception("New row of data is not a pd.core.frame.DataFrame object")
         if frame.shape[1] != self._column_length:
@@ -78,20 +75,26 @@ class LiveMixin:
 
     # ------------------------------------------------------------------ predict
 
-    def predict(
-        self,
-        return_arrays=False,
-        convert_to_actual_positions=False,
-        current_equity=100000.0,
-        number_of_minutes_away_before_needing_to_rerun=5,
-    ):
+    def predict(self, *args, **kwargs):
+        """Target weights (or positions) of the securities at the latest bar.
+
+        Replays the backtest with the best parameters when the last prediction
+        is at least ``number_of_minutes_away_before_needing_to_rerun`` minutes
+        old, then advances every pair by one step when a new bar arrived.
+        """
+        (
+            return_arrays,
+            convert_to_actual_positions,
+            current_equity,
+            number_of_minutes_away_before_needing_to_rerun,
+        ) = bind_with_defaults("predict", PREDICT_ARGUMENTS, args, kwargs)
         module = pm()
         pd = module.pd
         np = module.np
-        return_arrays = bool(return_arrays)
-        convert_to_actual_positions = bool(convert_to_actual_positions)
-        current_equity = float(current_equity)
-        rerun_minutes = _as_int64(number_of_minutes_away_before_needing_to_rerun)
+        return_arrays = as_truth_value(return_arrays)
+        convert_to_actual_positions = as_truth_value(convert_to_actual_positions)
+        current_equity = as_double(current_equity)
+        rerun_minutes = as_int64(number_of_minutes_away_before_needing_to_rerun)
 
         if not self._factor_best_params_dict:
             study = self._load_stored_study()
@@ -159,3 +162,7 @@ class LiveMixin:
             orient="index",
             columns=[self._current_time],
         )
+
+
+LiveMixin.update.__signature__ = method_signature(UPDATE_ARGUMENTS)
+LiveMixin.predict.__signature__ = method_signature(PREDICT_ARGUMENTS)

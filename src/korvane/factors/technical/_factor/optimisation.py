@@ -5,10 +5,12 @@ and objective, so repeated fits, other processes and worker processes all add
 their trials to one study and the best trial is chosen over all of them.
 """
 
+import inspect
 import operator
 import os
 from urllib.parse import quote
 
+from korvane.factors.technical._factor.construction import _UNSET, as_int64, as_truth_value, bind_arguments
 from korvane.factors.technical._factor.globals import pm
 
 BANNER_DASHES = "-" * 29
@@ -35,6 +37,32 @@ UNSAFE_STUDY_NAME_CHARACTERS = ("?", "#", "%", "\x00")
 _UNIT_RANGE = (0.01, 10.0)
 
 BEST_TRIAL_LINE_SUFFIX = " | PAIRS TRADING SERIAL COINTEGRATION FACTOR "
+
+
+FIT_ARGUMENTS = (
+    ("n_trials_to_estimate_params", 1),
+    ("n_jobs", 1),
+    ("fit_rarAV", False),
+    ("n_trials_to_estimate_params_for_rarAV", 1),
+    ("n_jobs_for_rarAV", 1),
+)
+FIT_SINGLE_INSTANCE_ARGUMENTS = (("index", 0),)
+
+
+def bind_with_defaults(function_name, arguments, args, kwargs):
+    """Positional and keyword arguments bound like a native method's, defaults filled in."""
+    names = tuple(name for name, _ in arguments)
+    values = bind_arguments(function_name, names, 0, args, kwargs)
+    return [default if value is _UNSET else value for value, (_, default) in zip(values, arguments)]
+
+
+def method_signature(arguments):
+    """The signature a method bound through ``bind_with_defaults`` shows to ``help`` and ``inspect``."""
+    parameters = [inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
+    parameters += [
+        inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD, default=default) for name, default in arguments
+    ]
+    return inspect.Signature(parameters)
 
 
 def banner(text):
@@ -194,18 +222,26 @@ class OptimisationMixin:
 
     # ------------------------------------------------------------------ fit
 
-    def fit(
-        self,
-        n_trials_to_estimate_params=1,
-        n_jobs=1,
-        fit_rarAV=False,
-        n_trials_to_estimate_params_for_rarAV=1,
-        n_jobs_for_rarAV=1,
-    ):
-        n_trials_to_estimate_params = operator.index(n_trials_to_estimate_params)
-        n_jobs = operator.index(n_jobs)
-        n_trials_to_estimate_params_for_rarAV = operator.index(n_trials_to_estimate_params_for_rarAV)
-        n_jobs_for_rarAV = operator.index(n_jobs_for_rarAV)
+    def fit(self, *args, **kwargs):
+        """Search the strategy parameters in the factor's persisted optimiser study.
+
+        Adds ``n_trials_to_estimate_params`` trials to the study (in worker
+        processes when ``n_jobs`` is above 1 or -1), keeps the best trial's
+        parameters and, with ``fit_rarAV``, trains the entry classifier on the
+        trades of the best parameters.
+        """
+        (
+            n_trials_to_estimate_params,
+            n_jobs,
+            fit_rarAV,
+            n_trials_to_estimate_params_for_rarAV,
+            n_jobs_for_rarAV,
+        ) = bind_with_defaults("fit", FIT_ARGUMENTS, args, kwargs)
+        n_trials_to_estimate_params = as_int64(n_trials_to_estimate_params)
+        n_jobs = as_int64(n_jobs)
+        fit_rarAV = as_truth_value(fit_rarAV)
+        n_trials_to_estimate_params_for_rarAV = as_int64(n_trials_to_estimate_params_for_rarAV)
+        n_jobs_for_rarAV = as_int64(n_jobs_for_rarAV)
         if n_trials_to_estimate_params <= 0:
             raise Exception(
                 "n_trials_to_estimate_params cannot be less than 0, please ensure n_trials_to_estimate_params > 0"
@@ -214,7 +250,7 @@ class OptimisationMixin:
         logger = module.logger
         np = module.np
 
-        self._fit_rarAV = bool(fit_rarAV)
+        self._fit_rarAV = fit_rarAV
         storage_name = self._check_study_file_stem()
         study_file_path = self._resolved_study_file_path()
         study = self._create_or_load_study(study_file_path, SAMPLER_SEED)
@@ -313,8 +349,10 @@ class OptimisationMixin:
         arguments[6] = None
         return rebuild(*arguments)
 
-    def _fit_single_instance(self, index=0):
-        index = operator.index(index)
+    def _fit_single_instance(self, *args, **kwargs):
+        """Run one trial of the factor's study with the sampler seed 69 + ``index``."""
+        (index,) = bind_with_defaults("__fit_single_instance", FIT_SINGLE_INSTANCE_ARGUMENTS, args, kwargs)
+        index = as_int64(index)
         study = self._create_or_load_study(self._resolved_study_file_path(), SAMPLER_SEED + index)
         study.optimize(getattr(self, "__run_pairs_trading_serial_cointegration_factor"), n_trials=1)
         return None
@@ -340,3 +378,7 @@ class OptimisationMixin:
         else:
             logger.info("FIT FILE: " + file_name + " DOES NOT EXIT IN MEMORY, FILE MISPECIFIED OR PREVIOUSLY REMOVED")
         return None
+
+
+OptimisationMixin.fit.__signature__ = method_signature(FIT_ARGUMENTS)
+OptimisationMixin._fit_single_instance.__signature__ = method_signature(FIT_SINGLE_INSTANCE_ARGUMENTS)
