@@ -26,7 +26,9 @@ STUB_FIELDS = (
     "rarav_train_trades_store_df",
     "data_datetime_array",
     "study_file_path",
+    "job_study",
     "runs",
+    "resets",
 )
 
 
@@ -36,6 +38,8 @@ def rebuild_stub_factor(*arguments):
 
 class StubFactor(OptimisationMixin):
     __slots__ = tuple("_" + name for name in STUB_FIELDS)
+
+    constructed = 0  # constructions in this process
 
     def __init__(
         self,
@@ -47,6 +51,7 @@ class StubFactor(OptimisationMixin):
         rarAV_signalforge=None,
         rarAV_optimal_entry_model=None,
     ):
+        StubFactor.constructed += 1
         for name in STUB_FIELDS:
             object.__setattr__(self, "_" + name, None)
         self._universe_name = universe_name
@@ -59,6 +64,7 @@ class StubFactor(OptimisationMixin):
         self._rarAV_optimal_entry_model = rarAV_optimal_entry_model
         self._fit_rarAV = False
         self._runs = []
+        self._resets = 0
         import numpy as np
 
         self._data_datetime_array = np.arange(
@@ -89,6 +95,11 @@ class StubFactor(OptimisationMixin):
         if self._die_at_trial_number is not None and trial.number == self._die_at_trial_number:
             os._exit(3)
         return -((params["zscore_halflife_multiplier"] - 3.0) ** 2)
+
+    def initialize_rarAV_data_structures(self, rarAV_signalforge, rarAV_optimal_entry_model):
+        self._rarAV_signalforge = rarAV_signalforge
+        self._rarAV_optimal_entry_model = rarAV_optimal_entry_model
+        self._resets += 1
 
     def _preprocess_train_trades_store_df_for_rarAV(self, rarav_train_trades_store_df, impact_col="trade_returns"):
         return ("X", "y", "entry", "exit", ("impact", rarav_train_trades_store_df, impact_col))

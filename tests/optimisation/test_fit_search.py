@@ -12,8 +12,16 @@ import sqlite3
 import optuna
 import pytest
 
+import pickle
+
 import korvane.factors.technical.pairtrader as pairtrader
 from stub_factor import StubFactor
+
+
+def pairtrader_optimisation():
+    import korvane.factors.technical._factor.optimisation as optimisation
+
+    return optimisation
 
 STEM = "stub_60_latest_cumprod_returns_0.9_PairsTradingSerialCointegrationFactor"
 DASHES = "-" * 29
@@ -266,13 +274,26 @@ class TestParallelDispatch:
 
         generator, model = Unpicklable(), Unpicklable()
         factor = StubFactor(rarAV_signalforge=generator, rarAV_optimal_entry_model=model)
-        factor.fit(3, n_jobs=2)
-        copy = inline_pool[0].jobs[0][1][0]
-        assert copy is not factor
+        factor.fit(4, n_jobs=2)
+        handles = {id(args[0]) for _, args, _ in inline_pool[0].jobs}
+        assert len(handles) == 1  # one copy per fit
+        handle = inline_pool[0].jobs[0][1][0]
+        copy = pickle.loads(pickle.dumps(handle))
+        assert isinstance(copy, StubFactor) and copy is not factor
         assert copy._rarAV_signalforge is None and copy._rarAV_optimal_entry_model is None
         assert factor._rarAV_signalforge is generator and factor._rarAV_optimal_entry_model is model
-        assert len(finished_trials()) == 3
+        assert len(finished_trials()) == 4
 
+    def test_jobs_of_one_fit_share_one_rebuilt_copy_reset_before_each_trial(self, inline_pool):
+        factor = StubFactor()
+        factor.fit(1)
+        before = StubFactor.constructed
+        factor.fit(4, n_jobs=2)
+        factor.fit(2, n_jobs=2)
+        assert StubFactor.constructed - before == 2  # one copy per parallel fit, whatever its jobs
+        assert len(factor._runs) == 1  # the jobs' trials ran on the copies
+        assert len(finished_trials()) == 7
+        assert pairtrader_optimisation()._TRIAL_COPY_OF_FIT == [None, None]  # released after the fit
 
 class TestClassifierTraining:
     class RecordingClassifier:

@@ -66,6 +66,8 @@ FIELDS = (
     # Absolute path of the study file that a parallel job was told to use
     # (None: the file named by the factor's settings in the working directory).
     ("study_file_path", None),
+    # The study a copy working for a parallel fit keeps between its jobs.
+    ("job_study", None),
 )
 
 SLOTS = tuple("_" + name for name, _ in FIELDS)

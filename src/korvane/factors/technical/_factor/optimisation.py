@@ -8,6 +8,8 @@ their trials to one study and the best trial is chosen over all of them.
 import inspect
 import operator
 import os
+import pickle
+import uuid
 from urllib.parse import quote
 
 from korvane.factors.technical._factor.construction import _UNSET, as_int64, as_truth_value, bind_arguments
@@ -92,18 +94,63 @@ def _optuna_version():
     return tuple(parts)
 
 
+# The factor copy that this process rebuilt for the parallel fit in progress,
+# as (fit token, factor). A worker runs many single-trial jobs of one fit; the
+# first job rebuilds the copy and opens the study, later jobs of the same fit
+# reuse both. A new fit (new token) replaces the entry.
+_TRIAL_COPY_OF_FIT = [None, None]
+
+
+class WorkerFactorCopy:
+    """What a parallel job carries in place of the factor.
+
+    It holds the factor's rebuild function and constructor values (without
+    the feature generator and the classifier, which trials never use),
+    pickled once per fit, and the token of the fit. Unpickling it in a worker
+    yields the rebuilt factor, made once per fit and process: the jobs after
+    the first one in a worker unpickle neither the universe table nor the
+    factor.
+    """
+
+    __slots__ = ("token", "payload")
+
+    def __init__(self, token, rebuild, arguments):
+        self.token = token
+        self.payload = pickle.dumps((rebuild, arguments), protocol=pickle.HIGHEST_PROTOCOL)
+
+    def __reduce__(self):
+        return factor_copy_for_fit, (self.token, self.payload)
+
+
+def factor_copy_for_fit(token, payload):
+    """The factor rebuilt for the fit ``token`` in this process, rebuilt at most once."""
+    if _TRIAL_COPY_OF_FIT[0] != token:
+        _TRIAL_COPY_OF_FIT[0] = None
+        _TRIAL_COPY_OF_FIT[1] = None
+        rebuild, arguments = pickle.loads(payload)
+        _TRIAL_COPY_OF_FIT[1] = rebuild(*arguments)
+        _TRIAL_COPY_OF_FIT[0] = token
+    return _TRIAL_COPY_OF_FIT[1]
+
+
+def forget_fit(token):
+    if _TRIAL_COPY_OF_FIT[0] == token:
+        _TRIAL_COPY_OF_FIT[0] = None
+        _TRIAL_COPY_OF_FIT[1] = None
+
+
 def _fit_single_instance_job(factor, index, study_file_path):
-    """One parallel job: one trial on ``factor`` against the caller's study file.
+    """One parallel job: one trial on the fit's factor copy against the caller's study file.
 
     Reused worker processes keep the working directory they started in, so the
     job carries the absolute path of the study file resolved by the caller.
     """
-    previous = factor._study_file_path
+    if isinstance(factor, WorkerFactorCopy):  # the pool ran the job in this process
+        factor = factor_copy_for_fit(factor.token, factor.payload)
     factor._study_file_path = study_file_path
-    try:
-        operator.methodcaller("__fit_single_instance", index)(factor)
-    finally:
-        factor._study_file_path = previous
+    # Each trial starts like a freshly rebuilt copy: an empty trade store.
+    factor.initialize_rarAV_data_structures(None, None)
+    operator.methodcaller("__fit_single_instance", index)(factor)
 
 
 class OptimisationMixin:
@@ -269,8 +316,11 @@ class OptimisationMixin:
                 for index in range(remaining)
             ]
             parallel_pool = module.Parallel(n_jobs=n_jobs)
-            with np.errstate(all="ignore"):
-                parallel_pool(delayed_optuna_optimisations)
+            try:
+                with np.errstate(all="ignore"):
+                    parallel_pool(delayed_optuna_optimisations)
+            finally:
+                forget_fit(worker_copy.token)
         else:
             with np.errstate(all="ignore"):
                 study.optimize(
@@ -335,25 +385,32 @@ class OptimisationMixin:
         )
 
     def _copy_for_workers(self):
-        """The factor that parallel jobs carry to the workers.
+        """The factor copy that parallel jobs carry to the workers, for one fit.
 
         Trials in workers never collect features or consult the classifier,
-        and a feature generator refuses pickling, so a factor holding either is
-        sent as a copy rebuilt from its constructor values without them.
+        and a feature generator refuses pickling, so the copy is rebuilt from
+        the factor's constructor values without either.
         """
-        if self._rarAV_signalforge is None and self._rarAV_optimal_entry_model is None:
-            return self
         rebuild, arguments = self.__reduce__()
         arguments = list(arguments)
         arguments[5] = None
         arguments[6] = None
-        return rebuild(*arguments)
+        return WorkerFactorCopy(uuid.uuid4().hex, rebuild, tuple(arguments))
 
     def _fit_single_instance(self, *args, **kwargs):
         """Run one trial of the factor's study with the sampler seed 69 + ``index``."""
         (index,) = bind_with_defaults("__fit_single_instance", FIT_SINGLE_INSTANCE_ARGUMENTS, args, kwargs)
         index = as_int64(index)
-        study = self._create_or_load_study(self._resolved_study_file_path(), SAMPLER_SEED + index)
+        seed = SAMPLER_SEED + index
+        study = self._job_study if self._study_file_path is not None else None
+        if study is None:
+            study = self._create_or_load_study(self._resolved_study_file_path(), seed)
+            if self._study_file_path is not None:
+                # A copy working for a parallel fit keeps its study (and the
+                # optimiser's cache of the trials) for the fit's later jobs.
+                self._job_study = study
+        else:
+            study.sampler = pm().TPESampler(**_tpe_sampler_kwargs(seed))
         study.optimize(getattr(self, "__run_pairs_trading_serial_cointegration_factor"), n_trials=1)
         return None
 
