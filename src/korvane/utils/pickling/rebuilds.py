@@ -5,3 +5,15 @@ def rebuild_pairs_trading_serial_cointegration_factor(*args):
     from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 
     return PairsTradingSerialCointegrationFactor(*args)
+
+
+def rebuild_factor_copy_for_fit(token, payload):
+    """The factor copy that the single-trial jobs of one parallel fit run on.
+
+    ``payload`` is the pickled (rebuild function, constructor values) of the
+    copy; it is unpickled and the copy built at most once per fit ``token`` and
+    process, and later jobs of the same fit get the same copy.
+    """
+    from korvane.factors.technical._factor.optimisation import factor_copy_for_fit
+
+    return factor_copy_for_fit(token, payload)

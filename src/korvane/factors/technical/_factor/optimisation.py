@@ -119,7 +119,10 @@ class WorkerFactorCopy:
         self.payload = pickle.dumps((rebuild, arguments), protocol=pickle.HIGHEST_PROTOCOL)
 
     def __reduce__(self):
-        return factor_copy_for_fit, (self.token, self.payload)
+        # Imported at pickling time, like the factor's own rebuild function.
+        from korvane.utils.pickling.rebuilds import rebuild_factor_copy_for_fit
+
+        return rebuild_factor_copy_for_fit, (self.token, self.payload)
 
 
 def factor_copy_for_fit(token, payload):
