@@ -123,3 +123,25 @@ def test_update_of_the_real_factor_checks_the_frame(universe):
     factor.update(last[list(reversed(last.columns))])
     np.testing.assert_array_equal(factor._data_matrix[-1], last.to_numpy()[0])
     np.testing.assert_array_equal(factor._close_columns_only_data_matrix_array[-1], last.filter(like="_close").to_numpy()[0])
+
+
+def test_update_keeps_closes_in_the_order_of_the_securities_list(universe):
+    # The list names the securities in another order than the table's columns.
+    names = ["S2", "S0", "S3", "S1"]
+    factor = PairsTradingSerialCointegrationFactor(
+        universe_name="live",
+        raw_OHCLV_dataframe=universe.iloc[:-1],
+        resolution_in_mins=1440,
+        trading_hours=[],
+        trades_only_on_weekdays=False,
+        securities_names_list=names,
+        objective="annual_sharpe_ratio",
+    )
+    last = universe.iloc[-1:]
+    factor.update(last)
+    expected = [last[name + "_close"].iloc[0] for name in names]
+    np.testing.assert_array_equal(factor._close_columns_only_data_matrix_array[-1], expected)
+    np.testing.assert_array_equal(
+        factor._close_columns_only_data_matrix_array[:-1],
+        universe.iloc[:-1][[name + "_close" for name in names]].to_numpy(),
+    )

@@ -57,7 +57,9 @@ class LiveMixin:
             index = index.tz_convert("UTC").tz_localize(None)
         new_times = index.to_numpy().astype(self._data_datetime_array.dtype)
         new_rows = selected.to_numpy(dtype=np.float64)
-        close_columns = [name for name in selected.columns if "_close" in name]
+        # Close column k of the close matrix belongs to security k of the list,
+        # as at construction, whatever the frame's column order.
+        close_columns = [name + "_close" for name in self._securities_names_list]
         new_closes = selected[close_columns].to_numpy(dtype=np.float64)
 
         # Every new array is built before any field changes, so a failed
