@@ -6,20 +6,7 @@ import pytest
 from korvane.factors.technical import _pairtrader as native
 from reference import accounting_reference as ref
 
-KEYS = (
-    "positions_matrix_array",
-    "positions_market_value_matrix_array",
-    "change_in_positions_matrix_array",
-    "change_in_positions_market_value_matrix_array",
-    "securities_pnl_matrix_array",
-    "commissions_matrix_array",
-    "slippage_matrix_array",
-    "securities_pnl_after_transaction_costs_matrix_array",
-    "total_pnl_after_transaction_costs_array",
-    "equity_value_array",
-    "returns_after_transaction_costs_array",
-    "cumprod_returns_after_transaction_costs_array",
-)
+KEYS = ref.ARRAY_NAMES
 
 
 def native_split(raw, close, spread, starting_equity=100_000.0, pct=0.9, scale=True, comm=0.001, slip=0.5, bars=None):

@@ -27,20 +27,7 @@ RUN_PARAMS = dict(
     stop_loss_std_multiplier=3.0,
     time_stop_halflife_multiplier=3.0,
 )
-ARRAY_NAMES = [
-    "positions_matrix_array",
-    "positions_market_value_matrix_array",
-    "change_in_positions_matrix_array",
-    "change_in_positions_market_value_matrix_array",
-    "securities_pnl_matrix_array",
-    "commissions_matrix_array",
-    "slippage_matrix_array",
-    "securities_pnl_after_transaction_costs_matrix_array",
-    "total_pnl_after_transaction_costs_array",
-    "equity_value_array",
-    "returns_after_transaction_costs_array",
-    "cumprod_returns_after_transaction_costs_array",
-]
+ARRAY_NAMES = ref.ARRAY_NAMES
 
 
 @pytest.fixture(scope="module")

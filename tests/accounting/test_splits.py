@@ -110,6 +110,15 @@ class TestTradeSplit:
         assert train.loc[1, "f_b"] == 2.0 and np.isnan(train.loc[1, "f_c"])
         assert list(test.columns) == list(train.columns) and test.loc[0, "f_c"] == 4.0
 
+    def test_feature_columns_follow_entry_order_not_store_order(self, plain_factor):
+        store = {
+            0: record("2022-01-07", "2022-01-08", features={"late": 1.0, "shared": 2.0}),
+            1: record("2022-01-02", "2022-01-03", features={"early": 3.0, "shared": 4.0}),
+        }
+        train, _ = plain_factor._get_train_test_split_for_rarav_trades(END, store)
+        assert list(train.columns) == RECORD_COLUMNS + ["early", "shared", "late"]
+        assert list(train["shared"]) == [4.0, 2.0]
+
     def test_no_train_part_puts_every_trade_in_the_test_table(self, plain_factor):
         train, test = plain_factor._get_train_test_split_for_rarav_trades(None, {0: record("2022-01-05", "2022-01-06")})
         assert len(train) == 0 and len(test) == 1
@@ -130,7 +139,11 @@ class TestTrainingData:
         assert list(entry) == [pd.Timestamp("2022-01-05"), pd.Timestamp("2022-01-06")]
         assert entry.name == "time_of_entry" and exit_.name == "time_of_exit"
         np.testing.assert_allclose(impact, [0.25, 0.75])
-        assert list(impact.index) == [0, 1]
+        assert list(impact.index) == [0, 1] and impact.name == "trade_returns"
+        assert y.dtype == np.int64 and entry.dtype.kind == "M" and exit_.dtype.kind == "M"
+        assert (X.dtypes == np.float64).all()
+        for piece in (y, entry, exit_, impact, X):
+            assert list(piece.index) == [0, 1]
 
     def test_without_features_x_has_rows_but_no_columns(self, plain_factor):
         X, *_ = plain_factor._preprocess_train_trades_store_df_for_rarAV(

@@ -9,6 +9,22 @@ and every later bar is wiped from the books.
 
 import numpy as np
 
+# The twelve computed arrays of a split, in the order the results take them.
+ARRAY_NAMES = (
+    "positions_matrix_array",
+    "positions_market_value_matrix_array",
+    "change_in_positions_matrix_array",
+    "change_in_positions_market_value_matrix_array",
+    "securities_pnl_matrix_array",
+    "commissions_matrix_array",
+    "slippage_matrix_array",
+    "securities_pnl_after_transaction_costs_matrix_array",
+    "total_pnl_after_transaction_costs_array",
+    "equity_value_array",
+    "returns_after_transaction_costs_array",
+    "cumprod_returns_after_transaction_costs_array",
+)
+
 
 def scale_positions(raw_row, total_abs_raw, close_row, equity, pct_equity_invested, scale_to_traded):
     weights = raw_row / total_abs_raw
@@ -83,20 +99,9 @@ def settle(pnl, positions, market_value, change, change_value, commissions, slip
         returns = total[1:] / equity[:-1]
     returns = np.nan_to_num(returns, nan=0.0)
     cumprod = np.cumprod(1 + returns)
-    return {
-        "positions_matrix_array": positions,
-        "positions_market_value_matrix_array": market_value,
-        "change_in_positions_matrix_array": change,
-        "change_in_positions_market_value_matrix_array": change_value,
-        "securities_pnl_matrix_array": pnl,
-        "commissions_matrix_array": commissions,
-        "slippage_matrix_array": slippage,
-        "securities_pnl_after_transaction_costs_matrix_array": after,
-        "total_pnl_after_transaction_costs_array": total,
-        "equity_value_array": equity,
-        "returns_after_transaction_costs_array": returns,
-        "cumprod_returns_after_transaction_costs_array": cumprod,
-    }
+    arrays = (positions, market_value, change, change_value, pnl, commissions, slippage, after, total, equity,
+              returns, cumprod)
+    return dict(zip(ARRAY_NAMES, arrays))
 
 
 def account_split(raw, close, spread, starting_equity, pct_equity_invested, scale_to_traded,

@@ -2,9 +2,6 @@
 //
 // `account_split` is the one the backtest run uses; the step functions below
 // it exist so that each rule can be checked on its own.
-#include <nanobind/nanobind.h>
-#include <nanobind/ndarray.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -12,17 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "binding_prelude.hpp"
 #include "korvane/accounting.hpp"
-#include "ndarray_span.hpp"
-
-namespace nb = nanobind;
-using namespace nb::literals;
 
 namespace {
 
-using korvane::bind::CMatrix;
-using korvane::bind::CVector;
-using korvane::bind::owned_array;
 namespace acc = korvane::accounting;
 
 using Matrix = nb::ndarray<nb::numpy, double>;

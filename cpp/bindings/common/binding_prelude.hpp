@@ -1,0 +1,17 @@
+#pragma once
+// The names every binding file works with: nanobind as `nb`, its argument
+// literals ("name"_a), and the array views and owned-array maker of
+// ndarray_span.hpp. Include it from binding .cpp files only, never from a
+// header of the core.
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include "ndarray_span.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+using korvane::bind::CInt64Vector;
+using korvane::bind::CMatrix;
+using korvane::bind::CVector;
+using korvane::bind::owned_array;
