@@ -272,30 +272,7 @@ class Scorebook:
         """The statistics table: this split, and with a registered test split
         also the test split and both splits joined."""
         _arguments.check_argument_type("name", name, str, "str")
-        (
-            total_pnl_after_transaction_costs_series,
-            daily_equity_series,
-            daily_returns_series,
-            length_of_datetime_index,
-        ) = self._get_daily_returns_series_and_length(
-            self._starting_equity,
-            self._total_pnl_after_transaction_costs_array,
-            self._datetime_array,
-        )
-        first_date_of_equity, last_date_of_equity = _first_and_last_day(
-            daily_equity_series, length_of_datetime_index
-        )
-        results_dict = self._generate_results_dict(
-            daily_equity_series,
-            daily_returns_series,
-            length_of_datetime_index,
-            first_date_of_equity,
-            last_date_of_equity,
-            self._securities_pnl_matrix_array,
-            self._slippage_matrix_array,
-            self._commissions_matrix_array,
-            self._total_pnl_after_transaction_costs_array,
-        )
+        total_pnl_after_transaction_costs_series, _, _, results_dict = self._own_daily_statistics()
         self.full_results_df = pd.DataFrame.from_dict(results_dict, orient="index", columns=[name])
         if self.test_full_results_df.empty:
             return self.full_results_df
@@ -309,6 +286,58 @@ class Scorebook:
             full_in_sample_results_df, how="inner", left_index=True, right_index=True
         )
         return self.full_results_df
+
+    def _own_daily_statistics(self):
+        """This split's per-bar pnl series, daily returns, day count and statistics."""
+        return self._daily_statistics(
+            self._total_pnl_after_transaction_costs_array,
+            self._datetime_array,
+            self._securities_pnl_matrix_array,
+            self._slippage_matrix_array,
+            self._commissions_matrix_array,
+            self._total_pnl_after_transaction_costs_array,
+        )
+
+    def _daily_statistics(
+        self,
+        pnl_array,
+        datetime_array,
+        securities_pnl_matrix_array,
+        slippage_matrix_array,
+        commissions_matrix_array,
+        total_pnl_after_transaction_costs_array,
+    ):
+        """Daily series of a pnl history from this object's starting equity, and
+        its statistics column: (per-bar pnl series, daily returns, number of
+        days, statistics dictionary)."""
+        (
+            total_pnl_after_transaction_costs_series,
+            daily_equity_series,
+            daily_returns_series,
+            length_of_datetime_index,
+        ) = self._get_daily_returns_series_and_length(
+            self._starting_equity, pnl_array, datetime_array
+        )
+        first_date_of_equity, last_date_of_equity = _first_and_last_day(
+            daily_equity_series, length_of_datetime_index
+        )
+        results_dict = self._generate_results_dict(
+            daily_equity_series,
+            daily_returns_series,
+            length_of_datetime_index,
+            first_date_of_equity,
+            last_date_of_equity,
+            securities_pnl_matrix_array,
+            slippage_matrix_array,
+            commissions_matrix_array,
+            total_pnl_after_transaction_costs_array,
+        )
+        return (
+            total_pnl_after_transaction_costs_series,
+            daily_returns_series,
+            length_of_datetime_index,
+            results_dict,
+        )
 
     def _combined_in_sample_results(self, total_pnl_after_transaction_costs_series):
         return self._get_results_from_both_train_and_test_set(
@@ -349,23 +378,12 @@ class Scorebook:
             )
         (
             combined_pnl_series,
-            combined_daily_equity_series,
             combined_daily_returns_series,
             length_of_datetime_index,
-        ) = self._get_daily_returns_series_and_length(
-            self._starting_equity,
+            results_dict,
+        ) = self._daily_statistics(
             np.asarray(combined_pnl_series.values, dtype=np.float64),
             combined_pnl_series.index.values,
-        )
-        first_date_of_equity, last_date_of_equity = _first_and_last_day(
-            combined_daily_equity_series, length_of_datetime_index
-        )
-        results_dict = self._generate_results_dict(
-            combined_daily_equity_series,
-            combined_daily_returns_series,
-            length_of_datetime_index,
-            first_date_of_equity,
-            last_date_of_equity,
             np.append(train_securities_pnl_matrix_array, test_securities_pnl_matrix_array),
             np.append(train_slippage_matrix_array, test_slippage_matrix_array),
             np.append(train_commissions_matrix_array, test_commissions_matrix_array),
@@ -553,28 +571,10 @@ class Scorebook:
         and the worst and best bootstrapped alternate paths."""
         (
             total_pnl_after_transaction_costs_series,
-            daily_equity_series,
             daily_returns_series,
-            length_of_datetime_index,
-        ) = self._get_daily_returns_series_and_length(
-            self._starting_equity,
-            self._total_pnl_after_transaction_costs_array,
-            self._datetime_array,
-        )
-        first_date_of_equity, last_date_of_equity = _first_and_last_day(
-            daily_equity_series, length_of_datetime_index
-        )
-        results_dict = self._generate_results_dict(
-            daily_equity_series,
-            daily_returns_series,
-            length_of_datetime_index,
-            first_date_of_equity,
-            last_date_of_equity,
-            self._securities_pnl_matrix_array,
-            self._slippage_matrix_array,
-            self._commissions_matrix_array,
-            self._total_pnl_after_transaction_costs_array,
-        )
+            _,
+            results_dict,
+        ) = self._own_daily_statistics()
         has_test_split = not self.test_full_results_df.empty
         if has_test_split:
             self.full_results_df = pd.DataFrame.from_dict(
