@@ -4,6 +4,8 @@ The study is written directly with one finished trial of a parameter set that
 trades on the test universe, so no search is needed.
 """
 
+import pickle
+
 import numpy as np
 import optuna
 import pandas as pd
@@ -145,3 +147,13 @@ def test_update_keeps_closes_in_the_order_of_the_securities_list(universe):
         factor._close_columns_only_data_matrix_array[:-1],
         universe.iloc[:-1][[name + "_close" for name in names]].to_numpy(),
     )
+
+
+def test_a_pickled_factor_is_rebuilt_without_the_appended_rows(universe):
+    factor = build(universe.iloc[:-2])
+    factor.update(universe.iloc[-2:])
+    factor._factor_best_params_dict = dict(PARAMS)
+    copy = pickle.loads(pickle.dumps(factor))
+    assert copy._datetime_length == len(universe) - 2 == factor._datetime_length - 2
+    np.testing.assert_array_equal(copy._data_matrix, factor._data_matrix[:-2])
+    assert copy._factor_best_params_dict is None

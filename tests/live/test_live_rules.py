@@ -152,6 +152,9 @@ class TestPredictRules:
         assert factor._replays == 0 and len(factor._steps) == 1
         np.testing.assert_array_equal(weights, [0.0, 0.75, -0.25, 0.0])
         np.testing.assert_array_equal(factor._steps[0][0], factor._data_matrix[46:51])
+        # Without a replay the step still decides on (and records trades at)
+        # the new bar, not the bar of the previous prediction.
+        assert factor._steps[0][2] == factor._data_datetime_array[50]
 
     def test_new_bar_at_the_rerun_age_replays_first(self):
         factor = LiveStub(resolution_in_mins=5)

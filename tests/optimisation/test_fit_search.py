@@ -169,6 +169,38 @@ class TestStudyFile:
                 if k not in ("size_of_rolling_windows", "starting_sd_for_position_entry")
             )
 
+    def test_trial_draws_the_twelve_parameters_in_table_order_with_their_ranges(self):
+        class RecordingTrial:
+            def __init__(self):
+                self.calls = []
+
+            def suggest_int(self, **kwargs):
+                self.calls.append(("int", kwargs))
+                return kwargs["low"]
+
+            def suggest_float(self, **kwargs):
+                self.calls.append(("float", kwargs))
+                return kwargs["high"]
+
+        trial = RecordingTrial()
+        params = StubFactor(datetime_length=1001)._get_trial_params_for_pairs_trading_serial_cointegration_factor(trial)
+        unit = dict(low=0.01, high=10.0, log=False)
+        assert trial.calls == [
+            ("int", dict(name="size_of_rolling_windows", low=31, high=500, log=False)),
+            ("float", dict(name="zscore_halflife_multiplier", **unit)),
+            ("int", dict(name="starting_sd_for_position_entry", low=1, high=10, log=False)),
+            ("float", dict(name="rolling_volatility_halflife_multiplier", **unit)),
+            ("float", dict(name="take_profit_std_multiplier", **unit)),
+            ("float", dict(name="take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry", **unit)),
+            ("float", dict(name="take_profit_current_volatility_multiplier_sensitivity_at_adjustment", **unit)),
+            ("float", dict(name="stop_loss_std_multiplier", **unit)),
+            ("float", dict(name="stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry", **unit)),
+            ("float", dict(name="stop_loss_current_volatility_multiplier_sensitivity_at_adjustment", **unit)),
+            ("float", dict(name="time_stop_halflife_multiplier", **unit)),
+            ("float", dict(name="time_stop_adjustment_sensitivity", **unit)),
+        ]
+        assert list(params) == [kwargs["name"] for _, kwargs in trial.calls]
+
     def test_window_range_collapses_at_62_bars(self):
         StubFactor(datetime_length=63).fit(3)
         assert {t.params["size_of_rolling_windows"] for t in finished_trials()} == {31}

@@ -14,6 +14,7 @@ from urllib.parse import quote
 
 from korvane.factors.technical._factor.construction import _UNSET, as_int64, as_truth_value, bind_arguments
 from korvane.factors.technical._factor.globals import pm
+from korvane.factors.technical._factor.signals import _ENGINE_PARAMETER_KEYS
 
 BANNER_DASHES = "-" * 29
 
@@ -37,6 +38,12 @@ UNSAFE_STUDY_NAME_CHARACTERS = ("?", "#", "%", "\x00")
 
 # Bounds shared by the ten multiplier and sensitivity parameters.
 _UNIT_RANGE = (0.01, 10.0)
+
+# The twelve searched parameters, in the order a trial draws them (which is
+# the order of the stored dictionary): the rolling window, then the strategy
+# parameters the engine reads per bar. The window and the entry threshold
+# are integers, the ten others floats.
+TRIAL_PARAMETER_KEYS = ("size_of_rolling_windows",) + _ENGINE_PARAMETER_KEYS
 
 BEST_TRIAL_LINE_SUFFIX = " | PAIRS TRADING SERIAL COINTEGRATION FACTOR "
 
@@ -242,32 +249,18 @@ class OptimisationMixin:
     def _get_trial_params_for_pairs_trading_serial_cointegration_factor(self, trial):
         maximum_size_of_rolling_window = int(float(self._datetime_length) * 0.5)
         minimum_size_of_rolling_window = 31
-        low, high = _UNIT_RANGE
+        integer_ranges = {
+            "size_of_rolling_windows": (minimum_size_of_rolling_window, maximum_size_of_rolling_window),
+            "starting_sd_for_position_entry": (1, 10),
+        }
+        unit_low, unit_high = _UNIT_RANGE
         params = {}
-        params["size_of_rolling_windows"] = trial.suggest_int(
-            name="size_of_rolling_windows",
-            low=minimum_size_of_rolling_window,
-            high=maximum_size_of_rolling_window,
-            log=False,
-        )
-        params["zscore_halflife_multiplier"] = trial.suggest_float(
-            name="zscore_halflife_multiplier", low=low, high=high, log=False
-        )
-        params["starting_sd_for_position_entry"] = trial.suggest_int(
-            name="starting_sd_for_position_entry", low=1, high=10, log=False
-        )
-        for name in (
-            "rolling_volatility_halflife_multiplier",
-            "take_profit_std_multiplier",
-            "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry",
-            "take_profit_current_volatility_multiplier_sensitivity_at_adjustment",
-            "stop_loss_std_multiplier",
-            "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry",
-            "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment",
-            "time_stop_halflife_multiplier",
-            "time_stop_adjustment_sensitivity",
-        ):
-            params[name] = trial.suggest_float(name=name, low=low, high=high, log=False)
+        for name in TRIAL_PARAMETER_KEYS:
+            if name in integer_ranges:
+                low, high = integer_ranges[name]
+                params[name] = trial.suggest_int(name=name, low=low, high=high, log=False)
+            else:
+                params[name] = trial.suggest_float(name=name, low=unit_low, high=unit_high, log=False)
         return params
 
     # ------------------------------------------------------------------ fit
