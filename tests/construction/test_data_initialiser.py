@@ -1,6 +1,7 @@
 """The data initialiser: intervals, the one-trading-year threshold, the bar matrices and bad tables."""
 
 from datetime import time
+from decimal import Decimal
 
 import numpy as np
 import pandas as pd
@@ -205,9 +206,22 @@ def test_integer_and_nullable_columns_are_read_as_float64():
     table["S0_volume"] = table["S0_volume"].astype("int64")
     table["S1_open"] = table["S1_open"].astype("Float64")
     table.iloc[3, table.columns.get_loc("S1_open")] = pd.NA
+    # Numbers held in object columns (None for a missing value) are numbers too.
+    table["S0_close"] = table["S0_close"].astype(object)
+    table.iloc[4, table.columns.get_loc("S0_close")] = None
+    table["S1_volume"] = [Decimal(int(v)) for v in table["S1_volume"]]
     factor = Factor("u", table, 1440, [], False)
     assert factor._data_matrix.dtype == np.float64
     assert factor._data_matrix[3, 5] == factor._data_matrix[2, 5]  # carried forward
+    assert factor._data_matrix[4, 3] == factor._data_matrix[3, 3]
+    np.testing.assert_array_equal(factor._data_matrix[:, 9], table["S1_volume"].to_numpy(dtype=float))
+
+    mixed = make_universe(n_securities=2, n_bars=300)
+    mixed["S0_close"] = mixed["S0_close"].astype(object)
+    mixed.iloc[4, mixed.columns.get_loc("S0_close")] = "n/a"
+    with pytest.raises(Exception, match=r"non-numeric columns \['S0_close'\]") as caught:
+        Factor("u", mixed, 1440, [], False)
+    assert type(caught.value) is Exception
 
 
 def test_one_bar_wider_than_the_data():

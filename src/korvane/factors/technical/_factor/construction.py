@@ -263,16 +263,26 @@ def _check_index(index):
         raise Exception("pd.DataFrame index is not sorted in increasing time order, please sort it by its index")
 
 
+# What pandas infers for an object column that holds only real numbers (and
+# missing values); such a column converts to float64 like a numeric one.
+_NUMBERS_IN_OBJECT_COLUMN = frozenset(("integer", "floating", "mixed-integer-float", "decimal", "boolean", "empty"))
+
+
+def _holds_real_numbers(column):
+    dtype = column.dtype
+    if pd.api.types.is_complex_dtype(dtype):
+        return False
+    if pd.api.types.is_numeric_dtype(dtype):
+        return True
+    return dtype == object and pd.api.types.infer_dtype(column, skipna=True) in _NUMBERS_IN_OBJECT_COLUMN
+
+
 def _float64_values(table):
     """The table's values as float64, read in place when they already are."""
     dtypes = table.dtypes
     if all(dtype == np.float64 for dtype in dtypes):
         return table.to_numpy(dtype=np.float64, copy=False)
-    bad = [
-        label
-        for label, dtype in dtypes.items()
-        if not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_complex_dtype(dtype)
-    ]
+    bad = [label for label in table.columns if not _holds_real_numbers(table[label])]
     if bad:
         raise Exception(
             f"pd.DataFrame has non-numeric columns {bad!r}, please ensure every price and volume column holds numbers"
@@ -318,6 +328,32 @@ def resample_to_bars(table, resolution_in_mins):
 
 
 # --------------------------------------------------------------------------- the mixin
+
+
+def _dict_or_none(value):
+    if value is not None and type(value) is not dict:
+        raise TypeError(f"Expected dict, got {type(value).__name__}")
+
+
+def _field_property(slot, check=None):
+    """A public attribute kept in `slot`: None before it is set and after deletion.
+
+    `check`, when given, vets an assigned value; a refused value leaves the
+    field as it was.
+    """
+
+    def get(self):
+        return getattr(self, slot, None)
+
+    def set_(self, value):
+        if check is not None:
+            check(value)
+        setattr(self, slot, value)
+
+    def delete(self):
+        setattr(self, slot, None)
+
+    return property(get, set_, delete)
 
 
 class ConstructionMixin:
@@ -422,31 +458,10 @@ class ConstructionMixin:
 
     # ------------------------------------------------------------------ properties
 
-    @property
-    def current_time(self):
-        return getattr(self, "_current_time", None)
-
-    @current_time.setter
-    def current_time(self, value):
-        self._current_time = value
-
-    @current_time.deleter
-    def current_time(self):
-        self._current_time = None
-
-    @property
-    def object_store_dict(self):
-        return getattr(self, "_object_store_dict", None)
-
-    @object_store_dict.setter
-    def object_store_dict(self, value):
-        if value is not None and type(value) is not dict:
-            raise TypeError(f"Expected dict, got {type(value).__name__}")
-        self._object_store_dict = value
-
-    @object_store_dict.deleter
-    def object_store_dict(self):
-        self._object_store_dict = None
+    # The bar time of the latest backtest step or prediction; any object.
+    current_time = _field_property("_current_time")
+    # Storage for the caller: a dict (exactly) or None; nothing of the factor reads it.
+    object_store_dict = _field_property("_object_store_dict", _dict_or_none)
 
     # ------------------------------------------------------------------ data initialiser
 
