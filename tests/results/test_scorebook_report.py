@@ -128,6 +128,43 @@ class TestReport:
         days = len(pd.date_range(book._datetime_array[0], book._datetime_array[-1]))
         assert len(line.get_xdata()) == len(line.get_ydata()) == days - 1
 
+    def test_curve_values_with_a_test_split_starting_the_next_day(self, capsys):
+        train_times = pd.date_range("2024-01-01 09:00", periods=30 * 2, freq="12h")  # 30 days
+        test_times = pd.date_range("2024-01-31 09:00", periods=10 * 2, freq="12h")  # 10 days
+        rng = np.random.default_rng(3)
+        train_pnl, test_pnl = rng.normal(5, 300, len(train_times)), rng.normal(5, 300, len(test_times))
+        train = book_of(train_pnl, train_times)
+        train.register_test_set_results(book_of(test_pnl, test_times))
+        train.plot_full_results()
+        lines = drawn()
+
+        everything = pd.Series(np.r_[train_pnl, test_pnl], index=train_times.append(test_times))
+        daily_pnl = everything.resample("1D").sum()
+        returns = (daily_pnl / (daily_pnl.cumsum() + 100_000.0).shift(1)).dropna()
+        growth = (1 + returns).cumprod()
+        # Train curve: the 30 train days and the first test day as dates, the
+        # growth from the second train day to the second test day as values.
+        train_line = lines["train_set_cumprod_equity_curve"]
+        assert list(train_line.get_xdata()) == list(pd.date_range("2024-01-01", "2024-01-31"))
+        np.testing.assert_allclose(train_line.get_ydata(), growth["2024-01-02":"2024-02-01"], rtol=1e-14)
+        test_line = lines["test_set_cumprod_equity_curve"]
+        np.testing.assert_allclose(test_line.get_ydata(), growth["2024-01-31":], rtol=1e-14)
+        # The extrapolations' train window runs from the day before the first
+        # train day to the appended first test day.
+        window = returns["2023-12-31":"2024-01-31"].to_numpy()
+        x = np.arange(len(returns))
+        line = 1 + window.mean() * x
+        np.testing.assert_allclose(
+            lines["straight_line_extrapolation_from_train_set"].get_ydata(), line, rtol=1e-14
+        )
+        np.testing.assert_allclose(
+            lines["lower_bound_2sd_extrapolation_from_train_set"].get_ydata(),
+            line - 2 * np.sqrt(x) * window.std(),
+            rtol=1e-14,
+        )
+        for label in ("worst_outcome_alternate_path", "best_outcome_alternate_path"):
+            assert list(lines[label].get_xdata()) == list(returns.index)
+
     @pytest.mark.parametrize(
         "test_start",
         [

@@ -43,48 +43,61 @@ def downloads(monkeypatch, fake_download):
     return calls
 
 
-def expected_alpha_beta(fake_download, returns, first, last):
-    close = fake_download("VT", start=first, end=last)["Close"]["VT"]
+def expected_column(fake_download, pnl, bar_times, securities_pnl, slippage, commissions):
+    """One statistics column written out from its definition: per-bar pnl summed
+    per calendar day from a starting equity of 100,000, daily returns on the
+    previous day's equity, empyrical against the fake "VT" closes.
+    Returns (column, first day, last day)."""
+    daily_pnl = pd.Series(pnl, index=pd.DatetimeIndex(bar_times)).resample("1D").sum()
+    equity = daily_pnl.cumsum() + 100_000.0
+    r = (daily_pnl / equity.shift(1)).dropna().replace([np.inf, -np.inf], np.nan).fillna(0)
+    close = fake_download("VT", start=equity.index[0], end=equity.index[-1])["Close"]["VT"]
     benchmark = (close / close.shift(1) - 1).dropna().resample("1D").first().fillna(0)
-    joined = pd.concat([benchmark.rename("b"), returns.rename("s")], axis=1, join="inner")
-    return empyrical.alpha_beta(joined["s"], joined["b"])
+    joined = pd.concat([benchmark.rename("b"), r.rename("s")], axis=1, join="inner")
+    alpha, beta = empyrical.alpha_beta(joined["s"], joined["b"])
+    assert not np.isnan(alpha) and not np.isnan(beta)
+    values = r.to_numpy()
+    deviation = values.std()
+    ratios = [
+        empyrical.annual_return(r), empyrical.annual_volatility(r), empyrical.sharpe_ratio(r),
+        empyrical.sortino_ratio(r), alpha, beta, values.mean(), deviation,
+        values.mean() / deviation, empyrical.max_drawdown(r), empyrical.stability_of_timeseries(r),
+        empyrical.tail_ratio(r), empyrical.value_at_risk(r),
+    ]
+    money = [equity.iloc[-1], np.sum(securities_pnl), np.sum(slippage), np.sum(commissions), np.sum(pnl)]
+    column = dict(zip(KEYS, [round(v, 5) for v in ratios] + [int(v) for v in money]))
+    return column, equity.index[0], equity.index[-1]
+
+
+def assert_column(table, name, expected):
+    for key in KEYS:
+        assert table.loc[key, name] == expected[key], (name, key)
+
+
+def split_values(arrays):
+    return [
+        arrays[name]
+        for name in (
+            "total_pnl_after_transaction_costs_array",
+            "datetime_array",
+            "securities_pnl_matrix_array",
+            "slippage_matrix_array",
+            "commissions_matrix_array",
+        )
+    ]
 
 
 class TestStatisticsTable:
     def test_rows_match_empyrical_called_directly(self, downloads, fake_download):
-        book = daily_scorebook(150, seed=5)
-        table = results_of(book)
-        assert list(table.index) == KEYS
-        _, equity, r, days = book._get_daily_returns_series_and_length(
-            book._starting_equity, book._total_pnl_after_transaction_costs_array, book._datetime_array
+        arrays = backtest_arrays(
+            np.random.default_rng(5).normal(40.0, 900.0, 150), pd.bdate_range("2024-01-02", periods=150)
         )
-        alpha, beta = expected_alpha_beta(fake_download, r, equity.index[0], equity.index[-1])
-        expected = {
-            "annual_returns": empyrical.annual_return(r),
-            "annual_volatility": empyrical.annual_volatility(r),
-            "annual_sharpe_ratio": empyrical.sharpe_ratio(r),
-            "annnual_sortino_ratio": empyrical.sortino_ratio(r),
-            "annual_alpha": alpha,
-            "annual_beta": beta,
-            "daily_returns_series": np.mean(r),
-            "daily_volatility": np.std(r),
-            "daily_sharpe": np.mean(r) / np.std(r),
-            "max_drawdown": empyrical.max_drawdown(r),
-            "stability_of_timeseries": empyrical.stability_of_timeseries(r),
-            "tail_ratio": empyrical.tail_ratio(r),
-            "value_at_risk": empyrical.value_at_risk(r),
-        }
-        for key, value in expected.items():
-            assert table[key] == round(value, 5), key
-        assert table["ending_equity"] == int(equity.iloc[-1])
-        assert table["gross_pnl"] == int(book._securities_pnl_matrix_array.sum())
-        assert table["total_slippage"] == int(book._slippage_matrix_array.sum())
-        assert table["net_pnl"] == int(book._total_pnl_after_transaction_costs_array.sum())
-        assert not np.isnan(alpha) and not np.isnan(beta)
+        table = Scorebook(**arrays).get_full_results()
+        assert list(table.index) == KEYS
+        expected, first, last = expected_column(fake_download, *split_values(arrays))
+        assert_column(table, "train_results", expected)
         # yfinance's end date is exclusive: the request ends on the last day.
-        assert downloads == [
-            ("VT", {"start": equity.index[0], "end": equity.index[-1], "progress": False})
-        ]
+        assert downloads == [("VT", {"start": first, "end": last, "progress": False})]
 
     def test_hand_made_values(self):
         book = daily_scorebook(5)
@@ -187,19 +200,24 @@ class TestFullResults:
         pd.testing.assert_frame_equal(train.get_full_results(), table)
         assert train.full_results_df is not None and list(train.full_results_df.columns) == list(table.columns)
 
-    def test_combined_history_sums_both_splits_per_calendar_day(self):
-        # Minute bars: the train split ends on the day the test split begins.
-        train_times = pd.date_range("2024-01-01 09:00", periods=6 * 24, freq="60min")
-        test_times = pd.date_range(train_times[-1] + pd.Timedelta("30min"), periods=48, freq="60min")
+    def test_combined_history_sums_both_splits_per_calendar_day(self, fake_download):
+        # Hourly bars: the train split ends on the day the test split begins.
+        train_times = pd.date_range("2024-01-01 09:00", periods=30 * 24, freq="60min")
+        test_times = pd.date_range(train_times[-1] + pd.Timedelta("30min"), periods=10 * 24, freq="60min")
         rng = np.random.default_rng(2)
-        train_pnl, test_pnl = rng.normal(1, 20, len(train_times)), rng.normal(1, 20, len(test_times))
-        train = Scorebook(**backtest_arrays(train_pnl, train_times))
-        train.register_test_set_results(Scorebook(**backtest_arrays(test_pnl, test_times)))
+        train_arrays = backtest_arrays(rng.normal(1, 60, len(train_times)), train_times, seed=1)
+        test_arrays = backtest_arrays(rng.normal(1, 60, len(test_times)), test_times, seed=2)
+        train = Scorebook(**train_arrays)
+        train.register_test_set_results(Scorebook(**test_arrays))
         table = train.get_full_results()
-        everything = pd.Series(np.r_[train_pnl, test_pnl], index=train_times.append(test_times))
-        daily_equity = everything.resample("1D").sum().cumsum() + 100_000.0
-        assert table.loc["ending_equity", "full_in_sample_results"] == int(daily_equity.iloc[-1])
-        assert table.loc["net_pnl", "full_in_sample_results"] == int(everything.sum())
+        train_values, test_values = split_values(train_arrays), split_values(test_arrays)
+        assert_column(table, "train_results", expected_column(fake_download, *train_values)[0])
+        assert_column(table, "test_set_results", expected_column(fake_download, *test_values)[0])
+        # Both splits as one history: every calendar day sums both splits' pnl,
+        # and the money rows sum all bars and securities of both.
+        joined = [np.r_[a.ravel(), b.ravel()] for a, b in zip(train_values, test_values)]
+        joined[1] = train_times.append(test_times)
+        assert_column(table, "full_in_sample_results", expected_column(fake_download, *joined)[0])
 
 
 def test_module_start_up():
