@@ -14,22 +14,12 @@ from korvane.factors.technical import _pairtrader
 from korvane.factors.technical._factor.signals import (
     JOHANSEN_MAX_EIGEN_CRITICAL_VALUE_90 as EIG90,
     JOHANSEN_TRACE_CRITICAL_VALUE_90 as TRACE90,
+    _ENGINE_PARAMETER_KEYS,
 )
 from reference.pairs_reference import ReferenceEngine
+from signal_params import ENGINE_PARAMS
 
-PARAMS = {
-    "zscore_halflife_multiplier": 3.0,
-    "starting_sd_for_position_entry": 1,
-    "rolling_volatility_halflife_multiplier": 2.0,
-    "take_profit_std_multiplier": 1.5,
-    "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry": 0.7,
-    "take_profit_current_volatility_multiplier_sensitivity_at_adjustment": 0.9,
-    "stop_loss_std_multiplier": 2.0,
-    "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.1,
-    "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment": 1.2,
-    "time_stop_halflife_multiplier": 2.0,
-    "time_stop_adjustment_sensitivity": 0.8,
-}
+PARAMS = ENGINE_PARAMS
 
 TRACE_FIELDS = ("is_cointegrated", "countdown", "halflife", "position", "reported", "h1", "h2",
                 "zscore", "value")
@@ -102,15 +92,7 @@ def _engine_for(closes, window, bars_per_day):
     engine = _pairtrader.PairEngine(np.array(first, dtype=np.int64), np.array(second, dtype=np.int64))
     layout = np.arange(n, dtype=np.int64)
     intervals = (bars_per_day, bars_per_day, bars_per_day, len(closes) // 2, 30)
-    keys = ("zscore_halflife_multiplier", "starting_sd_for_position_entry",
-            "rolling_volatility_halflife_multiplier", "take_profit_std_multiplier",
-            "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry",
-            "take_profit_current_volatility_multiplier_sensitivity_at_adjustment",
-            "stop_loss_std_multiplier",
-            "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry",
-            "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment",
-            "time_stop_halflife_multiplier", "time_stop_adjustment_sensitivity")
-    params = tuple(float(PARAMS[k]) for k in keys)
+    params = tuple(float(PARAMS[k]) for k in _ENGINE_PARAMETER_KEYS)
     return engine, layout, intervals, params
 
 

@@ -7,22 +7,10 @@ import pytest
 
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 from reference.pairs_reference import ReferenceEngine
+from signal_params import ENGINE_PARAMS
 from universe_factory import make_universe
 
-PARAMS = {
-    "size_of_rolling_windows": 60,
-    "zscore_halflife_multiplier": 3.0,
-    "starting_sd_for_position_entry": 1,
-    "rolling_volatility_halflife_multiplier": 2.0,
-    "take_profit_std_multiplier": 1.5,
-    "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry": 0.7,
-    "take_profit_current_volatility_multiplier_sensitivity_at_adjustment": 0.9,
-    "stop_loss_std_multiplier": 2.0,
-    "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.1,
-    "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment": 1.2,
-    "time_stop_halflife_multiplier": 2.0,
-    "time_stop_adjustment_sensitivity": 0.8,
-}
+PARAMS = {"size_of_rolling_windows": 60, **ENGINE_PARAMS}
 W = PARAMS["size_of_rolling_windows"]
 
 
@@ -182,6 +170,37 @@ def test_nothing_is_called_without_the_objects():
     factor._fit_rarAV = True
     run(factor)
     assert all(r["features"] is None for r in factor._rarav_trades_store_dict.values())
+
+
+def test_training_collection_without_a_feature_generator_still_backtests(reference_positions):
+    # A rerun after fit(fit_rarAV=True) on a factor that holds a classifier
+    # but no feature generator: nothing can be collected, the trades are
+    # recorded without features and the backtest is the ungated one.
+    model = FakeClassifier()
+    factor = make_factor(model=model)
+    factor._fit_rarAV = True
+    positions = run(factor)
+    np.testing.assert_allclose(positions, reference_positions[0], rtol=1e-9, atol=1e-9)
+    store = factor._rarav_trades_store_dict
+    assert len(store) == len(reference_positions[1]) > 0
+    assert all(record["features"] is None for record in store.values())
+    assert model.seen == []
+
+
+def test_ready_classifier_without_a_feature_generator_is_refused(capsys):
+    factor = make_factor(model=FakeClassifier())
+    factor._rarAV_optimal_entry_ready = True
+    before = factor._raw_positions_matrix_array
+    with pytest.raises(Exception, match="no rarAV_signalforge") as raised:
+        run(factor)
+    assert type(raised.value) is Exception
+    # Refused before any bar: nothing was decided, printed or recorded.
+    assert factor._raw_positions_matrix_array is before
+    assert factor._rarav_trades_count == 0 and capsys.readouterr().out == ""
+    with pytest.raises(Exception, match="no rarAV_signalforge"):
+        factor._get_positions_array_from_rolling_matrix_for_pairs_trading_serial_cointegration_factor(
+            PARAMS, factor._data_matrix[-W:], W
+        )
 
 
 def test_classifier_gate_prints_and_blocks(capsys):

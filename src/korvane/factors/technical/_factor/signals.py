@@ -44,7 +44,9 @@ pair_hedge_ratios=..., data_column_names_array=..., rolling_window_matrix_array=
 and, with a ready classifier, ``self._rarAV_optimal_entry_model.predict(one_row_df)``
 followed by the line "CURRENT TIME: ... | PAIR: ... | PREDICTION: ...". A
 refused entry is followed through its barriers but reported flat and leaves no
-trade record. When neither object is held, no interpreter call is made.
+trade record. Without a feature generator no interpreter call is made: trades
+are recorded with "features" None, and a ready classifier (which needs the
+features) makes the run raise ``Exception`` before its first bar.
 
 Replacing ``coint_johansen`` or ``LinearRegression`` on the factor module
 makes the engine call those globals for its re-estimations instead of its
@@ -260,19 +262,38 @@ class SignalsMixin:
             values.append(float(params[key]))
         return tuple(values)
 
+    def _collects_entry_features(self, is_optimising):
+        """Whether entries call the feature generator (and, when ready, the classifier).
+
+        Features are collected for training (``fit_rarAV``) or for the
+        classifier's gate, never in optimisation trials. Without a feature
+        generator nothing can be collected: the trades are recorded without
+        features, so a rerun after ``fit(fit_rarAV=True)`` still backtests. A
+        ready classifier cannot gate without features, so that is refused
+        before any bar is decided.
+        """
+        if is_optimising:
+            return False
+        ready = bool(self._rarAV_optimal_entry_ready)
+        if self._rarAV_signalforge is None:
+            if ready:
+                raise Exception(
+                    "The entry classifier is ready but the factor holds no rarAV_signalforge, "
+                    "please construct the factor with the feature generator the classifier was "
+                    "trained on"
+                )
+            return False
+        return bool(self._fit_rarAV) or ready
+
     def _entry_hook(self, is_optimising, window_source, size_of_rolling_windows):
         """The callable the engine calls at entries, or None when nothing is collected or gated.
 
-        Optimisation trials, and factors that hold neither a feature generator
-        nor a classifier, make no interpreter calls from the loop at all.
+        Optimisation trials, and factors without a feature generator, make no
+        interpreter calls from the loop at all.
         """
-        if is_optimising:
-            return None
-        if self._rarAV_signalforge is None and self._rarAV_optimal_entry_model is None:
+        if not self._collects_entry_features(is_optimising):
             return None
         ready = bool(self._rarAV_optimal_entry_ready)
-        if not (bool(self._fit_rarAV) or ready):
-            return None
         pairs = self._pairs_of_securities_list
         features_list = self._pair_entry_features_list
         datetimes = self._data_datetime_array
@@ -354,6 +375,7 @@ class SignalsMixin:
             raise Exception(
                 f"The bar matrix holds {bars} bars but {len(times)} bar times are recorded"
             )
+        self._collects_entry_features(is_optimising)
         positions = np.zeros((bars, int(self._number_of_securities)), dtype=np.float64)
         self._raw_positions_matrix_array = positions
         self._intialize_pairs_trading_data_structures_factor_specific_data_structures(window)
@@ -382,6 +404,7 @@ class SignalsMixin:
                 f"size_of_rolling_windows must be at least 2 and match the window: "
                 f"a window of {window} bars was given {matrix.shape[0] if matrix.ndim else 0} rows"
             )
+        self._collects_entry_features(False)
         engine = self._pair_engine
         if engine is None or engine.pairs != len(self._pairs_of_securities_list or ()):
             self._intialize_pairs_trading_data_structures_factor_specific_data_structures(window)
