@@ -82,27 +82,6 @@ double run_round(LegacyMT19937& generator, const double* returns, size_t n, doub
 
 }  // namespace
 
-void legacy_bounded_indices(LegacyMT19937& generator, uint64_t n, size_t count, uint64_t* out) {
-  if (n == 0) throw std::invalid_argument("cannot draw positions from an empty range");
-  if (n > 0x100000000ULL) throw std::invalid_argument("range too large for 32-bit draws");
-  if (n == 1) {
-    for (size_t j = 0; j < count; ++j) out[j] = 0;
-    return;
-  }
-  const uint64_t max_value = n - 1;
-  if (max_value == 0xFFFFFFFFULL) {
-    for (size_t j = 0; j < count; ++j) out[j] = generator.next_uint32();
-    return;
-  }
-  const uint32_t mask = mask_covering(static_cast<uint32_t>(max_value));
-  for (size_t j = 0; j < count; ++j) {
-    uint32_t position;
-    while ((position = (generator.next_uint32() & mask)) > max_value) {
-    }
-    out[j] = position;
-  }
-}
-
 void bootstrap_round(const double* returns, size_t n, uint32_t seed, double* resampled,
                      double* growth) {
   check_length(n);

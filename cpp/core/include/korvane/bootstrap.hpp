@@ -35,11 +35,6 @@ class LegacyMT19937 {
   int pos_ = kStateLength;
 };
 
-// Positions in [0, n) drawn like the legacy `randint(0, n, size=count)` for
-// n <= 2**32: no draw at all for n == 1, otherwise 32-bit draws masked to the
-// smallest all-ones mask covering n - 1 and rejected while above n - 1.
-void legacy_bounded_indices(LegacyMT19937& generator, uint64_t n, size_t count, uint64_t* out);
-
 // One bootstrap round seeded with `seed`: writes the resampled returns and
 // their growth path, n entries each.
 void bootstrap_round(const double* returns, size_t n, uint32_t seed, double* resampled,
