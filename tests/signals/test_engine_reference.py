@@ -143,3 +143,50 @@ def test_step_continues_the_run():
     trades_split = engine.take_closed_trades()
     for got, expected in zip(trades_split, trades_whole):
         np.testing.assert_allclose(got, expected, rtol=1e-12)
+
+
+class TestRulesWithoutTheReference:
+    """The schedule and the legs checked from their definitions alone."""
+
+    def test_reestimation_countdown(self):
+        bars_per_day, window = 3, 61
+        out = _kernels.run_engine(universe(700, 4), window, PARAMS, bars_per_day, 350, EIG90,
+                                  TRACE90, trace=True)
+        countdown, position = out["trace_countdown"], out["trace_position"]
+        assert (position != 0).any() and (position == 0).any()
+        before = np.vstack([np.zeros((1, countdown.shape[1]), dtype=np.int64), countdown[:-1]])
+        flat_before = np.vstack([np.ones((1, countdown.shape[1]), dtype=bool), position[:-1] == 0])
+        # A flat pair whose countdown has run out re-estimates and restarts it;
+        # every other bar lowers it by one, below zero while a position is held.
+        due = flat_before & (before <= 0)
+        np.testing.assert_array_equal(countdown, np.where(due, bars_per_day, before - 1))
+        assert (countdown < 0).any()
+        # A pair that stays flat re-estimates every fourth bar: 3, 2, 1, 0, 3, ...
+        quiet = _kernels.run_engine(universe(300, 4), window, dict(PARAMS, starting_sd_for_position_entry=1e9),
+                                    bars_per_day, 150, EIG90, TRACE90, trace=True)["trace_countdown"]
+        expected = 3 - np.arange(len(quiet)) % 4
+        np.testing.assert_array_equal(quiet, np.repeat(expected[:, None], quiet.shape[1], axis=1))
+
+    @pytest.mark.parametrize("last_close, spread_position", [(50.0, 1), (61.0, -1)])
+    def test_legs_use_the_other_close_of_the_bar_before(self, last_close, spread_position):
+        # Hedge ratios (1.0, -0.8) and half-life 10 stand in for the estimators;
+        # security 1 sits near 55 and closes at `last_close` on the window's
+        # last bar, far from the spread's mean, while security 2 stays at 20.
+        window = 60
+        p1 = 55.0 * np.exp(np.random.default_rng(0).normal(0.0, 0.001, window + 1))
+        p1[window - 1] = last_close
+        p1[window] = 999.0  # the decided bar's own close is not used
+        closes = np.column_stack([p1, np.full(window + 1, 20.0)])
+        engine = _pairtrader.PairEngine(np.array([0]), np.array([1]))
+        layout = np.arange(2, dtype=np.int64)
+        params = tuple(float(PARAMS[k]) for k in _ENGINE_PARAMETER_KEYS)
+        positions = np.zeros_like(closes)
+        estimators = (lambda log_1, log_2, bars_per_day: (1.0, -0.8, True), lambda spread: 10)
+        engine.run(closes, layout, layout, np.arange(window + 1, dtype=np.int64), window,
+                   (1, 1, 1, 1000, 30), params, (EIG90, TRACE90), positions, None, estimators)
+        assert engine.state()["spread_position"][0] == spread_position
+        np.testing.assert_allclose(
+            positions[window], [spread_position * 1.0 * 20.0, spread_position * -0.8 * last_close],
+            rtol=1e-15,
+        )
+        assert not positions[:window].any()
