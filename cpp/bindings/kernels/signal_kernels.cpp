@@ -148,20 +148,12 @@ nb::dict run_engine(CMatrix closes, int64_t window, nb::dict params, int64_t bar
   }
   nb::dict out;
   out["positions"] = positions_array;
-  std::vector<int64_t> pair, entry, exit, label;
-  std::vector<double> returns;
-  for (const auto& t : engine.closed) {
-    pair.push_back(t.pair);
-    entry.push_back(t.entry_time);
-    exit.push_back(t.exit_time);
-    label.push_back(t.label);
-    returns.push_back(t.returns);
-  }
-  out["trade_pair"] = to_array(pair);
-  out["trade_entry_bar"] = to_array(entry);
-  out["trade_exit_bar"] = to_array(exit);
-  out["trade_label"] = to_array(label);
-  out["trade_returns"] = to_array(returns);
+  const korvane::engine::ClosedTradeColumns trades = korvane::engine::columns_of(engine.closed);
+  out["trade_pair"] = to_array(trades.pair);
+  out["trade_entry_bar"] = to_array(trades.entry_time);
+  out["trade_exit_bar"] = to_array(trades.exit_time);
+  out["trade_label"] = to_array(trades.label);
+  out["trade_returns"] = to_array(trades.returns);
   const auto& s = engine.state;
   out["h1"] = to_array(s.h1);
   out["h2"] = to_array(s.h2);

@@ -211,19 +211,10 @@ struct Engine {
   }
 
   nb::tuple take_closed_trades() {
-    std::vector<int64_t> pair, entry, exit, label, token;
-    std::vector<double> returns;
-    for (const auto& t : core.closed) {
-      pair.push_back(t.pair);
-      entry.push_back(t.entry_time);
-      exit.push_back(t.exit_time);
-      label.push_back(t.label);
-      returns.push_back(t.returns);
-      token.push_back(t.features_token);
-    }
+    const eng::ClosedTradeColumns c = eng::columns_of(core.closed);
     core.closed.clear();
-    return nb::make_tuple(to_array(pair), to_array(entry), to_array(exit), to_array(label),
-                          to_array(returns), to_array(token));
+    return nb::make_tuple(to_array(c.pair), to_array(c.entry_time), to_array(c.exit_time),
+                          to_array(c.label), to_array(c.returns), to_array(c.features_token));
   }
 
   nb::dict state() const {

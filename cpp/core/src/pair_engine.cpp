@@ -337,6 +337,19 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
   }
 }
 
+ClosedTradeColumns columns_of(const std::vector<ClosedTrade>& trades) {
+  ClosedTradeColumns c;
+  for (const auto& t : trades) {
+    c.pair.push_back(t.pair);
+    c.entry_time.push_back(t.entry_time);
+    c.exit_time.push_back(t.exit_time);
+    c.label.push_back(t.label);
+    c.returns.push_back(t.returns);
+    c.features_token.push_back(t.features_token);
+  }
+  return c;
+}
+
 void window_log_closes(const double* data, std::int64_t rows, std::int64_t row_stride,
                        std::int64_t column_stride, const std::int64_t* close_column,
                        std::int64_t securities, std::vector<double>& logs,

@@ -47,6 +47,13 @@ struct ClosedTrade {
   std::int64_t features_token = -1;  // -1: no features collected at entry
 };
 
+// Closed trades as one column per field, in closing order.
+struct ClosedTradeColumns {
+  std::vector<std::int64_t> pair, entry_time, exit_time, label, features_token;
+  std::vector<double> returns;
+};
+ClosedTradeColumns columns_of(const std::vector<ClosedTrade>& trades);
+
 // What the caller's entry hook decided for one entry.
 struct EntryDecision {
   bool refused = false;              // the classifier refused the entry
