@@ -155,6 +155,27 @@ def test_feature_collection_at_entries(reference_positions):
         assert record["features"]["f_last_close"] == expected_close
 
 
+def test_feature_generator_failure_ends_the_run_unchanged(reference_positions):
+    class FailingSignalforge(FakeSignalforge):
+        def generate_features_for_pair_spreads(self, **kwargs):
+            features = super().generate_features_for_pair_spreads(**kwargs)
+            if len(self.calls) == 5:
+                raise ValueError("no features today")
+            return features
+
+    signalforge = FailingSignalforge()
+    factor = make_factor(signalforge=signalforge)
+    factor._fit_rarAV = True
+    with pytest.raises(ValueError, match="no features today"):
+        run(factor)
+    # The bar of the failing entry is the current one, and the trades closed
+    # before it stay in the store.
+    stored = factor._rarav_trades_count
+    assert 0 < stored < len(reference_positions[1])
+    assert factor.current_time < factor._data_datetime_array[-1]
+    assert all(r["time_of_exit"] <= factor.current_time for r in factor._rarav_trades_store_dict.values())
+
+
 def test_optimisation_trials_make_no_calls():
     signalforge, model = FakeSignalforge(), FakeClassifier()
     factor = make_factor(signalforge=signalforge, model=model)
