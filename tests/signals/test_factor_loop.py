@@ -186,18 +186,11 @@ def test_optimisation_trials_make_no_calls():
     assert factor._rarav_trades_count > 0
 
 
-def test_nothing_is_called_without_the_objects():
-    factor = make_factor()
-    factor._fit_rarAV = True
-    run(factor)
-    assert all(r["features"] is None for r in factor._rarav_trades_store_dict.values())
-
-
-def test_training_collection_without_a_feature_generator_still_backtests(reference_positions):
-    # A rerun after fit(fit_rarAV=True) on a factor that holds a classifier
-    # but no feature generator: nothing can be collected, the trades are
-    # recorded without features and the backtest is the ungated one.
-    model = FakeClassifier()
+@pytest.mark.parametrize("model", [None, FakeClassifier()], ids=["no objects", "classifier only"])
+def test_training_collection_without_a_feature_generator_still_backtests(model, reference_positions):
+    # A rerun after fit(fit_rarAV=True) on a factor without a feature
+    # generator: nothing can be collected, the trades are recorded without
+    # features and the backtest is the ungated one.
     factor = make_factor(model=model)
     factor._fit_rarAV = True
     positions = run(factor)
@@ -205,7 +198,7 @@ def test_training_collection_without_a_feature_generator_still_backtests(referen
     store = factor._rarav_trades_store_dict
     assert len(store) == len(reference_positions[1]) > 0
     assert all(record["features"] is None for record in store.values())
-    assert model.seen == []
+    assert model is None or model.seen == []
 
 
 def test_ready_classifier_without_a_feature_generator_is_refused(capsys):
