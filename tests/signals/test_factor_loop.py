@@ -224,10 +224,16 @@ def test_classifier_gate_prints_and_blocks(capsys):
     run(factor)
     lines = capsys.readouterr().out.splitlines()
     assert len(lines) == len(model.seen) == len(signalforge.calls) > 2
-    first = signalforge.calls[0]
-    assert lines[0].startswith("CURRENT TIME: " + str(np.datetime64(factor._data_datetime_array[0], "D"))[:4])
-    assert f" | PAIR: {first['pair_of_security']} | PREDICTION: True" in lines[0]
-    assert lines[1].endswith(" | PREDICTION: False")
+    # The window handed over is the W bars before the entry bar, in the bar
+    # matrix's own memory; the line names the entry bar's time and the pair.
+    for call, line in zip(signalforge.calls[:2], lines):
+        window = call["rolling_window_matrix_array"]
+        assert np.shares_memory(window, factor._data_matrix)
+        start = (window.__array_interface__["data"][0]
+                 - factor._data_matrix.__array_interface__["data"][0]) // factor._data_matrix.strides[0]
+        entry_time = factor._data_datetime_array[start + W]
+        assert line.startswith(f"CURRENT TIME: {entry_time} | PAIR: {call['pair_of_security']} | PREDICTION: ")
+    assert lines[0].endswith(" | PREDICTION: True") and lines[1].endswith(" | PREDICTION: False")
     frame = model.seen[0]
     assert frame.shape == (1, 2) and list(frame.columns) == ["f_last_close", "f_rows"]
     # Refused entries leave no record; accepted ones that closed do.
