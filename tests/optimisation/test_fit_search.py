@@ -5,9 +5,11 @@ run is a cheap function of the drawn parameters; the real factor is exercised
 end to end in ``test_fit_factor.py``.
 """
 
+import gc
 import logging
 import os
 import sqlite3
+import tempfile
 
 import optuna
 import pytest
@@ -41,18 +43,28 @@ def finished_trials(path=STEM + ".db"):
 
 
 class InlineParallel:
-    """Stands in for joblib's pool: records the jobs and runs them in this process."""
+    """Stands in for joblib's pool: records the jobs and runs them in this process.
+
+    Each job's arguments go through pickling first, as they would on their
+    way to a worker process; ``received`` keeps what the jobs were run with.
+    """
 
     instances = []
 
     def __init__(self, n_jobs):
         self.n_jobs = n_jobs
         self.jobs = None
+        self.received = []
         InlineParallel.instances.append(self)
 
     def __call__(self, jobs):
         self.jobs = list(jobs)
-        return [function(*args, **kwargs) for function, args, kwargs in self.jobs]
+        results = []
+        for function, args, kwargs in self.jobs:
+            args = pickle.loads(pickle.dumps(args))
+            self.received.append(args)
+            results.append(function(*args, **kwargs))
+        return results
 
 
 @pytest.fixture
@@ -308,9 +320,10 @@ class TestParallelDispatch:
         factor = StubFactor(rarAV_signalforge=generator, rarAV_optimal_entry_model=model)
         factor.fit(4, n_jobs=2)
         handles = {id(args[0]) for _, args, _ in inline_pool[0].jobs}
-        assert len(handles) == 1  # one copy per fit
-        handle = inline_pool[0].jobs[0][1][0]
-        copy = pickle.loads(pickle.dumps(handle))
+        assert len(handles) == 1  # one handle per fit
+        copies = {id(args[0]) for args in inline_pool[0].received}
+        assert len(copies) == 1  # rebuilt once, then reused by the fit's later jobs
+        copy = inline_pool[0].received[0][0]
         assert isinstance(copy, StubFactor) and copy is not factor
         assert copy._rarAV_signalforge is None and copy._rarAV_optimal_entry_model is None
         assert factor._rarAV_signalforge is generator and factor._rarAV_optimal_entry_model is model
@@ -326,6 +339,31 @@ class TestParallelDispatch:
         assert len(factor._runs) == 1  # the jobs' trials ran on the copies
         assert len(finished_trials()) == 7
         assert pairtrader_optimisation()._TRIAL_COPY_OF_FIT == [None, None]  # released after the fit
+        assert gc.get_freeze_count() == 0  # only pool workers settle their heap, never the fitting process
+
+    def test_copy_values_travel_in_one_private_file_removed_after_the_fit(self, inline_pool, monkeypatch):
+        made = []
+        real_mkstemp = tempfile.mkstemp
+
+        def recording_mkstemp(*args, **kwargs):
+            descriptor, path = real_mkstemp(*args, **kwargs)
+            made.append(path)
+            return descriptor, path
+
+        monkeypatch.setattr(tempfile, "mkstemp", recording_mkstemp)
+        StubFactor().fit(4, n_jobs=2)
+        assert len(made) == 1 and not os.path.exists(made[0])
+        handle = inline_pool[0].jobs[0][1][0]
+        assert handle.payload is None and len(pickle.dumps(handle)) < 1000
+
+        def failing_run(self, trial, *args, **kwargs):
+            raise ValueError("trial failed")
+
+        monkeypatch.setattr(StubFactor, "__run_pairs_trading_serial_cointegration_factor", failing_run)
+        with pytest.raises(ValueError, match="trial failed"):
+            StubFactor().fit(2, n_jobs=2)
+        assert len(made) == 2 and not os.path.exists(made[1])
+
 
 class TestClassifierTraining:
     class RecordingClassifier:

@@ -7,13 +7,14 @@ def rebuild_pairs_trading_serial_cointegration_factor(*args):
     return PairsTradingSerialCointegrationFactor(*args)
 
 
-def rebuild_factor_copy_for_fit(token, payload):
+def rebuild_factor_copy_for_fit(token, payload, payload_path=None):
     """The factor copy that the single-trial jobs of one parallel fit run on.
 
     ``payload`` is the pickled (rebuild function, constructor values) of the
-    copy; it is unpickled and the copy built at most once per fit ``token`` and
-    process, and later jobs of the same fit get the same copy.
+    copy, or None when they wait in the file at ``payload_path``; they are
+    unpickled and the copy built at most once per fit ``token`` and process,
+    and later jobs of the same fit get the same copy.
     """
-    from korvane.factors.technical._factor.optimisation import factor_copy_for_fit
+    from korvane.factors.technical._factor.optimisation import factor_copy_for_fit, running_in_worker_process
 
-    return factor_copy_for_fit(token, payload)
+    return factor_copy_for_fit(token, payload, payload_path, in_worker=running_in_worker_process())

@@ -5,10 +5,14 @@ and objective, so repeated fits, other processes and worker processes all add
 their trials to one study and the best trial is chosen over all of them.
 """
 
+import atexit
+import gc
 import inspect
+import multiprocessing
 import operator
 import os
 import pickle
+import tempfile
 import uuid
 from urllib.parse import quote
 
@@ -117,30 +121,122 @@ class WorkerFactorCopy:
     yields the rebuilt factor, made once per fit and process: the jobs after
     the first one in a worker unpickle neither the universe table nor the
     factor.
+
+    When the workers run on this machine, the pickled values are written once
+    to a private temporary file and the jobs carry only its path: a job then
+    costs no copy of the universe table through the pool's pipes, in the
+    fitting process nor in the worker. Workers elsewhere get the values inside
+    every job.
     """
 
-    __slots__ = ("token", "payload")
+    __slots__ = ("token", "payload", "payload_path")
 
-    def __init__(self, token, rebuild, arguments):
+    def __init__(self, token, rebuild, arguments, share_through_file=False):
         self.token = token
-        self.payload = pickle.dumps((rebuild, arguments), protocol=pickle.HIGHEST_PROTOCOL)
+        payload = pickle.dumps((rebuild, arguments), protocol=pickle.HIGHEST_PROTOCOL)
+        self.payload = None
+        self.payload_path = None
+        if share_through_file:
+            descriptor, path = tempfile.mkstemp(prefix="korvane-fit-", suffix=".pickle")
+            try:
+                with os.fdopen(descriptor, "wb") as handle:
+                    handle.write(payload)
+            except BaseException:
+                os.remove(path)
+                raise
+            self.payload_path = path
+        else:
+            self.payload = payload
+
+    def release(self):
+        """Remove the temporary file of the values once the fit's jobs are done."""
+        path, self.payload_path = self.payload_path, None
+        if path is not None:
+            try:
+                os.remove(path)
+            except FileNotFoundError:
+                pass
 
     def __reduce__(self):
         # Imported at pickling time, like the factor's own rebuild function.
         from korvane.utils.pickling.rebuilds import rebuild_factor_copy_for_fit
 
-        return rebuild_factor_copy_for_fit, (self.token, self.payload)
+        return rebuild_factor_copy_for_fit, (self.token, self.payload, self.payload_path)
 
 
-def factor_copy_for_fit(token, payload):
-    """The factor rebuilt for the fit ``token`` in this process, rebuilt at most once."""
+def factor_copy_for_fit(token, payload, payload_path=None, in_worker=False):
+    """The factor rebuilt for the fit ``token`` in this process, rebuilt at most once.
+
+    The pickled constructor values come in ``payload``, or in the file at
+    ``payload_path``, which is read only by the first job of a fit here.
+    ``in_worker`` says that this process is a pool worker, whose heap the
+    copy may settle (never the fitting process's).
+    """
     if _TRIAL_COPY_OF_FIT[0] != token:
+        if in_worker:
+            # Let the collector reach the previous fit's copy again.
+            gc.unfreeze()
         _TRIAL_COPY_OF_FIT[0] = None
         _TRIAL_COPY_OF_FIT[1] = None
+        if payload is None:
+            with open(payload_path, "rb") as handle:
+                payload = handle.read()
         rebuild, arguments = pickle.loads(payload)
         _TRIAL_COPY_OF_FIT[1] = rebuild(*arguments)
         _TRIAL_COPY_OF_FIT[0] = token
+        if in_worker:
+            _settle_worker_heap()
     return _TRIAL_COPY_OF_FIT[1]
+
+
+def running_in_worker_process():
+    return multiprocessing.parent_process() is not None
+
+
+def _settle_worker_heap():
+    """Keep what a pool worker holds for the fit out of later cyclic collections.
+
+    The pool's workers run a full garbage collection after a job whenever a
+    second has passed since the last one. With the numeric, optimiser and
+    storage libraries and the factor copy loaded, each walks some 200,000
+    long-lived objects, about a tenth of a second, which is most of a trial's
+    cost again every few trials. After one collection here those objects are
+    frozen, so the later collections look only at what the trials allocate.
+    The next fit's first job in the worker unfreezes them again.
+    """
+    if not _WORKER_HEAP_RELEASE_AT_EXIT:
+        # Frozen objects are never collected, not even when the interpreter
+        # exits, so the worker gives everything back to the collector first.
+        atexit.register(_release_worker_heap)
+        _WORKER_HEAP_RELEASE_AT_EXIT.append(True)
+    gc.collect()
+    gc.freeze()
+
+
+_WORKER_HEAP_RELEASE_AT_EXIT = []
+
+
+def _release_worker_heap():
+    _TRIAL_COPY_OF_FIT[0] = None
+    _TRIAL_COPY_OF_FIT[1] = None
+    gc.unfreeze()
+    gc.collect()
+
+
+def _workers_share_this_machine():
+    """Whether the pool that ``Parallel`` would use now runs its jobs on this machine.
+
+    joblib's own backends (processes, threads, in-process) do; a backend
+    registered by another library (a cluster, say) may not see this
+    machine's temporary files.
+    """
+    try:
+        from joblib.parallel import get_active_backend
+
+        backend, _ = get_active_backend()
+    except Exception:
+        return False
+    return type(backend).__module__.startswith("joblib.")
 
 
 def forget_fit(token):
@@ -156,7 +252,7 @@ def _fit_single_instance_job(factor, index, study_file_path):
     job carries the absolute path of the study file resolved by the caller.
     """
     if isinstance(factor, WorkerFactorCopy):  # the pool ran the job in this process
-        factor = factor_copy_for_fit(factor.token, factor.payload)
+        factor = factor_copy_for_fit(factor.token, factor.payload, factor.payload_path)
     factor._study_file_path = study_file_path
     # Each trial starts like a freshly rebuilt copy: an empty trade store.
     factor.initialize_rarAV_data_structures(None, None)
@@ -303,20 +399,22 @@ class OptimisationMixin:
             if not study.get_trials(deepcopy=False):
                 logger.info(banner("STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT"))
                 logger.info(banner("FITTING SINGLE FIT BEFORE MULTIPROCESSING"))
-                getattr(self, "__fit_single_instance")()
+                self._run_first_trial_in_process(study, study_file_path)
                 remaining -= 1
             logger.info(banner("BEGINNING MULTIPROCESSED IN-SAMPLE FACTOR OPTIMISATION"))
-            worker_copy = self._copy_for_workers()
-            delayed_optuna_optimisations = [
-                module.delayed(_fit_single_instance_job)(worker_copy, index, study_file_path)
-                for index in range(remaining)
-            ]
-            parallel_pool = module.Parallel(n_jobs=n_jobs)
+            worker_copy = self._copy_for_workers() if remaining > 0 else None
             try:
+                delayed_optuna_optimisations = [
+                    module.delayed(_fit_single_instance_job)(worker_copy, index, study_file_path)
+                    for index in range(remaining)
+                ]
+                parallel_pool = module.Parallel(n_jobs=n_jobs)
                 with np.errstate(all="ignore"):
                     parallel_pool(delayed_optuna_optimisations)
             finally:
-                forget_fit(worker_copy.token)
+                if worker_copy is not None:
+                    forget_fit(worker_copy.token)
+                    worker_copy.release()
         else:
             with np.errstate(all="ignore"):
                 study.optimize(
@@ -340,6 +438,21 @@ class OptimisationMixin:
         if self._fit_rarAV:
             self._train_entry_classifier(storage_name, n_trials_to_estimate_params_for_rarAV, n_jobs_for_rarAV)
         return None
+
+    def _run_first_trial_in_process(self, study, study_file_path):
+        """The parallel way's first trial, run here on the study this fit has just opened.
+
+        ``__fit_single_instance`` would open the same file again and check its
+        schema once more while the workers wait; lent this fit's study, it only
+        gives the study a fresh sampler with the job's seed, as a new study
+        object would have.
+        """
+        lent = (self._study_file_path, self._job_study)
+        self._study_file_path, self._job_study = study_file_path, study
+        try:
+            getattr(self, "__fit_single_instance")()
+        finally:
+            self._study_file_path, self._job_study = lent
 
     def _train_entry_classifier(self, storage_name, n_trials, n_jobs):
         pd = pm().pd
@@ -391,7 +504,9 @@ class OptimisationMixin:
         arguments = list(arguments)
         arguments[5] = None
         arguments[6] = None
-        return WorkerFactorCopy(uuid.uuid4().hex, rebuild, tuple(arguments))
+        return WorkerFactorCopy(
+            uuid.uuid4().hex, rebuild, tuple(arguments), share_through_file=_workers_share_this_machine()
+        )
 
     def _fit_single_instance(self, *args, **kwargs):
         """Run one trial of the factor's study with the sampler seed 69 + ``index``."""
