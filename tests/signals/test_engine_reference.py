@@ -190,3 +190,27 @@ class TestRulesWithoutTheReference:
             rtol=1e-15,
         )
         assert not positions[:window].any()
+
+
+def test_a_bad_close_stops_counting_once_it_has_left_the_windows():
+    # The log of a zero or negative close is not a number; the z-score and
+    # volatility windows that hold it give no entry and a plain multiplier,
+    # and the windows after it must be exactly those of a clean history.
+    closes = universe(2200, 5, persistence=0.97)[:760]
+    closes[633, 4] = 0.0
+    closes[700, 1] = -1.0
+    window, bars_per_day, max_window = 321, 40, 1100
+    params = dict(PARAMS, zscore_halflife_multiplier=1.0)
+    with np.errstate(all="ignore"):
+        reference = ReferenceEngine(closes, window, params, bars_per_day, max_window)
+        positions = reference.run()
+    out = _kernels.run_engine(closes, window, params, bars_per_day, max_window, EIG90, TRACE90,
+                              trace=True)
+    for j, name in enumerate(TRACE_FIELDS):
+        if name in DISCRETE:
+            expected = np.array([[entry[j] for entry in bar] for bar in reference.trace])
+            np.testing.assert_array_equal(out["trace_" + name], expected, err_msg=name)
+    np.testing.assert_allclose(out["positions"], positions, rtol=1e-9, atol=1e-9)
+    # Pair (1, 4) enters 31 bars after the bad close, once its 30-bar z-score
+    # window is clean again.
+    assert out["trace_position"][664 - window, 6] == -1

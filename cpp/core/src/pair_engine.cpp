@@ -190,7 +190,11 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
           const double count = static_cast<double>(used);
           ZscoreCache& zc = zcache_[k];
           const std::int64_t last = in_run ? bar - 1 : -1;
-          const bool same = in_run && zc.valid && zc.used == used && zc.h1 == h1 && zc.h2 == h2;
+          // Sums that a bad close (log of 0 or of a negative price) has made
+          // non-finite are summed afresh, so that the value stops counting
+          // once it has left the window.
+          const bool same = in_run && zc.valid && zc.used == used && zc.h1 == h1 && zc.h2 == h2 &&
+                            std::isfinite(zc.s1.sum) && std::isfinite(zc.s2.sum);
           if (same && zc.end == last - 1 && zc.slides < 64) {
             const double out = spread_at(w - 1 - used) - zc.centre, in = value - zc.centre;
             zc.s1.sum += in - out;
@@ -247,7 +251,9 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
       const std::int64_t start = bar - w;
       auto at = [&](std::int64_t e) { return spread_at(e - start); };
       const std::int64_t lo = start + v - 1, hi = bar - 1;
-      if (at_entry || !vc.valid || vc.v != v || hi - vc.hi > w - v || lo < vc.lo) {
+      const bool finite = std::isfinite(vc.s1.value()) && std::isfinite(vc.s2.value()) &&
+                          std::isfinite(vc.total.value());
+      if (at_entry || !vc.valid || !finite || vc.v != v || hi - vc.hi > w - v || lo < vc.lo) {
         vc.valid = true;
         vc.v = v;
         vc.ring.resize(static_cast<std::size_t>(w));
