@@ -44,3 +44,21 @@ def make_universe(
         columns[f"{name}_close"] = close
         columns[f"{name}_volume"] = rng.integers(1_000, 10_000, n_bars).astype(float)
     return pd.DataFrame(columns, index=index)
+
+
+# A strategy parameter set that trades on the cointegrated daily universes above;
+# random draws from the search space mostly do not.
+TRADING_PARAMS = {
+    "size_of_rolling_windows": 60,
+    "zscore_halflife_multiplier": 2.0,
+    "starting_sd_for_position_entry": 1,
+    "rolling_volatility_halflife_multiplier": 1.0,
+    "take_profit_std_multiplier": 1.0,
+    "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
+    "take_profit_current_volatility_multiplier_sensitivity_at_adjustment": 1.0,
+    "stop_loss_std_multiplier": 3.0,
+    "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
+    "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment": 1.0,
+    "time_stop_halflife_multiplier": 3.0,
+    "time_stop_adjustment_sensitivity": 1.0,
+}

@@ -12,25 +12,11 @@ import pandas as pd
 import pytest
 
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
-from universe_factory import make_universe
+from universe_factory import TRADING_PARAMS as PARAMS, make_universe
 
 pytestmark = pytest.mark.filterwarnings("ignore::optuna.exceptions.ExperimentalWarning")
 
 STUDY = "PairsTradingSerialCointegrationFactor"
-PARAMS = {
-    "size_of_rolling_windows": 60,
-    "zscore_halflife_multiplier": 2.0,
-    "starting_sd_for_position_entry": 1,
-    "rolling_volatility_halflife_multiplier": 1.0,
-    "take_profit_std_multiplier": 1.0,
-    "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
-    "take_profit_current_volatility_multiplier_sensitivity_at_adjustment": 1.0,
-    "stop_loss_std_multiplier": 3.0,
-    "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
-    "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment": 1.0,
-    "time_stop_halflife_multiplier": 3.0,
-    "time_stop_adjustment_sensitivity": 1.0,
-}
 
 
 @pytest.fixture(autouse=True)
