@@ -46,8 +46,6 @@ def build(universe, **overrides):
     return PairsTradingSerialCointegrationFactor(**arguments)
 
 
-
-
 def enqueue_trading_trial():
     """Queue the trading parameter set as the next trial of the study file of the working directory."""
     study = optuna.create_study(
