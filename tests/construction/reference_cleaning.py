@@ -14,7 +14,12 @@ PRICE_SUFFIXES = ("_open", "_high", "_close", "_low")
 
 
 def reference_resample(table, resolution_in_mins):
-    rule = f"{resolution_in_mins}min"
+    # Whole-day bars are calendar days of the index's zone (pandas' "D" rule);
+    # shorter bars are fixed spans of minutes.
+    if resolution_in_mins % 1440 == 0:
+        rule = f"{resolution_in_mins // 1440}D"
+    else:
+        rule = f"{resolution_in_mins}min"
     columns = list(table.columns)
     prices = [c for c in columns if c.endswith(PRICE_SUFFIXES)]
     volumes = [c for c in columns if c.endswith("_volume")]

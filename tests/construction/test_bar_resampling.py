@@ -111,3 +111,29 @@ def test_kernel_rejects_mismatched_shapes_and_unsorted_times():
         _pairtrader.resample_bars(values, times[::-1].copy(), 0, 2, rules, np.empty((2, 2)))
     with pytest.raises(ValueError):
         _pairtrader.resample_bars(values, times, 0, 0, rules, np.empty((2, 2)))
+
+
+@pytest.mark.parametrize("weekdays", [True, False])
+def test_daily_bars_keep_their_local_day_across_daylight_saving(weekdays):
+    # Equity closes on a naive daily index localised to New York: each day's
+    # row must stay in the bar of its own date through the summer months, not
+    # slide into the bar of the day before (which would drop summer Mondays
+    # with the weekend and add empty Fridays).
+    from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
+
+    from universe_factory import make_universe
+
+    table = make_universe(n_securities=2, n_bars=300, freq="B", start="2021-01-04", tz=None, seed=5)
+    table.index = table.index.tz_localize("America/New_York")
+    factor = PairsTradingSerialCointegrationFactor(
+        "dst", table, 1440, [], weekdays, objective="annual_sharpe_ratio"
+    )
+    clean = factor.get_clean_dataframe()
+    local = clean.index.tz_localize("UTC").tz_convert("America/New_York")
+    assert (local.hour == 0).all() and (local.minute == 0).all()
+    on_days = clean.set_axis(local.normalize())
+    if weekdays:
+        assert len(clean) == len(table)
+        np.testing.assert_array_equal(on_days.index, table.index)
+    np.testing.assert_array_equal(on_days.loc[table.index, "S0_close"], table["S0_close"])
+    np.testing.assert_array_equal(on_days.loc[table.index, "S1_volume"], table["S1_volume"])

@@ -47,6 +47,7 @@ STUDY_NAME = "PairsTradingSerialCointegrationFactor"
 MINUTES_IN_A_DAY = 1440
 TRADING_DAYS_IN_A_YEAR = 252
 _NANOSECONDS_PER_MINUTE = 60_000_000_000
+_NANOSECONDS_PER_DAY = 1440 * _NANOSECONDS_PER_MINUTE
 _INT64_MIN, _INT64_MAX = -(2**63), 2**63 - 1
 
 # Field suffixes of a universe table. Prices keep the last value of a bar,
@@ -295,7 +296,9 @@ def resample_to_bars(table, resolution_in_mins):
 
     Bars are closed on the left and labelled by their left edge, counted in
     steps of the bar size from midnight (in the index's zone) of the first
-    row's day, exactly as pandas resamples with a minute rule. In each bar a
+    row's day, exactly as pandas resamples with a minute rule, except that
+    bars of whole days are local calendar days (pandas' fixed spans would
+    drift across a daylight-saving change). In each bar a
     price column takes its last non-missing value and a volume column the sum
     of its values (0 for a bar without rows). Gaps are carried forward from
     the previous bar, and leading bars before every column has had a value
@@ -315,8 +318,20 @@ def resample_to_bars(table, resolution_in_mins):
         return Bars(np.empty(0, dtype=np.int64), np.empty((0, n_columns)), columns, index.tz, index.name)
 
     values = _float64_values(table)
-    times = np.ascontiguousarray(index.as_unit("ns").asi8)
-    origin = index[0].normalize().as_unit("ns").value
+    whole_days = width % _NANOSECONDS_PER_DAY == 0
+    if whole_days:
+        # Bars of whole days follow the calendar of the index's zone. Counted
+        # in fixed spans of elapsed time they would drift by the clock change
+        # of a daylight-saving zone: each summer day's row would fall into the
+        # bar labelled the day before, and Monday's into Sunday's. Rows are
+        # placed by their local day; in UTC and fixed-offset zones this is the
+        # same binning.
+        wall_clock = index.tz_localize(None) if index.tz is not None else index
+        times = np.ascontiguousarray(wall_clock.normalize().as_unit("ns").asi8)
+        origin = int(times[0])
+    else:
+        times = np.ascontiguousarray(index.as_unit("ns").asi8)
+        origin = index[0].normalize().as_unit("ns").value
     first_bar = (int(times[0]) - origin) // width
     n_bars = (int(times[-1]) - origin) // width - first_bar + 1
     out = np.empty((n_bars, n_columns), dtype=np.float64)
@@ -324,6 +339,12 @@ def resample_to_bars(table, resolution_in_mins):
         values, times, origin, width, np.asarray(is_sum, dtype=np.uint8), out
     )
     labels = origin + (first_bar + np.arange(complete_from, n_bars, dtype=np.int64)) * width
+    if whole_days and index.tz is not None:
+        # Local midnights back to instants; a midnight that a clock change
+        # skips or repeats is taken at its first existing instant.
+        local = pd.DatetimeIndex(labels.view("datetime64[ns]"))
+        labels = local.tz_localize(index.tz, ambiguous=True, nonexistent="shift_forward").as_unit("ns").asi8
+        labels = np.ascontiguousarray(labels, dtype=np.int64)
     return Bars(labels, out[complete_from:], columns, index.tz, index.name)
 
 
