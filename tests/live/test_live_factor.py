@@ -11,6 +11,7 @@ import optuna
 import pandas as pd
 import pytest
 
+from korvane.factors.technical._factor.backtest_run import _closes_for_valuation
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 from universe_factory import TRADING_PARAMS as PARAMS, make_universe
 
@@ -143,3 +144,32 @@ def test_a_pickled_factor_is_rebuilt_without_the_appended_rows(universe):
     assert copy._datetime_length == len(universe) - 2 == factor._datetime_length - 2
     np.testing.assert_array_equal(copy._data_matrix, factor._data_matrix[:-2])
     assert copy._factor_best_params_dict is None
+
+
+def test_a_missing_close_in_live_rows_is_valued_at_the_last_valid_close(universe):
+    # A halted security or a feed gap leaves a close missing in an appended
+    # row. The replay that predict runs must still account the run: positions
+    # are marked at the last valid close instead of every money total
+    # becoming NaN (which broke the statistics table).
+    store_best_trial()
+    history, new_bars = universe.iloc[:-3], universe.iloc[-3:].copy()
+    new_bars.iloc[0, new_bars.columns.get_loc("S1_close")] = np.nan
+    new_bars.iloc[1, new_bars.columns.get_loc("S2_close")] = np.inf
+    factor = build(history)
+    factor.update(new_bars)
+    weights = factor.predict(return_arrays=True)
+    assert np.isfinite(weights).all()
+
+    results = factor.get_full_backtest_results()
+    table = results.get_full_results()
+    assert np.isfinite(results.test_equity_value_series.to_numpy()).all()
+    assert np.isfinite(table.loc[["ending_equity", "total_slippage", "net_pnl"]].to_numpy(dtype=float)).all()
+
+    # The marks: each missing close is the security's previous valid close,
+    # and a clean matrix goes to the accounting as it is.
+    marks = _closes_for_valuation(factor._close_columns_only_data_matrix_array)
+    np.testing.assert_array_equal(marks[-3:, 1], [history["S1_close"].iloc[-1], *new_bars["S1_close"].iloc[1:]])
+    np.testing.assert_array_equal(marks[-2, 2], marks[-3, 2])
+    assert np.isfinite(marks).all()
+    clean = build(history)._close_columns_only_data_matrix_array
+    assert _closes_for_valuation(clean) is clean

@@ -26,6 +26,27 @@ LOG_SUFFIX = " | PAIRS TRADING SERIAL COINTEGRATION FACTOR "
 TRADE_RECORD_COLUMNS = ("time_of_exit", "trade_label", "trade_returns", "trade_securities", "time_of_entry")
 
 
+def _closes_for_valuation(close_matrix):
+    """The close matrix the accounting values positions at.
+
+    Rows appended live are taken as they come and may hold a missing or
+    non-finite close (a halted security, a gap in the feed). A position is
+    then marked at the security's last valid close, as a broker would mark
+    it, instead of turning profit, costs and equity into NaN for the rest of
+    the run. Clean matrices are passed through untouched.
+    """
+    close = np.asarray(close_matrix, dtype=np.float64)
+    invalid = ~np.isfinite(close)
+    if not invalid.any():
+        return close_matrix
+    rows = np.arange(close.shape[0])[:, None]
+    last_valid_row = np.maximum.accumulate(np.where(invalid, -1, rows), axis=0)
+    marked = close[np.maximum(last_valid_row, 0), np.arange(close.shape[1])]
+    # Before a security's first valid close there is nothing to mark at.
+    marked[last_valid_row < 0] = np.nan
+    return marked
+
+
 def _score_text(score):
     """A score as the run logs it: rounded to 3 places, shortest decimal form."""
     return str(round(float(score), 3))
@@ -89,7 +110,7 @@ class BacktestRunMixin:
             data_datetime_array,
             size_of_rolling_windows,
             self._raw_positions_matrix_array,
-            self._close_columns_only_data_matrix_array,
+            _closes_for_valuation(self._close_columns_only_data_matrix_array),
         )
 
         # An empty train part has no end time: every recorded trade is then
