@@ -236,3 +236,21 @@ class _Quiet:
 
     def register_test_set_results(self, test_set_results=None):
         pass
+
+
+def test_a_zero_close_is_valued_at_the_previous_close():
+    # A bad tick of 0 in the data: no number of units has a market value at
+    # it, and valuing there turned the money totals into NaN, so the results
+    # table failed. The position is marked at the previous close instead.
+    from universe_factory import TRADING_PARAMS
+
+    table = make_universe(n_securities=3, n_bars=400, seed=8)
+    table.iloc[300, table.columns.get_loc("S0_close")] = 0.0
+    factor = PairsTradingSerialCointegrationFactor("zero", table, 1440, [], False, objective="annual_sharpe_ratio")
+    train = factor._run_pairs_trading_serial_cointegration_factor(None, False, TRADING_PARAMS, False)
+    assert isinstance(train, Scorebook)
+    results = train.get_full_results()
+    money = results.loc[["ending_equity", "gross_pnl", "total_slippage", "total_commission", "net_pnl"]]
+    assert np.isfinite(money.to_numpy(dtype=float)).all()
+    assert np.isfinite(train.test_equity_value_series.to_numpy()).all()
+    assert np.isfinite(train.equity_value_series.to_numpy()).all()

@@ -30,13 +30,14 @@ def _closes_for_valuation(close_matrix):
     """The close matrix the accounting values positions at.
 
     Rows appended live are taken as they come and may hold a missing or
-    non-finite close (a halted security, a gap in the feed). A position is
-    then marked at the security's last valid close, as a broker would mark
-    it, instead of turning profit, costs and equity into NaN for the rest of
-    the run. Clean matrices are passed through untouched.
+    non-finite close (a halted security, a gap in the feed), and a bad tick
+    can leave a close of exactly 0, at which no number of units has a market
+    value. A position is then marked at the security's last valid close, as a
+    broker would mark it, instead of turning profit, costs and equity into
+    NaN for the rest of the run. Clean matrices are passed through untouched.
     """
     close = np.asarray(close_matrix, dtype=np.float64)
-    invalid = ~np.isfinite(close)
+    invalid = ~np.isfinite(close) | (close == 0.0)
     if not invalid.any():
         return close_matrix
     rows = np.arange(close.shape[0])[:, None]
