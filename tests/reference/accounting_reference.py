@@ -9,21 +9,10 @@ and every later bar is wiped from the books.
 
 import numpy as np
 
+from korvane.utils.results._arguments import BACKTEST_ARRAYS_NAMES
+
 # The twelve computed arrays of a split, in the order the results take them.
-ARRAY_NAMES = (
-    "positions_matrix_array",
-    "positions_market_value_matrix_array",
-    "change_in_positions_matrix_array",
-    "change_in_positions_market_value_matrix_array",
-    "securities_pnl_matrix_array",
-    "commissions_matrix_array",
-    "slippage_matrix_array",
-    "securities_pnl_after_transaction_costs_matrix_array",
-    "total_pnl_after_transaction_costs_array",
-    "equity_value_array",
-    "returns_after_transaction_costs_array",
-    "cumprod_returns_after_transaction_costs_array",
-)
+ARRAY_NAMES = BACKTEST_ARRAYS_NAMES[4:]
 
 
 def scale_positions(raw_row, total_abs_raw, close_row, equity, pct_equity_invested, scale_to_traded):

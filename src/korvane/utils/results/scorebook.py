@@ -74,10 +74,10 @@ class Scorebook:
         values = _arguments.match_constructor_arguments(args, kwargs)
         arguments = dict(zip(_arguments.BACKTEST_ARRAYS_NAMES, values))
 
-        starting_equity = _arguments.as_float64_scalar(arguments["starting_equity"])
-        datetime_length = _arguments.as_signed_size(arguments["datetime_length"])
+        starting_equity = as_double(arguments["starting_equity"])
+        datetime_length = as_signed_size(arguments["datetime_length"])
 
-        _arguments.check_exact_list("securities_names_list", arguments["securities_names_list"])
+        check_exact_type("securities_names_list", arguments["securities_names_list"], list)
         for name in _arguments.BACKTEST_ARRAYS_NAMES[3:]:
             _arguments.check_argument_type(name, arguments[name], np.ndarray, "numpy.ndarray")
         for name, ndim in _arguments.FLOAT_ARRAY_DIMENSIONS.items():
@@ -495,9 +495,9 @@ class Scorebook:
     def _bootstrap_percentile_paths(self, length_of_datetime_index, daily_returns_series, percentiles):
         """For each percentile, the (daily returns, growth) path of the first
         round whose ending value is close to that percentile, or None."""
-        _arguments.check_exact_list("percentiles", percentiles)
+        check_exact_type("percentiles", percentiles, list)
         rounds = self._BOOTSTRAPPING_ROUNDS
-        path_length = _arguments.as_signed_size(length_of_datetime_index)
+        path_length = as_signed_size(length_of_datetime_index)
         returns = np.asarray(daily_returns_series.fillna(0).values)
         _arguments.check_float64_buffer(returns, 1)
         if path_length != len(returns):
@@ -832,6 +832,7 @@ Scorebook.available_objectives = [
 # who replaces `bootstrapping_resample` gets the plain loop over their function.
 _sklearn_resample = bootstrapping_resample
 
+from korvane._binding import as_double, as_signed_size, check_exact_type  # noqa: E402
 from korvane.utils.results import _arguments  # noqa: E402
 from korvane.utils.results import _scorebook  # noqa: E402
 

@@ -12,13 +12,20 @@ the table's values in place, whatever their memory layout, and reproduces
 pandas' ``resample(...).last()`` / ``.sum()`` with forward filling.
 """
 
-import inspect
-import operator
 from datetime import timedelta
 
 import numpy as np
 import pandas as pd
 
+from korvane._binding import (
+    UNSET,
+    as_double,
+    as_int64,
+    as_truth_value,
+    bind_arguments,
+    check_exact_type,
+    signature,
+)
 from korvane.factors.technical import _pairtrader
 from korvane.factors.technical._factor.fields import reset_fields
 from korvane.factors.technical._factor.globals import pm
@@ -85,104 +92,9 @@ MINUTE_COUNT_CONTEXT = (
     "korvane.factors.technical.pairtrader.PairsTradingSerialCointegrationFactor.__get_number_of_minutes_in_trading_day"
 )
 
-_UNSET = object()
 
 
 # --------------------------------------------------------------------------- argument handling
-
-
-def positional_count_message(function_name, minimum, maximum, given):
-    """The interpreter's wording for a wrong number of positional arguments."""
-    if minimum == maximum:
-        qualifier, expected = "exactly", minimum
-    elif given < minimum:
-        qualifier, expected = "at least", minimum
-    else:
-        qualifier, expected = "at most", maximum
-    plural = "" if expected == 1 else "s"
-    return f"{function_name}() takes {qualifier} {expected} positional argument{plural} ({given} given)"
-
-
-def bind_arguments(function_name, names, n_required, args, kwargs):
-    """Bind positional and keyword arguments to `names` like a native method.
-
-    Returns a list with one value per name (``_UNSET`` where an optional
-    argument was not given). A missing required argument reports how many
-    arguments were bound before the gap; keywords are checked in the order
-    they were passed.
-    """
-    n_names = len(names)
-    n_given = len(args)
-    if n_given > n_names:
-        raise TypeError(positional_count_message(function_name, n_required, n_names, n_given))
-    values = list(args) + [_UNSET] * (n_names - n_given)
-    if not kwargs:
-        if n_given < n_required:
-            raise TypeError(positional_count_message(function_name, n_required, n_names, n_given))
-        return values
-    remaining = dict(kwargs)
-    for position in range(n_given, n_names):
-        name = names[position]
-        if name in remaining:
-            values[position] = remaining.pop(name)
-        elif position < n_required:
-            raise TypeError(positional_count_message(function_name, n_required, n_names, position))
-    for key in remaining:
-        if not isinstance(key, str):
-            raise TypeError(f"{function_name}() keywords must be strings")
-        if key in names:
-            raise TypeError(f"{function_name}() got multiple values for keyword argument '{key}'")
-        raise TypeError(f"{function_name}() got an unexpected keyword argument '{key}'")
-    return values
-
-
-def as_int64(value):
-    """Integer conversion of a native int64 argument (a float is truncated)."""
-    if isinstance(value, int):
-        result = int(value)
-    else:
-        convert = getattr(type(value), "__int__", None)
-        if convert is None:
-            raise TypeError("an integer is required")
-        result = convert(value)
-        if not isinstance(result, int):
-            raise TypeError(f"__int__ returned non-int (type {type(result).__name__})")
-        result = int(result)
-    if not _INT64_MIN <= result <= _INT64_MAX:
-        raise OverflowError("Python int too large to convert to C long")
-    return result
-
-
-def as_double(value):
-    """Float conversion of a native float64 argument (no text parsing)."""
-    if isinstance(value, float):
-        return float(value)
-    value_type = type(value)
-    convert = getattr(value_type, "__float__", None)
-    if convert is not None:
-        result = convert(value)
-        if not isinstance(result, float):
-            raise TypeError(f"{value_type.__name__}.__float__ returned non-float (type {type(result).__name__})")
-        return float(result)
-    if getattr(value_type, "__index__", None) is not None:
-        return float(operator.index(value))
-    raise TypeError(f"must be real number, not {value_type.__name__}")
-
-
-def as_truth_value(value):
-    """True, False and None are taken directly (None is False); others by truth value."""
-    if value is True or value is False or value is None:
-        return value is True
-    return bool(value)
-
-
-def check_exact_type(argument_name, value, expected_type):
-    """None or a value of exactly `expected_type` (subclasses refused)."""
-    if value is not None and type(value) is not expected_type:
-        raise TypeError(
-            f"Argument '{argument_name}' has incorrect type "
-            f"(expected {expected_type.__name__}, got {type(value).__name__})"
-        )
 
 
 def write_unraisable(exception, context):
@@ -768,18 +680,9 @@ _OPTIONAL_DEFAULTS = {
 }
 
 
-def _signature(first, names, defaults):
-    """The signature that help() and editors show for a method that binds its own arguments."""
-    parameters = [inspect.Parameter(first, inspect.Parameter.POSITIONAL_OR_KEYWORD)]
-    for name in names:
-        default = defaults.get(name, inspect.Parameter.empty)
-        parameters.append(inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD, default=default))
-    return inspect.Signature(parameters)
-
-
-ConstructionMixin.__new__.__signature__ = _signature("cls", CONSTRUCTOR_ARGUMENT_NAMES, _OPTIONAL_DEFAULTS)
-ConstructionMixin.initialize_rarAV_data_structures.__signature__ = _signature(
-    "self", ("rarAV_signalforge", "rarAV_optimal_entry_model"), {}
+ConstructionMixin.__new__.__signature__ = signature(CONSTRUCTOR_ARGUMENT_NAMES, _OPTIONAL_DEFAULTS, first="cls")
+ConstructionMixin.initialize_rarAV_data_structures.__signature__ = signature(
+    ("rarAV_signalforge", "rarAV_optimal_entry_model"), first="self"
 )
 
 
@@ -788,5 +691,5 @@ def _with_constructor_defaults(values, module):
     # factor module; it is only read, never stored.
     defaults = dict(_OPTIONAL_DEFAULTS, securities_names_list=module.DEFAULT_SECURITIES_NAMES_LIST)
     return [
-        defaults[name] if value is _UNSET else value for name, value in zip(CONSTRUCTOR_ARGUMENT_NAMES, values)
+        defaults[name] if value is UNSET else value for name, value in zip(CONSTRUCTOR_ARGUMENT_NAMES, values)
     ]

@@ -10,9 +10,8 @@ it computed last.
 
 import operator
 
-from korvane.factors.technical._factor.construction import as_double, as_int64, as_truth_value
+from korvane._binding import as_double, as_int64, as_truth_value, bind_with_defaults, method_signature
 from korvane.factors.technical._factor.globals import pm
-from korvane.factors.technical._factor.optimisation import bind_with_defaults, method_signature
 
 UPDATE_ARGUMENTS = (("new_dataframe_of_data", None),)
 PREDICT_ARGUMENTS = (

@@ -7,7 +7,6 @@ their trials to one study and the best trial is chosen over all of them.
 
 import atexit
 import gc
-import inspect
 import multiprocessing
 import operator
 import os
@@ -16,7 +15,7 @@ import tempfile
 import uuid
 from urllib.parse import quote
 
-from korvane.factors.technical._factor.construction import _UNSET, as_int64, as_truth_value, bind_arguments
+from korvane._binding import as_int64, as_truth_value, bind_with_defaults, method_signature
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.signals import _ENGINE_PARAMETER_KEYS
 
@@ -60,22 +59,6 @@ FIT_ARGUMENTS = (
     ("n_jobs_for_rarAV", 1),
 )
 FIT_SINGLE_INSTANCE_ARGUMENTS = (("index", 0),)
-
-
-def bind_with_defaults(function_name, arguments, args, kwargs):
-    """Positional and keyword arguments bound like a native method's, defaults filled in."""
-    names = tuple(name for name, _ in arguments)
-    values = bind_arguments(function_name, names, 0, args, kwargs)
-    return [default if value is _UNSET else value for value, (_, default) in zip(values, arguments)]
-
-
-def method_signature(arguments):
-    """The signature a method bound through ``bind_with_defaults`` shows to ``help`` and ``inspect``."""
-    parameters = [inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
-    parameters += [
-        inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD, default=default) for name, default in arguments
-    ]
-    return inspect.Signature(parameters)
 
 
 def banner(text):
