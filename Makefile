@@ -14,9 +14,16 @@ all: build
 $(STAMP): pyproject.toml constraints.txt
 	test -x $(BIN)/python || $(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	$(PIP) install -q -c constraints.txt scikit-build-core nanobind
 	mkdir -p build
-	flock $(LOCK) $(PIP) install -q -c constraints.txt --no-build-isolation -e '.[test]'
+	# Dependencies install with build isolation: some are source distributions
+	# (timeseriescv, peewee) whose builds need tools a bare venv lacks.
+	$(BIN)/python -c "import tomllib; p = tomllib.load(open('pyproject.toml', 'rb')); \
+	  b = p['build-system']['requires']; d = p['project']; \
+	  print(*b, *d['dependencies'], *d['optional-dependencies']['test'], sep='\\n')" > build/requirements.txt
+	$(PIP) install -q -c constraints.txt -r build/requirements.txt
+	# Only the project itself builds without isolation, so its CMake cache keeps
+	# pointing at the venv's nanobind across incremental rebuilds.
+	flock $(LOCK) $(PIP) install -q -c constraints.txt --no-build-isolation --no-deps -e .
 	touch $@
 
 build: $(STAMP)
