@@ -164,6 +164,17 @@ def check_triple_barrier(state, position, value):
     return p, None, 0.0
 
 
+# A NaN barrier setting or volatility multiplier leaves an exit rule undefined,
+# so such a parameter set never enters.
+_EXIT_PARAMETER_MARKERS = ("take_profit", "stop_loss", "time_stop", "rolling_volatility")
+
+
+def _exits_defined(params):
+    return not any(
+        math.isnan(value) for key, value in params.items() if key.startswith(_EXIT_PARAMETER_MARKERS)
+    )
+
+
 class ReferenceEngine:
     """The backtest loop on a bars x securities close matrix.
 
@@ -244,7 +255,8 @@ class ReferenceEngine:
         params = self.params
         position = int(self.position[pair])
         state = self.barrier[pair]
-        if np.abs(zscore) > params["starting_sd_for_position_entry"] and position == 0:
+        entry = np.abs(zscore) > params["starting_sd_for_position_entry"] and position == 0
+        if entry and _exits_defined(params):
             token = -1
             if self.entry_hook is not None:
                 refused, token = self.entry_hook(index, bar, *self.hedge_ratios[pair])

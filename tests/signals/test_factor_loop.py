@@ -295,3 +295,26 @@ def test_replaced_library_globals_are_called(monkeypatch, reference_positions):
     # A test that always fails leaves every pair flat.
     monkeypatch.setattr(module, "coint_johansen", lambda **kwargs: 1 / 0)
     assert not run(factor).any()
+
+
+@pytest.mark.parametrize(
+    "key",
+    [
+        "rolling_volatility_halflife_multiplier",
+        "take_profit_std_multiplier",
+        "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment",
+        "time_stop_halflife_multiplier",
+        "time_stop_adjustment_sensitivity",
+    ],
+)
+def test_a_nan_exit_parameter_makes_every_pair_untradable(key, reference_positions):
+    # A NaN barrier setting would switch its exit off while entries went on.
+    assert reference_positions[0].any()
+    factor = make_factor()
+    params = dict(PARAMS, **{key: float("nan")})
+    assert not run(factor, params).any()
+    assert factor._rarav_trades_store_dict == {}
+    window = factor._data_matrix[-W:]
+    assert not factor._get_positions_array_from_rolling_matrix_for_pairs_trading_serial_cointegration_factor(
+        params, window, W
+    ).any()

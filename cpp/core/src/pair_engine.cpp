@@ -24,6 +24,20 @@ void PairStates::reset(std::size_t pairs) {
   record_features_token.assign(pairs, -1);
 }
 
+bool Params::tradable() const {
+  const double settings[] = {barrier.take_profit_std_multiplier,
+                             barrier.take_profit_sensitivity_at_entry,
+                             barrier.take_profit_sensitivity_at_adjustment,
+                             barrier.stop_loss_std_multiplier,
+                             barrier.stop_loss_sensitivity_at_entry,
+                             barrier.stop_loss_sensitivity_at_adjustment,
+                             barrier.time_stop_halflife_multiplier,
+                             barrier.time_stop_adjustment_sensitivity};
+  for (const double v : settings)
+    if (std::isnan(v)) return false;
+  return !(volatility_multiplier_available && std::isnan(rolling_volatility_halflife_multiplier));
+}
+
 PairEngine::PairEngine(std::vector<std::int64_t> first, std::vector<std::int64_t> second)
     : first_(std::move(first)), second_(std::move(second)) {
   if (second_.size() != first_.size()) second_.resize(first_.size(), 0);
@@ -116,6 +130,7 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
   // Inside a whole run `bar` is the bar being decided and the window holds
   // bars [bar - w, bar); the caches are keyed by those bar indices.
   const bool in_run = bar >= w;
+  const bool may_enter = p.tradable();
   spread_.resize(static_cast<std::size_t>(w));
   double* spread = spread_.data();
   PairStates& s = state;
@@ -286,7 +301,7 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
     // Spread position: enter against a large |z|, leave only through the barrier.
     std::int64_t position = s.position[k];
     barrier::State& bs = s.barrier[k];
-    if (std::fabs(zscore) > p.starting_sd_for_position_entry && position == 0) {
+    if (may_enter && std::fabs(zscore) > p.starting_sd_for_position_entry && position == 0) {
       EntryDecision decision;
       if (hook != nullptr) decision = hook->on_entry(static_cast<std::int64_t>(k), bar, h1, h2);
       if (decision.refused) s.refused[k] = 1;

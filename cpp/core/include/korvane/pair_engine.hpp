@@ -35,6 +35,11 @@ struct Params {
   // the volatility multiplier is then 0.
   bool volatility_multiplier_available = true;
   barrier::Settings barrier;
+
+  // A NaN barrier setting or volatility multiplier would silently switch its
+  // exit rule off (every comparison with NaN is false) while entries went on,
+  // so such a parameter set opens no position, like a NaN z-score setting.
+  bool tradable() const;
 };
 
 // A trade closed by its barrier and not refused by the entry classifier.
