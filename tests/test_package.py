@@ -11,6 +11,8 @@ import pytest
         "korvane.utils.results._scorebook",
         "korvane.factors.technical.pairtrader",
         "korvane.utils.results.scorebook",
+        "korvane.rarAV._signalforge",
+        "korvane.rarAV.signalforge",
     ],
 )
 def test_modules_import(module):

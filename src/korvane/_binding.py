@@ -8,6 +8,8 @@ way a native method reports it. This is the one place that does it.
 import inspect
 import operator
 
+import numpy
+
 # Marks an optional argument that the caller did not give.
 UNSET = object()
 
@@ -145,3 +147,52 @@ def check_exact_type(argument_name, value, expected_type):
             f"Argument '{argument_name}' has incorrect type "
             f"(expected {expected_type.__name__}, got {type(value).__name__})"
         )
+
+
+# C names of numpy's element types, as buffer-format errors spell them.
+_C_TYPE_NAMES = {
+    "?": "bool",
+    "b": "signed char",
+    "B": "unsigned char",
+    "h": "short",
+    "H": "unsigned short",
+    "i": "int",
+    "I": "unsigned int",
+    "l": "long",
+    "L": "unsigned long",
+    "q": "long long",
+    "Q": "unsigned long long",
+    "e": "half",
+    "f": "float",
+    "d": "double",
+    "g": "long double",
+    "F": "complex float",
+    "D": "complex double",
+    "G": "complex long double",
+    "O": "Python object",
+}
+
+
+def check_argument_type(name, value, expected_type, expected_name, allow_none=True):
+    """`value` (None allowed unless `allow_none` is false) must be an instance of `expected_type`."""
+    if value is None and allow_none:
+        return
+    if not isinstance(value, expected_type):
+        raise TypeError(
+            f"Argument '{name}' has incorrect type (expected {expected_name}, "
+            f"got {type(value).__name__})"
+        )
+
+
+def check_float64_buffer(value, ndim):
+    """Refuse an array whose element type is not float64 or whose rank differs."""
+    if value is None:
+        return
+    array = value if isinstance(value, numpy.ndarray) else numpy.asarray(value)
+    if array.ndim != ndim:
+        raise ValueError(
+            f"Buffer has wrong number of dimensions (expected {ndim}, got {array.ndim})"
+        )
+    if array.dtype != numpy.float64 or not array.dtype.isnative:
+        got = _C_TYPE_NAMES.get(array.dtype.char, str(array.dtype))
+        raise ValueError(f"Buffer dtype mismatch, expected 'float64_t' but got '{got}'")
