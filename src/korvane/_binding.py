@@ -196,3 +196,21 @@ def check_float64_buffer(value, ndim):
     if array.dtype != numpy.float64 or not array.dtype.isnative:
         got = _C_TYPE_NAMES.get(array.dtype.char, str(array.dtype))
         raise ValueError(f"Buffer dtype mismatch, expected 'float64_t' but got '{got}'")
+
+
+PICKLING_REFUSAL = "no default __reduce__ due to non-trivial __cinit__"
+
+
+class RefusesPickling:
+    """Base of the classes whose objects hold one run's data and never travel to another process."""
+
+    __slots__ = ()
+
+    def __reduce__(self):
+        raise TypeError(PICKLING_REFUSAL)
+
+    def __reduce_ex__(self, protocol):
+        raise TypeError(PICKLING_REFUSAL)
+
+    def __setstate__(self, state):
+        raise TypeError(PICKLING_REFUSAL)

@@ -9,9 +9,7 @@ The module star-imports TA-Lib's abstract interface, so ``RSI``, ``ADX`` and
 the other indicator functions are attributes of this module.
 """
 
-from korvane._binding import bind_arguments, check_argument_type, signature
-
-_PICKLING_REFUSAL = "no default __reduce__ due to non-trivial __cinit__"
+from korvane._binding import RefusesPickling, bind_arguments, check_argument_type, signature
 
 _SPAN_ARGUMENT_NAMES = (
     "complete_datetime_indices_array",
@@ -21,22 +19,7 @@ _SPAN_ARGUMENT_NAMES = (
 _IMPACT_ARGUMENT_NAME = "training_samples_impact_array"
 
 
-class _RefusesPickling:
-    """The feature module's objects hold nothing worth sending to another process."""
-
-    __slots__ = ()
-
-    def __reduce__(self):
-        raise TypeError(_PICKLING_REFUSAL)
-
-    def __reduce_ex__(self, protocol):
-        raise TypeError(_PICKLING_REFUSAL)
-
-    def __setstate__(self, state):
-        raise TypeError(_PICKLING_REFUSAL)
-
-
-class SampleWeights(_RefusesPickling):
+class SampleWeights(RefusesPickling):
     """Uniqueness weights of samples whose label spans overlap in time.
 
     A sample's label spans the bars from its start time to its end time, both

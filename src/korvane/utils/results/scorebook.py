@@ -5,6 +5,8 @@ Module globals (``np``, ``pd``, ``empyrical``, ``yf``, ``tabulate``, ``plt``,
 operations, so replacing one on this module changes later calls.
 """
 
+from korvane._binding import RefusesPickling
+
 _PUBLIC_TABLE_NAMES = (
     "positions_matrix_df",
     "positions_market_value_matrix_df",
@@ -50,11 +52,10 @@ _PRIVATE_FIELD_NAMES = (
 )
 
 _OBJECTIVE_SCORE_CONTEXT = "korvane.utils.results.scorebook.Scorebook.get_objective_score"
-_PICKLING_REFUSAL = "no default __reduce__ due to non-trivial __cinit__"
 _BENCHMARK_TICKER = "VT"
 
 
-class Scorebook:
+class Scorebook(RefusesPickling):
     """Implements the Scorebook of a single run"""
 
     __slots__ = _PRIVATE_FIELD_NAMES + tuple("_" + name for name in _PUBLIC_ATTRIBUTE_NAMES)
@@ -90,17 +91,6 @@ class Scorebook:
         for name in _arguments.BACKTEST_ARRAYS_NAMES[3:]:
             setattr(self, "_" + name, arguments[name])
         self.test_full_results_df = pd.DataFrame({})
-
-    # A results object holds references to one run's arrays; it is not meant to
-    # travel between processes.
-    def __reduce__(self):
-        raise TypeError(_PICKLING_REFUSAL)
-
-    def __reduce_ex__(self, protocol):
-        raise TypeError(_PICKLING_REFUSAL)
-
-    def __setstate__(self, state):
-        raise TypeError(_PICKLING_REFUSAL)
 
     # ------------------------------------------------------------------ scores
 
