@@ -167,8 +167,9 @@ class TestBankruptcy:
         np.testing.assert_array_equal(got["total"], [0, 100, -200, 0, 0])
         np.testing.assert_array_equal(got["returns"], [1.0, -1.0, 0.0, 0.0])
         np.testing.assert_array_equal(got["cumprod"], [2.0, 0.0, 0.0, 0.0])
-        # The ruinous bar keeps its own book; later bars are wiped.
-        assert got["pnl"][2, 0] == -250.0 and got["positions"][2, 0] == 1.0
+        # The ruinous bar keeps its own book, scaled to the loss it may book;
+        # later bars are wiped.
+        assert got["pnl"][2, 0] == -200.0 and got["positions"][2, 0] == 1.0
         for name in ("after", "pnl", "positions", "market_value", "change", "change_value"):
             assert not got[name][3:].any(), name
 
@@ -187,11 +188,35 @@ class TestBankruptcy:
 
     @pytest.mark.parametrize("totals", [[-150.0, 10.0, 20.0], [-100.0, 5.0]])
     def test_ruin_on_first_bar(self, totals):
+        # Returns start at bar 1, so the first one carries the ruin of bar 0.
         got = self.settle(totals)
         assert not got["equity"].any()
         assert got["total"][0] == -100.0 and not got["total"][1:].any()
-        assert not got["returns"].any() and (got["cumprod"] == 1.0).all()
-        assert got["pnl"][0, 0] == totals[0] and not got["pnl"][1:].any()
+        np.testing.assert_array_equal(got["returns"], np.r_[-1.0, np.zeros(len(totals) - 2)])
+        assert not got["cumprod"].any()
+        assert got["pnl"][0, 0] == -100.0 and not got["pnl"][1:].any()
+
+    @pytest.mark.parametrize("ruin_bar", [0, 2])
+    def test_books_of_the_ruinous_bar_add_up(self, ruin_bar):
+        # Long A, short B at twice the equity; B quadruples (or entry costs
+        # alone ruin the book on its first bar).
+        raw = np.tile([1.0, -1.0], (5, 1))
+        close = np.array([[10, 10], [10, 11], [10, 40], [10, 41], [10, 42]], float)
+        pct, comm = (2.0, 0.001) if ruin_bar else (0.9, 1.5)
+        got = native_split(raw, close, np.array([0.01, 0.02]), 1000.0, pct, False, comm, 0.5)
+        assert_same(got, ref.account_split(raw, close, np.array([0.01, 0.02]), 1000.0, pct, False, comm, 0.5, 5))
+        k = ruin_bar
+        equity, total = got["equity_value_array"], got["total_pnl_after_transaction_costs_array"]
+        assert equity[k] == 0 and (k == 0 or equity[k - 1] > 0)
+        left = equity[k - 1] if k else 1000.0
+        assert total[k] == -left
+        after = got["securities_pnl_after_transaction_costs_matrix_array"][k]
+        gross, costs = got["securities_pnl_matrix_array"][k], got["commissions_matrix_array"][k] + got["slippage_matrix_array"][k]
+        np.testing.assert_allclose([after.sum(), gross.sum() - costs.sum()], [-left, -left], rtol=1e-12)
+        assert (costs > 0).all() and (after < 0).all()
+        # No position is ever held against the signal's sign.
+        assert (got["positions_matrix_array"] * raw >= 0).all()
+        assert got["cumprod_returns_after_transaction_costs_array"][-1] == 0.0
 
     def test_matches_reference_on_random_ruin(self):
         rng = np.random.default_rng(21)

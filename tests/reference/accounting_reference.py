@@ -3,8 +3,8 @@
 Written from the rules, one whole-array numpy expression per step, with no
 reuse of the native code: sizing on a running equity that ignores costs,
 costs on absolute traded value, an after-cost equity curve, and a bankruptcy
-cut-off under which the ruinous bar loses exactly the equity left (return -1)
-and every later bar is wiped from the books.
+cut-off under which the ruinous bar loses exactly the equity left (return -1,
+its money rows scaled to that loss) and every later bar is wiped from the books.
 """
 
 import numpy as np
@@ -46,14 +46,19 @@ def walk(starting_equity, pct_equity_invested, raw, close, bars, scale_to_traded
             close_row = close[t]
             if not in_position:
                 if total != 0:
-                    market_value = scale_positions(row, total, close_row, equity, pct_equity_invested, scale_to_traded)
+                    sizing_equity = 0.0 if equity < 0 else equity
+                    market_value = scale_positions(row, total, close_row, sizing_equity, pct_equity_invested,
+                                                   scale_to_traded)
                     in_position = True
             else:
                 pnl, equity = equity_step(close_row, previous_close, previous_units, equity)
                 if total == 0:
                     in_position = False
                 else:
-                    market_value = scale_positions(row, total, close_row, equity, pct_equity_invested, scale_to_traded)
+                    # Nothing is held on a negative equity.
+                    sizing_equity = 0.0 if equity < 0 else equity
+                    market_value = scale_positions(row, total, close_row, sizing_equity, pct_equity_invested,
+                                                   scale_to_traded)
             units = market_value / close_row
             change = units - previous_units
             change_value = change * close_row
@@ -79,7 +84,13 @@ def settle(pnl, positions, market_value, change, change_value, commissions, slip
     ruined = np.flatnonzero(equity <= 0)
     if ruined.size:
         k = ruined[0]
-        total[k] = -(starting_equity if k == 0 else equity[k - 1])
+        left = starting_equity if k == 0 else equity[k - 1]
+        capped = -left if left > 0 else 0.0
+        if total[k] != capped:
+            factor = capped / total[k]
+            for matrix in (after, commissions, slippage, pnl):
+                matrix[k] = matrix[k] * factor
+            total[k] = capped
         equity[k:] = 0.0
         total[k + 1:] = 0.0
         for matrix in (after, commissions, slippage, pnl, positions, market_value, change, change_value):
@@ -87,6 +98,8 @@ def settle(pnl, positions, market_value, change, change_value, commissions, slip
     with np.errstate(divide="ignore", invalid="ignore"):
         returns = total[1:] / equity[:-1]
     returns = np.nan_to_num(returns, nan=0.0)
+    if ruined.size and ruined[0] == 0 and returns.size:
+        returns[0] = -1.0
     cumprod = np.cumprod(1 + returns)
     arrays = (positions, market_value, change, change_value, pnl, commissions, slippage, after, total, equity,
               returns, cumprod)

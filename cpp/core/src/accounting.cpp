@@ -121,8 +121,11 @@ void walk(const double* raw, const double* close, const double* spread, std::siz
     }
     in_position = total_abs_raw != 0.0;
     if (in_position) {
-      scale_row(raw_row, total_abs_raw, close_row, equity, pct_equity_invested, scale_to_traded, n, market_value,
-                scratch);
+      // A book whose equity has gone below zero holds nothing: sizing on a
+      // negative equity would turn every short into a long.
+      const double sizing_equity = equity < 0.0 ? 0.0 : equity;
+      scale_row(raw_row, total_abs_raw, close_row, sizing_equity, pct_equity_invested, scale_to_traded, n,
+                market_value, scratch);
     } else {
       std::memset(market_value, 0, n * sizeof(double));
     }
@@ -153,7 +156,19 @@ void finish_curves(const SplitBooks& books, std::size_t bars, std::size_t n, dou
     // account is closed from then on.
     const std::size_t k = first_ruined;
     const double left_before = (k == 0) ? starting_equity : equity[k - 1];
-    total[k] = -left_before;
+    const double capped_total = left_before > 0.0 ? -left_before : 0.0;
+    // The bar's books shrink with its total, so that gross pnl minus costs
+    // still adds up to it; the factor lies in [0, 1] and keeps every sign.
+    if (total[k] != capped_total) {
+      const double factor = capped_total / total[k];
+      const std::size_t offset = k * n;
+      double* money[] = {books.securities_pnl_after_transaction_costs, books.commissions, books.slippage,
+                         books.positions.securities_pnl};
+      for (double* m : money) {
+        for (std::size_t i = 0; i < n; ++i) m[offset + i] *= factor;
+      }
+      total[k] = capped_total;
+    }
     for (std::size_t t = k; t < bars; ++t) equity[t] = 0.0;
     const std::size_t after = k + 1;
     if (after < bars) {
@@ -176,7 +191,11 @@ void finish_curves(const SplitBooks& books, std::size_t bars, std::size_t n, dou
   double product = 1.0;
   for (std::size_t i = 0; i + 1 < bars; ++i) {
     double r = total[i + 1] / equity[i];
-    if (std::isnan(r)) {
+    if (i == 0 && first_ruined == 0) {
+      // Returns start at bar 1; a ruin on bar 0 has no slot of its own and is
+      // booked as the first return, so the growth ends at 0 as for any ruin.
+      r = -1.0;
+    } else if (std::isnan(r)) {
       r = 0.0;
     } else if (std::isinf(r)) {
       r = r > 0 ? kMax : -kMax;

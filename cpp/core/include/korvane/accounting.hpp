@@ -41,7 +41,8 @@ struct PositionBooks {
 
 // Walks one split bar by bar from a flat book and `starting_equity`: entry
 // when the raw row turns non-zero, resizing to the running equity at every
-// bar in position, exit when the row returns to zero.
+// bar in position (nothing is held once it is below zero), exit when the row
+// returns to zero.
 void account_positions_and_equity(const double* raw_positions, const double* close, std::size_t bars,
                                   std::size_t securities, double starting_equity, double pct_equity_invested,
                                   bool scale_to_traded, const PositionBooks& out);
@@ -72,8 +73,10 @@ struct SplitCurves {
 
 // Books the costs, sums each bar, builds the equity curve and applies the
 // bankruptcy cut-off. The first bar whose equity is zero or less loses
-// exactly the equity left before it (its return is -1, its equity 0); every
-// later bar is wiped from the books (rows, totals and equity zero, return 0).
+// exactly the equity left before it (its return is -1, its equity 0), and its
+// pnl, cost and after-cost rows shrink by one factor so that they add up to
+// that loss; every later bar is wiped from the books (rows, totals and equity
+// zero, return 0). A ruin on bar 0 is booked as the first return.
 // Infinite returns (a loss or gain on a zero equity) saturate at the largest
 // finite double; undefined ones (0/0) read 0.
 void settle_after_costs(const SplitBooks& books, std::size_t bars, std::size_t securities,
