@@ -6,6 +6,7 @@ test needs a classifier.
 """
 
 import logging
+import sys
 
 import numpy as np
 import optuna
@@ -154,17 +155,22 @@ class TestRunWithGivenParameters:
         with pytest.raises(TypeError):
             run(factor, None, False, dict(RUN_PARAMS, size_of_rolling_windows=480.0))
 
-    # Scoring an empty split reports its failure as unraisable and scores 0.0.
-    @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
-    def test_full_train_ratio_leaves_an_empty_test_part(self, universe, built_books):
-        factor = PairsTradingSerialCointegrationFactor(
-            "synthetic", universe, 60, [], False, objective="latest_cumprod_returns", train_split_ratio=1.0
-        )
+    def test_full_train_ratio_leaves_an_empty_test_part(self, universe, built_books, caplog, monkeypatch):
+        # The default (bootstrap) objective: the empty test part scores NaN
+        # without a report, and its statistics are NaN.
+        reports = []
+        monkeypatch.setattr(sys, "unraisablehook", reports.append)
+        caplog.set_level(logging.INFO, logger=" ")
+        factor = PairsTradingSerialCointegrationFactor("synthetic", universe, 60, [], False, train_split_ratio=1.0)
         results = run(factor, None, False, dict(RUN_PARAMS))
         train, test = built_books
         assert train._datetime_length == factor._datetime_length - RUN_PARAMS["size_of_rolling_windows"]
         assert test._datetime_length == 0 and test._returns_after_transaction_costs_array.shape == (0,)
         assert results is train
+        assert reports == []
+        assert messages(caplog)[-1] == "FINISHED IN-SAMPLE TEST RUN WITH OBJECTIVE SCORE: nan" + SUFFIX + "\n"
+        statistics = results.test_full_results_df["test_set_results"]
+        assert statistics[["annual_returns", "annual_sharpe_ratio", "max_drawdown", "ending_equity"]].isna().all()
 
     def test_nan_spread_is_charged_as_zero_with_one_warning(self, factor, built_books, caplog):
         caplog.set_level(logging.INFO, logger=" ")

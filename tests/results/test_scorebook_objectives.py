@@ -1,5 +1,6 @@
 """The fourteen objective scores on hand-made equity curves, and their failure to 0.0."""
 
+import logging
 import sys
 
 import empyrical
@@ -39,6 +40,46 @@ def daily_returns_of(book):
     )
 
 
+# Daily pnl of 30-day splits on 100,000: one ruined on its fifth day, one
+# that loses 99 % without going under, one without trades, one that gains.
+WIGGLE = np.resize([60.0, -60.0], 30)
+SPLITS = {
+    "bankrupt": np.r_[np.full(4, -10_000.0), -70_000.0, np.zeros(25)],
+    "losing": np.full(30, -3_300.0) + WIGGLE,
+    "flat": np.zeros(30),
+    "winning": np.full(30, 500.0) + 5 * WIGGLE,
+}
+
+
+@pytest.mark.parametrize("objective", OBJECTIVES)
+def test_a_bankrupt_split_ranks_below_every_other(objective, reports, caplog):
+    scores = {}
+    for name, pnl in SPLITS.items():
+        caplog.clear()
+        scores[name] = book_from_daily_pnl(pnl).get_objective_score(objective=objective)
+        warnings = [record.getMessage() for record in caplog.records if record.levelno >= logging.WARNING]
+        assert len(warnings) == (name == "bankrupt"), warnings
+    assert scores.pop("bankrupt") == -np.inf
+    assert all(score > -np.inf for score in scores.values()), scores
+    assert reports == []
+
+
+def test_the_bankruptcy_warning_names_the_bar(caplog):
+    book_from_daily_pnl(SPLITS["bankrupt"]).get_objective_score()
+    [record] = caplog.records
+    assert record.levelno == logging.WARNING and record.name == " "
+    assert record.getMessage() == (
+        "Equity reached 0 at bar 4 of 30 (2024-01-05 00:00:00): the split is bankrupt and scores -inf"
+    )
+
+
+@pytest.mark.parametrize("objective", OBJECTIVES)
+def test_an_empty_split_scores_nan_quietly(objective, reports, caplog):
+    book = Scorebook(**backtest_arrays(np.zeros(0), pd.DatetimeIndex([])))
+    assert np.isnan(book.get_objective_score(objective=objective))
+    assert reports == [] and caplog.records == []
+
+
 class TestHandMadeCurves:
     def test_flat_curve_without_trades(self, reports):
         book = book_from_daily_pnl(np.zeros(40))
@@ -55,21 +96,6 @@ class TestHandMadeCurves:
         assert scores["activity_weighted_annual_sharpe_from_median_bootstrapped_returns"] == 0.0
         assert scores["stability_activity_weighted_annual_sharpe_from_median_bootstrapped_returns"] == 0.0
         assert reports == []
-
-    def test_bankrupt_curve(self, reports):
-        # Equity hits exactly 0 on day 5 and the accounting books nothing after.
-        pnl = np.r_[np.full(4, -10_000.0), -60_000.0, np.zeros(10)]
-        book = book_from_daily_pnl(pnl)
-        assert book.get_objective_score(objective="latest_cumprod_returns") == 0.0
-        _, _, r, days = daily_returns_of(book)
-        assert len(r) < days - 1  # the 0/0 days after the bankruptcy are dropped
-        assert book.get_objective_score(objective="annual_sharpe_ratio") == empyrical.sharpe_ratio(r)
-        assert reports == []
-        # The bootstrap needs one return per day after the first: documented 0.0.
-        for name in BOOTSTRAP_OBJECTIVES:
-            assert book.get_objective_score(objective=name) == 0.0
-        assert len(reports) == len(BOOTSTRAP_OBJECTIVES)
-        assert all(report.object == CONTEXT for report in reports)
 
     def test_values_against_the_definitions(self):
         book = daily_scorebook(90, seed=11)

@@ -40,6 +40,14 @@ def book_of(pnl, times, **kwargs):
     return Scorebook(**backtest_arrays(pnl, times, **kwargs))
 
 
+def joined_growth(train_pnl, train_times, test_pnl, test_times):
+    """Daily returns and growth of both splits joined, from 100,000."""
+    everything = pd.Series(np.r_[train_pnl, test_pnl], index=train_times.append(test_times))
+    daily_pnl = everything.resample("1D").sum()
+    returns = (daily_pnl / (daily_pnl.cumsum() + 100_000.0).shift(1)).dropna()
+    return returns, (1 + returns).cumprod()
+
+
 class TestExtrapolations:
     def extrapolate(self, returns, train_times):
         return daily_scorebook(3)._get_extrapolations_from_train_set(returns, pd.DatetimeIndex(train_times))
@@ -123,10 +131,10 @@ class TestReport:
         assert list(book.full_results_df.columns) == ["results"]
         lines = drawn()
         assert list(lines) == ["train_set_cumprod_equity_curve"]
-        # Without a test split there is one value fewer than dates: paired by position.
+        # Growth exists from the split's second day on, each value on its day.
         line = lines["train_set_cumprod_equity_curve"]
-        days = len(pd.date_range(book._datetime_array[0], book._datetime_array[-1]))
-        assert len(line.get_xdata()) == len(line.get_ydata()) == days - 1
+        days = pd.date_range(book._datetime_array[0], book._datetime_array[-1])
+        assert list(line.get_xdata()) == list(days[1:]) and len(line.get_ydata()) == len(days) - 1
 
     def test_curve_values_with_a_test_split_starting_the_next_day(self, capsys):
         train_times = pd.date_range("2024-01-01 09:00", periods=30 * 2, freq="12h")  # 30 days
@@ -138,16 +146,14 @@ class TestReport:
         train.plot_full_results()
         lines = drawn()
 
-        everything = pd.Series(np.r_[train_pnl, test_pnl], index=train_times.append(test_times))
-        daily_pnl = everything.resample("1D").sum()
-        returns = (daily_pnl / (daily_pnl.cumsum() + 100_000.0).shift(1)).dropna()
-        growth = (1 + returns).cumprod()
-        # Train curve: the 30 train days and the first test day as dates, the
-        # growth from the second train day to the second test day as values.
+        returns, growth = joined_growth(train_pnl, train_times, test_pnl, test_times)
+        # Train curve: the growth from the second train day to the first test
+        # day, where the test curve takes over; each value on its own day.
         train_line = lines["train_set_cumprod_equity_curve"]
-        assert list(train_line.get_xdata()) == list(pd.date_range("2024-01-01", "2024-01-31"))
-        np.testing.assert_allclose(train_line.get_ydata(), growth["2024-01-02":"2024-02-01"], rtol=1e-14)
+        assert list(train_line.get_xdata()) == list(pd.date_range("2024-01-02", "2024-01-31"))
+        np.testing.assert_allclose(train_line.get_ydata(), growth["2024-01-02":"2024-01-31"], rtol=1e-14)
         test_line = lines["test_set_cumprod_equity_curve"]
+        assert list(test_line.get_xdata()) == list(pd.date_range("2024-01-31", "2024-02-09"))
         np.testing.assert_allclose(test_line.get_ydata(), growth["2024-01-31":], rtol=1e-14)
         # The extrapolations' train window runs from the day before the first
         # train day to the appended first test day.
@@ -173,17 +179,23 @@ class TestReport:
             "2024-01-21 09:00",  # a test split of a single day, right after the train split
         ],
     )
-    def test_train_curve_pairs_dates_and_values_by_position(self, test_start, capsys):
+    def test_equity_curves_draw_each_value_on_its_own_day(self, test_start, capsys):
         train_times = pd.date_range("2024-01-01 09:00", "2024-01-20 10:00", freq="12h")
         test_periods = 2 if test_start.startswith("2024-01-21") else 12
         test_times = pd.date_range(test_start, periods=test_periods, freq="1h")
         rng = np.random.default_rng(5)
-        train = book_of(rng.normal(10, 300, len(train_times)), train_times)
-        train.register_test_set_results(book_of(rng.normal(10, 300, len(test_times)), test_times))
+        train_pnl, test_pnl = rng.normal(10, 300, len(train_times)), rng.normal(10, 300, len(test_times))
+        train = book_of(train_pnl, train_times)
+        train.register_test_set_results(book_of(test_pnl, test_times))
         train.plot_full_results()
-        for label in ("train_set_cumprod_equity_curve", "test_set_cumprod_equity_curve"):
-            line = drawn()[label]
-            assert len(line.get_xdata()) == len(line.get_ydata()) > 0
+        _, growth = joined_growth(train_pnl, train_times, test_pnl, test_times)
+        first_test_day = pd.Timestamp(test_start).normalize()
+        lines = drawn()
+        train_line, test_line = lines["train_set_cumprod_equity_curve"], lines["test_set_cumprod_equity_curve"]
+        assert train_line.get_xdata()[0] == pd.Timestamp("2024-01-02")
+        assert train_line.get_xdata()[-1] == first_test_day == test_line.get_xdata()[0]
+        for line in (train_line, test_line):
+            np.testing.assert_allclose(line.get_ydata(), growth[pd.DatetimeIndex(line.get_xdata())], rtol=1e-14)
 
     def test_only_found_alternate_paths_are_drawn(self, monkeypatch, capsys):
         # Rounds end at 0.9 (the first 9,500) or 1.5: the 95th percentile lies

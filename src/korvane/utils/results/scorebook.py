@@ -97,6 +97,8 @@ class Scorebook(RefusesPickling):
     def get_objective_score(self, objective="stability_weighted_median_bootstrapped_cumprod_returns"):
         """The score of this split under `objective`; larger is better.
 
+        A split whose equity reached 0 scores -inf under every objective, below
+        any split that kept some equity, and a split without bars scores NaN.
         A failure while scoring never reaches the caller: it is reported as an
         ignored exception and the score is 0.0, so an optimiser trial whose
         score cannot be computed simply scores 0.0.
@@ -116,15 +118,20 @@ class Scorebook(RefusesPickling):
             )
         if objective not in available_objectives:
             raise Exception("Objective specified is not available")
+        if objective != "latest_cumprod_returns" and objective not in _OBJECTIVE_BRANCHES:
+            raise Exception("Objective specified is not available")
+
+        if self._datetime_length == 0:
+            return np.nan
+        if self._is_bankrupt():
+            return -np.inf
 
         if objective == "latest_cumprod_returns":
             # The last per-bar cumulative product, read straight from the
             # accounting's array: no daily conversion, and no 1 subtracted.
             return self._cumprod_returns_after_transaction_costs_array[self._datetime_length - 2]
-        if objective not in _OBJECTIVE_BRANCHES:
-            raise Exception("Objective specified is not available")
 
-        _, _, daily_returns_series, length_of_datetime_index = (
+        _, _, daily_returns_series, _ = (
             self._get_daily_returns_series_and_length(
                 self._starting_equity,
                 self._total_pnl_after_transaction_costs_array,
@@ -158,8 +165,13 @@ class Scorebook(RefusesPickling):
 
         # The bootstrap objectives all score the path of the median ending
         # value; the "25" names keep their historical meaning and also use it.
+        # They resample the daily returns there are (a 0/0 day has none), and a
+        # split within one day has nothing to resample.
+        path_length = len(r)
+        if path_length == 0:
+            return np.nan
         bootstrapped_daily_returns_list, bootstrapped_cumprod_daily_returns_list = (
-            self._get_bootstrapped_cumprod_daily_returns(length_of_datetime_index - 1, r, [50])
+            self._get_bootstrapped_cumprod_daily_returns(path_length, r, [50])
         )
         if objective in (
             "median_boostrapped_cumprod_returns",
@@ -168,7 +180,7 @@ class Scorebook(RefusesPickling):
             "stability_weighted_25_percentile_bootstrapped_cumprod_returns",
         ):
             path = bootstrapped_cumprod_daily_returns_list[0]
-            bootstrap_final_pct = path[length_of_datetime_index - 2] - 1
+            bootstrap_final_pct = path[path_length - 1] - 1
             if objective in (
                 "median_boostrapped_cumprod_returns",
                 "25_percentile_boostrapped_cumprod_returns",
@@ -194,6 +206,21 @@ class Scorebook(RefusesPickling):
                     bootstrapped_returns
                 )
         return 0.0 if np.isnan(score) else score
+
+    def _is_bankrupt(self):
+        """Whether the split's equity reached 0, with one warning naming the bar."""
+        equity = np.asarray(self._equity_value_array, dtype=np.float64)
+        ruined = np.flatnonzero(equity <= 0)
+        if ruined.size == 0:
+            return False
+        bar = int(ruined[0])
+        logger.warning(
+            "Equity reached 0 at bar %d of %d (%s): the split is bankrupt and scores -inf",
+            bar,
+            len(equity),
+            pd.Timestamp(self._datetime_array[bar]),
+        )
+        return True
 
     # ----------------------------------------------------------- daily series
 
@@ -634,19 +661,19 @@ class Scorebook(RefusesPickling):
                     linestyle="--",
                 )
 
+        # Each growth value is drawn on its own day. The train curve runs to the
+        # first test day, where the test curve starts, so the two join.
         if len(train_datetime_index) > 0:
             start_of_train_datetime_index = train_datetime_index[0] - pd.Timedelta("1d")
             end_of_train_datetime_index = train_datetime_index[len(train_datetime_index) - 1]
             train_values = cumprod_complete_in_sample_daily_returns_series.loc[
-                start_of_train_datetime_index : end_of_train_datetime_index + pd.Timedelta("1d")
+                start_of_train_datetime_index:end_of_train_datetime_index
             ]
         else:
             end_of_train_datetime_index = None
             train_values = cumprod_complete_in_sample_daily_returns_series.iloc[0:0]
-        # Dates and values are paired by position; around weekends, single-day
-        # splits and the split boundary their counts can differ by a few days.
-        _plot_by_position(
-            train_datetime_index,
+        plt.plot(
+            train_values.index,
             train_values.values,
             label="train_set_cumprod_equity_curve",
             color="blue",
@@ -656,8 +683,8 @@ class Scorebook(RefusesPickling):
             test_values = cumprod_complete_in_sample_daily_returns_series.loc[
                 end_of_train_datetime_index:
             ]
-            _plot_by_position(
-                test_datetime_index,
+            plt.plot(
+                test_values.index,
                 test_values.values,
                 label="test_set_cumprod_equity_curve",
                 color="purple",
