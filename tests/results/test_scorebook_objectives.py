@@ -74,8 +74,9 @@ def test_the_bankruptcy_warning_names_the_bar(caplog):
 
 
 @pytest.mark.parametrize("objective", OBJECTIVES)
-def test_an_empty_split_scores_nan_quietly(objective, reports, caplog):
-    book = Scorebook(**backtest_arrays(np.zeros(0), pd.DatetimeIndex([])))
+@pytest.mark.parametrize("bars", [0, 1])
+def test_a_split_without_returns_scores_nan_quietly(objective, bars, reports, caplog):
+    book = Scorebook(**backtest_arrays(np.full(bars, 5.0), pd.date_range("2024-01-02", periods=bars)))
     assert np.isnan(book.get_objective_score(objective=objective))
     assert reports == [] and caplog.records == []
 

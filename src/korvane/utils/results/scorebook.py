@@ -98,7 +98,8 @@ class Scorebook(RefusesPickling):
         """The score of this split under `objective`; larger is better.
 
         A split whose equity reached 0 scores -inf under every objective, below
-        any split that kept some equity, and a split without bars scores NaN.
+        any split that kept some equity; a split of fewer than two bars scores
+        NaN.
         A failure while scoring never reaches the caller: it is reported as an
         ignored exception and the score is 0.0, so an optimiser trial whose
         score cannot be computed simply scores 0.0.
@@ -121,7 +122,8 @@ class Scorebook(RefusesPickling):
         if objective != "latest_cumprod_returns" and objective not in _OBJECTIVE_BRANCHES:
             raise Exception("Objective specified is not available")
 
-        if self._datetime_length == 0:
+        # A split of fewer than two bars earns no return to score.
+        if self._datetime_length < 2:
             return np.nan
         if self._is_bankrupt():
             return -np.inf
