@@ -13,6 +13,7 @@ import pytest
         "korvane.utils.results.scorebook",
         "korvane.rarAV._signalforge",
         "korvane.rarAV.signalforge",
+        "korvane.utils.filters.tickersieve",
     ],
 )
 def test_modules_import(module):

@@ -198,7 +198,7 @@ def _columns_of(columns, kept):
     for col in list(columns):
         # Only a label that is a kept id, or starts with one and a suffix, can
         # split into a kept id; this skips the other securities' columns cheaply.
-        if not (col.startswith(prefixes) or col in kept_set):
+        if isinstance(col, str) and not (col in kept_set or col.startswith(prefixes)):
             continue
         if col in exact_labels or any(col.split(suffix)[0] in kept_set for suffix in _FIELD_SUFFIXES):
             selected.append(col)
