@@ -100,6 +100,7 @@ class Scorebook(RefusesPickling):
         A split whose equity reached 0 scores -inf under every objective, below
         any split that kept some equity; a split of fewer than two bars scores
         NaN.
+
         A failure while scoring never reaches the caller: it is reported as an
         ignored exception and the score is 0.0, so an optimiser trial whose
         score cannot be computed simply scores 0.0.
