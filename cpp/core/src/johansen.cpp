@@ -123,17 +123,26 @@ Result test(const double* y1, const double* y2, std::int64_t n, std::int64_t str
   const double mm = static_cast<double>(m);
   const double ml1 = -first_1 / mm, ml2 = -first_2 / mm;                      // mean of e[1:]
   const double md1 = (last_1 - first_1) / mm, md2 = (last_2 - first_2) / mm;  // mean of differences
-  const double k11 = l11 / mm - ml1 * ml1;
-  const double k12 = l12 / mm - ml1 * ml2;
-  const double k22 = l22 / mm - ml2 * ml2;
-  const double c11 = (l11 - x11) / mm - ml1 * md1;
-  const double c12 = (l12 - x12) / mm - ml1 * md2;
-  const double c21 = (l12 - x21) / mm - ml2 * md1;
-  const double c22 = (l22 - x22) / mm - ml2 * md2;
-  const double o11 = (((l11 - x11) - x11) + q11) / mm - md1 * md1;
-  const double o12 = (((l12 - x12) - x21) + q12) / mm - md1 * md2;
-  const double o22 = (((l22 - x22) - x22) + q22) / mm - md2 * md2;
+  Moments mo;
+  mo.k11 = l11 / mm - ml1 * ml1;
+  mo.k12 = l12 / mm - ml1 * ml2;
+  mo.k22 = l22 / mm - ml2 * ml2;
+  mo.c11 = (l11 - x11) / mm - ml1 * md1;
+  mo.c12 = (l12 - x12) / mm - ml1 * md2;
+  mo.c21 = (l12 - x21) / mm - ml2 * md1;
+  mo.c22 = (l22 - x22) / mm - ml2 * md2;
+  mo.o11 = (((l11 - x11) - x11) + q11) / mm - md1 * md1;
+  mo.o12 = (((l12 - x12) - x21) + q12) / mm - md1 * md2;
+  mo.o22 = (((l22 - x22) - x22) + q22) / mm - md2 * md2;
 
+  return from_moments(mo, n, crit);
+}
+
+Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& crit) {
+  const double k11 = mo.k11, k12 = mo.k12, k22 = mo.k22;
+  const double c11 = mo.c11, c12 = mo.c12, c21 = mo.c21, c22 = mo.c22;
+  const double o11 = mo.o11, o12 = mo.o12, o22 = mo.o22;
+  const std::int64_t m = n - 1;
   // Sig = Sk0 S00^-1 Sk0'.
   const double det_o = o11 * o22 - o12 * o12;
   if (!(det_o != 0.0) || !finite(det_o)) return failed();

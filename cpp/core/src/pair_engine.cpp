@@ -47,7 +47,9 @@ PairEngine::PairEngine(std::vector<std::int64_t> first, std::vector<std::int64_t
 void PairEngine::reset() {
   state.reset(first_.size());
   closed.clear();
-  zcache_.assign(first_.size(), ZscoreCache{});
+  daily_.assign(first_.size(), moments::PairMoments{});
+  bars_.assign(first_.size(), moments::PairMoments{});
+  zsum_.assign(first_.size(), moments::LevelMoments{});
   vcache_.assign(first_.size(), VolatilityCache{});
 }
 
@@ -144,15 +146,46 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
     // the window's daily-sampled log closes. Otherwise the last estimates are
     // kept and only the spread moves with the window.
     bool spread_filled = false;
+    // Inside a run (native estimators) the window's sums slide with it; the
+    // series are then addressed by bar index over the whole run.
+    const bool sliding = in_run && estimation == nullptr;
+    const std::int64_t origin = sliding ? bar - w : 0;
+    const double* series[2] = {la - origin, lb - origin};
     if (s.position[k] == 0 && s.reestimation_countdown[k] <= 0) {
-      const johansen::HedgeRatios hr =
-          estimation != nullptr
-              ? estimation->hedge_ratios(la, lb, w, iv.johansen_resampling)
-              : johansen::hedge_ratios_from_daily_closes(la, lb, w, iv.johansen_resampling, crit);
+      johansen::HedgeRatios hr;
+      const std::int64_t per_day = iv.johansen_resampling;
+      if (estimation != nullptr) {
+        hr = estimation->hedge_ratios(la, lb, w, per_day);
+      } else if (sliding && per_day >= 1 && (w - 1) / per_day >= johansen::kMinimumRows) {
+        // On daily bars the test's rows are the window's bars after the
+        // first, so one set of sums serves the test and the half-life.
+        const std::int64_t rows = (w - 1) / per_day;
+        moments::PairMoments& dm = per_day == 1 ? bars_[k] : daily_[k];
+        if (per_day == 1) {
+          dm.move_to(series, bar - w, w, 1);
+        } else {
+          dm.move_to(series, bar - w + per_day, rows, per_day);
+        }
+        if (dm.finite()) {
+          const moments::Sums sums = per_day == 1 ? dm.sums(series).without_first() : dm.sums(series);
+          const johansen::Result r =
+              johansen::from_moments(moments::johansen_moments(sums), rows, crit);
+          if (r.ok) hr = {r.evec0[0], r.evec0[1], r.is_cointegrated};
+        } else {
+          hr = johansen::hedge_ratios_from_daily_closes(la, lb, w, per_day, crit);
+        }
+      } else {
+        hr = johansen::hedge_ratios_from_daily_closes(la, lb, w, per_day, crit);
+      }
       s.h1[k] = hr.h1;
       s.h2[k] = hr.h2;
       s.is_cointegrated[k] = hr.is_cointegrated ? 1 : 0;
-      if (hr.is_cointegrated) {
+      if (hr.is_cointegrated && sliding && w >= 2) {
+        moments::PairMoments& bm = bars_[k];
+        bm.move_to(series, bar - w, w, 1);
+        const double slope = moments::halflife_slope(bm.sums(series), hr.h1, hr.h2);
+        s.halflife[k] = std::isfinite(slope) ? spread::halflife_from_slope(slope) : 0;
+      } else if (hr.is_cointegrated) {
         // The spread is written while the mean of its lagged values is summed.
         const double g1 = hr.h1, g2 = hr.h2;
         const double lagged_sum = pairwise_sum(
@@ -203,51 +236,30 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
         if (zw.fits && cointegrated) {
           const std::int64_t used = std::min(zw.length, w);
           const double count = static_cast<double>(used);
-          ZscoreCache& zc = zcache_[k];
-          const std::int64_t last = in_run ? bar - 1 : -1;
-          // Sums that a bad close (log of 0 or of a negative price) has made
-          // non-finite are summed afresh, so that the value stops counting
-          // once it has left the window.
-          const bool same = in_run && zc.valid && zc.used == used && zc.h1 == h1 && zc.h2 == h2 &&
-                            std::isfinite(zc.s1.sum) && std::isfinite(zc.s2.sum);
-          if (same && zc.end == last - 1 && zc.slides < 64) {
-            const double out = spread_at(w - 1 - used) - zc.centre, in = value - zc.centre;
-            zc.s1.sum += in - out;
-            zc.s2.sum += (in - out) * (in + out);
-            zc.end = last;
-            zc.slides += 1;
-          } else if (!(same && zc.end == last)) {
-            const std::int64_t begin = w - used;
-            const double centre = pairwise_sum(spread_at, begin, used) / count;
-            zc.centre = centre;
-            zc.s1 = CompensatedSum{};
-            zc.s2 = CompensatedSum{};
-            double d1[4] = {0.0, 0.0, 0.0, 0.0}, d2[4] = {0.0, 0.0, 0.0, 0.0};
-            std::int64_t t = begin;
-            for (; t + 4 <= w; t += 4) {
-              for (int j = 0; j < 4; ++j) {
-                const double d = spread_at(t + j) - centre;
-                d1[j] += d;
-                d2[j] += d * d;
-              }
-            }
-            for (; t < w; ++t) {
+          if (sliding) {
+            // Sums of both legs over the window: the spread's mean and
+            // deviation follow for any hedge ratios.
+            moments::LevelMoments& zm = zsum_[k];
+            zm.move_to(series, bar - used, used);
+            const moments::CombinationStats cs = moments::combination_stats(zm, h1, h2);
+            const double shifted =
+                h1 * (la[w - 1] - zm.base[0]) + h2 * (lb[w - 1] - zm.base[1]);
+            zstd = cs.std;
+            zscore = zstd > 0.0 ? (shifted - cs.shifted_mean) / zstd : 0.0;
+          } else {
+            const double centre = pairwise_sum(spread_at, w - used, used) / count;
+            double d1 = 0.0, d2 = 0.0;
+            for (std::int64_t t = w - used; t < w; ++t) {
               const double d = spread_at(t) - centre;
-              d1[0] += d;
-              d2[0] += d * d;
+              d1 += d;
+              d2 += d * d;
             }
-            zc.s1.sum = (d1[0] + d1[1]) + (d1[2] + d1[3]);
-            zc.s2.sum = (d2[0] + d2[1]) + (d2[2] + d2[3]);
-            zc.valid = in_run;
-            zc.used = used;
-            zc.h1 = h1;
-            zc.h2 = h2;
-            zc.end = last;
-            zc.slides = 0;
+            const double mean = centre + d1 / count;
+            double var = d2 / count - (d1 / count) * (d1 / count);
+            if (var < 0.0) var = 0.0;
+            zstd = std::sqrt(var);
+            zscore = zstd > 0.0 ? (value - mean) / zstd : 0.0;
           }
-          const double mean = zc.centre + zc.s1.value() / count;
-          zstd = deviation(zc.s1, zc.s2, 1.0 / count);
-          zscore = zstd > 0.0 ? (value - mean) / zstd : 0.0;
         }
       }
     }

@@ -29,6 +29,20 @@ struct Result {
 // Fewer daily rows than this give statistics that are infinite or noise.
 constexpr std::int64_t kMinimumRows = 6;
 
+// The moment matrices of the reduced-rank regression over n rows: the level
+// residuals' covariance k (rows 1 .. n-1), their cross covariance with the
+// differences c (c12 pairs the first level with the second difference, c21
+// the second level with the first difference) and the differences'
+// covariance o, all population moments.
+struct Moments {
+  double k11 = 0.0, k12 = 0.0, k22 = 0.0;
+  double c11 = 0.0, c12 = 0.0, c21 = 0.0, c22 = 0.0;
+  double o11 = 0.0, o12 = 0.0, o22 = 0.0;
+};
+
+// The test from its moment matrices over n rows.
+Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& crit);
+
 // Runs the test on n rows of two series y1[i*stride], y2[i*stride].
 Result test(const double* y1, const double* y2, std::int64_t n, std::int64_t stride,
             const CriticalValues& crit);

@@ -13,6 +13,7 @@
 #include "korvane/compensated_sum.hpp"
 #include "korvane/johansen.hpp"
 #include "korvane/triple_barrier.hpp"
+#include "korvane/window_moments.hpp"
 
 namespace korvane::engine {
 
@@ -108,21 +109,6 @@ struct Trace {
   std::vector<double> h1, h2, zscore, value;
 };
 
-// Running sums of one pair's z-score window over a whole run. Between two
-// re-estimations the spread at a given bar does not change, so the window
-// slides by one value per bar instead of being summed afresh. A flat pair is
-// re-estimated once a trading day, so a window slides at most that many
-// times before it is summed afresh; plain sums suffice.
-struct ZscoreCache {
-  bool valid = false;
-  std::int64_t used = 0;
-  double h1 = 0.0, h2 = 0.0;
-  double centre = 0.0;
-  CompensatedSum s1, s2;  // sums of (x - centre) and (x - centre)^2
-  std::int64_t end = -1;  // bar index of the window's latest value
-  std::int64_t slides = 0;
-};
-
 // The rolling standard deviations of one open position's spread over a whole
 // run: while a position is open its hedge ratios and half-life are fixed, so
 // each rolling window's deviation is computed once and the average moves
@@ -177,7 +163,10 @@ class PairEngine {
   std::vector<const double*> log_ptr_;
   std::vector<double> last_close_;
   std::vector<double> logs_;
-  std::vector<ZscoreCache> zcache_;
+  // Sliding sums per pair over the Johansen test's daily rows, over the bars
+  // of the window (half-life) and over the z-score window.
+  std::vector<moments::PairMoments> daily_, bars_;
+  std::vector<moments::LevelMoments> zsum_;
   std::vector<VolatilityCache> vcache_;
 };
 

@@ -19,6 +19,7 @@ import numpy as np
 
 from korvane.factors.technical import _pairtrader
 from korvane.factors.technical._factor.globals import pm
+from korvane.factors.technical._factor.trade_store import TradeStore, store_columns
 
 LOG_SUFFIX = " | PAIRS TRADING SERIAL COINTEGRATION FACTOR "
 
@@ -46,6 +47,29 @@ def _closes_for_valuation(close_matrix):
     # Before a security's first valid close there is nothing to mark at.
     marked[last_valid_row < 0] = np.nan
     return marked
+
+
+class _StoreSnapshot:
+    """The batches a store held at the end of one run, read as that store."""
+
+    __slots__ = ("_batches",)
+
+    def __init__(self, batches):
+        self._batches = batches
+
+    def batches(self):
+        return self._batches
+
+    def __len__(self):
+        return sum(len(batch) for batch in self._batches)
+
+
+class _PendingSplit:
+    __slots__ = ("end_of_train", "store")
+
+    def __init__(self, end_of_train, store):
+        self.end_of_train = end_of_train
+        self.store = store
 
 
 def _score_text(score):
@@ -117,8 +141,8 @@ class BacktestRunMixin:
         # An empty train part has no end time: every recorded trade is then
         # out of sample.
         end_of_train_datetime = train_datetime_array[-1] if len(train_datetime_array) else None
-        self._rarav_train_trades_store_df, self._rarav_test_trades_store_df = (
-            self._get_train_test_split_for_rarav_trades(end_of_train_datetime, self._rarav_trades_store_dict)
+        self._rarav_trade_tables = self._split_rarav_trades_when_read(
+            end_of_train_datetime, self._rarav_trades_store_dict
         )
 
         train_results = self._get_results_from_positions_matrix(
@@ -242,6 +266,47 @@ class BacktestRunMixin:
 
     # --------------------------------------------------------- trade store
 
+    # The train and test tables of the latest run are built when first read:
+    # an optimisation trial never reads them, and the store grows with every
+    # trial, so building them each run would cost more with each trial.
+    @property
+    def _rarav_train_trades_store_df(self):
+        return self._rarav_trade_tables_built()[0]
+
+    @_rarav_train_trades_store_df.setter
+    def _rarav_train_trades_store_df(self, table):
+        self._rarav_trade_tables = (table, self._rarav_trade_tables_built()[1])
+
+    @property
+    def _rarav_test_trades_store_df(self):
+        return self._rarav_trade_tables_built()[1]
+
+    @_rarav_test_trades_store_df.setter
+    def _rarav_test_trades_store_df(self, table):
+        self._rarav_trade_tables = (self._rarav_trade_tables_built()[0], table)
+
+    def _rarav_trade_tables_built(self):
+        tables = self._rarav_trade_tables
+        if tables is None:
+            return None, None
+        if isinstance(tables, _PendingSplit):
+            tables = self._get_train_test_split_for_rarav_trades(tables.end_of_train, tables.store)
+            self._rarav_trade_tables = tables
+        return tables
+
+    def _split_rarav_trades_when_read(self, end_of_train_datetime, store):
+        """The split of the store as it stands now, built when first read.
+
+        A columnar store is captured by its batches (which never change); any
+        other mapping is split at once.
+        """
+        batches = store.batches() if isinstance(store, TradeStore) else None
+        if batches is None:
+            return self._get_train_test_split_for_rarav_trades(end_of_train_datetime, store)
+        if not batches:
+            return None, None
+        return _PendingSplit(end_of_train_datetime, _StoreSnapshot(batches))
+
     def _get_train_test_split_for_rarav_trades(self, end_of_train_datetime, rarav_trades_store_dict):
         """Train and test tables of the closed-trade store, split by entry time.
 
@@ -254,15 +319,20 @@ class BacktestRunMixin:
         if not rarav_trades_store_dict:
             return None, None
         pd = pm().pd
-        records = list(rarav_trades_store_dict.values())
-        # Records share the template's keys; the union is rebuilt only for a
-        # record whose keys differ.
-        columns = list(records[0])
-        template_keys = records[0].keys()
-        for record in records:
-            if record.keys() != template_keys:
-                columns.extend(key for key in record if key not in columns)
-        table = pd.DataFrame({key: [record.get(key) for record in records] for key in columns})
+        batches = rarav_trades_store_dict.batches() if hasattr(rarav_trades_store_dict, "batches") else None
+        if batches:
+            table = pd.DataFrame(store_columns(batches))
+            columns = list(table.columns)
+        else:
+            records = list(rarav_trades_store_dict.values())
+            # Records share the template's keys; the union is rebuilt only for
+            # a record whose keys differ.
+            columns = list(records[0])
+            template_keys = records[0].keys()
+            for record in records:
+                if record.keys() != template_keys:
+                    columns.extend(key for key in record if key not in columns)
+            table = pd.DataFrame({key: [record.get(key) for record in records] for key in columns})
         table = table.sort_values("time_of_entry", kind="mergesort").reset_index(drop=True)
         ordered = ["time_of_entry"] + [key for key in columns if key not in ("time_of_entry", "features")]
         features = table["features"] if "features" in table.columns else None

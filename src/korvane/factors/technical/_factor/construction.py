@@ -29,6 +29,7 @@ from korvane._binding import (
 from korvane.factors.technical import _pairtrader
 from korvane.factors.technical._factor.fields import reset_fields
 from korvane.factors.technical._factor.globals import pm
+from korvane.factors.technical._factor.trade_store import TradeStore
 
 CONSTRUCTOR_ARGUMENT_NAMES = (
     "universe_name",
@@ -626,7 +627,7 @@ class ConstructionMixin:
             "trade_securities": None,
             "features": None,
         }
-        self._rarav_trades_store_dict = {}
+        self._rarav_trades_store_dict = TradeStore()
         self._rarAV_optimal_entry_ready = False
         self._rarAV_optimal_entry_ready = self._check_if_rarAV_optimal_entry_exists_and_load()
         return None

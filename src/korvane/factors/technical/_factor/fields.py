@@ -57,8 +57,10 @@ FIELDS = (
     ("rarav_trades_count", 0),
     ("rarav_clean_single_trade_store_dict", None),
     ("rarav_trades_store_dict", None),
-    ("rarav_train_trades_store_df", None),
-    ("rarav_test_trades_store_df", None),
+    # The latest run's train and test trade tables, or what builds them when
+    # first read (``_rarav_train_trades_store_df`` and
+    # ``_rarav_test_trades_store_df`` read them).
+    ("rarav_trade_tables", None),
     ("rarAV_signalforge", None),
     ("rarAV_optimal_entry_model", None),
     ("rarAV_optimal_entry_ready", None),

@@ -64,6 +64,7 @@ from statsmodels.tsa.vector_ar.vecm import coint_johansen as _LIBRARY_COINT_JOHA
 
 from korvane.factors.technical import _pairtrader
 from korvane.factors.technical._factor.globals import pm
+from korvane.factors.technical._factor.trade_store import TradeStore
 
 # 90% critical values of the maximum-eigenvalue and trace statistics for two
 # series with a linear trend (the hypothesis of no cointegrating relation),
@@ -332,29 +333,25 @@ class SignalsMixin:
         if len(pair_index) == 0:
             return
         dtype = np.asarray(self._data_datetime_array).dtype
-        as_time_type = dtype.kind == "M"
-
-        def to_time(ns):
-            if ns == _NOT_A_TIME:
-                return np.datetime64("NaT")
-            value = np.datetime64(int(ns), "ns")
-            return value.astype(dtype) if as_time_type else value
-
-        pairs = self._pairs_of_securities_list
-        features_list = self._pair_entry_features_list
+        time_dtype = dtype if dtype.kind == "M" else np.dtype("datetime64[ns]")
         store = self._rarav_trades_store_dict
         count = self._rarav_trades_count
-        for j in range(len(pair_index)):
-            record = self._rarav_clean_single_trade_store_dict.copy()
-            record["time_of_entry"] = to_time(entry[j])
-            record["time_of_exit"] = to_time(exit_[j])
-            record["trade_label"] = int(label[j])
-            record["trade_returns"] = float(returns[j])
-            record["trade_securities"] = pairs[int(pair_index[j])]
-            record["features"] = features_list[int(token[j])] if token[j] >= 0 else None
-            store[count] = record
-            count += 1
-        self._rarav_trades_count = count
+        if isinstance(store, TradeStore):
+            store.add_batch(
+                count, self._pairs_of_securities_list, pair_index, entry, exit_, label, returns,
+                token, self._pair_entry_features_list, self._rarav_clean_single_trade_store_dict,
+                time_dtype,
+            )
+        else:
+            # A store replaced by a plain dictionary gets one record per trade.
+            batch = TradeStore()
+            batch.add_batch(
+                count, self._pairs_of_securities_list, pair_index, entry, exit_, label, returns,
+                token, self._pair_entry_features_list, self._rarav_clean_single_trade_store_dict,
+                time_dtype,
+            )
+            store.update(batch)
+        self._rarav_trades_count = count + len(pair_index)
 
     # ------------------------------------------------------------------ loop
 

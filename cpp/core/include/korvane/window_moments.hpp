@@ -1,0 +1,99 @@
+#pragma once
+// Running sums of two log-close series over a window of rows that slides
+// along a run, from which the Johansen test, the half-life regression and the
+// z-score of any linear combination of the two series are derived in constant
+// time per bar.
+//
+// Rows are the samples a[lo + j * stride], j = 0 .. n-1, of series indexed by
+// bar. Every value is taken relative to the series' value on the row the sums
+// were last computed afresh from, so the sums carry the variation over the
+// window, not the price level. Each sum is compensated, and the sums are
+// computed afresh after a fixed number of edits, after a gap, or once a
+// non-finite value has entered them: the rounding drift stays bounded on
+// runs of any length.
+#include <cmath>
+#include <cstdint>
+
+#include "korvane/compensated_sum.hpp"
+#include "korvane/johansen.hpp"
+
+namespace korvane::moments {
+
+// Edits (rows added or removed) before the sums are computed afresh.
+constexpr int kRefreshEdits = 256;
+
+// The sums of a window as plain numbers, with its first and last rows.
+struct Sums {
+  std::int64_t n = 0;
+  double s[2], t[2], p[3], c[4], d[3], td[2];
+  double first[2], second[2], last[2];
+  // The same sums without the window's first row.
+  Sums without_first() const;
+};
+
+// Levels, lagged levels and one-row differences of two series over a window.
+// Index p, q over the two series; pairs are ordered aa, ab, bb (and ab, ba for
+// the asymmetric level-by-difference sums).
+struct PairMoments {
+  bool valid = false;
+  std::int64_t lo = 0, n = 0, stride = 1;
+  int edits = 0;
+  double base[2] = {0.0, 0.0};
+  CompensatedSum s[2];   // sum of u_p(j), j = 0 .. n-1
+  CompensatedSum t[2];   // sum of j u_p(j)
+  CompensatedSum p[3];   // sum over j >= 1 of u_p(j) u_q(j)
+  CompensatedSum c[4];   // sum over j >= 1 of u_p(j) du_q(j): aa, ab, ba, bb
+  CompensatedSum d[3];   // sum over j >= 1 of du_p(j) du_q(j)
+  CompensatedSum td[2];  // sum over j >= 1 of j du_p(j)
+
+  double u(const double* const* series, int which, std::int64_t j) const {
+    return series[which][lo + j * stride] - base[which];
+  }
+
+  // Sums over rows lo, lo + stride, ... (n rows) computed afresh.
+  void assign(const double* const* series, std::int64_t first, std::int64_t rows, std::int64_t step);
+  // Slides the window `rows` rows later: a row enters at the end, one leaves
+  // at the start, for each.
+  void slide(const double* const* series, std::int64_t rows);
+  // Moves the window to start at `first` with `rows` rows on a grid of
+  // `step`: slides when that is cheaper than summing afresh.
+  void move_to(const double* const* series, std::int64_t first, std::int64_t rows, std::int64_t step);
+
+  // A non-finite value in the window makes the level sums non-finite, and
+  // they stay so (inf - inf is NaN) until summed afresh.
+  bool finite() const { return std::isfinite(s[0].sum + s[1].sum + s[0].carry + s[1].carry); }
+  Sums sums(const double* const* series) const;
+};
+
+// Sums of levels alone (no differences) over bars [lo, lo + n): the mean and
+// deviation of a linear combination of the two series over a window whose
+// two ends move independently.
+struct LevelMoments {
+  bool valid = false;
+  std::int64_t lo = 0, n = 0;
+  int edits = 0;
+  double base[2] = {0.0, 0.0};
+  CompensatedSum s[2];  // sum of u_p
+  CompensatedSum p[3];  // sum of u_p u_q: aa, ab, bb
+
+  void assign(const double* const* series, std::int64_t first, std::int64_t rows);
+  void move_to(const double* const* series, std::int64_t first, std::int64_t rows);
+};
+
+// The Johansen test's moment matrices (two series, linear trend, no lagged
+// differences) from the sums over its n daily rows.
+johansen::Moments johansen_moments(const Sums& m);
+
+// Least-squares slope of the one-bar change of h1 a + h2 b on its lagged
+// value, over the window of the sums (stride 1). NaN when a sum is not finite.
+double halflife_slope(const Sums& m, double h1, double h2);
+
+// Mean and population deviation of h1 a + h2 b over the window of the sums,
+// the mean relative to h1 base_a + h2 base_b.
+struct CombinationStats {
+  double shifted_mean = 0.0;
+  double std = 0.0;
+};
+CombinationStats combination_stats(const LevelMoments& m, double h1, double h2);
+
+}  // namespace korvane::moments

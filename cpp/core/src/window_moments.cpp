@@ -1,0 +1,286 @@
+#include "korvane/window_moments.hpp"
+
+#include <cstdlib>
+
+namespace korvane::moments {
+
+
+void PairMoments::assign(const double* const* series, std::int64_t first, std::int64_t rows,
+                         std::int64_t step) {
+  valid = true;
+  lo = first;
+  n = rows;
+  stride = step;
+  edits = 0;
+  base[0] = series[0][first];
+  base[1] = series[1][first];
+  // Plain sums in several lanes are exact enough for one pass over a window.
+  double ss[2] = {0, 0}, tt[2] = {0, 0}, pp[3] = {0, 0, 0}, cc[4] = {0, 0, 0, 0},
+         dd[3] = {0, 0, 0}, tdd[2] = {0, 0};
+  double prev_a = 0.0, prev_b = 0.0;
+  for (std::int64_t j = 0; j < rows; ++j) {
+    const double a = u(series, 0, j), b = u(series, 1, j);
+    const double x = static_cast<double>(j);
+    ss[0] += a;
+    ss[1] += b;
+    tt[0] += x * a;
+    tt[1] += x * b;
+    if (j > 0) {
+      const double da = a - prev_a, db = b - prev_b;
+      pp[0] += a * a;
+      pp[1] += a * b;
+      pp[2] += b * b;
+      cc[0] += a * da;
+      cc[1] += a * db;
+      cc[2] += b * da;
+      cc[3] += b * db;
+      dd[0] += da * da;
+      dd[1] += da * db;
+      dd[2] += db * db;
+      tdd[0] += x * da;
+      tdd[1] += x * db;
+    }
+    prev_a = a;
+    prev_b = b;
+  }
+  for (int i = 0; i < 2; ++i) {
+    s[i] = CompensatedSum{ss[i], 0.0};
+    t[i] = CompensatedSum{tt[i], 0.0};
+    td[i] = CompensatedSum{tdd[i], 0.0};
+  }
+  for (int i = 0; i < 3; ++i) {
+    p[i] = CompensatedSum{pp[i], 0.0};
+    d[i] = CompensatedSum{dd[i], 0.0};
+  }
+  for (int i = 0; i < 4; ++i) c[i] = CompensatedSum{cc[i], 0.0};
+}
+
+void PairMoments::slide(const double* const* series, std::int64_t rows) {
+  // Inputs are read into locals first: the sums are doubles too, and the
+  // compiler could not otherwise keep values across their updates.
+  const double* sa = series[0];
+  const double* sb = series[1];
+  const double ba = base[0], bb = base[1];
+  const std::int64_t step = stride;
+  std::int64_t first = lo;
+  const std::int64_t count = n;
+  for (std::int64_t r = 0; r < rows; ++r) {
+    const std::int64_t end = first + count * step;
+    // Row n enters (differences against row n-1).
+    const double a = sa[end] - ba, b = sb[end] - bb;
+    const double da = a - (sa[end - step] - ba), db = b - (sb[end - step] - bb);
+    // Row 0 leaves: row 1 becomes row 0, so its products leave the sums over
+    // j >= 1 and every index drops by one.
+    const double a0 = sa[first] - ba, b0 = sb[first] - bb;
+    const double a1 = sa[first + step] - ba, b1 = sb[first + step] - bb;
+    const double da1 = a1 - a0, db1 = b1 - b0;
+    const double x = static_cast<double>(count);
+    s[0].add(a - a0);
+    s[1].add(b - b0);
+    p[0].add(a * a - a1 * a1);
+    p[1].add(a * b - a1 * b1);
+    p[2].add(b * b - b1 * b1);
+    c[0].add(a * da - a1 * da1);
+    c[1].add(a * db - a1 * db1);
+    c[2].add(b * da - b1 * da1);
+    c[3].add(b * db - b1 * db1);
+    d[0].add(da * da - da1 * da1);
+    d[1].add(da * db - da1 * db1);
+    d[2].add(db * db - db1 * db1);
+    // sum j u(j) over old rows 1 .. n re-indexed to j - 1: the old sum
+    // (row 0's term is 0) plus row n's, less the new level sum.
+    t[0].add(x * a - s[0].value());
+    t[1].add(x * b - s[1].value());
+    // sum over j >= 2 of (j - 1) du(j) = old sum + n du(n) - du(1) - sum_{j>=2}
+    // du(j), the last sum telescoping to u(n) - u(1).
+    td[0].add(x * da - da1 - (a - a1));
+    td[1].add(x * db - db1 - (b - b1));
+    first += step;
+  }
+  lo = first;
+  edits += static_cast<int>(rows);
+}
+
+Sums PairMoments::sums(const double* const* series) const {
+  Sums r;
+  r.n = n;
+  for (int i = 0; i < 2; ++i) {
+    r.s[i] = s[i].value();
+    r.t[i] = t[i].value();
+    r.td[i] = td[i].value();
+    r.first[i] = u(series, i, 0);
+    r.second[i] = n > 1 ? u(series, i, 1) : 0.0;
+    r.last[i] = u(series, i, n - 1);
+  }
+  for (int i = 0; i < 3; ++i) {
+    r.p[i] = p[i].value();
+    r.d[i] = d[i].value();
+  }
+  for (int i = 0; i < 4; ++i) r.c[i] = c[i].value();
+  return r;
+}
+
+Sums Sums::without_first() const {
+  // As one slide's removal of row 0: row 1 becomes row 0.
+  Sums r = *this;
+  r.n = n - 1;
+  const double da[2] = {second[0] - first[0], second[1] - first[1]};
+  for (int i = 0; i < 2; ++i) {
+    r.s[i] = s[i] - first[i];
+    r.t[i] = t[i] - r.s[i];
+    r.td[i] = (td[i] - da[i]) - (last[i] - second[i]);
+    r.first[i] = second[i];
+  }
+  r.p[0] = p[0] - second[0] * second[0];
+  r.p[1] = p[1] - second[0] * second[1];
+  r.p[2] = p[2] - second[1] * second[1];
+  r.c[0] = c[0] - second[0] * da[0];
+  r.c[1] = c[1] - second[0] * da[1];
+  r.c[2] = c[2] - second[1] * da[0];
+  r.c[3] = c[3] - second[1] * da[1];
+  r.d[0] = d[0] - da[0] * da[0];
+  r.d[1] = d[1] - da[0] * da[1];
+  r.d[2] = d[2] - da[1] * da[1];
+  // The new second row is not needed by the statistics derived from sums.
+  return r;
+}
+
+void PairMoments::move_to(const double* const* series, std::int64_t first, std::int64_t rows,
+                          std::int64_t step) {
+  const std::int64_t delta = first - lo;
+  // A slide costs about two rows of a fresh sum.
+  if (valid && rows == n && step == stride && rows >= 2 && delta >= 0 && delta % step == 0 &&
+      2 * (delta / step) < n && edits + delta / step <= kRefreshEdits && finite()) {
+    slide(series, delta / step);
+    return;
+  }
+  assign(series, first, rows, step);
+}
+
+void LevelMoments::assign(const double* const* series, std::int64_t first, std::int64_t rows) {
+  valid = true;
+  lo = first;
+  n = rows;
+  edits = 0;
+  base[0] = series[0][first];
+  base[1] = series[1][first];
+  double ss[2] = {0, 0}, pp[3] = {0, 0, 0};
+  for (std::int64_t j = first; j < first + rows; ++j) {
+    const double a = series[0][j] - base[0], b = series[1][j] - base[1];
+    ss[0] += a;
+    ss[1] += b;
+    pp[0] += a * a;
+    pp[1] += a * b;
+    pp[2] += b * b;
+  }
+  for (int i = 0; i < 2; ++i) s[i] = CompensatedSum{ss[i], 0.0};
+  for (int i = 0; i < 3; ++i) p[i] = CompensatedSum{pp[i], 0.0};
+}
+
+void LevelMoments::move_to(const double* const* series, std::int64_t first, std::int64_t rows) {
+  const std::int64_t end = first + rows, old_end = lo + n;
+  const std::int64_t cost = std::llabs(first - lo) + std::llabs(end - old_end);
+  if (!valid || first >= old_end || end <= lo || cost >= rows || edits + cost > kRefreshEdits ||
+      !std::isfinite(s[0].sum + s[1].sum + s[0].carry + s[1].carry)) {
+    assign(series, first, rows);
+    return;
+  }
+  auto edit = [&](std::int64_t j, double sign) {
+    const double a = series[0][j] - base[0], b = series[1][j] - base[1];
+    s[0].add(sign * a);
+    s[1].add(sign * b);
+    p[0].add(sign * (a * a));
+    p[1].add(sign * (a * b));
+    p[2].add(sign * (b * b));
+  };
+  for (std::int64_t j = old_end; j < end; ++j) edit(j, 1.0);
+  for (std::int64_t j = end; j < old_end; ++j) edit(j, -1.0);
+  for (std::int64_t j = first; j < lo; ++j) edit(j, 1.0);
+  for (std::int64_t j = lo; j < first; ++j) edit(j, -1.0);
+  lo = first;
+  n = rows;
+  edits += static_cast<int>(cost);
+}
+
+johansen::Moments johansen_moments(const Sums& m) {
+  const std::int64_t n = m.n, rows = n - 1;
+  const double mm = static_cast<double>(rows), nn = static_cast<double>(n);
+  // Trend slopes per row over all n rows (regression on j with an intercept).
+  const double centre_j = 0.5 * (nn - 1.0);
+  const double jj = nn * (nn * nn - 1.0) / 12.0;
+  double g[2], mean[2], md[2], uj[2], dj[2];
+  const double jbar = 0.5 * (mm + 1.0), var_j = (mm * mm - 1.0) / 12.0;
+  for (int i = 0; i < 2; ++i) {
+    g[i] = (m.t[i] - centre_j * m.s[i]) / jj;
+    mean[i] = (m.s[i] - m.first[i]) / mm;      // levels, rows 1 .. n-1
+    md[i] = (m.last[i] - m.first[i]) / mm;     // differences
+    uj[i] = m.t[i] / mm - mean[i] * jbar;      // cov(level, j)
+    dj[i] = m.td[i] / mm - md[i] * jbar;       // cov(difference, j)
+  }
+  auto level_cov = [&](int a, int b, int slot) {
+    const double raw = m.p[slot] / mm - mean[a] * mean[b];
+    return ((raw - g[b] * uj[a]) - g[a] * uj[b]) + g[a] * g[b] * var_j;
+  };
+  auto cross_cov = [&](int a, int b, int slot) {
+    return (m.c[slot] / mm - mean[a] * md[b]) - g[a] * dj[b];
+  };
+  johansen::Moments r;
+  r.k11 = level_cov(0, 0, 0);
+  r.k12 = level_cov(0, 1, 1);
+  r.k22 = level_cov(1, 1, 2);
+  r.c11 = cross_cov(0, 0, 0);
+  r.c12 = cross_cov(0, 1, 1);
+  r.c21 = cross_cov(1, 0, 2);
+  r.c22 = cross_cov(1, 1, 3);
+  r.o11 = m.d[0] / mm - md[0] * md[0];
+  r.o12 = m.d[1] / mm - md[0] * md[1];
+  r.o22 = m.d[2] / mm - md[1] * md[1];
+  return r;
+}
+
+double halflife_slope(const Sums& m, double h1, double h2) {
+  if (m.n < 2) return std::nan("");
+  const double count = static_cast<double>(m.n - 1);
+  const double h[2] = {h1, h2};
+  // Lagged levels are rows 0 .. n-2; the change after row j-1 is du(j).
+  double lagged[2], change[2];
+  for (int i = 0; i < 2; ++i) {
+    lagged[i] = m.s[i] - m.last[i];
+    change[i] = m.last[i] - m.first[i];
+  }
+  const int sym[2][2] = {{0, 1}, {1, 2}};
+  const int asym[2][2] = {{0, 1}, {2, 3}};
+  double cross = 0.0, squares = 0.0;
+  for (int a = 0; a < 2; ++a) {
+    for (int b = 0; b < 2; ++b) {
+      const double hh = h[a] * h[b];
+      const int ps = sym[a][b];
+      // sum over rows 0 .. n-2 of u_a u_b: the sum over j >= 1, with row 0
+      // added and row n-1 removed.
+      const double lag_products = (m.p[ps] + m.first[a] * m.first[b]) - m.last[a] * m.last[b];
+      // sum over j >= 1 of u_a(j-1) du_b(j) = u_a(j) du_b(j) - du_a(j) du_b(j).
+      const double lag_changes = m.c[asym[a][b]] - m.d[ps];
+      squares += hh * (lag_products - lagged[a] * lagged[b] / count);
+      cross += hh * (lag_changes - lagged[a] * change[b] / count);
+    }
+  }
+  if (!std::isfinite(cross) || !std::isfinite(squares)) return std::nan("");
+  if (squares == 0.0) return 0.0;
+  return cross / squares;
+}
+
+CombinationStats combination_stats(const LevelMoments& m, double h1, double h2) {
+  const double count = static_cast<double>(m.n);
+  const double ma = m.s[0].value() / count, mb = m.s[1].value() / count;
+  const double vaa = m.p[0].value() / count - ma * ma;
+  const double vab = m.p[1].value() / count - ma * mb;
+  const double vbb = m.p[2].value() / count - mb * mb;
+  double var = (h1 * h1 * vaa + 2.0 * h1 * h2 * vab) + h2 * h2 * vbb;
+  if (!(var > 0.0)) var = std::isnan(var) ? var : 0.0;
+  CombinationStats r;
+  r.shifted_mean = h1 * ma + h2 * mb;
+  r.std = std::sqrt(var);
+  return r;
+}
+
+}  // namespace korvane::moments
