@@ -5,6 +5,7 @@ import pandas as pd
 import pytest
 
 from korvane.factors.technical._factor.trade_store import TradeStore
+from run_stand_ins import build_factor
 
 TEMPLATE = dict.fromkeys(
     ("time_of_entry", "time_of_exit", "trade_label", "trade_returns", "trade_securities", "features")
@@ -74,9 +75,4 @@ def test_a_trade_without_features_costs_under_100_bytes():
 
 @pytest.fixture
 def factory_factor():
-    from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
-    from universe_factory import make_universe
-
-    return PairsTradingSerialCointegrationFactor(
-        "synthetic", make_universe(n_bars=80), 1440, [], False, securities_names_list=[]
-    )
+    return build_factor(bars=60)
