@@ -1,15 +1,28 @@
 """Indicator features of a pair's spread and of the rest of its universe, and
 uniqueness weights of overlapping trade labels.
 
-``SampleWeights`` weighs each training trade by how much of its holding
-period it shares with other trades; its arithmetic is native
+``Signalforge`` turns one rolling window of bars into the 126 TA-Lib features
+of a pair at the window's last bar. It is called once per entry, so it is
+plain numpy and TA-Lib. ``SampleWeights`` weighs each training trade by how
+much of its holding period it shares with other trades; it runs once per
+cross-validation fold, and its arithmetic is native
 (``korvane.rarAV._signalforge``).
 
 The module star-imports TA-Lib's abstract interface, so ``RSI``, ``ADX`` and
-the other indicator functions are attributes of this module.
+the other indicator functions are attributes of this module, and the feature
+battery looks each one up there on every call: replacing ``RSI`` on this
+module changes the RSI features.
 """
 
-from korvane._binding import RefusesPickling, bind_arguments, check_argument_type, signature
+from korvane._binding import (
+    RefusesPickling,
+    as_double,
+    bind_arguments,
+    check_argument_type,
+    check_exact_type,
+    check_float64_buffer,
+    signature,
+)
 
 _SPAN_ARGUMENT_NAMES = (
     "complete_datetime_indices_array",
@@ -86,6 +99,299 @@ def _as_impacts(array):
     return np.ascontiguousarray(array, np.float64)
 
 
+
+# ---------------------------------------------------------------- features
+
+_FEATURE_ARGUMENT_NAMES = (
+    "pair_of_security",
+    "pair_hedge_ratios",
+    "data_column_names_array",
+    "rolling_window_matrix_array",
+)
+_PRICE_FIELDS = ("open", "high", "low", "close")
+_SERIES_NAMES = _PRICE_FIELDS + ("volume",)
+
+# The feature battery: TA-Lib function and horizons, in row order. Each
+# horizon gives a spread key, then the same for the basket of all others.
+_FEATURE_TABLE = (
+    ("BOP", ()),
+    ("ADX", ("short", "medium")),
+    ("ADXR", ("short",)),
+    ("AROONOSC", ("short", "medium", "long")),
+    ("CCI", ("short", "medium", "long")),
+    ("CMO", ("short", "medium", "long")),
+    ("DX", ("short", "medium", "long")),
+    ("MFI", ("short", "medium", "long")),
+    ("MINUS_DI", ("short", "medium", "long")),
+    ("MOM", ("short", "medium", "long")),
+    ("PLUS_DI", ("short", "medium", "long")),
+    ("PLUS_DM", ("short", "medium", "long")),
+    ("ROC", ("short", "medium", "long")),
+    ("ROCP", ("short", "medium", "long")),
+    ("ROCR", ("short", "medium", "long")),
+    ("RSI", ("short", "medium", "long")),
+    ("TRIX", ("short",)),
+    ("WILLR", ("short", "medium")),
+    ("APO", ("medium_short", "long_short")),
+    ("PPO", ("medium_short", "long_short")),
+    ("ULTOSC", ("all",)),
+    ("AD", ()),
+    ("ADOSC", ()),
+    ("OBV", ()),
+    ("TRANGE", ()),
+    ("ATR", ("short", "medium", "long")),
+    ("NATR", ("short", "medium", "long")),
+    ("HT_DCPERIOD", ()),
+    ("HT_DCPHASE", ()),
+)
+
+
+def _horizon_keywords(horizon, short, medium, long):
+    """TA-Lib keywords of one horizon. APO and PPO take the fast period and a
+    ``shortperiod`` that TA-Lib does not know: their slow period and moving
+    average stay at TA-Lib's defaults, whatever the key names suggest."""
+    if horizon == "short":
+        return {"timeperiod": short}
+    if horizon == "medium":
+        return {"timeperiod": medium}
+    if horizon == "long":
+        return {"timeperiod": long}
+    if horizon == "medium_short":
+        return {"fastperiod": medium, "shortperiod": short}
+    if horizon == "long_short":
+        return {"fastperiod": long, "shortperiod": short}
+    if horizon == "all":
+        return {"timeperiod1": short, "timeperiod2": medium, "timeperiod3": long}
+    return {}
+
+
+def _feature_key(function_name, side, horizon):
+    suffix = "" if horizon in (None, "all") else "_" + horizon
+    return "float64_" + function_name.lower() + "_" + side + suffix
+
+
+# (key, TA-Lib name, spread or basket, horizon) for all 126 features, in order.
+_FEATURES = tuple(
+    (_feature_key(name, side, horizon), name, side == "spread", horizon)
+    for name, horizons in _FEATURE_TABLE
+    for side in ("spread", "all_others")
+    for horizon in (horizons or (None,))
+)
+
+
+class Signalforge(RefusesPickling):
+    """Technical-indicator features of a pair at the last bar of a rolling window.
+
+    Two synthetic OHLCV series are built from the window: the pair's spread
+    (hedge-ratio weighted log prices) and a basket of every other security
+    (log prices weighted to put all risk on the smallest principal component).
+    The object holds nothing between calls.
+    """
+
+    __slots__ = ()
+
+    def __init__(self, *args, **kwargs):
+        pass
+
+    def generate_features_for_pair_spreads(self, *args, **kwargs):
+        """The pair's 126 features (a dict of float64 in fixed key order) at the window's last row.
+
+        TA-Lib leaves a function's first rows undefined, so a feature whose
+        lookback reaches the last row is NaN; values are stored as they come.
+        """
+        pair_of_security, pair_hedge_ratios, names, window = bind_arguments(
+            "generate_features_for_pair_spreads", _FEATURE_ARGUMENT_NAMES, 4, args, kwargs
+        )
+        check_exact_type("pair_of_security", pair_of_security, tuple)
+        check_exact_type("pair_hedge_ratios", pair_hedge_ratios, tuple)
+        check_argument_type("data_column_names_array", names, np.ndarray, "numpy.ndarray")
+        check_argument_type("rolling_window_matrix_array", window, np.ndarray, "numpy.ndarray")
+        check_float64_buffer(window, 2)
+
+        columns = _ColumnIndex(names)
+        spread = _spread_ohlcv(pair_of_security, pair_hedge_ratios, columns, window)
+        others = _other_securities(names, pair_of_security)
+        basket = _basket_ohlcv(others, columns, window)
+        return _feature_row(spread, basket)
+
+
+Signalforge.generate_features_for_pair_spreads.__signature__ = signature(_FEATURE_ARGUMENT_NAMES, first="self")
+
+
+class _ColumnIndex:
+    """Column positions of one window by exact name; a repeated name keeps its leftmost column."""
+
+    __slots__ = ("_positions",)
+
+    def __init__(self, names):
+        positions = {}
+        if names is not None:
+            if names.ndim != 1:
+                raise ValueError(f"data_column_names_array must be one-dimensional (got {names.ndim} dimensions)")
+            for position, name in enumerate(names.tolist()):
+                positions.setdefault(name, position)
+        self._positions = positions
+
+    def of(self, security, field):
+        name = str(security) + "_" + field
+        position = self._positions.get(name)
+        if position is None:
+            raise IndexError(f"no column named {name!r} in data_column_names_array")
+        return position
+
+    def of_security(self, security):
+        """The security's open, high, low, close and volume positions; the first missing field fails."""
+        return [self.of(security, field) for field in _SERIES_NAMES]
+
+
+def _unpack_pair(value):
+    """The two entries of a pair argument, refused in the interpreter's unpacking words."""
+    if value is None:
+        raise TypeError("'NoneType' object is not iterable")
+    if len(value) > 2:
+        raise ValueError("too many values to unpack (expected 2)")
+    if len(value) < 2:
+        raise ValueError(f"need more than {len(value)} value{'' if len(value) == 1 else 's'} to unpack")
+    return value
+
+
+def _security_name(value):
+    # None is looked up as the text "None", as a missing name would be.
+    if value is not None and not isinstance(value, str):
+        raise TypeError(f"Expected str, got {type(value).__name__}")
+    return value
+
+
+def _spread_ohlcv(pair_of_security, pair_hedge_ratios, columns, window):
+    """Open, high, low, close of h1 * log leg 1 + h2 * log leg 2, and the legs'
+    traded value divided by |spread close| as volume."""
+    security_1, security_2 = (_security_name(name) for name in _unpack_pair(pair_of_security))
+    hedge_ratio_1, hedge_ratio_2 = (as_double(ratio) for ratio in _unpack_pair(pair_hedge_ratios))
+    leg_1 = columns.of_security(security_1)
+    leg_2 = columns.of_security(security_2)
+    # Rows are fields (open, high, low, close), each a contiguous series.
+    log_prices_1 = np.log(window.T[leg_1[:4]])
+    log_prices_2 = np.log(window.T[leg_2[:4]])
+    prices = log_prices_1 * hedge_ratio_1 + log_prices_2 * hedge_ratio_2
+    close = prices[3]
+    traded_value = window[:, leg_1[4]] * np.exp(log_prices_1[3]) + window[:, leg_2[4]] * np.exp(log_prices_2[3])
+    # The divisor is the spread close itself, a combination of log prices.
+    volume = traded_value / np.abs(close)
+    return (prices[0], prices[1], prices[2], close, volume)
+
+
+def _other_securities(names, pair_of_security):
+    """Securities of the close columns, in column order, without the pair's two."""
+    others = []
+    if names is None:
+        return others
+    for name in names.tolist():
+        if "_close" in name:
+            security = name.split("_close")[0]
+            if security not in pair_of_security:
+                others.append(security)
+    return others
+
+
+def _basket_ohlcv(others, columns, window):
+    """Open, high, low, close of the other securities' log prices weighted by
+    their PCA weights, and their traded value divided by the basket's price."""
+    positions = np.array([columns.of_security(security) for security in others], dtype=np.intp).reshape(-1, 5)
+    if len(others) < 2:
+        message = (
+            f"the basket of other securities needs at least two securities besides the pair, "
+            f"the window has {len(others) or 'none'}"
+        )
+        # A single other security has a 0-d covariance; none leaves no smallest component.
+        raise (ValueError if others else IndexError)(message)
+    # rows x fields x securities: the log prices of field f of security i at [:, f, i].
+    log_prices = np.log(window[:, positions[:, :4].T])
+    log_closes = np.ascontiguousarray(log_prices[:, 3, :])
+    weights = _pca_weights(np.cov(log_closes.T))
+    # Sums run security by security from zero, in list order (accumulate is
+    # sequential); adding 0.0 gives an all-zero sum the sign a zero start would.
+    prices = np.add.accumulate(log_prices * weights, axis=2)[:, :, -1] + 0.0
+    traded_value = np.add.accumulate(window[:, positions[:, 4]] * np.exp(log_closes), axis=1)[:, -1] + 0.0
+    prices = np.ascontiguousarray(prices.T)
+    close = prices[3]
+    volume = traded_value / np.abs(np.exp(close))
+    return (prices[0], prices[1], prices[2], close, volume)
+
+
+def _pca_weights(cov_matrix):
+    """Weights v_min / sqrt(lambda_min): all risk on the smallest-variance component, at a risk target of 1.
+
+    numpy's eigh fixes the eigenvector's sign, and with it the sign of every
+    basket series; the weights are used as it returns them.
+    """
+    risk_target = 1.0
+    eigenvalues, eigenvectors = np.linalg.eigh(cov_matrix)
+    indices = eigenvalues.argsort()[::-1]
+    eigenvalues = eigenvalues[indices]
+    eigenvectors = eigenvectors[:, indices]
+    risk_dist = np.zeros(len(eigenvalues))
+    risk_dist[-1] = 1.0
+    risk_loadings = risk_target * (risk_dist / eigenvalues) ** 0.5
+    return np.dot(eigenvectors, risk_loadings.reshape(-1, 1)).flatten()
+
+
+def _feature_row(spread, basket):
+    size_of_array = len(basket[0])
+    short_length = int(size_of_array * 0.2)
+    medium_length = int(size_of_array * 0.5)
+    long_length = int(size_of_array * 0.8)
+    last_index = size_of_array - 1
+    spread_inputs = dict(zip(_SERIES_NAMES, spread))
+    all_other_inputs = dict(zip(_SERIES_NAMES, basket))
+    keywords = {
+        horizon: _horizon_keywords(horizon, short_length, medium_length, long_length)
+        for horizon in (None, "short", "medium", "long", "medium_short", "long_short", "all")
+    }
+    namespace = globals()
+    row = {}
+    for key, name, on_spread, horizon in _FEATURES:
+        inputs = spread_inputs if on_spread else all_other_inputs
+        function = namespace.get(name, _MISSING)
+        if function is _MISSING:
+            raise NameError(f"name '{name}' is not defined")
+        direct = _DIRECT_CALLS.get(name)
+        if direct is not None and function is direct.abstract:
+            row[key] = direct(inputs, keywords[horizon])[last_index]
+        else:
+            row[key] = function(inputs, **keywords[horizon])[last_index]
+    return row
+
+
+class _DirectCall:
+    """TA-Lib's function API for one indicator, fed as its abstract function would be.
+
+    The abstract interface costs several times the computation itself on a
+    window of a hundred bars, so while this module's attribute is still TA-Lib's
+    own abstract function, the compiled function is called with the series,
+    TA-Lib's default parameters and the keywords the function knows.
+    """
+
+    __slots__ = ("abstract", "_function", "_series", "_defaults")
+
+    def __init__(self, abstract, function):
+        self.abstract = abstract
+        self._function = getattr(function, "__wrapped__", function)
+        series = []
+        for value in abstract.input_names.values():
+            series.extend([value] if isinstance(value, str) else value)
+        self._series = tuple(series)
+        self._defaults = dict(abstract.parameters)
+
+    def __call__(self, inputs, keywords):
+        parameters = dict(self._defaults)
+        for name, value in keywords.items():
+            if name in parameters:
+                parameters[name] = value
+        return self._function(*[inputs[name] for name in self._series], **parameters)
+
+
+_MISSING = object()
+
 import logging  # noqa: E402
 
 from korvane._binding import UNSET as _UNSET  # noqa: E402
@@ -102,3 +408,10 @@ from korvane.rarAV import _signalforge as _native  # noqa: E402
 # The one default of fit_transform's impacts: every call that omits them gets
 # this same empty array, which is only ever measured, never written.
 _DEFAULT_IMPACT_ARRAY = np.empty(0, dtype=np.float64)
+
+import talib  # noqa: E402
+import talib.abstract as _talib_abstract  # noqa: E402
+
+_DIRECT_CALLS = {
+    name: _DirectCall(getattr(_talib_abstract, name), getattr(talib, name)) for name, _ in _FEATURE_TABLE
+}
