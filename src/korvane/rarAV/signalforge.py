@@ -99,7 +99,6 @@ def _as_impacts(array):
     return np.ascontiguousarray(array, np.float64)
 
 
-
 # ---------------------------------------------------------------- features
 
 _FEATURE_ARGUMENT_NAMES = (
@@ -111,25 +110,27 @@ _FEATURE_ARGUMENT_NAMES = (
 _PRICE_FIELDS = ("open", "high", "low", "close")
 _SERIES_NAMES = _PRICE_FIELDS + ("volume",)
 
+_ALL_THREE = ("short", "medium", "long")
+
 # The feature battery: TA-Lib function and horizons, in row order. Each
 # horizon gives a spread key, then the same for the basket of all others.
 _FEATURE_TABLE = (
     ("BOP", ()),
     ("ADX", ("short", "medium")),
     ("ADXR", ("short",)),
-    ("AROONOSC", ("short", "medium", "long")),
-    ("CCI", ("short", "medium", "long")),
-    ("CMO", ("short", "medium", "long")),
-    ("DX", ("short", "medium", "long")),
-    ("MFI", ("short", "medium", "long")),
-    ("MINUS_DI", ("short", "medium", "long")),
-    ("MOM", ("short", "medium", "long")),
-    ("PLUS_DI", ("short", "medium", "long")),
-    ("PLUS_DM", ("short", "medium", "long")),
-    ("ROC", ("short", "medium", "long")),
-    ("ROCP", ("short", "medium", "long")),
-    ("ROCR", ("short", "medium", "long")),
-    ("RSI", ("short", "medium", "long")),
+    ("AROONOSC", _ALL_THREE),
+    ("CCI", _ALL_THREE),
+    ("CMO", _ALL_THREE),
+    ("DX", _ALL_THREE),
+    ("MFI", _ALL_THREE),
+    ("MINUS_DI", _ALL_THREE),
+    ("MOM", _ALL_THREE),
+    ("PLUS_DI", _ALL_THREE),
+    ("PLUS_DM", _ALL_THREE),
+    ("ROC", _ALL_THREE),
+    ("ROCP", _ALL_THREE),
+    ("ROCR", _ALL_THREE),
+    ("RSI", _ALL_THREE),
     ("TRIX", ("short",)),
     ("WILLR", ("short", "medium")),
     ("APO", ("medium_short", "long_short")),
@@ -139,30 +140,26 @@ _FEATURE_TABLE = (
     ("ADOSC", ()),
     ("OBV", ()),
     ("TRANGE", ()),
-    ("ATR", ("short", "medium", "long")),
-    ("NATR", ("short", "medium", "long")),
+    ("ATR", _ALL_THREE),
+    ("NATR", _ALL_THREE),
     ("HT_DCPERIOD", ()),
     ("HT_DCPHASE", ()),
 )
 
 
-def _horizon_keywords(horizon, short, medium, long):
-    """TA-Lib keywords of one horizon. APO and PPO take the fast period and a
-    ``shortperiod`` that TA-Lib does not know: their slow period and moving
-    average stay at TA-Lib's defaults, whatever the key names suggest."""
-    if horizon == "short":
-        return {"timeperiod": short}
-    if horizon == "medium":
-        return {"timeperiod": medium}
-    if horizon == "long":
-        return {"timeperiod": long}
-    if horizon == "medium_short":
-        return {"fastperiod": medium, "shortperiod": short}
-    if horizon == "long_short":
-        return {"fastperiod": long, "shortperiod": short}
-    if horizon == "all":
-        return {"timeperiod1": short, "timeperiod2": medium, "timeperiod3": long}
-    return {}
+# TA-Lib keywords of each horizon, as (parameter, window length). APO and PPO
+# take the fast period and a ``shortperiod`` that TA-Lib does not know: their
+# slow period and moving average stay at TA-Lib's defaults, whatever the key
+# names suggest. ULTOSC takes all three lengths at once.
+_HORIZON_PARAMETERS = {
+    None: (),
+    "short": (("timeperiod", "short"),),
+    "medium": (("timeperiod", "medium"),),
+    "long": (("timeperiod", "long"),),
+    "medium_short": (("fastperiod", "medium"), ("shortperiod", "short")),
+    "long_short": (("fastperiod", "long"), ("shortperiod", "short")),
+    "all": (("timeperiod1", "short"), ("timeperiod2", "medium"), ("timeperiod3", "long")),
+}
 
 
 def _feature_key(function_name, side, horizon):
@@ -269,6 +266,8 @@ def _spread_ohlcv(pair_of_security, pair_hedge_ratios, columns, window):
     hedge_ratio_1, hedge_ratio_2 = (as_double(ratio) for ratio in _unpack_pair(pair_hedge_ratios))
     leg_1 = columns.of_security(security_1)
     leg_2 = columns.of_security(security_2)
+    if window is None:
+        raise TypeError("'NoneType' object is not subscriptable")
     # Rows are fields (open, high, low, close), each a contiguous series.
     log_prices_1 = np.log(window.T[leg_1[:4]])
     log_prices_2 = np.log(window.T[leg_2[:4]])
@@ -343,9 +342,10 @@ def _feature_row(spread, basket):
     last_index = size_of_array - 1
     spread_inputs = dict(zip(_SERIES_NAMES, spread))
     all_other_inputs = dict(zip(_SERIES_NAMES, basket))
+    lengths = {"short": short_length, "medium": medium_length, "long": long_length}
     keywords = {
-        horizon: _horizon_keywords(horizon, short_length, medium_length, long_length)
-        for horizon in (None, "short", "medium", "long", "medium_short", "long_short", "all")
+        horizon: {parameter: lengths[length] for parameter, length in parameters}
+        for horizon, parameters in _HORIZON_PARAMETERS.items()
     }
     namespace = globals()
     row = {}
@@ -392,7 +392,8 @@ class _DirectCall:
 
 _MISSING = object()
 
-import logging  # noqa: E402
+
+import logging  # noqa: E402,F401
 
 from korvane._binding import UNSET as _UNSET  # noqa: E402
 from korvane._startup import configure_shared_logger  # noqa: E402
@@ -401,17 +402,16 @@ logger = configure_shared_logger()
 
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402,F401
+import talib  # noqa: E402
+import talib.abstract as _talib_abstract  # noqa: E402
 from talib.abstract import *  # noqa: E402,F401,F403
 
 from korvane.rarAV import _signalforge as _native  # noqa: E402
 
-# The one default of fit_transform's impacts: every call that omits them gets
-# this same empty array, which is only ever measured, never written.
-_DEFAULT_IMPACT_ARRAY = np.empty(0, dtype=np.float64)
-
-import talib  # noqa: E402
-import talib.abstract as _talib_abstract  # noqa: E402
-
 _DIRECT_CALLS = {
     name: _DirectCall(getattr(_talib_abstract, name), getattr(talib, name)) for name, _ in _FEATURE_TABLE
 }
+
+# The one default of fit_transform's impacts: every call that omits them gets
+# this same empty array, which is only ever measured, never written.
+_DEFAULT_IMPACT_ARRAY = np.empty(0, dtype=np.float64)
