@@ -18,3 +18,9 @@ def rebuild_factor_copy_for_fit(token, payload, payload_path=None):
     from korvane.factors.technical._factor.optimisation import factor_copy_for_fit, running_in_worker_process
 
     return factor_copy_for_fit(token, payload, payload_path, in_worker=running_in_worker_process())
+
+
+def rebuild_coinlink(binance_api_key, binance_api_secret):
+    from korvane.connections.binance.coinlink import Coinlink
+
+    return Coinlink(binance_api_key, binance_api_secret)

@@ -1,0 +1,1 @@
+"""Market-data connections that build universe tables from real sources."""

@@ -1,0 +1,1 @@
+"""Crypto market data from the Binance exchange."""

@@ -1,0 +1,1 @@
+"""Daily equity data of index members from Yahoo Finance."""
