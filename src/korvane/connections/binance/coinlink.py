@@ -223,18 +223,19 @@ class Coinlink:
 
     def __clean_historical_data_for_cryptocurrency_df(self, raw_cryptocurrency_df, binance_interval):
         pandas_interval = _pandas_interval(binance_interval)
-        raw_cryptocurrency_df = raw_cryptocurrency_df.apply(pd.to_numeric)
-        columns = list(raw_cryptocurrency_df.columns)
-        volume_columns = [column for column in columns if _field_of(column) == "volume"]
-        price_columns = [column for column in columns if _field_of(column) != "volume"]
-
-        prices = raw_cryptocurrency_df[price_columns].resample(pandas_interval).last().ffill().dropna()
-        volumes = raw_cryptocurrency_df[volume_columns].resample(pandas_interval).sum().ffill().dropna()
-        table = prices.merge(volumes, how="outer", left_index=True, right_index=True)
-        # Every downloaded symbol is kept: a coin listed late shortens the table
-        # to the bins in which all symbols trade instead of being dropped.
-        table = table.ffill().dropna()
-        table = table[columns]
+        # Column by column: all columns of the joined table fall into the same
+        # bins, and one column at a time keeps the work in contiguous memory.
+        binned_columns = {}
+        for column in raw_cryptocurrency_df.columns:
+            values = pd.to_numeric(raw_cryptocurrency_df[column]).resample(pandas_interval)
+            binned = values.sum() if _field_of(column) == "volume" else values.last()
+            binned_columns[column] = binned.ffill()
+        table = pd.DataFrame(binned_columns, columns=raw_cryptocurrency_df.columns, copy=False)
+        # Every downloaded symbol is kept: the table starts at the first bin in
+        # which all symbols have a price, so a coin listed late shortens it
+        # instead of being dropped.
+        table = table.dropna()
+        table.index.name = "datetime"
         return table.tz_localize("UTC")
 
 
@@ -267,20 +268,19 @@ def _candles_table(klines):
     """The open times as a naive "datetime" index and the five fields as float64 columns.
 
     The exchange sends prices and volumes as decimal text; each field is
-    parsed as one column, which is what keeps a year of minute candles cheap.
+    parsed as one column, which keeps a year of minute candles cheap.
     """
-    for position, row in enumerate(klines):
-        if len(row) != len(KLINE_COLUMNS):
-            raise ValueError(
-                f"candle row {position} holds {len(row)} values, expected {len(KLINE_COLUMNS)}"
-            )
-    open_times = pd.to_datetime(pd.Series([row[0] for row in klines], dtype=object), unit="ms")
-    index = pd.DatetimeIndex(open_times, name="datetime")
+    row_lengths = set(map(len, klines))
+    if row_lengths - {len(KLINE_COLUMNS)}:
+        raise ValueError(f"candle rows hold {sorted(row_lengths)} values, expected {len(KLINE_COLUMNS)}")
+    n_rows = len(klines)
+    open_times = np.fromiter(map(itemgetter(0), klines), dtype=np.int64, count=n_rows)
+    index = pd.DatetimeIndex(pd.to_datetime(open_times, unit="ms"), name="datetime")
     columns = {
-        field: pd.to_numeric(pd.Series(list(map(itemgetter(position), klines)), dtype=object)).to_numpy()
+        field: np.fromiter(map(float, map(itemgetter(position), klines)), dtype=np.float64, count=n_rows)
         for position, field in enumerate(FIELDS, start=1)
     }
-    return pd.DataFrame(columns, index=index)
+    return pd.DataFrame(columns, index=index, copy=False)
 
 
 import logging  # noqa: E402
@@ -292,6 +292,7 @@ logger = configure_shared_logger()
 import requests  # noqa: E402
 import bs4 as bs  # noqa: E402
 import datetime  # noqa: E402
+import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 from functools import reduce  # noqa: E402
 from binance.client import Client  # noqa: E402

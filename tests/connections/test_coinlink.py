@@ -1,0 +1,222 @@
+"""Coinlink: the object, the coin-ranking scrape and the candle downloads, offline."""
+
+import copy
+import datetime
+import logging
+import multiprocessing
+import pickle
+
+import joblib
+import numpy as np
+import pandas as pd
+import pytest
+import requests
+import responses
+
+import korvane.connections.binance.coinlink as coinlink
+from fake_exchange import FakeClient, candle_rows
+from korvane.connections.binance.coinlink import Coinlink
+
+BEGIN = "-----------------------------BEGINNING BINANCE DOWNLOAD-----------------------------"
+END = "-----------------------------COMPLETED BINANCE DOWNLOAD-----------------------------"
+START, STOP = datetime.datetime(2021, 1, 5, 14, 30), datetime.datetime(2021, 4, 1)
+
+
+@pytest.fixture(autouse=True)
+def fake_client(monkeypatch):
+    monkeypatch.setattr(coinlink, "Client", FakeClient)
+
+
+def messages(caplog, level):
+    return [record.getMessage() for record in caplog.records if record.levelno == level and record.name == " "]
+
+
+class TestObject:
+    def test_key_and_secret_reach_the_client_and_nothing_public(self):
+        link = Coinlink(binance_api_key="key", binance_api_secret="s3cr3t")
+        assert (link.binance_client.api_key, link.binance_client.api_secret) == ("key", "s3cr3t")
+        assert "s3cr3t" not in repr(link)
+        assert [name for name in dir(link) if "secret" in name and not name.startswith("_")] == []
+        with pytest.raises(AttributeError):
+            link.binance_api_secret
+
+    def test_client_attribute_reads_writes_and_deletes(self):
+        link = Coinlink("k", "s")
+        link.binance_client = "anything"
+        assert link.binance_client == "anything"
+        del link.binance_client
+        assert link.binance_client is None
+        link.initialize_binance_client()
+        assert isinstance(link.binance_client, FakeClient)
+
+    @pytest.mark.parametrize(
+        "args, kwargs", [(("k",), {}), (("k", "s3cr3t", "x"), {}), (("k",), {"secret": "s3cr3t"})]
+    )
+    def test_constructor_takes_exactly_key_and_secret(self, args, kwargs):
+        with pytest.raises(TypeError) as error:
+            Coinlink(*args, **kwargs)
+        assert "s3cr3t" not in str(error.value)
+
+    @pytest.mark.parametrize("clone", [lambda o: pickle.loads(pickle.dumps(o)), copy.copy, copy.deepcopy])
+    def test_copies_carry_key_and_secret_and_make_a_new_client(self, clone):
+        link = Coinlink("k", "s")
+        link.binance_client = "assigned by hand"
+        twin = clone(link)
+        assert type(twin) is Coinlink
+        assert isinstance(twin.binance_client, FakeClient)
+        assert (twin.binance_client.api_key, twin.binance_client.api_secret) == ("k", "s")
+
+
+def ranking_page(codes, attribute_last=False):
+    rows = []
+    for rank, code in enumerate(codes, start=1):
+        span = (
+            f'<span class="coin" data-coin-symbol="{code}">{code}</span>'
+            if not attribute_last
+            else f'<span data-coin-id="{rank}" data-coin-symbol="{code}">{code}</span>'
+        )
+        rows.append(f"<tr><td>{rank}</td><td>*</td><td>n</td><td>x</td><td>{span}</td><td>1</td></tr>")
+    return f"<html><body><table><thead><tr><th>#</th></tr></thead><tbody>{''.join(rows)}</tbody></table></body></html>"
+
+
+CODES = ["btc", "eth", "usdt", "bnb", "USDC", " sol ", "xrp", "dai"]
+
+
+class TestScrape:
+    @pytest.mark.parametrize(
+        "x_limit, expected",
+        [
+            ((), ["BTCUSDT", "ETHUSDT", "BNBUSDT", "SOLUSDT", "XRPUSDT"]),
+            ((2,), ["BTCUSDT", "ETHUSDT"]),
+            ((2.9,), ["BTCUSDT", "ETHUSDT"]),
+            ((-1,), ["BTCUSDT", "ETHUSDT", "BNBUSDT", "SOLUSDT"]),
+            ((0,), []),
+        ],
+    )
+    @pytest.mark.parametrize("attribute_last", [False, True])
+    def test_symbols_without_stable_coins_cut_to_the_limit(self, x_limit, expected, attribute_last):
+        with responses.RequestsMock() as mock:
+            mock.get(coinlink.COIN_RANKING_URL, body=ranking_page(CODES, attribute_last))
+            assert Coinlink("k", "s").scrape_top_x_coins_from_coingecko(*x_limit) == expected
+            request = mock.calls[0].request
+        assert request.headers["User-Agent"].startswith("Mozilla/5.0")
+        assert request.req_kwargs["timeout"] == coinlink.PAGE_TIMEOUT_SECONDS
+
+    @pytest.mark.parametrize(
+        "page, message",
+        [
+            ("<html><body><p>maintenance</p></body></html>", "no coin table"),
+            ("<table><tbody><tr><td>1</td><td>2</td></tr></tbody></table>", "row 0"),
+            (ranking_page(["btc"]).replace("data-coin-symbol", "data-coin"), "data-coin-symbol"),
+        ],
+    )
+    def test_changed_page_layout_names_what_is_missing(self, page, message):
+        with responses.RequestsMock() as mock:
+            mock.get(coinlink.COIN_RANKING_URL, body=page, status=200)
+            with pytest.raises(IndexError, match=message):
+                Coinlink("k", "s").scrape_top_x_coins_from_coingecko()
+
+    def test_network_errors_reach_the_caller(self):
+        with responses.RequestsMock() as mock:
+            mock.get(coinlink.COIN_RANKING_URL, body=requests.ConnectionError("down"))
+            with pytest.raises(requests.ConnectionError):
+                Coinlink("k", "s").scrape_top_x_coins_from_coingecko()
+
+
+def expected_close(symbol, day):
+    """The close the fake exchange sends for `symbol` on `day`, parsed from its text."""
+    rows = candle_rows(symbol, "1d", day.strftime("%d %b, %Y"), day.strftime("%d %b, %Y"))
+    return float(rows[0][4])
+
+
+class TestDownload:
+    @pytest.mark.parametrize("n_jobs", [1, 2])
+    def test_failed_and_empty_symbols_are_left_out_in_request_order(self, n_jobs, caplog):
+        symbols = ["AAAUSDT", "FAILUSDT", "LATEUSDT", "EMPTYUSDT", "GAPUSDT", "AAAUSDT"]
+        caplog.set_level(logging.INFO)
+        # Worker processes forked from this one see the fake client; a pool of
+        # separate interpreters would import the real one.
+        with joblib.parallel_config(backend="multiprocessing"):
+            table = Coinlink("k", "s").get_daily_historical_data_for_cryptocurrencies(symbols, START, STOP, n_jobs)
+
+        assert multiprocessing.active_children() == []
+        securities = ["AAAUSDT", "LATEUSDT", "GAPUSDT"]
+        assert list(table.columns) == [f"{s}_{f}" for s in securities for f in coinlink.FIELDS]
+        assert table.index.name == "datetime" and str(table.index.tz) == "UTC"
+        assert (table.dtypes == np.float64).all() and not table.isna().any(axis=None)
+        # The late coin shortens the table to the days on which every coin trades.
+        assert table.index[0] == pd.Timestamp("2021-01-05", tz="UTC") + pd.Timedelta(days=40)
+        assert table.index[-1] == pd.Timestamp("2021-04-01", tz="UTC")
+        day = datetime.datetime(2021, 3, 1)
+        assert table.loc[pd.Timestamp(day, tz="UTC"), "AAAUSDT_close"] == expected_close("AAAUSDT", day)
+        if n_jobs == 1:  # worker processes log in their own process
+            assert messages(caplog, logging.INFO) == [BEGIN, END]
+            assert messages(caplog, logging.WARNING) == [
+                "-----------------------------DOWNLOAD FAILED FOR FAILUSDT-----------------------------"
+            ]
+
+    def test_gaps_repeat_the_last_prices_with_no_volume(self):
+        table = Coinlink("k", "s").get_daily_historical_data_for_cryptocurrencies(["GAPUSDT"], START, STOP, 1)
+        fields = [f"GAPUSDT_{f}" for f in ("open", "high", "low", "close")]
+        missing, before = pd.Timestamp("2021-01-08", tz="UTC"), pd.Timestamp("2021-01-07", tz="UTC")
+        assert (table.loc[missing, fields] == table.loc[before, fields]).all()
+        assert table.loc[missing, "GAPUSDT_volume"] == 0.0
+        assert len(table) == 87
+
+    def test_workers_rebuild_their_own_client(self):
+        link = Coinlink("k", "s")
+        link.binance_client = None  # the caller's client is never shipped
+        with joblib.parallel_config(backend="multiprocessing"):
+            table = link.get_minute_historical_data_for_cryptocurrencies(["AAAUSDT", "BBBUSDT"], STOP, STOP, 2)
+        assert multiprocessing.active_children() == []
+        assert len(table) == 1 and table.index[0] == pd.Timestamp("2021-04-01", tz="UTC")
+
+    def test_minute_bins_and_calendar_day_dates(self, monkeypatch):
+        calls = []
+        record = FakeClient.get_historical_klines
+
+        def recording(client, **kwargs):
+            calls.append(kwargs)
+            return record(client, **kwargs)
+
+        monkeypatch.setattr(FakeClient, "get_historical_klines", recording)
+        day = datetime.datetime(2021, 1, 5, 14, 30)
+        table = Coinlink("k", "s").get_minute_historical_data_for_cryptocurrencies(
+            ["AAAUSDT"], day, day + datetime.timedelta(days=1), n_jobs=1
+        )
+        assert calls == [dict(symbol="AAAUSDT", interval="1m", start_str="05 Jan, 2021", end_str="06 Jan, 2021")]
+        assert len(table) == 1441
+        assert (np.diff(table.index.asi8) == np.diff(table.index[:2].asi8)[0]).all()
+        assert table.index[0] == pd.Timestamp("2021-01-05", tz="UTC")
+
+    @pytest.mark.parametrize("symbols", [[], ["FAILUSDT", "EMPTYUSDT"]])
+    def test_nothing_downloaded_raises_type_error(self, symbols, caplog):
+        caplog.set_level(logging.INFO)
+        with pytest.raises(TypeError, match="empty"):
+            Coinlink("k", "s").get_daily_historical_data_for_cryptocurrencies(symbols, START, STOP, n_jobs=1)
+        assert messages(caplog, logging.INFO) == [BEGIN, END]
+        assert len(messages(caplog, logging.WARNING)) == symbols.count("FAILUSDT")
+        assert multiprocessing.active_children() == []
+
+    def test_unknown_interval_is_a_logged_job_failure(self, caplog):
+        job = getattr(Coinlink("k", "s"), "__single_job__get_historical_data_for_single_currency")
+        shared = {"AAAUSDT": pd.DataFrame({})}
+        assert job(shared, ["AAAUSDT"], 0, "5m", "01 Jan, 2021", "02 Jan, 2021") is None
+        assert shared["AAAUSDT"].empty
+        assert messages(caplog, logging.WARNING) == [
+            "-----------------------------DOWNLOAD FAILED FOR AAAUSDT-----------------------------"
+        ]
+
+    def test_dates_without_strftime_fail_before_any_job(self):
+        with pytest.raises(AttributeError):
+            Coinlink("k", "s").get_daily_historical_data_for_cryptocurrencies(["AAAUSDT"], "2021-01-01", STOP, 1)
+
+
+def test_a_factor_is_built_from_the_daily_table():
+    from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
+
+    table = Coinlink("k", "s").get_daily_historical_data_for_cryptocurrencies(
+        ["AAAUSDT", "BBBUSDT"], datetime.datetime(2021, 1, 1), datetime.datetime(2022, 6, 30), n_jobs=1
+    )
+    factor = PairsTradingSerialCointegrationFactor("crypto", table, 1440, [], False)
+    assert list(factor.get_clean_dataframe().columns) == list(table.columns)
