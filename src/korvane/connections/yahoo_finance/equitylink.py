@@ -10,15 +10,14 @@ Module globals (``requests``, ``bs``, ``yf``, ``logger``) are looked up at
 call time, so replacing one on this module changes later calls.
 """
 
-from korvane._binding import bind_with_defaults, method_signature
+from korvane._binding import RefusesPickling, bind_with_defaults, method_signature
 from korvane.connections._shared import BROWSER_HEADERS, PAGE_TIMEOUT_SECONDS, banner
 
 ENCYCLOPEDIA_HOST = "https://en.wikipedia.org"
-_PICKLING_REFUSAL = "no default __reduce__ due to non-trivial __cinit__"
 _DOWNLOAD_FAILED = banner("YAHOO FINANCE DOWNLOADING FAILED | PLEASE TRY AGAIN")
 
 
-class Equitylink:
+class Equitylink(RefusesPickling):
     """Establishes a connection to yahoo finance
     Yahoo finance is limited in the sense that we can download data but are unable to trade
     """
@@ -28,16 +27,6 @@ class Equitylink:
     def __new__(cls, *args, **kwargs):
         # Nothing is configured: any arguments are accepted and ignored.
         return super().__new__(cls)
-
-    # The downloads run in the caller's process; an Equitylink never travels.
-    def __reduce__(self):
-        raise TypeError(_PICKLING_REFUSAL)
-
-    def __reduce_ex__(self, protocol):
-        raise TypeError(_PICKLING_REFUSAL)
-
-    def __setstate__(self, state):
-        raise TypeError(_PICKLING_REFUSAL)
 
     def __boiler_plate_get_daily_historical_data(
         self,
