@@ -46,7 +46,10 @@ def oracle_series(names, window, pair, ratios):
     others = [n[: -len("_close")] for n in names if n.endswith("_close") and n[: -len("_close")] not in pair]
     closes = np.column_stack([column(s, "close") for s in others])
     values, vectors = np.linalg.eigh(np.cov(closes.T))
-    weights = vectors[:, 0] / np.sqrt(values[0])
+    order = values.argsort()[::-1]
+    loadings = np.zeros(len(others))
+    loadings[-1] = 1.0
+    weights = np.dot(vectors[:, order], ((loadings / values[order]) ** 0.5).reshape(-1, 1)).flatten()
     basket = [np.zeros(len(window)) for _ in range(5)]
     for i, security in enumerate(others):
         for f, field in enumerate(("open", "high", "low", "close")):
@@ -146,8 +149,12 @@ def test_basket_weights_put_unit_variance_on_the_smallest_component():
     o, h, low, c, v = module._basket_ohlcv(["R", "S"], columns, window)
     _, basket, weights = oracle_series(names, window, ("P", "Q"), (1.0, 1.0))
     assert np.var(c, ddof=1) == pytest.approx(1.0, rel=1e-9)
-    np.testing.assert_allclose(c, np.log(window[:, [13, 18]]) @ weights, rtol=1e-12)
-    np.testing.assert_array_equal(v, basket["volume"])
+    # The weights are the smallest eigenvector over the root of its eigenvalue.
+    values, vectors = np.linalg.eigh(np.cov(np.log(window[:, [13, 18]]).T))
+    np.testing.assert_allclose(weights, vectors[:, 0] / np.sqrt(values[0]), rtol=1e-12)
+    # Sums run security by security from zero: the same bits as the loop.
+    for series, field in zip((o, h, low, c, v), ("open", "high", "low", "close", "volume")):
+        np.testing.assert_array_equal(series, basket[field])
     # Volume is the unweighted traded value: doubling volumes doubles it only.
     doubled = window.copy()
     doubled[:, [14, 19]] *= 2.0

@@ -303,15 +303,16 @@ def _basket_ohlcv(others, columns, window):
         )
         # A single other security has a 0-d covariance; none leaves no smallest component.
         raise (ValueError if others else IndexError)(message)
-    # rows x fields x securities: the log prices of field f of security i at [:, f, i].
-    log_prices = np.log(window[:, positions[:, :4].T])
-    log_closes = np.ascontiguousarray(log_prices[:, 3, :])
-    weights = _pca_weights(np.cov(log_closes.T))
-    # Sums run security by security from zero, in list order (accumulate is
-    # sequential); adding 0.0 gives an all-zero sum the sign a zero start would.
-    prices = np.add.accumulate(log_prices * weights, axis=2)[:, :, -1] + 0.0
-    traded_value = np.add.accumulate(window[:, positions[:, 4]] * np.exp(log_closes), axis=1)[:, -1] + 0.0
-    prices = np.ascontiguousarray(prices.T)
+    # securities x fields x rows: the log prices of field f of security i at [i, f].
+    log_prices = np.log(window.T[positions[:, :4]])
+    log_closes = log_prices[:, 3]
+    # The covariance of the rows x securities close matrix, as numpy's cov of its transpose.
+    weights = _pca_weights(np.cov(np.ascontiguousarray(log_closes.T).T))
+    # Sums run security by security from zero, in list order: a reduction over
+    # the outer axis adds whole rows in turn. Adding 0.0 gives an all-zero sum
+    # the sign that a start from zero would.
+    prices = np.add.reduce(log_prices * weights[:, None, None], axis=0) + 0.0
+    traded_value = np.add.reduce(window.T[positions[:, 4]] * np.exp(log_closes), axis=0) + 0.0
     close = prices[3]
     volume = traded_value / np.abs(np.exp(close))
     return (prices[0], prices[1], prices[2], close, volume)
