@@ -337,30 +337,52 @@ def _pca_weights(cov_matrix):
 
 def _feature_row(spread, basket):
     size_of_array = len(basket[0])
-    short_length = int(size_of_array * 0.2)
-    medium_length = int(size_of_array * 0.5)
-    long_length = int(size_of_array * 0.8)
     last_index = size_of_array - 1
+    keywords, direct_parameters = _call_plan(size_of_array)
     spread_inputs = dict(zip(_SERIES_NAMES, spread))
     all_other_inputs = dict(zip(_SERIES_NAMES, basket))
-    lengths = {"short": short_length, "medium": medium_length, "long": long_length}
-    keywords = {
-        horizon: {parameter: lengths[length] for parameter, length in parameters}
-        for horizon, parameters in _HORIZON_PARAMETERS.items()
-    }
     namespace = globals()
     row = {}
-    for key, name, on_spread, horizon in _FEATURES:
-        inputs = spread_inputs if on_spread else all_other_inputs
+    for (key, name, on_spread, horizon), parameters in zip(_FEATURES, direct_parameters):
         function = namespace.get(name, _MISSING)
-        if function is _MISSING:
+        direct = _DIRECT_CALLS[name]
+        if function is direct.abstract:
+            series = spread if on_spread else basket
+            row[key] = direct.function(*[series[i] for i in direct.series], **parameters)[last_index]
+        elif function is _MISSING:
             raise NameError(f"name '{name}' is not defined")
-        direct = _DIRECT_CALLS.get(name)
-        if direct is not None and function is direct.abstract:
-            row[key] = direct(inputs, keywords[horizon])[last_index]
         else:
-            row[key] = function(inputs, **keywords[horizon])[last_index]
+            row[key] = function(spread_inputs if on_spread else all_other_inputs, **keywords[horizon])[last_index]
     return row
+
+
+def _call_plan(size_of_array):
+    """The keywords of each horizon, and of each feature's compiled call, for windows of this many rows.
+
+    A factor's windows all have one size, so the plan is made once and reused.
+    """
+    plan = _CALL_PLANS.get(size_of_array)
+    if plan is None:
+        lengths = {
+            "short": int(size_of_array * 0.2),
+            "medium": int(size_of_array * 0.5),
+            "long": int(size_of_array * 0.8),
+        }
+        keywords = {
+            horizon: {parameter: lengths[length] for parameter, length in parameters}
+            for horizon, parameters in _HORIZON_PARAMETERS.items()
+        }
+        direct_parameters = tuple(
+            _DIRECT_CALLS[name].parameters(keywords[horizon]) for _, name, _, horizon in _FEATURES
+        )
+        plan = (keywords, direct_parameters)
+        if len(_CALL_PLANS) >= 16:
+            _CALL_PLANS.clear()
+        _CALL_PLANS[size_of_array] = plan
+    return plan
+
+
+_CALL_PLANS = {}
 
 
 class _DirectCall:
@@ -368,27 +390,26 @@ class _DirectCall:
 
     The abstract interface costs several times the computation itself on a
     window of a hundred bars, so while this module's attribute is still TA-Lib's
-    own abstract function, the compiled function is called with the series,
-    TA-Lib's default parameters and the keywords the function knows.
+    own abstract function, the compiled function is called with the series
+    (by position in open, high, low, close, volume), TA-Lib's default
+    parameters and the keywords the function knows.
     """
 
-    __slots__ = ("abstract", "_function", "_series", "_defaults")
+    __slots__ = ("abstract", "function", "series", "_defaults")
 
     def __init__(self, abstract, function):
         self.abstract = abstract
-        self._function = getattr(function, "__wrapped__", function)
+        self.function = getattr(function, "__wrapped__", function)
         series = []
         for value in abstract.input_names.values():
             series.extend([value] if isinstance(value, str) else value)
-        self._series = tuple(series)
+        self.series = tuple(_SERIES_NAMES.index(name) for name in series)
         self._defaults = dict(abstract.parameters)
 
-    def __call__(self, inputs, keywords):
+    def parameters(self, keywords):
         parameters = dict(self._defaults)
-        for name, value in keywords.items():
-            if name in parameters:
-                parameters[name] = value
-        return self._function(*[inputs[name] for name in self._series], **parameters)
+        parameters.update((name, value) for name, value in keywords.items() if name in parameters)
+        return parameters
 
 
 _MISSING = object()
