@@ -1,5 +1,3 @@
-import pickle
-
 import numpy as np
 import pytest
 
@@ -104,7 +102,3 @@ def test_bad_input(args, error, message):
         if isinstance(before, np.ndarray):
             np.testing.assert_array_equal(before, after)
 
-
-def test_refuses_pickling():
-    with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
-        pickle.dumps(SampleWeights())

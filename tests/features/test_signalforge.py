@@ -74,6 +74,8 @@ def test_every_key_matches_talib(rows):
         "medium_short": {"fastperiod": medium},
         "long_short": {"fastperiod": long},
     }
+    # The 0.8 wheel's APO and PPO defaults: slow period 26 over an EMA.
+    assert tuple(talib.abstract.APO.parameters.values())[1:] == (26, 1)
     expected_names = [name for name, count in FEATURE_LINES for _ in range(2 * count)]
     assert len(row) == 126 and len(expected_names) == 126
     for position, (key, value) in enumerate(row.items()):
@@ -103,15 +105,6 @@ def test_key_order_and_short_windows():
     # The Hilbert-transform cycle needs more than 31 rows; nothing else does.
     assert np.isnan(row["float64_ht_dcperiod_spread"]) and np.isnan(row["float64_ht_dcphase_all_others"])
     assert not np.isnan(row["float64_trix_spread_short"]) and not np.isnan(row["float64_rsi_spread_short"])
-
-
-def test_apo_uses_talib_default_slow_period_and_average():
-    parameters = talib.abstract.APO.parameters
-    assert (parameters["slowperiod"], parameters["matype"]) == (26, 1)
-    row, names, window = features(window_rows=100)
-    spread, _, _ = oracle_series(names, window, PAIR, (1.0, -0.8))
-    expected = talib.APO(spread["close"], fastperiod=50, slowperiod=26, matype=1)[-1]
-    assert row["float64_apo_spread_medium_short"] == pytest.approx(expected, rel=1e-12)
 
 
 def test_replaced_indicator_on_the_module_is_called_with_the_input_dictionary(monkeypatch):
@@ -234,9 +227,10 @@ def test_arguments_by_keyword_count_and_caller_arrays_untouched():
         sf.anything = 1
 
 
-def test_refuses_pickling():
+@pytest.mark.parametrize("cls", [Signalforge, module.SampleWeights])
+def test_refuses_pickling(cls):
     with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
-        pickle.dumps(Signalforge())
+        pickle.dumps(cls())
 
 
 def test_module_start_up():
