@@ -83,7 +83,8 @@ def test_members_are_read_and_downloaded(method, downloads):
     assert request.headers["User-Agent"].startswith("Mozilla/5.0")
     assert request.req_kwargs["timeout"] == equitylink.PAGE_TIMEOUT_SECONDS
     names = [ticker.replace(".", "_") for ticker in tickers]
-    assert sorted(result.columns) == sorted(f"{n}_{f}" for n in names for f in ("open", "high", "low", "close", "volume"))
+    fields = ("open", "high", "low", "close", "volume")
+    assert sorted(result.columns) == sorted(f"{name}_{field}" for name in names for field in fields)
     assert result.index[0] == pd.Timestamp("2021-01-01") and result.index.tz is None
 
 
@@ -96,7 +97,7 @@ def nan_download(tickers, start=None, end=None, **kwargs):
     "body, download",
     [
         (page([]), fake_yfinance_download),  # the table moved
-        (page(["<table><tr><th>S</th></tr><tr><td>MMM</td></tr><tr><th>note</th></tr></table>"]), fake_yfinance_download),
+        (page([table([["MMM"]]).replace("</table>", "<tr><th>note</th></tr></table>")]), fake_yfinance_download),
         (requests.ConnectionError("network down"), fake_yfinance_download),
         (PAGES["get_daily_historical_data_for_us_SP500"][1], lambda *a, **k: pd.DataFrame()),
         (PAGES["get_daily_historical_data_for_us_SP500"][1], nan_download),
@@ -118,7 +119,8 @@ def test_interrupt_is_not_swallowed(monkeypatch):
 
     monkeypatch.setattr(equitylink.yf, "download", interrupted)
     with responses.RequestsMock() as mock:
-        mock.get(equitylink.ENCYCLOPEDIA_HOST + "/wiki/NIFTY_50", body=PAGES["get_daily_historical_data_for_india_NIFTY50"][1])
+        path, body, _ = PAGES["get_daily_historical_data_for_india_NIFTY50"]
+        mock.get(equitylink.ENCYCLOPEDIA_HOST + path, body=body)
         with pytest.raises(KeyboardInterrupt):
             Equitylink().get_daily_historical_data_for_india_NIFTY50(START, END)
 

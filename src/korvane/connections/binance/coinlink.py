@@ -11,9 +11,8 @@ replacing one on this module changes later calls in this process. Worker
 processes import this module afresh.
 """
 
-from operator import itemgetter
-
 from korvane._binding import as_int64, bind_arguments, bind_with_defaults, method_signature, signature
+from korvane.connections.binance._coinlink import candle_fields
 from korvane.connections._shared import BROWSER_HEADERS, PAGE_TIMEOUT_SECONDS, banner
 
 COIN_RANKING_URL = "https://www.coingecko.com/"
@@ -212,8 +211,10 @@ class Coinlink:
         pandas_interval = _pandas_interval(binance_interval)
         single_cryptocurrency_df = _candles_table(single_cryptocurrency_klines)
 
-        prices = single_cryptocurrency_df[list(PRICE_FIELDS)].resample(pandas_interval).last().ffill().dropna()
-        volumes = single_cryptocurrency_df[["volume"]].resample(pandas_interval).sum().ffill().dropna()
+        binned_already = _one_row_per_bin(single_cryptocurrency_df.index, pandas_interval)
+        prices = _binned(single_cryptocurrency_df[list(PRICE_FIELDS)], pandas_interval, False, binned_already)
+        volumes = _binned(single_cryptocurrency_df[["volume"]], pandas_interval, True, binned_already)
+        prices, volumes = prices.ffill().dropna(), volumes.ffill().dropna()
         table = prices.merge(volumes, how="outer", left_index=True, right_index=True)
         table = table.ffill().dropna(axis=1, thresh=len(table) * 66 // 100).dropna()
         table = table[list(FIELDS)]
@@ -223,20 +224,19 @@ class Coinlink:
 
     def __clean_historical_data_for_cryptocurrency_df(self, raw_cryptocurrency_df, binance_interval):
         pandas_interval = _pandas_interval(binance_interval)
+        binned_already = _one_row_per_bin(raw_cryptocurrency_df.index, pandas_interval)
         # Column by column: all columns of the joined table fall into the same
         # bins, and one column at a time keeps the work in contiguous memory.
         binned_columns = {}
         for column in raw_cryptocurrency_df.columns:
-            values = pd.to_numeric(raw_cryptocurrency_df[column]).resample(pandas_interval)
-            binned = values.sum() if _field_of(column) == "volume" else values.last()
+            values = pd.to_numeric(raw_cryptocurrency_df[column])
+            binned = _binned(values, pandas_interval, _field_of(column) == "volume", binned_already)
             binned_columns[column] = binned.ffill()
         table = pd.DataFrame(binned_columns, columns=raw_cryptocurrency_df.columns, copy=False)
         # Every downloaded symbol is kept: the table starts at the first bin in
         # which all symbols have a price, so a coin listed late shortens it
         # instead of being dropped.
-        table = table.dropna()
-        table.index.name = "datetime"
-        return table.tz_localize("UTC")
+        return table.dropna().rename_axis("datetime").tz_localize("UTC")
 
 
 # Worker processes call the job by this name on their own copy of the object.
@@ -260,6 +260,27 @@ def _pandas_interval(binance_interval):
     return pandas_interval
 
 
+def _binned(values, pandas_interval, is_volume, binned_already):
+    """Per bin, the last price or the summed volume (zero in a bin without candles).
+
+    Candles arrive one per bin, and the symbols' joined tables are binned
+    already, so the index is usually the unbroken run of bin starts; binning
+    it again would change nothing, and is skipped.
+    """
+    if binned_already:
+        return values.fillna(0.0) if is_volume else values
+    resampler = values.resample(pandas_interval)
+    return resampler.sum() if is_volume else resampler.last()
+
+
+def _one_row_per_bin(index, pandas_interval):
+    """Whether `index` is exactly the run of bin starts from its first bin to its last."""
+    if len(index) == 0:
+        return False
+    bins = pd.date_range(index[0].floor(pandas_interval), index[-1].floor(pandas_interval), freq=pandas_interval)
+    return index.equals(bins)
+
+
 def _field_of(column):
     return format(column, "").rsplit("_", 1)[-1]
 
@@ -267,20 +288,12 @@ def _field_of(column):
 def _candles_table(klines):
     """The open times as a naive "datetime" index and the five fields as float64 columns.
 
-    The exchange sends prices and volumes as decimal text; each field is
-    parsed as one column, which keeps a year of minute candles cheap.
+    The exchange sends prices and volumes as decimal text; the native parser
+    reads them column by column, which keeps a year of minute candles cheap.
     """
-    row_lengths = set(map(len, klines))
-    if row_lengths - {len(KLINE_COLUMNS)}:
-        raise ValueError(f"candle rows hold {sorted(row_lengths)} values, expected {len(KLINE_COLUMNS)}")
-    n_rows = len(klines)
-    open_times = np.fromiter(map(itemgetter(0), klines), dtype=np.int64, count=n_rows)
+    open_times, fields = candle_fields(klines)
     index = pd.DatetimeIndex(pd.to_datetime(open_times, unit="ms"), name="datetime")
-    columns = {
-        field: np.fromiter(map(float, map(itemgetter(position), klines)), dtype=np.float64, count=n_rows)
-        for position, field in enumerate(FIELDS, start=1)
-    }
-    return pd.DataFrame(columns, index=index, copy=False)
+    return pd.DataFrame(dict(zip(FIELDS, fields)), index=index, copy=False)
 
 
 import logging  # noqa: E402
@@ -292,7 +305,6 @@ logger = configure_shared_logger()
 import requests  # noqa: E402
 import bs4 as bs  # noqa: E402
 import datetime  # noqa: E402
-import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 from functools import reduce  # noqa: E402
 from binance.client import Client  # noqa: E402
