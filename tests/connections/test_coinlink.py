@@ -197,6 +197,10 @@ def test_a_factor_is_built_from_the_daily_table():
     assert list(factor.get_clean_dataframe().columns) == list(table.columns)
 
 
+# The second name holds "low": columns are grouped by their field suffix only.
+SYMBOL_NAMES = ("BTCUSDT", "flowusdt")
+
+
 class TestCleaning:
     def test_native_parsing_matches_float_bit_for_bit(self):
         from korvane.connections.binance._coinlink import candle_fields
@@ -241,7 +245,8 @@ class TestCleaning:
             index = pd.date_range("2021-01-01", periods=last, freq=freq, name="datetime")[first:]
             values = rng.lognormal(3.0, 0.1, (len(index), 5))
             values[rng.random(len(index)) < 0.1, 1] = np.nan
-            tables.append(pd.DataFrame(values, index=index, columns=[f"S{k}_{f}" for f in coinlink.FIELDS]))
+            columns = [f"{SYMBOL_NAMES[k]}_{field}" for field in coinlink.FIELDS]
+            tables.append(pd.DataFrame(values, index=index, columns=columns))
         raw = coinlink._merge_on_datetime(*tables)
         table = Coinlink("k", "s")._Coinlink__clean_historical_data_for_cryptocurrency_df(raw, interval)
         expected = self.reference_panel(raw, coinlink.PANDAS_INTERVALS[interval])
