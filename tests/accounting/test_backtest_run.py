@@ -244,19 +244,38 @@ class _Quiet:
         pass
 
 
-def test_a_zero_close_is_valued_at_the_previous_close():
-    # A bad tick of 0 in the data: no number of units has a market value at
-    # it, and valuing there turned the money totals into NaN, so the results
-    # table failed. The position is marked at the previous close instead.
+@pytest.mark.parametrize(
+    "rows, value",
+    [
+        (slice(300, 301), 0.0),  # a bad tick
+        (slice(200, 203), -2.0),
+        (slice(0, 120), 0.0),  # not yet listed, filled with 0
+    ],
+)
+def test_zero_or_negative_closes_are_treated_as_missing(rows, value):
+    # No number of units has a market value at such a close: valuing there
+    # turned the money totals and the train equity into NaN. Positions are
+    # marked at the last valid close, and a security not yet listed holds none.
     from universe_factory import TRADING_PARAMS
 
     table = make_universe(n_securities=3, n_bars=400, seed=8)
-    table.iloc[300, table.columns.get_loc("S0_close")] = 0.0
+    table.iloc[rows, table.columns.get_indexer(["S0_open", "S0_high", "S0_low", "S0_close"])] = value
     factor = PairsTradingSerialCointegrationFactor("zero", table, 1440, [], False, objective="annual_sharpe_ratio")
     train = factor._run_pairs_trading_serial_cointegration_factor(None, False, TRADING_PARAMS, False)
     assert isinstance(train, Scorebook)
-    results = train.get_full_results()
-    money = results.loc[["ending_equity", "gross_pnl", "total_slippage", "total_commission", "net_pnl"]]
-    assert np.isfinite(money.to_numpy(dtype=float)).all()
+    if rows.start == 0:
+        assert not factor._raw_positions_matrix_array[rows, 0].any()
+    assert np.isfinite(train.get_full_results().to_numpy(dtype=float)).all()
     assert np.isfinite(train.test_equity_value_series.to_numpy()).all()
     assert np.isfinite(train.equity_value_series.to_numpy()).all()
+
+
+@pytest.mark.parametrize("bars_left, ratio", [(1, 0.8), (3, 0.8), (20, 0.1)])
+def test_a_window_that_leaves_no_train_part_is_refused(factor, bars_left, ratio):
+    # The train part would be empty or a bar or two, which no objective can
+    # score: refused before the loop, like a window as long as the data.
+    factor._train_split_ratio = ratio
+    window = factor._datetime_length - bars_left
+    with pytest.raises(Exception, match=r"^size_of_rolling_windows of \d+ bars leaves [0-2] of the") as info:
+        factor._run_pairs_trading_serial_cointegration_factor(None, False, dict(RUN_PARAMS, size_of_rolling_windows=window))
+    assert type(info.value) is Exception

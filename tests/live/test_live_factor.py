@@ -146,30 +146,35 @@ def test_a_pickled_factor_is_rebuilt_without_the_appended_rows(universe):
     assert copy._factor_best_params_dict is None
 
 
-def test_a_missing_close_in_live_rows_is_valued_at_the_last_valid_close(universe):
-    # A halted security or a feed gap leaves a close missing in an appended
-    # row. The replay that predict runs must still account the run: positions
-    # are marked at the last valid close instead of every money total
-    # becoming NaN (which broke the statistics table).
+@pytest.mark.parametrize("bad_close", [np.nan, np.inf, 0.0, -1.0])
+def test_an_invalid_live_close_is_held_at_the_last_valid_close(universe, bad_close, caplog):
+    # A halted security or a feed gap leaves an invalid close in appended
+    # rows, here on S0, which holds a position. Every weight, money total and
+    # statistic stays a number: the position is held and marked at the last
+    # valid close, and a warning names the security and the bar.
     store_best_trial()
     history, new_bars = universe.iloc[:-3], universe.iloc[-3:].copy()
-    new_bars.iloc[0, new_bars.columns.get_loc("S1_close")] = np.nan
-    new_bars.iloc[1, new_bars.columns.get_loc("S2_close")] = np.inf
+    new_bars.iloc[:2, new_bars.columns.get_loc("S0_close")] = bad_close
+    new_bars.iloc[1, new_bars.columns.get_loc("S2_close")] = np.nan
     factor = build(history)
-    factor.update(new_bars)
-    weights = factor.predict(return_arrays=True)
-    assert np.isfinite(weights).all()
+    assert factor.predict(return_arrays=True)[0] != 0.0
+    for position in range(3):
+        factor.update(new_bars.iloc[position : position + 1])
+        weights = factor.predict(return_arrays=True)
+        assert np.abs(weights).sum() == pytest.approx(1.0)
+    assert "CLOSE OF S0 IS MISSING, ZERO OR NEGATIVE AT %s;" % new_bars.index[1].tz_localize(None) in caplog.text
+    # The matrices keep the rows as they were given.
+    assert factor._close_columns_only_data_matrix_array[-3, 0] == bad_close or np.isnan(bad_close)
+    later = universe.iloc[-1:].set_axis(universe.index[-1:] + pd.Timedelta(days=1))
+    factor.update(later.assign(S1_close=np.nan))
+    positions = factor.predict(convert_to_actual_positions=True, return_arrays=True)
+    assert np.isfinite(positions).all()
 
     results = factor.get_full_backtest_results()
     table = results.get_full_results()
     assert np.isfinite(results.test_equity_value_series.to_numpy()).all()
-    assert np.isfinite(table.loc[["ending_equity", "total_slippage", "net_pnl"]].to_numpy(dtype=float)).all()
-
-    # The marks: each missing close is the security's previous valid close,
-    # and a clean matrix goes to the accounting as it is.
+    assert np.isfinite(table.to_numpy(dtype=float)).all()
     marks = _closes_for_valuation(factor._close_columns_only_data_matrix_array)
-    np.testing.assert_array_equal(marks[-3:, 1], [history["S1_close"].iloc[-1], *new_bars["S1_close"].iloc[1:]])
-    np.testing.assert_array_equal(marks[-2, 2], marks[-3, 2])
-    assert np.isfinite(marks).all()
+    np.testing.assert_array_equal(marks[-4:-2, 0], history["S0_close"].iloc[-1])
     clean = build(history)._close_columns_only_data_matrix_array
     assert _closes_for_valuation(clean) is clean

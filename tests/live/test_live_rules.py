@@ -67,6 +67,25 @@ class TestUpdateRejects:
             factor.update(factor.new_rows(offset_minutes=offset))
         assert factor._data_matrix is before and factor._datetime_length == 50
 
+    @pytest.mark.parametrize(
+        "edit, message",
+        [
+            (lambda f: f.iloc[:0], "New row of data is empty"),
+            (lambda f: f.iloc[::-1], "not sorted in increasing time order"),
+            (lambda f: f.set_axis(f.index[[0, 0, 2]]), "duplicate timestamps"),
+            (lambda f: f.set_axis(pd.DatetimeIndex([f.index[0], pd.NaT, f.index[2]])), "NaT"),
+            (lambda f: f.iloc[:1].set_axis(pd.DatetimeIndex([pd.NaT], tz="UTC")), "NaT"),
+        ],
+    )
+    def test_every_row_is_checked_and_a_failure_changes_nothing(self, edit, message):
+        factor = LiveStub()
+        before = (factor._data_matrix, factor._data_datetime_array, factor._close_columns_only_data_matrix_array)
+        with pytest.raises(Exception, match=message) as info:
+            factor.update(edit(factor.new_rows(n_rows=3)))
+        assert type(info.value) is Exception
+        after = (factor._data_matrix, factor._data_datetime_array, factor._close_columns_only_data_matrix_array)
+        assert all(a is b for a, b in zip(before, after)) and factor._datetime_length == 50
+
     def test_zone_aware_times_compare_as_instants(self):
         factor = LiveStub()
         # 30 minutes after the last bar, written in a zone east of UTC.
@@ -99,13 +118,6 @@ class TestUpdateAppends:
         assert old_matrix.shape == (50, 20) and old_closes.shape == (50, 4)
         assert factor._data_datetime_array.dtype == np.dtype("datetime64[ns]")
         assert factor.bar_times()[-1] == frame.index[-1].tz_localize(None)
-
-    def test_unsorted_rows_after_the_last_bar_are_accepted(self):
-        factor = LiveStub()
-        frame = factor.new_rows(n_rows=2)
-        factor.update(frame.iloc[::-1])
-        assert factor._datetime_length == 52
-
 
 class TestPredictRules:
     def test_no_study_raises_optunas_error_and_stores_nothing(self, in_tmp_dir):

@@ -190,9 +190,9 @@ def test_classifier_trains_on_the_train_trades_of_every_in_process_run(universe)
     assert len(train_trades) + len(factor._rarav_test_trades_store_df) == factor._rarav_trades_count
 
 
-def test_fit_rarav_without_a_classifier_fails_with_best_params_kept(universe):
+def test_fit_rarav_without_a_classifier_fails_before_the_search(universe, in_tmp_dir):
     factor = build(universe)
     with pytest.raises(Exception, match="no rarAV_optimal_entry_model"):
         factor.fit(2, fit_rarAV=True)
-    assert factor._factor_best_params_dict is not None
-    assert len(finished()) == 2
+    assert factor._factor_best_params_dict is None and factor._fit_rarAV is False
+    assert list(in_tmp_dir.iterdir()) == []

@@ -102,15 +102,18 @@ class TestArguments:
             factor.fit(0.9)  # cut toward zero, like any 64-bit integer argument
         assert os.listdir(in_tmp_dir) == []
 
-    @pytest.mark.parametrize("name", ["eu?x", "eu#x", "eu%20x"])
-    def test_universe_name_that_would_name_another_file_is_rejected(self, name, in_tmp_dir):
+    @pytest.mark.parametrize("name", ["eu?x", "eu#x", "eu%20x", "../x", "a/b", "..", "x" * 250])
+    def test_universe_name_that_would_name_another_file_is_rejected(self, name, in_tmp_dir, monkeypatch):
+        (in_tmp_dir / "work").mkdir()
+        monkeypatch.chdir(in_tmp_dir / "work")
         factor = StubFactor(universe_name=name)
         with pytest.raises(Exception, match="cannot name a study file") as info:
             factor.fit(1)
         assert type(info.value) is Exception
-        assert os.listdir(in_tmp_dir) == []
-        with pytest.raises(Exception, match="cannot name a study file"):
-            factor.get_full_backtest_results()
+        assert os.listdir(in_tmp_dir) == ["work"] and os.listdir() == []
+        for call in (factor.get_full_backtest_results, factor.erase_fit_memory):
+            with pytest.raises(Exception, match="cannot name a study file"):
+                call()
 
 
 class TestStudyFile:
@@ -406,12 +409,12 @@ class TestClassifierTraining:
         assert values["storage_name"] == STEM
         assert (values["n_trials_to_estimate_params"], values["n_jobs"]) == (7, 2)
 
-    def test_fit_rarav_without_classifier_fails_after_the_search(self):
+    def test_fit_rarav_without_classifier_fails_before_the_search(self, in_tmp_dir):
         factor = StubFactor()
         with pytest.raises(Exception, match="no rarAV_optimal_entry_model"):
             factor.fit(2, fit_rarAV=True)
-        assert factor._factor_best_params_dict is not None
-        assert len(finished_trials()) == 2
+        assert factor._factor_best_params_dict is None
+        assert os.listdir(in_tmp_dir) == []
 
 
 class TestWorkers:

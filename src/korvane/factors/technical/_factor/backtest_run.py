@@ -20,6 +20,7 @@ import numpy as np
 from korvane.factors.technical import _pairtrader
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.trade_store import TradeStore, store_columns
+from korvane.factors.technical._factor.valid_closes import carried_closes, invalid_closes
 
 LOG_SUFFIX = " | PAIRS TRADING SERIAL COINTEGRATION FACTOR "
 
@@ -30,22 +31,22 @@ TRADE_RECORD_COLUMNS = ("time_of_exit", "trade_label", "trade_returns", "trade_s
 def _closes_for_valuation(close_matrix):
     """The close matrix the accounting values positions at.
 
-    Rows appended live are taken as they come and may hold a missing or
-    non-finite close (a halted security, a gap in the feed), and a bad tick
-    can leave a close of exactly 0, at which no number of units has a market
-    value. A position is then marked at the security's last valid close, as a
-    broker would mark it, instead of turning profit, costs and equity into
-    NaN for the rest of the run. Clean matrices are passed through untouched.
+    An invalid close (missing, not finite, zero or negative: see
+    ``valid_closes``) is replaced by the security's last valid close, as a
+    broker would mark a halted position. Before a security's first valid
+    close (not yet listed, often filled with 0) it holds no position, since
+    no pair can be estimated on it; it is valued at its first valid close
+    there (1.0 if it never has one) so that its zero units stay zero instead
+    of turning equity into NaN. Clean matrices are passed through untouched.
     """
     close = np.asarray(close_matrix, dtype=np.float64)
-    invalid = ~np.isfinite(close) | (close == 0.0)
-    if not invalid.any():
+    if not invalid_closes(close).any():
         return close_matrix
-    rows = np.arange(close.shape[0])[:, None]
-    last_valid_row = np.maximum.accumulate(np.where(invalid, -1, rows), axis=0)
-    marked = close[np.maximum(last_valid_row, 0), np.arange(close.shape[1])]
-    # Before a security's first valid close there is nothing to mark at.
-    marked[last_valid_row < 0] = np.nan
+    marked = carried_closes(close)
+    unpriced = np.isnan(marked)
+    for column in np.flatnonzero(unpriced.any(axis=0)):
+        priced = marked[~unpriced[:, column], column]
+        marked[unpriced[:, column], column] = priced[0] if len(priced) else 1.0
     return marked
 
 
@@ -70,6 +71,16 @@ class _PendingSplit:
     def __init__(self, end_of_train, store):
         self.end_of_train = end_of_train
         self.store = store
+
+
+# Fewer train bars than this leave the train results without a daily return
+# to score.
+MINIMUM_TRAIN_BARS = 3
+
+
+def _end_of_train_part(bars, warm_up, train_split_ratio):
+    """S of the split: bars [W, S) train, [S, T) test; truncation toward zero, not rounding."""
+    return warm_up + int(float(bars - warm_up) * float(train_split_ratio))
 
 
 def _score_text(score):
@@ -115,6 +126,14 @@ class BacktestRunMixin:
                 self._rarAV_optimal_entry_ready = False
 
         size_of_rolling_windows = operator.index(params["size_of_rolling_windows"])
+        train_bars = _end_of_train_part(datetime_length, size_of_rolling_windows, train_split_ratio)
+        train_bars -= size_of_rolling_windows
+        if size_of_rolling_windows < datetime_length and train_bars < MINIMUM_TRAIN_BARS:
+            raise Exception(
+                f"size_of_rolling_windows of {size_of_rolling_windows} bars leaves {max(train_bars, 0)} of the "
+                f"{datetime_length} bars for the train part, at least {MINIMUM_TRAIN_BARS} are needed: please use "
+                "a shorter window, more data or a larger train_split_ratio"
+            )
 
         self._raw_positions_matrix_array = (
             self._get_positions_from_rolling_cube_for_pairs_trading_serial_cointegration_factor(
@@ -195,8 +214,8 @@ class BacktestRunMixin:
         """
         bars = operator.index(datetime_length)
         warm_up = operator.index(size_of_rolling_windows)
-        # Truncation toward zero, not rounding: 100 bars at 0.57 give 56.
-        train_size = warm_up + int(float(bars - warm_up) * float(train_split_ratio))
+        # 100 bars at 0.57 give 56.
+        train_size = _end_of_train_part(bars, warm_up, train_split_ratio)
         raw = np.asarray(raw_positions_matrix_mv)
         close = np.asarray(close_columns_only_data_matrix_mv)
         return (

@@ -27,9 +27,11 @@ from korvane._binding import (
     signature,
 )
 from korvane.factors.technical import _pairtrader
+from korvane.factors.technical._factor.backtest_run import LOG_SUFFIX
 from korvane.factors.technical._factor.fields import reset_fields
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.trade_store import TradeStore
+from korvane.factors.technical._factor.valid_closes import warn_of_invalid_closes
 
 CONSTRUCTOR_ARGUMENT_NAMES = (
     "universe_name",
@@ -454,6 +456,13 @@ class ConstructionMixin:
             raise KeyError(f"Close columns {missing!r} of securities_names_list are not in the pd.DataFrame")
         self._close_columns_only_data_matrix_array = np.take(
             self._data_matrix, [column_position[column] for column in close_columns], axis=1
+        )
+        warn_of_invalid_closes(
+            pm().logger,
+            securities_names_list,
+            self._data_datetime_array,
+            self._close_columns_only_data_matrix_array,
+            LOG_SUFFIX + str(resolution),
         )
 
         self._estimated_proportional_slippage_array = self._estimate_proportional_spread_for_slippage(

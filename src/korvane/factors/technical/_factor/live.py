@@ -11,7 +11,15 @@ it computed last.
 import operator
 
 from korvane._binding import as_double, as_int64, as_truth_value, bind_with_defaults, method_signature
+from korvane.factors.technical._factor.backtest_run import LOG_SUFFIX
+from korvane.factors.technical._factor.construction import _check_index
 from korvane.factors.technical._factor.globals import pm
+from korvane.factors.technical._factor.valid_closes import (
+    invalid_closes,
+    last_valid_closes,
+    warn_of_invalid_closes,
+    with_valid_closes,
+)
 
 UPDATE_ARGUMENTS = (("new_dataframe_of_data", None),)
 PREDICT_ARGUMENTS = (
@@ -46,6 +54,11 @@ class LiveMixin:
             raise Exception("New row of data does not have the same column length as the dataframe initialised")
         if not isinstance(frame.index, pd.DatetimeIndex):
             raise Exception("New row of data does not have a datetime index")
+        # Every row is checked, not only the first: the bar times must stay
+        # strictly increasing for the windows and the train/test split.
+        if len(frame.index) == 0:
+            raise Exception("New row of data is empty, please pass at least one row of data")
+        _check_index(frame.index)
         last_recorded = _as_naive_utc_timestamp(self._data_datetime_array[self._datetime_length - 1])
         if _as_naive_utc_timestamp(frame.index[0]) <= last_recorded:
             raise Exception("Datetime of new row of data is before the latest datetime already recorded")
@@ -67,6 +80,9 @@ class LiveMixin:
         data_matrix = np.ascontiguousarray(np.concatenate((self._data_matrix, new_rows), axis=0))
         close_matrix = np.ascontiguousarray(
             np.concatenate((self._close_columns_only_data_matrix_array, new_closes), axis=0)
+        )
+        warn_of_invalid_closes(
+            pm().logger, self._securities_names_list, new_times, new_closes, LOG_SUFFIX + str(self._resolution_in_mins)
         )
         self._data_datetime_array = data_datetime_array
         self._data_matrix = data_matrix
@@ -127,6 +143,15 @@ class LiveMixin:
                     "size_of_rolling_windows is larger than the number of bars held, please fit the factor again"
                 )
             rolling_window_matrix = self._data_matrix[start_of_rolling_window:datetime_length]
+            # A security whose close is invalid all through the window is
+            # still priced at its last valid close before the window.
+            close_matrix = self._close_columns_only_data_matrix_array
+            if invalid_closes(close_matrix[start_of_rolling_window:datetime_length]).any():
+                rolling_window_matrix = with_valid_closes(
+                    rolling_window_matrix,
+                    self._engine_layout()[0],
+                    last_valid_closes(close_matrix, start_of_rolling_window),
+                )
             # The step's trade records and log lines carry the time of the bar
             # it decides on, which is the latest bar.
             latest_bar_time = self._data_datetime_array[datetime_length - 1]
@@ -145,11 +170,14 @@ class LiveMixin:
 
         if convert_to_actual_positions:
             if scale:
-                latest_close_array = self._close_columns_only_data_matrix_array[datetime_length - 1]
+                # Positions are sized at each security's last valid close.
+                latest_close_array = last_valid_closes(self._close_columns_only_data_matrix_array, datetime_length)
                 traded_securities_ratio = float(np.count_nonzero(positions_weight_array)) / len(
                     positions_weight_array
                 )
                 output = positions_weight_array * current_equity * traded_securities_ratio / latest_close_array
+                # A security without any valid close holds nothing.
+                output[positions_weight_array == 0.0] = 0.0
             else:
                 output = positions_weight_array * current_equity
             output = np.array(output, dtype=np.float64)

@@ -38,6 +38,15 @@ SQLITE_BUSY_TIMEOUT_SECONDS = 300.0
 # as something other than part of the file name: "?" starts a query, "#" a
 # fragment and "%" an escape, so two universe names could share a study.
 UNSAFE_STUDY_NAME_CHARACTERS = ("?", "#", "%", "\x00")
+STUDY_FILE_SUFFIX = ".db"
+
+
+def _longest_file_name():
+    """Bytes a file name may hold in the working directory's file system."""
+    try:
+        return os.pathconf(".", "PC_NAME_MAX")
+    except (AttributeError, OSError, ValueError):
+        return 255
 
 # Bounds shared by the ten multiplier and sensitivity parameters.
 _UNIT_RANGE = (0.01, 10.0)
@@ -47,6 +56,11 @@ _UNIT_RANGE = (0.01, 10.0)
 # parameters the engine reads per bar. The window and the entry threshold
 # are integers, the ten others floats.
 TRIAL_PARAMETER_KEYS = ("size_of_rolling_windows",) + _ENGINE_PARAMETER_KEYS
+
+NO_CLASSIFIER_TO_TRAIN_MESSAGE = (
+    "fit_rarAV is True but the factor holds no rarAV_optimal_entry_model, "
+    "please construct the factor with an entry classifier to train"
+)
 
 BEST_TRIAL_LINE_SUFFIX = " | PAIRS TRADING SERIAL COINTEGRATION FACTOR "
 
@@ -259,15 +273,29 @@ class OptimisationMixin:
         )
 
     def _check_study_file_stem(self):
+        """The study file's stem, refused when the universe name would make it name another file.
+
+        The study file must be one plain file in the working directory: a
+        path separator or ".." would place it (and what ``erase_fit_memory``
+        deletes) elsewhere, and the storage URL reads "?", "#" and "%" as
+        something other than the file name.
+        """
         stem = self._study_file_stem()
-        bad = [ch for ch in UNSAFE_STUDY_NAME_CHARACTERS if ch in str(self._universe_name)]
-        if bad:
+        name = str(self._universe_name)
+        problems = [repr(ch) for ch in UNSAFE_STUDY_NAME_CHARACTERS if ch in name]
+        if any(separator and separator in name for separator in ("/", "\\", os.sep, os.altsep)):
+            problems.append("a path separator")
+        if ".." in name:
+            problems.append("'..'")
+        if len(os.fsencode(stem + STUDY_FILE_SUFFIX)) > _longest_file_name():
+            problems.append("too many characters for a file name")
+        if problems:
             raise Exception(
                 "universe_name "
                 + repr(self._universe_name)
                 + " cannot name a study file: it contains "
-                + ", ".join(repr(ch) for ch in bad)
-                + ", please use a universe_name without '?', '#' or '%'"
+                + ", ".join(problems)
+                + ", please use a short universe_name without '/', '..', '?', '#' or '%'"
             )
         return stem
 
@@ -275,7 +303,7 @@ class OptimisationMixin:
         """Absolute path of the study file: pinned by a parallel job, else in the working directory."""
         if self._study_file_path is not None:
             return self._study_file_path
-        return os.path.abspath(self._check_study_file_stem() + ".db")
+        return os.path.abspath(self._check_study_file_stem() + STUDY_FILE_SUFFIX)
 
     def _open_study_storage(self, study_file_path):
         # The path is percent-encoded so that a working directory holding
@@ -368,6 +396,9 @@ class OptimisationMixin:
             raise Exception(
                 "n_trials_to_estimate_params cannot be less than 0, please ensure n_trials_to_estimate_params > 0"
             )
+        if fit_rarAV and self._rarAV_optimal_entry_model is None:
+            # Found before the search, not after every trial has run.
+            raise Exception(NO_CLASSIFIER_TO_TRAIN_MESSAGE)
         module = pm()
         logger = module.logger
         np = module.np
@@ -441,10 +472,7 @@ class OptimisationMixin:
         pd = pm().pd
         model = self._rarAV_optimal_entry_model
         if model is None:
-            raise Exception(
-                "fit_rarAV is True but the factor holds no rarAV_optimal_entry_model, "
-                "please construct the factor with an entry classifier to train"
-            )
+            raise Exception(NO_CLASSIFIER_TO_TRAIN_MESSAGE)
         getattr(self, "__run_pairs_trading_serial_cointegration_factor")(
             None,
             is_optimising=False,
@@ -465,7 +493,7 @@ class OptimisationMixin:
             y_train_series=y_train_series,
             n_splits=10,
             n_test_splits=3,
-            embargo_td=pd.Timedelta("1d"),
+            embargo_td=pd.Timedelta(days=1),
             complete_datetime_index_series=pd.Series(self._data_datetime_array),
             train_time_of_entry_series=train_time_of_entry_series,
             train_time_of_exit_series=train_time_of_exit_series,
@@ -522,7 +550,7 @@ class OptimisationMixin:
 
     def erase_fit_memory(self):
         logger = pm().logger
-        file_name = self._study_file_stem() + ".db"
+        file_name = self._check_study_file_stem() + STUDY_FILE_SUFFIX
         if pm().os.path.exists(file_name):
             pm().os.remove(file_name)
             logger.info("FIT FILE: " + file_name + " SUCCESSFULLY REMOVED FROM MEMORY")

@@ -65,6 +65,7 @@ from statsmodels.tsa.vector_ar.vecm import coint_johansen as _LIBRARY_COINT_JOHA
 from korvane.factors.technical import _pairtrader
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.trade_store import TradeStore
+from korvane.factors.technical._factor.valid_closes import with_valid_closes
 
 # 90% critical values of the maximum-eigenvalue and trace statistics for two
 # series with a linear trend (the hypothesis of no cointegrating relation),
@@ -378,6 +379,7 @@ class SignalsMixin:
         self._intialize_pairs_trading_data_structures_factor_specific_data_structures(window)
         engine_params = self._engine_parameters(params)
         close_columns, position_index = self._engine_layout()
+        data = with_valid_closes(data, close_columns)
         hook = self._entry_hook(is_optimising, data, window)
         try:
             self._pair_engine.run(
@@ -407,6 +409,7 @@ class SignalsMixin:
             self._intialize_pairs_trading_data_structures_factor_specific_data_structures(window)
         engine_params = self._engine_parameters(params)
         close_columns, position_index = self._engine_layout()
+        matrix = with_valid_closes(matrix, close_columns)
         row = np.zeros(int(self._number_of_securities), dtype=np.float64)
         self._current_positions_array = row
         hook = self._entry_hook(False, matrix, window)
