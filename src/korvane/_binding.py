@@ -61,6 +61,14 @@ def bind_arguments(function_name, names, n_required, args, kwargs):
     return values
 
 
+def check_no_arguments(function_name, args, kwargs):
+    """Refuse any argument to a method that takes none, in the interpreter's wording."""
+    if args:
+        raise TypeError(f"{function_name}() takes no arguments ({len(args)} given)")
+    if kwargs:
+        raise TypeError(f"{function_name}() takes no keyword arguments")
+
+
 def bind_with_defaults(function_name, arguments, args, kwargs):
     """Bind optional (name, default) `arguments` like a native method, defaults filled in."""
     names = tuple(name for name, _ in arguments)

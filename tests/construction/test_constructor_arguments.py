@@ -294,10 +294,9 @@ def test_trading_hours_check(daily_universe):
     assert ArgumentsOnlyFactor("u", df, 5, empty, False)._trading_hours is empty
     raises_exactly(Exception, TRADING_HOURS, "u", df, 5, [("09:30", "16:00")], False)
     raises_exactly(Exception, TRADING_HOURS, "u", df, 5, [()], False)
-    # Only the first start is examined; the rest is taken as it is.
-    ArgumentsOnlyFactor("u", df, 5, [(time(9), "16:00"), "anything"], False)
-    with pytest.raises(TypeError, match="not subscriptable"):
-        ArgumentsOnlyFactor("u", df, 5, [time(9, 30)], False)
+    # Every interval is examined, not only the first start.
+    for bad in ([(time(9), "16:00")], [hours[0], "anything"], [hours[0], (time(1),)], [time(9, 30)], ["09:30"]):
+        raises_exactly(Exception, TRADING_HOURS, "u", df, 5, bad, False)
 
 
 def test_objective_check(daily_universe, monkeypatch):
@@ -330,13 +329,66 @@ def test_accepted_bounds_and_unchecked_numbers(daily_universe):
         train_split_ratio=1.0,
         pct_equity_invested=1e-9,
         starting_equity=-5.0,
-        market_value_pct_commissions=-0.1,
-        bid_ask_spread_pct_slippage=-2.0,
+        market_value_pct_commissions=0.0,
+        bid_ask_spread_pct_slippage=0.0,
     )
     assert (factor._train_split_ratio, factor._pct_equity_invested) == (1.0, 1e-9)
     assert (factor._starting_equity, factor._market_value_pct_commissions, factor._bid_ask_spread_pct_slippage) == (
         -5.0,
-        -0.1,
-        -2.0,
+        0.0,
+        0.0,
     )
     assert ArgumentsOnlyFactor("u", daily_universe, 5, [], False, pct_equity_invested=3.0)._pct_equity_invested == 3.0
+
+
+@pytest.mark.parametrize(
+    "keywords, message",
+    [
+        ({"starting_equity": math.nan}, "starting_equity is not a finite number"),
+        ({"starting_equity": -math.inf}, "starting_equity is not a finite number"),
+        ({"pct_equity_invested": math.inf}, "pct_equity_invested is infinite"),
+        ({"market_value_pct_commissions": math.nan}, "market_value_pct_commissions is nan"),
+        ({"market_value_pct_commissions": -0.001}, "market_value_pct_commissions is -0.001"),
+        ({"bid_ask_spread_pct_slippage": -0.5}, "bid_ask_spread_pct_slippage is -0.5"),
+        ({"bid_ask_spread_pct_slippage": math.inf}, "bid_ask_spread_pct_slippage is inf"),
+        ({"securities_names_list": ["S0", "S1", "S0"]}, r"securities_names_list names \['S0'\] more than once"),
+    ],
+)
+def test_amounts_that_corrupt_the_accounting_are_refused(daily_universe, keywords, message):
+    # A negative cost books a profit on every trade; NaN or infinite amounts
+    # make every money total NaN; a security listed twice is paired with itself.
+    with pytest.raises(Exception, match="^" + message) as caught:
+        ArgumentsOnlyFactor("u", daily_universe, 5, [], False, **keywords)
+    assert type(caught.value) is Exception
+
+
+@pytest.mark.parametrize("start", ["2300-01-01", "1600-01-01"])
+def test_dates_outside_the_nanosecond_range_are_refused_clearly(start):
+    table = make_universe(n_bars=300)
+    table.index = pd.date_range(start, periods=300, freq="D", tz="UTC", unit="s")
+    with pytest.raises(Exception, match="^pd.DataFrame index holds dates outside") as caught:
+        Factor("u", table, 1440, [], False)
+    assert type(caught.value) is Exception
+
+
+@pytest.mark.parametrize(
+    "name", ["intialize_pairs_trading_data_structures", "get_clean_dataframe", "get_full_backtest_results",
+             "erase_fit_memory", "__reduce__"]
+)
+def test_methods_without_arguments_refuse_them_in_the_interpreters_wording(daily_universe, name):
+    method = getattr(Factor.__new__(Factor, "u", daily_universe, 1440, [], False), name)
+    with pytest.raises(TypeError, match=rf"^{name}\(\) takes no arguments \(1 given\)$"):
+        method(1)
+    with pytest.raises(TypeError, match=rf"^{name}\(\) takes no keyword arguments$"):
+        method(x=1)
+
+
+def test_backtest_run_binds_its_arguments_like_the_other_methods(daily_universe):
+    run = getattr(ArgumentsOnlyFactor("u", daily_universe, 5, [], False), "__run_pairs_trading_serial_cointegration_factor")
+    name = "__run_pairs_trading_serial_cointegration_factor"
+    with pytest.raises(TypeError, match=rf"^{name}\(\) takes at most 4 positional arguments \(5 given\)$"):
+        run(None, False, {}, True, 1)
+    with pytest.raises(TypeError, match=rf"^{name}\(\) takes at least 1 positional argument \(0 given\)$"):
+        run(is_optimising=False)
+    with pytest.raises(TypeError, match=rf"^{name}\(\) got an unexpected keyword argument 'trials'$"):
+        run(None, trials=1)

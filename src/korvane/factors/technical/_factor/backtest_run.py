@@ -17,6 +17,7 @@ import operator
 
 import numpy as np
 
+from korvane._binding import UNSET, bind_arguments, signature
 from korvane.factors.technical import _pairtrader
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.trade_store import TradeStore, store_columns
@@ -73,6 +74,11 @@ class _PendingSplit:
         self.store = store
 
 
+
+RUN_NAME = "__run_pairs_trading_serial_cointegration_factor"
+RUN_ARGUMENT_NAMES = ("trial", "is_optimising", "optimal_params", "use_rarAV_if_ready")
+RUN_ARGUMENT_DEFAULTS = (None, True, None, True)
+
 # Fewer train bars than this leave the train results without a daily return
 # to score.
 MINIMUM_TRAIN_BARS = 3
@@ -93,9 +99,13 @@ class BacktestRunMixin:
 
     # ------------------------------------------------------------------ run
 
-    def _run_pairs_trading_serial_cointegration_factor(
-        self, trial, is_optimising=True, optimal_params=None, use_rarAV_if_ready=True
-    ):
+    def _run_pairs_trading_serial_cointegration_factor(self, *args, **kwargs):
+        trial, is_optimising, optimal_params, use_rarAV_if_ready = (
+            default if value is UNSET else value
+            for value, default in zip(
+                bind_arguments(RUN_NAME, RUN_ARGUMENT_NAMES, 1, args, kwargs), RUN_ARGUMENT_DEFAULTS
+            )
+        )
         if not is_optimising and optimal_params is not None and not isinstance(optimal_params, dict):
             raise TypeError(
                 "Argument 'optimal_params' has incorrect type (expected dict, got %s)"
@@ -387,3 +397,8 @@ class BacktestRunMixin:
         X_train_df = table[feature_columns]
         y_train_series = table["trade_label"]
         return X_train_df, y_train_series, train_time_of_entry_series, train_time_of_exit_series, impact_series
+
+
+BacktestRunMixin._run_pairs_trading_serial_cointegration_factor.__signature__ = signature(
+    RUN_ARGUMENT_NAMES, dict(zip(RUN_ARGUMENT_NAMES[1:], RUN_ARGUMENT_DEFAULTS[1:])), first="self"
+)

@@ -12,6 +12,7 @@ the table's values in place, whatever their memory layout, and reproduces
 pandas' ``resample(...).last()`` / ``.sum()`` with forward filling.
 """
 
+import math
 from datetime import timedelta
 
 import numpy as np
@@ -24,6 +25,7 @@ from korvane._binding import (
     as_truth_value,
     bind_arguments,
     check_exact_type,
+    check_no_arguments,
     signature,
 )
 from korvane.factors.technical import _pairtrader
@@ -177,6 +179,13 @@ def _check_index(index):
         )
     if not index.is_monotonic_increasing:
         raise Exception("pd.DataFrame index is not sorted in increasing time order, please sort it by its index")
+    try:
+        index.as_unit("ns")
+    except pd.errors.OutOfBoundsDatetime:
+        raise Exception(
+            f"pd.DataFrame index holds dates outside {pd.Timestamp.min} to {pd.Timestamp.max}, which bar times in "
+            "nanoseconds cannot hold; please pass dates within that range"
+        ) from None
 
 
 # What pandas infers for an object column that holds only real numbers (and
@@ -352,14 +361,23 @@ class ConstructionMixin:
 
         if len(raw_OHCLV_dataframe.columns) != 5 * len(securities_names_list):
             raise Exception(COLUMN_COUNT_MESSAGE)
+        duplicated = [
+            name for position, name in enumerate(securities_names_list) if name in securities_names_list[:position]
+        ]
+        if duplicated:
+            raise Exception(
+                f"securities_names_list names {list(dict.fromkeys(duplicated))!r} more than once, please ensure "
+                "every security appears once"
+            )
         if resolution_in_mins < 1:
             raise Exception(RESOLUTION_MESSAGE)
-        if trading_hours is not None and len(trading_hours) > 0:
-            first_interval = trading_hours[0]
-            # An empty first interval has no start to examine.
-            if hasattr(first_interval, "__len__") and len(first_interval) == 0:
-                raise Exception(TRADING_HOURS_MESSAGE)
-            if not isinstance(first_interval[0], module.time):
+        # Every interval must be a (start, end) pair of times of day.
+        for interval in trading_hours or ():
+            if not (
+                isinstance(interval, (tuple, list))
+                and len(interval) == 2
+                and all(isinstance(bound, module.time) for bound in interval)
+            ):
                 raise Exception(TRADING_HOURS_MESSAGE)
         if objective not in module.Scorebook.available_objectives:
             raise Exception(OBJECTIVE_MESSAGE)
@@ -367,6 +385,18 @@ class ConstructionMixin:
             raise Exception(TRAIN_SPLIT_MESSAGE)
         if not pct_equity_invested > 0:
             raise Exception(PCT_EQUITY_MESSAGE)
+        # A NaN or infinite amount makes every money total NaN, and a negative
+        # cost books a profit on every trade.
+        if not math.isfinite(starting_equity):
+            raise Exception("starting_equity is not a finite number, please ensure starting_equity is finite")
+        if math.isinf(pct_equity_invested):
+            raise Exception("pct_equity_invested is infinite, please ensure pct_equity_invested is finite")
+        for name, cost in (
+            ("market_value_pct_commissions", market_value_pct_commissions),
+            ("bid_ask_spread_pct_slippage", bid_ask_spread_pct_slippage),
+        ):
+            if not (cost >= 0 and math.isfinite(cost)):
+                raise Exception(f"{name} is {cost!r}, please ensure {name} is a finite number >= 0")
 
         self._object_store_dict = {}
         self._INFINITE_UPDATE_INTERVAL = int(1e10)
@@ -401,7 +431,7 @@ class ConstructionMixin:
 
     # ------------------------------------------------------------------ data initialiser
 
-    def intialize_pairs_trading_data_structures(self):
+    def intialize_pairs_trading_data_structures(self, *args, **kwargs):
         """Sets up all the data structures the factor needs, from the universe table it holds.
 
         Kept apart from the constructor so that it can also be called safely
@@ -409,6 +439,7 @@ class ConstructionMixin:
         matrices, intervals, position arrays and slippage estimate from the
         stored table.
         """
+        check_no_arguments("intialize_pairs_trading_data_structures", args, kwargs)
         np = pm().np
         minutes = self._get_number_of_minutes_in_trading_day(self._trading_hours)
         self._number_of_minutes_in_trading_day = minutes
@@ -502,12 +533,13 @@ class ConstructionMixin:
         """The table resampled into bars of `resolution_in_mins` minutes and filtered (a new DataFrame)."""
         return self._clean_bars(raw_OHCLV_dataframe, resolution_in_mins, trading_hours, trades_only_on_weekdays).to_dataframe()
 
-    def get_clean_dataframe(self):
+    def get_clean_dataframe(self, *args, **kwargs):
         """Exposes the internal data (numpy Arrays) to an external caller by converting it into a pandas DataFrame
 
         Returns:
             pd.DataFrame[np.float64]: Dataframe consisting the data that the factor currently holds in memory
         """
+        check_no_arguments("get_clean_dataframe", args, kwargs)
         return pm().pd.DataFrame(
             self._data_matrix,
             index=self._data_datetime_array,
@@ -650,7 +682,8 @@ class ConstructionMixin:
 
     # ------------------------------------------------------------------ pickling
 
-    def __reduce__(self):
+    def __reduce__(self, *args, **kwargs):
+        check_no_arguments("__reduce__", args, kwargs)
         # Imported at pickling time, never when the module loads.
         from korvane.utils.pickling.rebuilds import rebuild_pairs_trading_serial_cointegration_factor
 
@@ -691,6 +724,8 @@ _OPTIONAL_DEFAULTS = {
 
 
 ConstructionMixin.__new__.__signature__ = signature(CONSTRUCTOR_ARGUMENT_NAMES, _OPTIONAL_DEFAULTS, first="cls")
+for _name in ("intialize_pairs_trading_data_structures", "get_clean_dataframe", "__reduce__"):
+    getattr(ConstructionMixin, _name).__signature__ = signature((), first="self")
 ConstructionMixin.initialize_rarAV_data_structures.__signature__ = signature(
     ("rarAV_signalforge", "rarAV_optimal_entry_model"), first="self"
 )

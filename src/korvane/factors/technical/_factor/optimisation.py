@@ -15,7 +15,14 @@ import tempfile
 import uuid
 from urllib.parse import quote
 
-from korvane._binding import as_int64, as_truth_value, bind_with_defaults, method_signature
+from korvane._binding import (
+    as_int64,
+    as_truth_value,
+    bind_with_defaults,
+    check_no_arguments,
+    method_signature,
+    signature,
+)
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.signals import _ENGINE_PARAMETER_KEYS
 
@@ -538,7 +545,8 @@ class OptimisationMixin:
 
     # ------------------------------------------------------------------ results and removal
 
-    def get_full_backtest_results(self):
+    def get_full_backtest_results(self, *args, **kwargs):
+        check_no_arguments("get_full_backtest_results", args, kwargs)
         study = self._load_stored_study()
         self._factor_best_params_dict = self._best_params_of(study)
         model = self._rarAV_optimal_entry_model
@@ -548,7 +556,8 @@ class OptimisationMixin:
             None, is_optimising=False, optimal_params=self._factor_best_params_dict
         )
 
-    def erase_fit_memory(self):
+    def erase_fit_memory(self, *args, **kwargs):
+        check_no_arguments("erase_fit_memory", args, kwargs)
         logger = pm().logger
         file_name = self._check_study_file_stem() + STUDY_FILE_SUFFIX
         if pm().os.path.exists(file_name):
@@ -560,4 +569,6 @@ class OptimisationMixin:
 
 
 OptimisationMixin.fit.__signature__ = method_signature(FIT_ARGUMENTS)
+OptimisationMixin.get_full_backtest_results.__signature__ = signature((), first="self")
+OptimisationMixin.erase_fit_memory.__signature__ = signature((), first="self")
 OptimisationMixin._fit_single_instance.__signature__ = method_signature(FIT_SINGLE_INSTANCE_ARGUMENTS)
