@@ -48,5 +48,5 @@ def reference_clean(table, resolution_in_mins, trading_hours, trades_only_on_wee
         utc = cleaned.index.tz_convert("UTC").tz_localize(None)
         cleaned = cleaned[reference_time_mask(utc, trading_hours)]
     if trades_only_on_weekdays:
-        cleaned = cleaned[cleaned.index.weekday <= 4]
+        cleaned = cleaned[cleaned.index.day_of_week <= 4]
     return cleaned

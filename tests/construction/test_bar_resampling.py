@@ -111,6 +111,11 @@ def test_kernel_rejects_mismatched_shapes_and_unsorted_times():
         _pairtrader.resample_bars(values, times[::-1].copy(), 0, 2, rules, np.empty((2, 2)))
     with pytest.raises(ValueError):
         _pairtrader.resample_bars(values, times, 0, 0, rules, np.empty((2, 2)))
+    # The bars are written in place: an output that would need converting
+    # (and so receive nothing) is refused.
+    for out in (np.empty((2, 2), order="F"), np.empty((2, 2), dtype=np.float32)):
+        with pytest.raises(TypeError):
+            _pairtrader.resample_bars(values, times, 0, 2, rules, out)
 
 
 @pytest.mark.parametrize("weekdays", [True, False])

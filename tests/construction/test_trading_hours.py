@@ -129,7 +129,7 @@ def test_weekdays_read_in_the_tables_own_zone(factor):
     cleaned = factor._clean_dataframe(new_york, 60, [], True)
     # Friday 20:00 in New York is Saturday in UTC and stays; local Saturday goes.
     assert pd.Timestamp("2024-01-05 20:00", tz="America/New_York") in cleaned.index
-    assert not (cleaned.index.weekday >= 5).any()
+    assert not (cleaned.index.day_of_week >= 5).any()
     tokyo = make_universe(n_securities=1, n_bars=7 * 24, freq="1h", start="2024-01-01", tz="Asia/Tokyo")
     cleaned = factor._clean_dataframe(tokyo, 60, [], True)
     # Monday 08:00 in Tokyo is Sunday 23:00 UTC and stays.

@@ -183,7 +183,7 @@ def test_classifier_trains_on_the_train_trades_of_every_in_process_run(universe)
     assert call["impact_series"].sum() == pytest.approx(1.0)
     assert len(call["complete_datetime_index_series"]) == factor._datetime_length
     assert call["storage_name"] == STEM and call["factor_name"] == STUDY
-    assert call["embargo_td"] == pd.Timedelta("1d")
+    assert call["embargo_td"] == pd.Timedelta(days=1)
     assert factor._rarAV_optimal_entry_ready is False
     # The tables of the rerun cover the whole store: the trades of the five
     # trials as well as the rerun's own.

@@ -403,7 +403,7 @@ class TestClassifierTraining:
         assert (values["X_train_df"], values["y_train_series"]) == ("X", "y")
         assert values["impact_series"] == ("impact", "train-trades", "trade_returns")
         assert (values["n_splits"], values["n_test_splits"]) == (10, 3)
-        assert values["embargo_td"] == pytest.importorskip("pandas").Timedelta("1d")
+        assert values["embargo_td"] == pytest.importorskip("pandas").Timedelta(days=1)
         assert list(values["complete_datetime_index_series"]) == list(factor._data_datetime_array)
         assert values["factor_name"] == "PairsTradingSerialCointegrationFactor"
         assert values["storage_name"] == STEM

@@ -214,3 +214,19 @@ def test_a_bad_close_stops_counting_once_it_has_left_the_windows():
     # Pair (1, 4) enters 31 bars after the bad close, once its 30-bar z-score
     # window is clean again.
     assert out["trace_position"][664 - window, 6] == -1
+
+
+@pytest.mark.parametrize("order, dtype", [("F", np.float64), ("C", np.float32)])
+def test_outputs_that_would_be_converted_are_refused(order, dtype):
+    # A converted copy would receive the positions and be thrown away,
+    # leaving the caller's array at zero.
+    closes = np.ascontiguousarray(universe(200, 3)[:, :3])
+    engine = _pairtrader.PairEngine(np.array([0, 0, 1]), np.array([1, 2, 2]))
+    layout = np.arange(3, dtype=np.int64)
+    params = tuple(float(PARAMS[k]) for k in _ENGINE_PARAMETER_KEYS)
+    common = ((1, 1, 1, 100, 30), params, (EIG90, TRACE90))
+    with pytest.raises(TypeError):
+        engine.run(closes, layout, layout, np.arange(200, dtype=np.int64), 60, *common,
+                   np.zeros((200, 3), order=order, dtype=dtype), None)
+    with pytest.raises(TypeError):
+        engine.step(closes[-60:], layout, layout, 0, *common, np.zeros((3, 2), dtype=dtype)[:, 0], None)

@@ -26,6 +26,8 @@ using korvane::bind::owned_array;
 namespace eng = korvane::engine;
 
 using AnyMatrix = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
+// Outputs are written in place: they are taken without conversion, since a
+// converted (copied) array would receive the results and be thrown away.
 using OutMatrix = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 using OutVector = nb::ndarray<double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
@@ -256,10 +258,10 @@ void bind_pair_engine(nb::module_& m) {
       .def_prop_ro("pairs", [](const Engine& e) { return e.core.pairs(); })
       .def("reset", [](Engine& e) { e.core.reset(); })
       .def("run", &Engine::run, "data"_a, "close_columns"_a, "position_index"_a, "times"_a,
-           "window"_a, "intervals"_a, "params"_a, "critical"_a, "positions"_a, "hook"_a.none(),
+           "window"_a, "intervals"_a, "params"_a, "critical"_a, "positions"_a.noconvert(), "hook"_a.none(),
            "estimators"_a.none() = nb::none())
       .def("step", &Engine::step, "window"_a, "close_columns"_a, "position_index"_a, "time"_a,
-           "intervals"_a, "params"_a, "critical"_a, "row"_a, "hook"_a.none(),
+           "intervals"_a, "params"_a, "critical"_a, "row"_a.noconvert(), "hook"_a.none(),
            "estimators"_a.none() = nb::none())
       .def("take_closed_trades", &Engine::take_closed_trades)
       .def("state", &Engine::state);

@@ -14,6 +14,8 @@ namespace {
 
 using AnyMatrix = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
 using RuleVector = nb::ndarray<const uint8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+// Written in place, so taken without conversion: a converted copy would
+// receive the bars and be thrown away.
 using OutMatrix = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 
 int64_t resample_bars(AnyMatrix values, korvane::bind::CInt64Vector times, int64_t origin, int64_t width,
@@ -46,7 +48,7 @@ int64_t resample_bars(AnyMatrix values, korvane::bind::CInt64Vector times, int64
 
 void bind_resample(nb::module_& m) {
   m.def("resample_bars", &resample_bars, nb::arg("values"), nb::arg("times"), nb::arg("origin"), nb::arg("width"),
-        nb::arg("sum_columns"), nb::arg("out"),
+        nb::arg("sum_columns"), nb::arg("out").noconvert(),
         "Bins rows (int64 ns times, non-decreasing) into bars of `width` ns counted from `origin`, "
         "writing last values (or sums where `sum_columns` is set) into `out` (bars x columns), "
         "forward-fills it and returns the first bar at which every column has a value.");

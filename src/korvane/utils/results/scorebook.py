@@ -564,7 +564,7 @@ class Scorebook(RefusesPickling):
         standard deviations widening with the square root of the day count."""
         x = list(range(len(complete_in_sample_daily_returns_series)))
         n = len(train_datetime_index)
-        window_start = train_datetime_index[0] - pd.Timedelta("1d")
+        window_start = train_datetime_index[0] - pd.Timedelta(days=1)
         window_end = train_datetime_index[n - 1]
         window = complete_in_sample_daily_returns_series.loc[window_start:window_end]
         with np.errstate(divide="ignore", invalid="ignore"):
@@ -667,7 +667,7 @@ class Scorebook(RefusesPickling):
         # Each growth value is drawn on its own day. The train curve runs to the
         # first test day, where the test curve starts, so the two join.
         if len(train_datetime_index) > 0:
-            start_of_train_datetime_index = train_datetime_index[0] - pd.Timedelta("1d")
+            start_of_train_datetime_index = train_datetime_index[0] - pd.Timedelta(days=1)
             end_of_train_datetime_index = train_datetime_index[len(train_datetime_index) - 1]
             train_values = cumprod_complete_in_sample_daily_returns_series.loc[
                 start_of_train_datetime_index:end_of_train_datetime_index

@@ -138,7 +138,12 @@ class BacktestRunMixin:
         size_of_rolling_windows = operator.index(params["size_of_rolling_windows"])
         train_bars = _end_of_train_part(datetime_length, size_of_rolling_windows, train_split_ratio)
         train_bars -= size_of_rolling_windows
-        if size_of_rolling_windows < datetime_length and train_bars < MINIMUM_TRAIN_BARS:
+        # A train part of a bar or two has no daily return to score, and a
+        # window within a few bars of the whole history leaves none. (A train
+        # part left empty by a small train_split_ratio is run as it is: every
+        # trade is then out of sample.)
+        too_few = 0 < train_bars < MINIMUM_TRAIN_BARS or datetime_length - size_of_rolling_windows < MINIMUM_TRAIN_BARS
+        if size_of_rolling_windows < datetime_length and too_few:
             raise Exception(
                 f"size_of_rolling_windows of {size_of_rolling_windows} bars leaves {max(train_bars, 0)} of the "
                 f"{datetime_length} bars for the train part, at least {MINIMUM_TRAIN_BARS} are needed: please use "

@@ -522,7 +522,7 @@ class ConstructionMixin:
             keep = np.asarray(self._filter_trading_hours(bars.datetime64, trading_hours), dtype=bool)
         if trades_only_on_weekdays:
             local = pd.DatetimeIndex(bars.datetime64).tz_localize("UTC").tz_convert(bars.tz)
-            on_weekday = np.asarray(local.weekday <= 4)
+            on_weekday = np.asarray(local.day_of_week <= 4)
             keep = on_weekday if keep is None else keep & on_weekday
         if keep is not None and not keep.all():
             bars.utc_ns = bars.utc_ns[keep]
