@@ -74,7 +74,6 @@ class _PendingSplit:
         self.store = store
 
 
-
 RUN_NAME = "__run_pairs_trading_serial_cointegration_factor"
 RUN_ARGUMENT_NAMES = ("trial", "is_optimising", "optimal_params", "use_rarAV_if_ready")
 RUN_ARGUMENT_DEFAULTS = (None, True, None, True)
