@@ -20,6 +20,7 @@ from collections import defaultdict
 
 import numpy as np
 import pandas as pd
+from large_universe import daily_universe_table, make_daily_factor
 
 N_TRIALS = 20
 REPEATS = 2
@@ -139,7 +140,67 @@ def queue_parameter_sets(factor, parameter_sets):
         queued.enqueue_trial(params)
 
 
+GROWTH_SECURITIES = int(os.environ.get("KORVANE_BENCH_GROWTH_SECURITIES", "100"))
+GROWTH_BARS = 1_000
+GROWTH_TRIALS = 50
+TARGET_GROWTH = 1.1
+
+
+def sequential_growth():
+    """Whether later trials of one sequential fit cost more than the first.
+
+    A 50-trial fit on 100 securities x 1,000 daily bars: the mean seconds of
+    the first and of the last 10 trials (target: last <= 1.1 x first), the
+    optimiser's share of a trial (the trial's time outside the objective),
+    and the memory the trade store holds per trade.
+    """
+    import korvane.factors.technical.pairtrader as pairtrader
+
+    universe = daily_universe_table(GROWTH_SECURITIES, GROWTH_BARS, seed=9)
+    factor = make_daily_factor(universe, "bench_growth")
+    cls = pairtrader.PairsTradingSerialCointegrationFactor
+    objective_seconds = []
+    original = cls._run_pairs_trading_serial_cointegration_factor
+
+    def timed(self, *args, **kwargs):
+        started = time.perf_counter()
+        try:
+            return original(self, *args, **kwargs)
+        finally:
+            objective_seconds.append(time.perf_counter() - started)
+
+    cls._run_pairs_trading_serial_cointegration_factor = timed
+    setattr(cls, "__run_pairs_trading_serial_cointegration_factor", timed)
+    rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0
+    started = time.perf_counter()
+    try:
+        factor.fit(n_trials_to_estimate_params=GROWTH_TRIALS, n_jobs=1)
+    finally:
+        cls._run_pairs_trading_serial_cointegration_factor = original
+        setattr(cls, "__run_pairs_trading_serial_cointegration_factor", original)
+    wall = time.perf_counter() - started
+    trials = objective_seconds[:GROWTH_TRIALS]
+    first, last = float(np.mean(trials[:10])), float(np.mean(trials[-10:]))
+    per_trial = wall / len(objective_seconds)
+    store = factor._rarav_trades_store_dict
+    batches = store.batches() or ()
+    held = sum(b.pair.nbytes + b.entry.nbytes + b.exit.nbytes + b.label.nbytes + b.returns.nbytes
+               for b in batches)
+    print(f"sequential fit: {GROWTH_TRIALS} trials on {GROWTH_SECURITIES} securities x {GROWTH_BARS} daily bars")
+    print(f"  objective seconds, first 10 trials {first:.3f}, last 10 {last:.3f}: ratio {last / first:.2f} "
+          f"(target <= {TARGET_GROWTH})")
+    print(f"  wall per trial {per_trial:.3f} s, optimiser and rest {per_trial - float(np.mean(objective_seconds)):.3f} s")
+    print(f"  trade store: {len(store)} trades, {held / max(len(store), 1):.0f} bytes per trade without features; "
+          f"peak RSS grew {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0 - rss_before:.0f} MiB")
+
+
 def main():
+    if os.environ.get("KORVANE_BENCH_FIT_CASE") == "growth":
+        workdir = tempfile.mkdtemp(prefix="korvane-bench-fit-", dir=os.environ.get("KORVANE_BENCH_DIR"))
+        os.chdir(workdir)
+        silence_trial_logs()
+        sequential_growth()
+        return 0
     import optuna
     from joblib import Parallel, delayed
 
@@ -246,6 +307,8 @@ def main():
     for pid, mib in sorted(peaks.items()):
         print(f"  worker {pid}: peak RSS {mib:.0f} MiB")
     print(f"  fitting process: peak RSS {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0:.0f} MiB")
+    print()
+    sequential_growth()
     return 0
 
 

@@ -138,7 +138,8 @@ Result test(const double* y1, const double* y2, std::int64_t n, std::int64_t str
   return from_moments(mo, n, crit);
 }
 
-Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& crit) {
+Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& crit,
+                    bool statistics) {
   const double k11 = mo.k11, k12 = mo.k12, k22 = mo.k22;
   const double c11 = mo.c11, c12 = mo.c12, c21 = mo.c21, c22 = mo.c22;
   const double o11 = mo.o11, o12 = mo.o12, o22 = mo.o22;
@@ -198,6 +199,27 @@ Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& cri
   r.evec0[0] = v1;
   r.evec0[1] = v2;
   const double t = static_cast<double>(m);
+  if (!statistics) {
+    // -m log(x) >= c holds exactly when x <= exp(-c / m): the verdict
+    // without two logarithms per test. The statistics are finite exactly
+    // when both 1 - l are positive and finite.
+    const double x0 = 1.0 - l0, x1 = 1.0 - l1;
+    if (!finite(l0) || !finite(l1) || !finite(v1) || !finite(v2) || !(x0 > 0.0) || !(x1 > 0.0) ||
+        !finite(x0) || !finite(x1))
+      return failed();
+    thread_local std::int64_t rows_seen = -1;
+    thread_local double seen[2] = {0.0, 0.0}, bound[2] = {0.0, 0.0};
+    if (rows_seen != m || seen[0] != crit.max_eigen_90 || seen[1] != crit.trace_90) {
+      rows_seen = m;
+      seen[0] = crit.max_eigen_90;
+      seen[1] = crit.trace_90;
+      bound[0] = std::exp(-crit.max_eigen_90 / t);
+      bound[1] = std::exp(-crit.trace_90 / t);
+    }
+    r.ok = true;
+    r.is_cointegrated = x0 <= bound[0] && x0 * x1 <= bound[1];
+    return r;
+  }
   const double log0 = std::log(1.0 - l0), log1 = std::log(1.0 - l1);
   r.max_eigen_statistic = -t * log0;
   r.trace_statistic = -t * (log0 + log1);

@@ -169,7 +169,7 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
         if (dm.finite()) {
           const moments::Sums sums = per_day == 1 ? dm.sums(series).without_first() : dm.sums(series);
           const johansen::Result r =
-              johansen::from_moments(moments::johansen_moments(sums), rows, crit);
+              johansen::from_moments(moments::johansen_moments(sums), rows, crit, false);
           if (r.ok) hr = {r.evec0[0], r.evec0[1], r.is_cointegrated};
         } else {
           hr = johansen::hedge_ratios_from_daily_closes(la, lb, w, per_day, crit);

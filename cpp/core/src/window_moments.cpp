@@ -16,7 +16,7 @@ void PairMoments::assign(const double* const* series, std::int64_t first, std::i
   base[1] = series[1][first];
   // Plain sums in several lanes are exact enough for one pass over a window.
   double ss[2] = {0, 0}, tt[2] = {0, 0}, pp[3] = {0, 0, 0}, cc[4] = {0, 0, 0, 0},
-         dd[3] = {0, 0, 0}, tdd[2] = {0, 0};
+         dd[3] = {0, 0, 0};
   double prev_a = 0.0, prev_b = 0.0;
   for (std::int64_t j = 0; j < rows; ++j) {
     const double a = u(series, 0, j), b = u(series, 1, j);
@@ -37,8 +37,6 @@ void PairMoments::assign(const double* const* series, std::int64_t first, std::i
       dd[0] += da * da;
       dd[1] += da * db;
       dd[2] += db * db;
-      tdd[0] += x * da;
-      tdd[1] += x * db;
     }
     prev_a = a;
     prev_b = b;
@@ -46,7 +44,6 @@ void PairMoments::assign(const double* const* series, std::int64_t first, std::i
   for (int i = 0; i < 2; ++i) {
     s[i] = CompensatedSum{ss[i], 0.0};
     t[i] = CompensatedSum{tt[i], 0.0};
-    td[i] = CompensatedSum{tdd[i], 0.0};
   }
   for (int i = 0; i < 3; ++i) {
     p[i] = CompensatedSum{pp[i], 0.0};
@@ -91,10 +88,6 @@ void PairMoments::slide(const double* const* series, std::int64_t rows) {
     // (row 0's term is 0) plus row n's, less the new level sum.
     t[0].add(x * a - s[0].value());
     t[1].add(x * b - s[1].value());
-    // sum over j >= 2 of (j - 1) du(j) = old sum + n du(n) - du(1) - sum_{j>=2}
-    // du(j), the last sum telescoping to u(n) - u(1).
-    td[0].add(x * da - da1 - (a - a1));
-    td[1].add(x * db - db1 - (b - b1));
     first += step;
   }
   lo = first;
@@ -107,10 +100,10 @@ Sums PairMoments::sums(const double* const* series) const {
   for (int i = 0; i < 2; ++i) {
     r.s[i] = s[i].value();
     r.t[i] = t[i].value();
-    r.td[i] = td[i].value();
     r.first[i] = u(series, i, 0);
     r.second[i] = n > 1 ? u(series, i, 1) : 0.0;
     r.last[i] = u(series, i, n - 1);
+    r.td[i] = static_cast<double>(n) * r.last[i] - r.s[i];
   }
   for (int i = 0; i < 3; ++i) {
     r.p[i] = p[i].value();
@@ -128,7 +121,7 @@ Sums Sums::without_first() const {
   for (int i = 0; i < 2; ++i) {
     r.s[i] = s[i] - first[i];
     r.t[i] = t[i] - r.s[i];
-    r.td[i] = (td[i] - da[i]) - (last[i] - second[i]);
+    r.td[i] = static_cast<double>(r.n) * last[i] - r.s[i];
     r.first[i] = second[i];
   }
   r.p[0] = p[0] - second[0] * second[0];

@@ -40,8 +40,10 @@ struct Moments {
   double o11 = 0.0, o12 = 0.0, o22 = 0.0;
 };
 
-// The test from its moment matrices over n rows.
-Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& crit);
+// The test from its moment matrices over n rows. Without `statistics` the
+// verdict is reached without the statistics themselves (left 0).
+Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& crit,
+                    bool statistics = true);
 
 // Runs the test on n rows of two series y1[i*stride], y2[i*stride].
 Result test(const double* y1, const double* y2, std::int64_t n, std::int64_t stride,

@@ -25,7 +25,8 @@ constexpr int kRefreshEdits = 256;
 // The sums of a window as plain numbers, with its first and last rows.
 struct Sums {
   std::int64_t n = 0;
-  double s[2], t[2], p[3], c[4], d[3], td[2];
+  double s[2], t[2], p[3], c[4], d[3];
+  double td[2];  // sum over j >= 1 of j du_p(j)
   double first[2], second[2], last[2];
   // The same sums without the window's first row.
   Sums without_first() const;
@@ -44,7 +45,7 @@ struct PairMoments {
   CompensatedSum p[3];   // sum over j >= 1 of u_p(j) u_q(j)
   CompensatedSum c[4];   // sum over j >= 1 of u_p(j) du_q(j): aa, ab, ba, bb
   CompensatedSum d[3];   // sum over j >= 1 of du_p(j) du_q(j)
-  CompensatedSum td[2];  // sum over j >= 1 of j du_p(j)
+  // The sum over j >= 1 of j du_p(j) is n u_p(n-1) - s_p (by parts).
 
   double u(const double* const* series, int which, std::int64_t j) const {
     return series[which][lo + j * stride] - base[which];
