@@ -138,8 +138,14 @@ Result test(const double* y1, const double* y2, std::int64_t n, std::int64_t str
   return from_moments(mo, n, crit);
 }
 
+VerdictBounds verdict_bounds(std::int64_t n, const CriticalValues& crit) {
+  const double t = static_cast<double>(n - 1);
+  return {std::exp(-crit.max_eigen_90 / t), std::exp(-crit.trace_90 / t)};
+}
+
 Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& crit,
-                    bool statistics) {
+                    const VerdictBounds* verdict) {
+  const double* bound = verdict != nullptr ? verdict->bound : nullptr;
   const double k11 = mo.k11, k12 = mo.k12, k22 = mo.k22;
   const double c11 = mo.c11, c12 = mo.c12, c21 = mo.c21, c22 = mo.c22;
   const double o11 = mo.o11, o12 = mo.o12, o22 = mo.o22;
@@ -199,7 +205,7 @@ Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& cri
   r.evec0[0] = v1;
   r.evec0[1] = v2;
   const double t = static_cast<double>(m);
-  if (!statistics) {
+  if (bound != nullptr) {
     // -m log(x) >= c holds exactly when x <= exp(-c / m): the verdict
     // without two logarithms per test. The statistics are finite exactly
     // when both 1 - l are positive and finite.
@@ -207,15 +213,6 @@ Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& cri
     if (!finite(l0) || !finite(l1) || !finite(v1) || !finite(v2) || !(x0 > 0.0) || !(x1 > 0.0) ||
         !finite(x0) || !finite(x1))
       return failed();
-    thread_local std::int64_t rows_seen = -1;
-    thread_local double seen[2] = {0.0, 0.0}, bound[2] = {0.0, 0.0};
-    if (rows_seen != m || seen[0] != crit.max_eigen_90 || seen[1] != crit.trace_90) {
-      rows_seen = m;
-      seen[0] = crit.max_eigen_90;
-      seen[1] = crit.trace_90;
-      bound[0] = std::exp(-crit.max_eigen_90 / t);
-      bound[1] = std::exp(-crit.trace_90 / t);
-    }
     r.ok = true;
     r.is_cointegrated = x0 <= bound[0] && x0 * x1 <= bound[1];
     return r;

@@ -48,7 +48,8 @@ void PairEngine::reset() {
   state.reset(first_.size());
   closed.clear();
   daily_.assign(first_.size(), moments::PairMoments{});
-  bars_.assign(first_.size(), moments::PairMoments{});
+  cross_.assign(first_.size(), moments::CrossMoments{});
+  secm_.clear();
   zsum_.assign(first_.size(), moments::LevelMoments{});
   vcache_.assign(first_.size(), VolatilityCache{});
 }
@@ -158,18 +159,30 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
         hr = estimation->hedge_ratios(la, lb, w, per_day);
       } else if (sliding && per_day >= 1 && (w - 1) / per_day >= johansen::kMinimumRows) {
         // On daily bars the test's rows are the window's bars after the
-        // first, so one set of sums serves the test and the half-life.
+        // first, so the window's sums serve the test and the half-life.
         const std::int64_t rows = (w - 1) / per_day;
-        moments::PairMoments& dm = per_day == 1 ? bars_[k] : daily_[k];
+        bool finite;
+        moments::Sums sums;
         if (per_day == 1) {
-          dm.move_to(series, bar - w, w, 1);
+          moments::CrossMoments& cm = cross_[k];
+          cm.move_to(series, bar - w, w);
+          finite = cm.finite() && secm_[a].finite() && secm_[b].finite();
+          if (finite) sums = moments::pair_sums(secm_[a], secm_[b], cm, series).without_first();
         } else {
+          moments::PairMoments& dm = daily_[k];
           dm.move_to(series, bar - w + per_day, rows, per_day);
+          finite = dm.finite();
+          if (finite) sums = dm.sums(series);
         }
-        if (dm.finite()) {
-          const moments::Sums sums = per_day == 1 ? dm.sums(series).without_first() : dm.sums(series);
+        if (finite) {
+          if (bounds_rows_ != rows || bounds_crit_.max_eigen_90 != crit.max_eigen_90 ||
+              bounds_crit_.trace_90 != crit.trace_90) {
+            bounds_ = johansen::verdict_bounds(rows, crit);
+            bounds_rows_ = rows;
+            bounds_crit_ = crit;
+          }
           const johansen::Result r =
-              johansen::from_moments(moments::johansen_moments(sums), rows, crit, false);
+              johansen::from_moments(moments::johansen_moments(sums), rows, crit, &bounds_);
           if (r.ok) hr = {r.evec0[0], r.evec0[1], r.is_cointegrated};
         } else {
           hr = johansen::hedge_ratios_from_daily_closes(la, lb, w, per_day, crit);
@@ -181,9 +194,10 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
       s.h2[k] = hr.h2;
       s.is_cointegrated[k] = hr.is_cointegrated ? 1 : 0;
       if (hr.is_cointegrated && sliding && w >= 2) {
-        moments::PairMoments& bm = bars_[k];
-        bm.move_to(series, bar - w, w, 1);
-        const double slope = moments::halflife_slope(bm.sums(series), hr.h1, hr.h2);
+        moments::CrossMoments& cm = cross_[k];
+        cm.move_to(series, bar - w, w);
+        const double slope = moments::halflife_slope(
+            moments::pair_sums(secm_[a], secm_[b], cm, series), hr.h1, hr.h2);
         s.halflife[k] = std::isfinite(slope) ? spread::halflife_from_slope(slope) : 0;
       } else if (hr.is_cointegrated) {
         // The spread is written while the mean of its lagged values is summed.
@@ -409,10 +423,13 @@ void PairEngine::run(const double* data, std::int64_t rows, std::int64_t row_str
   // Log closes once per run, one contiguous series per security.
   window_log_closes(data, rows, row_stride, column_stride, close_column, securities, logs_,
                     log_ptr_, last_close_);
+  secm_.assign(static_cast<std::size_t>(securities), moments::SeriesMoments{});
   for (std::int64_t i = window; i < rows; ++i) {
     const std::int64_t start = i - window;
     for (std::int64_t sec = 0; sec < securities; ++sec) {
       log_ptr_[sec] = logs_.data() + sec * rows + start;
+      // Each security's window sums, shared by its pairs.
+      if (estimation == nullptr) secm_[sec].move_to(logs_.data() + sec * rows, start, window);
       last_close_[sec] = data[(i - 1) * row_stride + close_column[sec] * column_stride];
     }
     step(log_ptr_.data(), last_close_.data(), window, position_index,

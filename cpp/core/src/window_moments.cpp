@@ -150,6 +150,135 @@ void PairMoments::move_to(const double* const* series, std::int64_t first, std::
   assign(series, first, rows, step);
 }
 
+void SeriesMoments::assign(const double* series, std::int64_t first, std::int64_t rows) {
+  valid = true;
+  lo = first;
+  n = rows;
+  edits = 0;
+  base = series[first];
+  double ss = 0, tt = 0, pp = 0, cc = 0, dd = 0, prev = 0.0;
+  for (std::int64_t j = 0; j < rows; ++j) {
+    const double a = series[first + j] - base;
+    ss += a;
+    tt += static_cast<double>(j) * a;
+    if (j > 0) {
+      const double da = a - prev;
+      pp += a * a;
+      cc += a * da;
+      dd += da * da;
+    }
+    prev = a;
+  }
+  s = CompensatedSum{ss, 0.0};
+  t = CompensatedSum{tt, 0.0};
+  p = CompensatedSum{pp, 0.0};
+  c = CompensatedSum{cc, 0.0};
+  d = CompensatedSum{dd, 0.0};
+}
+
+void SeriesMoments::move_to(const double* series, std::int64_t first, std::int64_t rows) {
+  const std::int64_t delta = first - lo;
+  if (!valid || rows != n || rows < 2 || delta < 0 || 2 * delta >= n ||
+      edits + delta > kRefreshEdits || !finite()) {
+    assign(series, first, rows);
+    return;
+  }
+  const double b0 = base;
+  for (std::int64_t r = 0; r < delta; ++r) {
+    const std::int64_t end = lo + n;
+    const double a = series[end] - b0, da = a - (series[end - 1] - b0);
+    const double a0 = series[lo] - b0, a1 = series[lo + 1] - b0, da1 = a1 - a0;
+    s.add(a - a0);
+    p.add(a * a - a1 * a1);
+    c.add(a * da - a1 * da1);
+    d.add(da * da - da1 * da1);
+    t.add(static_cast<double>(n) * a - s.value());
+    ++lo;
+  }
+  edits += static_cast<int>(delta);
+}
+
+void CrossMoments::assign(const double* const* series, std::int64_t first, std::int64_t rows) {
+  valid = true;
+  lo = first;
+  n = rows;
+  edits = 0;
+  const double* sa = series[0];
+  const double* sb = series[1];
+  base[0] = sa[first];
+  base[1] = sb[first];
+  double pp = 0, c0 = 0, c1 = 0, dd = 0;
+  for (std::int64_t j = first + 1; j < first + rows; ++j) {
+    const double a = sa[j] - base[0], b = sb[j] - base[1];
+    const double da = sa[j] - sa[j - 1], db = sb[j] - sb[j - 1];
+    pp += a * b;
+    c0 += a * db;
+    c1 += b * da;
+    dd += da * db;
+  }
+  p = CompensatedSum{pp, 0.0};
+  c[0] = CompensatedSum{c0, 0.0};
+  c[1] = CompensatedSum{c1, 0.0};
+  d = CompensatedSum{dd, 0.0};
+}
+
+void CrossMoments::move_to(const double* const* series, std::int64_t first, std::int64_t rows) {
+  const std::int64_t delta = first - lo;
+  if (!valid || rows != n || rows < 2 || delta < 0 || 2 * delta >= n ||
+      edits + delta > kRefreshEdits || !finite()) {
+    assign(series, first, rows);
+    return;
+  }
+  const double* sa = series[0];
+  const double* sb = series[1];
+  const double ba = base[0], bb = base[1];
+  for (std::int64_t r = 0; r < delta; ++r) {
+    const std::int64_t end = lo + n;
+    const double a = sa[end] - ba, b = sb[end] - bb;
+    const double da = sa[end] - sa[end - 1], db = sb[end] - sb[end - 1];
+    const double a1 = sa[lo + 1] - ba, b1 = sb[lo + 1] - bb;
+    const double da1 = sa[lo + 1] - sa[lo], db1 = sb[lo + 1] - sb[lo];
+    p.add(a * b - a1 * b1);
+    c[0].add(a * db - a1 * db1);
+    c[1].add(b * da - b1 * da1);
+    d.add(da * db - da1 * db1);
+    ++lo;
+  }
+  edits += static_cast<int>(delta);
+}
+
+Sums pair_sums(const SeriesMoments& a, const SeriesMoments& b, const CrossMoments& ab,
+               const double* const* series) {
+  Sums r;
+  const std::int64_t n = ab.n;
+  r.n = n;
+  const double nn = static_cast<double>(n), mm = static_cast<double>(n - 1);
+  const SeriesMoments* one[2] = {&a, &b};
+  for (int i = 0; i < 2; ++i) {
+    const SeriesMoments& m = *one[i];
+    const double* y = series[i];
+    // Levels about the pair's base are the security's plus delta.
+    const double delta = m.base - ab.base[i];
+    r.first[i] = y[ab.lo] - ab.base[i];
+    r.second[i] = n > 1 ? y[ab.lo + 1] - ab.base[i] : 0.0;
+    r.last[i] = y[ab.lo + n - 1] - ab.base[i];
+    const double s = m.s.value();
+    const double own_first = y[ab.lo] - m.base, own_last = y[ab.lo + n - 1] - m.base;
+    r.s[i] = s + nn * delta;
+    r.t[i] = m.t.value() + delta * (0.5 * nn * (nn - 1.0));
+    r.td[i] = nn * r.last[i] - r.s[i];
+    const double own_p = m.p.value() + delta * (2.0 * (s - own_first) + mm * delta);
+    r.p[i == 0 ? 0 : 2] = own_p;
+    r.c[i == 0 ? 0 : 3] = m.c.value() + delta * (own_last - own_first);
+    r.d[i == 0 ? 0 : 2] = m.d.value();
+  }
+  r.p[1] = ab.p.value();
+  r.c[1] = ab.c[0].value();
+  r.c[2] = ab.c[1].value();
+  r.d[1] = ab.d.value();
+  return r;
+}
+
 void LevelMoments::assign(const double* const* series, std::int64_t first, std::int64_t rows) {
   valid = true;
   lo = first;

@@ -40,10 +40,17 @@ struct Moments {
   double o11 = 0.0, o12 = 0.0, o22 = 0.0;
 };
 
-// The test from its moment matrices over n rows. Without `statistics` the
+// exp(-critical value / (n - 1)) for both statistics: a test over n rows
+// passes where 1 - l0 and (1 - l0)(1 - l1) are at most these.
+struct VerdictBounds {
+  double bound[2] = {0.0, 0.0};
+};
+VerdictBounds verdict_bounds(std::int64_t n, const CriticalValues& crit);
+
+// The test from its moment matrices over n rows. Given `verdict` bounds the
 // verdict is reached without the statistics themselves (left 0).
 Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& crit,
-                    bool statistics = true);
+                    const VerdictBounds* verdict = nullptr);
 
 // Runs the test on n rows of two series y1[i*stride], y2[i*stride].
 Result test(const double* y1, const double* y2, std::int64_t n, std::int64_t stride,

@@ -163,9 +163,17 @@ class PairEngine {
   std::vector<const double*> log_ptr_;
   std::vector<double> last_close_;
   std::vector<double> logs_;
-  // Sliding sums per pair over the Johansen test's daily rows, over the bars
-  // of the window (half-life) and over the z-score window.
-  std::vector<moments::PairMoments> daily_, bars_;
+  // Sliding sums over the window's bars: per security, and per pair for
+  // what mixes its two legs (daily bars: the Johansen test; any bars: the
+  // half-life). Per pair over the test's daily rows when a day has several
+  // bars, and over the z-score window.
+  std::vector<moments::SeriesMoments> secm_;
+  std::vector<moments::CrossMoments> cross_;
+  std::vector<moments::PairMoments> daily_;
+  // The Johansen verdict's bounds for the test's row count.
+  johansen::VerdictBounds bounds_;
+  std::int64_t bounds_rows_ = -1;
+  johansen::CriticalValues bounds_crit_;
   std::vector<moments::LevelMoments> zsum_;
   std::vector<VolatilityCache> vcache_;
 };

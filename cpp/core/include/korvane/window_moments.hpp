@@ -66,6 +66,39 @@ struct PairMoments {
   Sums sums(const double* const* series) const;
 };
 
+// One series' sums over bars [lo, lo + n) (stride 1): the single-series
+// part of PairMoments, shared by every pair the security belongs to.
+struct SeriesMoments {
+  bool valid = false;
+  std::int64_t lo = 0, n = 0;
+  int edits = 0;
+  double base = 0.0;
+  CompensatedSum s, t, p, c, d;  // as PairMoments' aa sums
+
+  void assign(const double* series, std::int64_t first, std::int64_t rows);
+  void move_to(const double* series, std::int64_t first, std::int64_t rows);
+  bool finite() const { return std::isfinite(s.sum + s.carry); }
+};
+
+// The sums of a pair that mix its two series (ab of PairMoments) over bars
+// [lo, lo + n), about the pair's own bases.
+struct CrossMoments {
+  bool valid = false;
+  std::int64_t lo = 0, n = 0;
+  int edits = 0;
+  double base[2] = {0.0, 0.0};
+  CompensatedSum p, c[2], d;  // u_a u_b; u_a du_b and u_b du_a; du_a du_b (j >= 1)
+
+  void assign(const double* const* series, std::int64_t first, std::int64_t rows);
+  void move_to(const double* const* series, std::int64_t first, std::int64_t rows);
+  bool finite() const { return std::isfinite(p.sum + p.carry); }
+};
+
+// A pair's sums over a window from its two series' shared sums and its own
+// cross sums, all three over the same bars; levels about the pair's bases.
+Sums pair_sums(const SeriesMoments& a, const SeriesMoments& b, const CrossMoments& ab,
+               const double* const* series);
+
 // Sums of levels alone (no differences) over bars [lo, lo + n): the mean and
 // deviation of a linear combination of the two series over a window whose
 // two ends move independently.
