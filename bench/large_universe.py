@@ -16,26 +16,14 @@ import time
 
 import numpy as np
 import pandas as pd
+from backtest import PARAMS as BACKTEST_PARAMS
 
 SECURITIES = int(os.environ.get("KORVANE_BENCH_SECURITIES", "200"))
 BARS = 1_500
 TARGET_SECONDS = 3.0
 TARGET_MIB = 1024.0
 
-PARAMS = {
-    "size_of_rolling_windows": 120,
-    "zscore_halflife_multiplier": 2.0,
-    "starting_sd_for_position_entry": 2,
-    "rolling_volatility_halflife_multiplier": 1.0,
-    "take_profit_std_multiplier": 2.0,
-    "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
-    "take_profit_current_volatility_multiplier_sensitivity_at_adjustment": 1.0,
-    "stop_loss_std_multiplier": 3.0,
-    "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
-    "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment": 1.0,
-    "time_stop_halflife_multiplier": 3.0,
-    "time_stop_adjustment_sensitivity": 1.0,
-}
+PARAMS = dict(BACKTEST_PARAMS, size_of_rolling_windows=120)
 
 
 def daily_universe_table(securities, bars, seed=5):
