@@ -1,3 +1,4 @@
+import inspect
 import logging
 import pickle
 import re
@@ -60,10 +61,15 @@ def oracle_series(names, window, pair, ratios):
     return dict(zip(fields, spread)), dict(zip(fields, basket)), weights
 
 
-@pytest.mark.parametrize("rows", [31, 100, 1000])
-def test_every_key_matches_talib(rows):
-    row, names, window = features(window_rows=rows)
-    spread, basket, _ = oracle_series(names, window, PAIR, (1.0, -0.8))
+@pytest.mark.parametrize(
+    "rows, securities",
+    [(31, SECURITIES), (100, SECURITIES), (1000, SECURITIES), (60, [f"S{k}" for k in range(14)])],
+)
+def test_every_key_matches_talib(rows, securities):
+    # Twelve other securities: the basket sums must still run security by security.
+    row, names, window = features(window_rows=rows, securities=securities, pair=tuple(securities[1:4:2]))
+    pair = tuple(securities[1:4:2])
+    spread, basket, _ = oracle_series(names, window, pair, (1.0, -0.8))
     short, medium, long = rows // 5, rows // 2, 4 * rows // 5
     horizon_keywords = {
         None: {},
@@ -87,7 +93,7 @@ def test_every_key_matches_talib(rows):
         inputs = spread if side == "spread" else basket
         expected = talib.abstract.Function(function.upper())(inputs, **keywords)[-1]
         assert isinstance(value, np.float64)
-        np.testing.assert_allclose(value, expected, rtol=1e-9, atol=1e-12, err_msg=key)
+        np.testing.assert_array_equal(value, expected, err_msg=key)
 
 
 def test_key_order_and_short_windows():
@@ -202,6 +208,9 @@ def test_bad_pairs(args, error, message):
         (SECURITIES, 40, lambda w: w.astype(np.float32), ValueError, "^Buffer dtype mismatch"),
         (SECURITIES, 40, lambda w: w.tolist(), TypeError, "rolling_window_matrix_array"),
         (SECURITIES, 9, None, Exception, "TA_BAD_PARAM"),
+        # Leg 1's first column is selected before leg 2 is looked up.
+        (["BBB", "AAA", "EEE"], 40, lambda w: None, TypeError, "'NoneType' object is not subscriptable"),
+        (SECURITIES, 40, lambda w: w[:, :-5], IndexError, "index 20 is out of bounds for axis 1 with size 20"),
     ],
 )
 def test_bad_windows(securities, rows, window_change, error, message):
@@ -231,9 +240,17 @@ def test_arguments_by_keyword_count_and_caller_arrays_untouched():
 def test_refuses_pickling(cls):
     with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
         pickle.dumps(cls())
+    assert cls.__bases__ == (object,)
+
+
+def test_signalforge_has_no_docstring():
+    assert Signalforge.__doc__ is None
 
 
 def test_module_start_up():
     assert logging.getLogger(" ").level == logging.INFO and module.logger is logging.getLogger(" ")
     assert logging.getLogger("blib2to3.pgen2.driver").level == logging.WARNING
     assert all(getattr(module, name) is getattr(talib.abstract, name) for name, _ in FEATURE_LINES)
+    # The impacts default is one shared empty array, and help() shows that array.
+    default = inspect.signature(module.SampleWeights.fit_transform).parameters["training_samples_impact_array"].default
+    assert default is module._DEFAULT_IMPACT_ARRAY and default.shape == (0,) and default.dtype == np.float64

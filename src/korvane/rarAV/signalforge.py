@@ -32,7 +32,7 @@ _SPAN_ARGUMENT_NAMES = (
 _IMPACT_ARGUMENT_NAME = "training_samples_impact_array"
 
 
-class SampleWeights(RefusesPickling):
+class SampleWeights:
     """Uniqueness weights of samples whose label spans overlap in time.
 
     A sample's label spans the bars from its start time to its end time, both
@@ -41,6 +41,9 @@ class SampleWeights(RefusesPickling):
     """
 
     __slots__ = ()
+    __reduce__ = RefusesPickling.__reduce__
+    __reduce_ex__ = RefusesPickling.__reduce_ex__
+    __setstate__ = RefusesPickling.__setstate__
 
     def fit_transform(self, *args, **kwargs):
         """One weight per sample, summing to the number of samples.
@@ -68,9 +71,6 @@ class SampleWeights(RefusesPickling):
         )
 
 
-SampleWeights.fit_transform.__signature__ = signature(
-    _SPAN_ARGUMENT_NAMES + (_IMPACT_ARGUMENT_NAME,), {_IMPACT_ARGUMENT_NAME: "<empty float64 array>"}, first="self"
-)
 SampleWeights.get_sample_uniqueness_weights.__signature__ = signature(_SPAN_ARGUMENT_NAMES, first="self")
 
 
@@ -176,16 +176,17 @@ _FEATURES = tuple(
 )
 
 
-class Signalforge(RefusesPickling):
-    """Technical-indicator features of a pair at the last bar of a rolling window.
-
-    Two synthetic OHLCV series are built from the window: the pair's spread
-    (hedge-ratio weighted log prices) and a basket of every other security
-    (log prices weighted to put all risk on the smallest principal component).
-    The object holds nothing between calls.
-    """
-
+# Technical-indicator features of a pair at the last bar of a rolling window.
+# Two synthetic OHLCV series are built from the window: the pair's spread
+# (hedge-ratio weighted log prices) and a basket of every other security (log
+# prices weighted to put all risk on the smallest principal component). The
+# object holds nothing between calls. The class deliberately has no docstring
+# and derives from object directly.
+class Signalforge:
     __slots__ = ()
+    __reduce__ = RefusesPickling.__reduce__
+    __reduce_ex__ = RefusesPickling.__reduce_ex__
+    __setstate__ = RefusesPickling.__setstate__
 
     def __init__(self, *args, **kwargs):
         pass
@@ -205,7 +206,7 @@ class Signalforge(RefusesPickling):
         check_argument_type("rolling_window_matrix_array", window, np.ndarray, "numpy.ndarray")
         check_float64_buffer(window, 2)
 
-        columns = _ColumnIndex(names)
+        columns = _ColumnIndex(names, window)
         spread = _spread_ohlcv(pair_of_security, pair_hedge_ratios, columns, window)
         others = _other_securities(names, pair_of_security)
         basket = _basket_ohlcv(others, columns, window)
@@ -216,11 +217,17 @@ Signalforge.generate_features_for_pair_spreads.__signature__ = signature(_FEATUR
 
 
 class _ColumnIndex:
-    """Column positions of one window by exact name; a repeated name keeps its leftmost column."""
+    """Column positions of one window by exact name; a repeated name keeps its leftmost column.
 
-    __slots__ = ("_positions",)
+    A position past the window's width fails when its column is selected, as
+    indexing the window would; a window of None fails at the first selection.
+    """
 
-    def __init__(self, names):
+    __slots__ = ("_positions", "_width")
+
+    _UNCHECKED = object()
+
+    def __init__(self, names, window=_UNCHECKED):
         positions = {}
         if names is not None:
             if names.ndim != 1:
@@ -228,12 +235,19 @@ class _ColumnIndex:
             for position, name in enumerate(names.tolist()):
                 positions.setdefault(name, position)
         self._positions = positions
+        self._width = window if window is self._UNCHECKED or window is None else window.shape[1]
 
     def of(self, security, field):
         name = str(security) + "_" + field
         position = self._positions.get(name)
         if position is None:
             raise IndexError(f"no column named {name!r} in data_column_names_array")
+        width = self._width
+        if width is not self._UNCHECKED:
+            if width is None:
+                raise TypeError("'NoneType' object is not subscriptable")
+            if position >= width:
+                raise IndexError(f"index {position} is out of bounds for axis 1 with size {width}")
         return position
 
     def of_security(self, security):
@@ -303,18 +317,23 @@ def _basket_ohlcv(others, columns, window):
         )
         # A single other security has a 0-d covariance; none leaves no smallest component.
         raise (ValueError if others else IndexError)(message)
-    # securities x fields x rows: the log prices of field f of security i at [i, f].
-    log_prices = np.log(window.T[positions[:, :4]])
-    log_closes = log_prices[:, 3]
+    # Fields x securities x rows, logged in place: a sum over the securities
+    # axis adds whole rows in turn, security by security from zero in list
+    # order. Adding 0.0 gives an all-zero sum the sign that a start from zero
+    # would.
+    by_security = window.T
+    log_prices = by_security[positions[:, :4].T]
+    np.log(log_prices, out=log_prices)
+    log_closes = log_prices[3]
     # The covariance of the rows x securities close matrix, as numpy's cov of its transpose.
     weights = _pca_weights(np.cov(np.ascontiguousarray(log_closes.T).T))
-    # Sums run security by security from zero, in list order: a reduction over
-    # the outer axis adds whole rows in turn. Adding 0.0 gives an all-zero sum
-    # the sign that a start from zero would.
-    prices = np.add.reduce(log_prices * weights[:, None, None], axis=0) + 0.0
-    traded_value = np.add.reduce(window.T[positions[:, 4]] * np.exp(log_closes), axis=0) + 0.0
+    traded_value = by_security[positions[:, 4]]
+    traded_value *= np.exp(log_closes)
+    volume = np.add.reduce(traded_value, axis=0) + 0.0
+    log_prices *= weights[:, None]
+    prices = np.add.reduce(log_prices, axis=1) + 0.0
     close = prices[3]
-    volume = traded_value / np.abs(np.exp(close))
+    volume /= np.abs(np.exp(close))
     return (prices[0], prices[1], prices[2], close, volume)
 
 
@@ -338,17 +357,20 @@ def _pca_weights(cov_matrix):
 def _feature_row(spread, basket):
     size_of_array = len(basket[0])
     last_index = size_of_array - 1
-    keywords, direct_parameters = _call_plan(size_of_array)
+    keywords, calls = _call_plan(size_of_array)
     spread_inputs = dict(zip(_SERIES_NAMES, spread))
     all_other_inputs = dict(zip(_SERIES_NAMES, basket))
+    # The series each compiled function reads, by its input pattern, per side.
+    series = (
+        {pattern: tuple(basket[i] for i in pattern) for pattern in _INPUT_PATTERNS},
+        {pattern: tuple(spread[i] for i in pattern) for pattern in _INPUT_PATTERNS},
+    )
     namespace = globals()
     row = {}
-    for (key, name, on_spread, horizon), parameters in zip(_FEATURES, direct_parameters):
+    for key, name, on_spread, horizon, abstract, compiled, pattern, parameters in calls:
         function = namespace.get(name, _MISSING)
-        direct = _DIRECT_CALLS[name]
-        if function is direct.abstract:
-            series = spread if on_spread else basket
-            row[key] = direct.function(*[series[i] for i in direct.series], **parameters)[last_index]
+        if function is abstract:
+            row[key] = compiled(*series[on_spread][pattern], *parameters)[last_index]
         elif function is _MISSING:
             raise NameError(f"name '{name}' is not defined")
         else:
@@ -357,7 +379,7 @@ def _feature_row(spread, basket):
 
 
 def _call_plan(size_of_array):
-    """The keywords of each horizon, and of each feature's compiled call, for windows of this many rows.
+    """The keywords of each horizon, and each feature's compiled call, for windows of this many rows.
 
     A factor's windows all have one size, so the plan is made once and reused.
     """
@@ -372,10 +394,11 @@ def _call_plan(size_of_array):
             horizon: {parameter: lengths[length] for parameter, length in parameters}
             for horizon, parameters in _HORIZON_PARAMETERS.items()
         }
-        direct_parameters = tuple(
-            _DIRECT_CALLS[name].parameters(keywords[horizon]) for _, name, _, horizon in _FEATURES
+        calls = tuple(
+            (key, name, on_spread, horizon) + _DIRECT_CALLS[name].call(keywords[horizon])
+            for key, name, on_spread, horizon in _FEATURES
         )
-        plan = (keywords, direct_parameters)
+        plan = (keywords, calls)
         if len(_CALL_PLANS) >= 16:
             _CALL_PLANS.clear()
         _CALL_PLANS[size_of_array] = plan
@@ -390,26 +413,29 @@ class _DirectCall:
 
     The abstract interface costs several times the computation itself on a
     window of a hundred bars, so while this module's attribute is still TA-Lib's
-    own abstract function, the compiled function is called with the series
-    (by position in open, high, low, close, volume), TA-Lib's default
-    parameters and the keywords the function knows.
+    own abstract function, the compiled function that it wraps is called
+    directly: the series it reads (by position in open, high, low, close,
+    volume), then every parameter by position, TA-Lib's default where the
+    keywords do not name it.
     """
 
     __slots__ = ("abstract", "function", "series", "_defaults")
 
-    def __init__(self, abstract, function):
+    def __init__(self, abstract):
         self.abstract = abstract
-        self.function = getattr(function, "__wrapped__", function)
+        # Past the wrapper that takes pandas and polars series: the inputs are arrays.
+        self.function = getattr(abstract.func_object, "__wrapped__", abstract.func_object)
         series = []
         for value in abstract.input_names.values():
             series.extend([value] if isinstance(value, str) else value)
         self.series = tuple(_SERIES_NAMES.index(name) for name in series)
         self._defaults = dict(abstract.parameters)
 
-    def parameters(self, keywords):
+    def call(self, keywords):
+        """(abstract function, compiled function, series pattern, positional parameters)."""
         parameters = dict(self._defaults)
         parameters.update((name, value) for name, value in keywords.items() if name in parameters)
-        return parameters
+        return (self.abstract, self.function, self.series, tuple(parameters.values()))
 
 
 _MISSING = object()
@@ -424,16 +450,17 @@ logger = configure_shared_logger()
 
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402,F401
-import talib  # noqa: E402
 import talib.abstract as _talib_abstract  # noqa: E402
 from talib.abstract import *  # noqa: E402,F401,F403
 
 from korvane.rarAV import _signalforge as _native  # noqa: E402
 
-_DIRECT_CALLS = {
-    name: _DirectCall(getattr(_talib_abstract, name), getattr(talib, name)) for name, _ in _FEATURE_TABLE
-}
+_DIRECT_CALLS = {name: _DirectCall(getattr(_talib_abstract, name)) for name, _ in _FEATURE_TABLE}
+_INPUT_PATTERNS = frozenset(call.series for call in _DIRECT_CALLS.values())
 
 # The one default of fit_transform's impacts: every call that omits them gets
 # this same empty array, which is only ever measured, never written.
 _DEFAULT_IMPACT_ARRAY = np.empty(0, dtype=np.float64)
+SampleWeights.fit_transform.__signature__ = signature(
+    _SPAN_ARGUMENT_NAMES + (_IMPACT_ARGUMENT_NAME,), {_IMPACT_ARGUMENT_NAME: _DEFAULT_IMPACT_ARRAY}, first="self"
+)
