@@ -164,7 +164,7 @@ def test_pickling_round_trip():
     factor._rarav_trades_store_dict[0] = {"trade_label": 1}
     factor.current_time = np.datetime64("2021-01-01")
     values = constructor_values(factor)
-    assert values[1] is table and values[3] is hours
+    assert values[1] is not table and values[1].equals(table) and values[3] is hours
     assert values[7] == ["S0", "S1", "S2"]  # the inferred list travels
     assert [type(v) for v in (values[2], values[4], values[9], values[14])] == [int, bool, float, bool]
 
@@ -230,8 +230,14 @@ def test_caller_inputs_are_kept_unchanged():
     pd.testing.assert_frame_equal(table, before)
     assert table.dtypes.equals(before.dtypes)
     assert hours == hours_before and names == ["S1", "S0"]
-    # Held by reference, never copied.
-    assert factor._raw_OHCLV_dataframe is table and factor._trading_hours is hours
+    assert factor._trading_hours is hours
+    # The table is held as a snapshot: later changes to the caller's table do
+    # not reach what the factor (and its pickled copies) are rebuilt from.
+    table.iloc[:, :] = 0.0
+    table["S0_close"] = -1.0
+    pd.testing.assert_frame_equal(factor._raw_OHCLV_dataframe, before)
+    rebuilt = pickle.loads(pickle.dumps(factor))
+    np.testing.assert_array_equal(rebuilt._data_matrix, factor._data_matrix)
     assert factor._securities_names_list is names
 
 

@@ -7,7 +7,9 @@ exercised. It pickles, like the real factor, as a rebuild function plus its
 constructor values; worker processes import this module by name.
 """
 
+import multiprocessing
 import os
+import time
 
 import korvane.factors.technical.pairtrader  # noqa: F401  (module globals the mixin looks up)
 from korvane.factors.technical._factor.optimisation import OptimisationMixin
@@ -94,6 +96,9 @@ class StubFactor(OptimisationMixin):
         params = self._get_trial_params_for_pairs_trading_serial_cointegration_factor(trial)
         if self._die_at_trial_number is not None and trial.number == self._die_at_trial_number:
             os._exit(3)
+        if multiprocessing.parent_process() is not None:
+            # Lets a test catch workers in the middle of their trials.
+            time.sleep(float(os.environ.get("STUB_WORKER_TRIAL_SECONDS", "0")))
         return -((params["zscore_halflife_multiplier"] - 3.0) ** 2)
 
     def initialize_rarAV_data_structures(self, rarAV_signalforge, rarAV_optimal_entry_model):

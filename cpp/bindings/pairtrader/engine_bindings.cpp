@@ -4,13 +4,21 @@
 // Calls out at entries (feature generator, classifier gate) go through a
 // Python callable wrapped as the core's EntryHook. Without one, a run holds no
 // reference to the interpreter and releases its lock.
+//
+// An engine serves one call at a time. A run without hooks releases the
+// interpreter's lock, and a run with hooks lets other threads in whenever it
+// calls back into Python, so a second thread could otherwise step, reset or
+// drain the same per-pair state in the middle of a run.
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "korvane/pair_engine.hpp"
@@ -149,11 +157,42 @@ nb::ndarray<nb::numpy, T> to_array(const std::vector<T>& v) {
   return owned_array<T>(data, {v.size()});
 }
 
+// Holds an engine for the length of one call. A call from another thread
+// waits, without the interpreter's lock, so that the running call can still
+// call back into Python; a call made from inside the running one (a hook
+// calling back into its own engine) would wait for itself and is refused.
+class ExclusiveUse {
+ public:
+  ExclusiveUse(std::mutex& busy, std::atomic<std::thread::id>& owner) : busy_(busy), owner_(owner) {
+    if (owner_.load() == std::this_thread::get_id())
+      throw std::runtime_error("PairEngine is busy: a hook cannot call back into the engine that is running it");
+    if (!busy_.try_lock()) {
+      nb::gil_scoped_release release;
+      busy_.lock();
+    }
+    owner_.store(std::this_thread::get_id());
+  }
+  ~ExclusiveUse() {
+    owner_.store(std::thread::id());
+    busy_.unlock();
+  }
+  ExclusiveUse(const ExclusiveUse&) = delete;
+  ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+
+ private:
+  std::mutex& busy_;
+  std::atomic<std::thread::id>& owner_;
+};
+
 struct Engine {
   eng::PairEngine core;
   std::vector<double> logs;
   std::vector<const double*> series;
   std::vector<double> last_close;
+  mutable std::mutex busy;
+  mutable std::atomic<std::thread::id> owner{};
+
+  ExclusiveUse use() const { return ExclusiveUse(busy, owner); }
 
   Engine(CInt64Vector first, CInt64Vector second)
       : core(std::vector<int64_t>(first.data(), first.data() + first.shape(0)),
@@ -164,6 +203,7 @@ struct Engine {
   void run(AnyMatrix data, CInt64Vector close_columns, CInt64Vector position_index,
            CInt64Vector times, int64_t window, nb::tuple intervals, nb::tuple params,
            nb::tuple critical, OutMatrix positions, nb::object hook, nb::object estimators) {
+    const ExclusiveUse held = use();
     const int64_t rows = static_cast<int64_t>(data.shape(0));
     const int64_t n = static_cast<int64_t>(positions.shape(1));
     if (static_cast<int64_t>(positions.shape(0)) != rows || static_cast<int64_t>(times.shape(0)) != rows)
@@ -190,6 +230,7 @@ struct Engine {
   void step(AnyMatrix window, CInt64Vector close_columns, CInt64Vector position_index, int64_t time,
             nb::tuple intervals, nb::tuple params, nb::tuple critical, OutVector row,
             nb::object hook, nb::object estimators) {
+    const ExclusiveUse held = use();
     const int64_t rows = static_cast<int64_t>(window.shape(0));
     if (rows < 1) throw std::invalid_argument("empty window");
     check_securities(core, close_columns, position_index, static_cast<int64_t>(window.shape(1)),
@@ -212,7 +253,13 @@ struct Engine {
     }
   }
 
+  void reset() {
+    const ExclusiveUse held = use();
+    core.reset();
+  }
+
   nb::tuple take_closed_trades() {
+    const ExclusiveUse held = use();
     const eng::ClosedTradeColumns c = eng::columns_of(core.closed);
     core.closed.clear();
     return nb::make_tuple(to_array(c.pair), to_array(c.entry_time), to_array(c.exit_time),
@@ -220,6 +267,7 @@ struct Engine {
   }
 
   nb::dict state() const {
+    const ExclusiveUse held = use();
     const auto& s = core.state;
     std::vector<double> tp, sl, ts, ev, es;
     std::vector<int64_t> bc;
@@ -256,7 +304,7 @@ void bind_pair_engine(nb::module_& m) {
                      "Per-pair state of the backtest (struct of arrays over pairs) and its loop")
       .def(nb::init<CInt64Vector, CInt64Vector>(), "first"_a, "second"_a)
       .def_prop_ro("pairs", [](const Engine& e) { return e.core.pairs(); })
-      .def("reset", [](Engine& e) { e.core.reset(); })
+      .def("reset", &Engine::reset)
       .def("run", &Engine::run, "data"_a, "close_columns"_a, "position_index"_a, "times"_a,
            "window"_a, "intervals"_a, "params"_a, "critical"_a, "positions"_a.noconvert(), "hook"_a.none(),
            "estimators"_a.none() = nb::none())

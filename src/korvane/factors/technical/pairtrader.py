@@ -16,6 +16,7 @@ from korvane.factors.technical._factor.backtest_run import BacktestRunMixin
 from korvane.factors.technical._factor.optimisation import OptimisationMixin
 from korvane.factors.technical._factor.live import LiveMixin
 from korvane.factors.technical._factor.fields import SLOTS
+from korvane.factors.technical._factor.exclusive_calls import make_calls_exclusive
 
 
 class PairsTradingSerialCointegrationFactor(
@@ -36,6 +37,24 @@ for _public, _impl in (
     if hasattr(PairsTradingSerialCointegrationFactor, _impl):
         setattr(PairsTradingSerialCointegrationFactor, _public, getattr(PairsTradingSerialCointegrationFactor, _impl))
 del _public, _impl
+
+# Every call that reads or replaces the factor's state holds its lock; two
+# threads using one factor take turns.
+make_calls_exclusive(
+    PairsTradingSerialCointegrationFactor,
+    (
+        "intialize_pairs_trading_data_structures",
+        "initialize_rarAV_data_structures",
+        "get_clean_dataframe",
+        "fit",
+        "__fit_single_instance",
+        "__run_pairs_trading_serial_cointegration_factor",
+        "get_full_backtest_results",
+        "erase_fit_memory",
+        "update",
+        "predict",
+    ),
+)
 
 import os  # noqa: E402
 import logging  # noqa: E402

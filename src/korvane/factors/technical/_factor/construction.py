@@ -404,7 +404,11 @@ class ConstructionMixin:
         self._MINIMUM_SIZE_OF_ROLLING_WINDOW = 30
         self._study_name = STUDY_NAME
         self._resolution_in_mins = max(self._MINIMUM_RESOLUTION, resolution_in_mins)
-        self._raw_OHCLV_dataframe = raw_OHCLV_dataframe
+        # The table is what pickled factors and the copies of a parallel fit
+        # are rebuilt from, so it must stay as it was given. Under pandas'
+        # copy-on-write a shallow copy is a snapshot: whatever the caller then
+        # changes in their table is copied first, and costs no memory until then.
+        self._raw_OHCLV_dataframe = raw_OHCLV_dataframe.copy(deep=False)
         self._trading_hours = trading_hours
         self._trades_only_on_weekdays = trades_only_on_weekdays
         self._universe_name = universe_name

@@ -6,6 +6,8 @@ instance has no attribute dictionary and a caller assigning, say,
 ``object_store_dict`` are public, as properties.
 """
 
+from korvane.factors.technical._factor.exclusive_calls import new_call_lock
+
 # (name, start value after allocation)
 FIELDS = (
     ("INFINITE_UPDATE_INTERVAL", 0),
@@ -70,12 +72,15 @@ FIELDS = (
     ("study_file_path", None),
     # The study a copy working for a parallel fit keeps between its jobs.
     ("job_study", None),
+    # Re-entrant lock held by each public call (see exclusive_calls.py).
+    ("call_lock", None),
 )
 
 SLOTS = tuple("_" + name for name, _ in FIELDS)
 
 
 def reset_fields(obj):
-    """Give every field its start value (numbers 0, references None)."""
+    """Give every field its start value (numbers 0, references None) and the factor its own call lock."""
     for name, value in FIELDS:
         object.__setattr__(obj, "_" + name, value)
+    object.__setattr__(obj, "_call_lock", new_call_lock())

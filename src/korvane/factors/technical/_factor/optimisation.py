@@ -6,14 +6,24 @@ their trials to one study and the best trial is chosen over all of them.
 """
 
 import atexit
+import contextlib
 import gc
 import multiprocessing
 import operator
 import os
 import pickle
+import signal
 import tempfile
+import threading
+import time
 import uuid
+from concurrent.futures.process import BrokenProcessPool
 from urllib.parse import quote
+
+try:
+    import fcntl
+except ImportError:  # no POSIX file locks here: first creations go unguarded
+    fcntl = None
 
 from korvane._binding import (
     as_int64,
@@ -109,11 +119,33 @@ def _optuna_version():
     return tuple(parts)
 
 
-# The factor copy that this process rebuilt for the parallel fit in progress,
-# as (fit token, factor). A worker runs many single-trial jobs of one fit; the
-# first job rebuilds the copy and opens the study, later jobs of the same fit
-# reuse both. A new fit (new token) replaces the entry.
-_TRIAL_COPY_OF_FIT = [None, None]
+# Each trial of a parallel job records (fit token, job index) under this key
+# of its system attributes, so that the fitting process can tell the trials of
+# its own fit from those of other processes sharing the study.
+FIT_JOB_ATTRIBUTE = "fit_job"
+
+# How often a pool worker checks that the process that started it still runs.
+PARENT_CHECK_SECONDS = 0.5
+
+
+class _ThreadFitCopy(threading.local):
+    """The factor copy that this thread rebuilt for the parallel fit in progress.
+
+    A worker runs many single-trial jobs of one fit; the first job rebuilds the
+    copy and opens the study, later jobs of the same fit reuse both. A new fit
+    (new token) replaces the entry. Each thread keeps its own copy: jobs that
+    run in threads of one process (joblib's threading backend) would otherwise
+    share one factor, one study object and its sampler between trials.
+    """
+
+    token = None
+    factor = None
+
+
+_TRIAL_COPY_OF_FIT = _ThreadFitCopy()
+
+# (fit token, job index) of the parallel job this thread is running, if any.
+_JOB_OF_THIS_THREAD = threading.local()
 
 
 class WorkerFactorCopy:
@@ -176,21 +208,23 @@ def factor_copy_for_fit(token, payload, payload_path=None, in_worker=False):
     ``in_worker`` says that this process is a pool worker, whose heap the
     copy may settle (never the fitting process's).
     """
-    if _TRIAL_COPY_OF_FIT[0] != token:
+    held = _TRIAL_COPY_OF_FIT
+    if held.token != token:
         if in_worker:
+            _exit_when_parent_is_gone()
             # Let the collector reach the previous fit's copy again.
             gc.unfreeze()
-        _TRIAL_COPY_OF_FIT[0] = None
-        _TRIAL_COPY_OF_FIT[1] = None
+        held.token = None
+        held.factor = None
         if payload is None:
             with open(payload_path, "rb") as handle:
                 payload = handle.read()
         rebuild, arguments = pickle.loads(payload)
-        _TRIAL_COPY_OF_FIT[1] = rebuild(*arguments)
-        _TRIAL_COPY_OF_FIT[0] = token
+        held.factor = rebuild(*arguments)
+        held.token = token
         if in_worker:
             _settle_worker_heap()
-    return _TRIAL_COPY_OF_FIT[1]
+    return held.factor
 
 
 def running_in_worker_process():
@@ -221,10 +255,34 @@ _WORKER_HEAP_RELEASE_AT_EXIT = []
 
 
 def _release_worker_heap():
-    _TRIAL_COPY_OF_FIT[0] = None
-    _TRIAL_COPY_OF_FIT[1] = None
+    forget_fit(_TRIAL_COPY_OF_FIT.token)
     gc.unfreeze()
     gc.collect()
+
+
+_PARENT_WATCH = []
+
+
+def _exit_when_parent_is_gone():
+    """End this pool worker soon after the process that started it has gone.
+
+    A parent killed outright never tells its workers to stop; they would run
+    the trials in flight and then wait for jobs that never come. A worker
+    whose parent has gone is adopted by another process, so a change of
+    parent id is the sign.
+    """
+    parent = multiprocessing.parent_process()
+    if _PARENT_WATCH or parent is None or parent.pid != os.getppid():
+        return
+    parent_pid = parent.pid
+
+    def watch():
+        while os.getppid() == parent_pid:
+            time.sleep(PARENT_CHECK_SECONDS)
+        os._exit(1)
+
+    threading.Thread(target=watch, name="korvane-parent-watch", daemon=True).start()
+    _PARENT_WATCH.append(parent_pid)
 
 
 def _workers_share_this_machine():
@@ -244,23 +302,125 @@ def _workers_share_this_machine():
 
 
 def forget_fit(token):
-    if _TRIAL_COPY_OF_FIT[0] == token:
-        _TRIAL_COPY_OF_FIT[0] = None
-        _TRIAL_COPY_OF_FIT[1] = None
+    held = _TRIAL_COPY_OF_FIT
+    if held.token == token:
+        held.token = None
+        held.factor = None
 
 
-def _fit_single_instance_job(factor, index, study_file_path):
+def _fit_single_instance_job(factor, index, study_file_path, fit_token=None):
     """One parallel job: one trial on the fit's factor copy against the caller's study file.
 
     Reused worker processes keep the working directory they started in, so the
     job carries the absolute path of the study file resolved by the caller.
+    The trial is marked with the fit's token and the job's index.
     """
     if isinstance(factor, WorkerFactorCopy):  # the pool ran the job in this process
         factor = factor_copy_for_fit(factor.token, factor.payload, factor.payload_path)
     factor._study_file_path = study_file_path
     # Each trial starts like a freshly rebuilt copy: an empty trade store.
     factor.initialize_rarAV_data_structures(None, None)
-    operator.methodcaller("__fit_single_instance", index)(factor)
+    _JOB_OF_THIS_THREAD.job = None if fit_token is None else [fit_token, index]
+    try:
+        operator.methodcaller("__fit_single_instance", index)(factor)
+    finally:
+        _JOB_OF_THIS_THREAD.job = None
+
+
+def _marking_its_job(objective, job):
+    def objective_of_job(trial):
+        trial.storage.set_trial_system_attr(trial._trial_id, FIT_JOB_ATTRIBUTE, job)
+        return objective(trial)
+
+    return objective_of_job
+
+
+@contextlib.contextmanager
+def _study_creation_lock(study_file_path):
+    """Hold an exclusive lock on the directory of a study file while it is opened.
+
+    Opening a study file that does not exist yet creates its tables and
+    stamps its schema version; two processes doing that at once fail on each
+    other's tables or version row. A process opening a study file holds this
+    lock for that short time, so the first creation happens once and the
+    others then open a complete file. Locking the directory leaves no lock
+    file behind.
+    """
+    descriptor = None
+    if fcntl is not None:
+        try:
+            descriptor = os.open(os.path.dirname(study_file_path) or os.curdir, os.O_RDONLY)
+        except OSError:
+            descriptor = None
+    try:
+        if descriptor is not None:
+            fcntl.flock(descriptor, fcntl.LOCK_EX)
+        yield
+    finally:
+        if descriptor is not None:
+            os.close(descriptor)  # which releases the lock
+
+
+def _settle_trials_of_fit(study, token):
+    """Mark the trials that the fit ``token`` left running as failed.
+
+    Called once the fit's pool has stopped, when no job of the fit can still
+    be running. Returns the job indices of the fit's completed trials and
+    those of the trials just marked failed.
+    """
+    TrialState = pm().optuna.trial.TrialState
+    storage = study._storage
+    completed, lost = set(), []
+    for trial in storage.get_all_trials(
+        study._study_id, deepcopy=False, states=(TrialState.RUNNING, TrialState.COMPLETE)
+    ):
+        job = trial.system_attrs.get(FIT_JOB_ATTRIBUTE)
+        if not job or job[0] != token:
+            continue
+        if trial.state == TrialState.COMPLETE:
+            completed.add(job[1])
+            continue
+        try:
+            storage.set_trial_state_values(trial._trial_id, TrialState.FAIL)
+        except pm().optuna.exceptions.UpdateFinishedTrialError:
+            continue  # it finished meanwhile
+        lost.append(job[1])
+    return completed, lost
+
+
+class _Terminated(BaseException):
+    """SIGTERM received while parallel jobs ran."""
+
+
+@contextlib.contextmanager
+def _ending_cleanly_on_sigterm():
+    """Let SIGTERM unwind the block before the process ends by it.
+
+    By default the signal ends the process at once: the temporary file of the
+    copy's values stays behind and the workers run on without their parent.
+    Raised as an exception instead, it lets joblib stop the workers and the
+    fit remove what it made, after which the process ends by the same signal,
+    as whoever sent it expects. A handler the program set itself is left alone,
+    and so is a fit outside the main thread, where no handler can be set.
+    """
+    in_main_thread = threading.current_thread() is threading.main_thread()
+    if not in_main_thread or signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL:
+        yield
+        return
+
+    def raise_terminated(signum, frame):
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second signal must not cut the clean-up short
+        raise _Terminated()
+
+    signal.signal(signal.SIGTERM, raise_terminated)
+    try:
+        yield
+    except _Terminated:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGTERM)
+        raise
+    finally:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
 class OptimisationMixin:
@@ -313,6 +473,7 @@ class OptimisationMixin:
         return os.path.abspath(self._check_study_file_stem() + STUDY_FILE_SUFFIX)
 
     def _open_study_storage(self, study_file_path):
+        """The optimiser's storage on a study file: the one place its connection is set up."""
         # The path is percent-encoded so that a working directory holding
         # "?", "#" or "%" still names this very file.
         url = "sqlite:///" + quote(study_file_path, safe="/")
@@ -327,13 +488,17 @@ class OptimisationMixin:
 
     def _create_or_load_study(self, study_file_path, seed):
         optuna = pm().optuna
-        return optuna.create_study(
-            study_name=self._study_name,
-            direction="maximize",
-            storage=self._open_study_storage(study_file_path),
-            load_if_exists=True,
-            sampler=pm().TPESampler(**_tpe_sampler_kwargs(seed)),
-        )
+        # A parallel job opens the file its fitting process has already
+        # created; anyone else may be the first to open it.
+        guard = _study_creation_lock(study_file_path) if self._study_file_path is None else contextlib.nullcontext()
+        with guard:
+            return optuna.create_study(
+                study_name=self._study_name,
+                direction="maximize",
+                storage=self._open_study_storage(study_file_path),
+                load_if_exists=True,
+                sampler=pm().TPESampler(**_tpe_sampler_kwargs(seed)),
+            )
 
     def _load_stored_study(self):
         """The stored study, or optuna's own error when there is none.
@@ -345,11 +510,10 @@ class OptimisationMixin:
         self._check_study_file_stem()
         optuna = pm().optuna
         path = self._resolved_study_file_path()
-        if os.path.exists(path):
-            storage = self._open_study_storage(path)
-        else:
-            storage = optuna.storages.InMemoryStorage()
-        return optuna.load_study(study_name=self._study_name, storage=storage)
+        if not os.path.exists(path):
+            return optuna.load_study(study_name=self._study_name, storage=optuna.storages.InMemoryStorage())
+        with _study_creation_lock(path):
+            return optuna.load_study(study_name=self._study_name, storage=self._open_study_storage(path))
 
     @staticmethod
     def _best_params_of(study):
@@ -423,19 +587,7 @@ class OptimisationMixin:
                 self._run_first_trial_in_process(study, study_file_path)
                 remaining -= 1
             logger.info(banner("BEGINNING MULTIPROCESSED IN-SAMPLE FACTOR OPTIMISATION"))
-            worker_copy = self._copy_for_workers() if remaining > 0 else None
-            try:
-                delayed_optuna_optimisations = [
-                    module.delayed(_fit_single_instance_job)(worker_copy, index, study_file_path)
-                    for index in range(remaining)
-                ]
-                parallel_pool = module.Parallel(n_jobs=n_jobs)
-                with np.errstate(all="ignore"):
-                    parallel_pool(delayed_optuna_optimisations)
-            finally:
-                if worker_copy is not None:
-                    forget_fit(worker_copy.token)
-                    worker_copy.release()
+            self._run_parallel_jobs(study, study_file_path, n_jobs, remaining)
         else:
             with np.errstate(all="ignore"):
                 study.optimize(
@@ -474,6 +626,53 @@ class OptimisationMixin:
             getattr(self, "__fit_single_instance")()
         finally:
             self._study_file_path, self._job_study = lent
+
+    def _run_parallel_jobs(self, study, study_file_path, n_jobs, count):
+        """Run ``count`` single-trial jobs in the pool, outliving the death of workers.
+
+        A worker that dies (killed, out of memory) takes its trial with it, and
+        the process pool then stops every other worker too. The trials this fit
+        left running are marked failed, as the optimiser marks stale trials, so
+        that its sampler no longer counts them as pending, and the jobs that did
+        not finish run again in a new pool, but for one job charged to each
+        death: a worker that dies again and again cannot keep the fit going.
+        """
+        module = pm()
+        logger = module.logger
+        if count <= 0:
+            module.Parallel(n_jobs=n_jobs)([])
+            return
+        with _ending_cleanly_on_sigterm():
+            worker_copy = self._copy_for_workers()
+            try:
+                pending = list(range(count))
+                while pending:
+                    jobs = [
+                        module.delayed(_fit_single_instance_job)(worker_copy, index, study_file_path, worker_copy.token)
+                        for index in pending
+                    ]
+                    try:
+                        with module.np.errstate(all="ignore"):
+                            module.Parallel(n_jobs=n_jobs)(jobs)
+                        pending = []
+                    except BaseException as error:
+                        completed, lost = _settle_trials_of_fit(study, worker_copy.token)
+                        if not isinstance(error, BrokenProcessPool):
+                            raise
+                        pending = [index for index in pending if index not in completed]
+                        charged = next((index for index in lost if index in pending), pending[-1] if pending else None)
+                        if charged is not None:
+                            pending.remove(charged)
+                        logger.warning(
+                            "A WORKER DIED: %d RUNNING TRIALS MARKED FAILED, %d TRIALS LEFT TO RUN%s%s",
+                            len(lost),
+                            len(pending),
+                            BEST_TRIAL_LINE_SUFFIX,
+                            self._resolution_in_mins,
+                        )
+            finally:
+                forget_fit(worker_copy.token)
+                worker_copy.release()
 
     def _train_entry_classifier(self, storage_name, n_trials, n_jobs):
         pd = pm().pd
@@ -540,7 +739,11 @@ class OptimisationMixin:
                 self._job_study = study
         else:
             study.sampler = pm().TPESampler(**_tpe_sampler_kwargs(seed))
-        study.optimize(getattr(self, "__run_pairs_trading_serial_cointegration_factor"), n_trials=1)
+        objective = getattr(self, "__run_pairs_trading_serial_cointegration_factor")
+        job = getattr(_JOB_OF_THIS_THREAD, "job", None)
+        if job is not None:
+            objective = _marking_its_job(objective, job)
+        study.optimize(objective, n_trials=1)
         return None
 
     # ------------------------------------------------------------------ results and removal
