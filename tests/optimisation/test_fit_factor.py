@@ -8,6 +8,7 @@ fake of ``conftest``.
 import os
 import pickle
 
+import joblib
 import optuna
 import pandas as pd
 import pytest
@@ -196,3 +197,15 @@ def test_fit_rarav_without_a_classifier_fails_before_the_search(universe, in_tmp
         factor.fit(2, fit_rarAV=True)
     assert factor._factor_best_params_dict is None and factor._fit_rarAV is False
     assert list(in_tmp_dir.iterdir()) == []
+
+
+def test_threading_backend_trials_score_as_a_sequential_rerun_of_their_parameters(universe):
+    factor = build(universe)
+    with joblib.parallel_config(backend="threading"):
+        factor.fit(4, n_jobs=2)
+    trials = finished()
+    assert len(trials) == 4
+    run = getattr(factor, "__run_pairs_trading_serial_cointegration_factor")
+    for trial in trials:
+        results = run(None, is_optimising=False, optimal_params=trial.params)
+        assert results.get_objective_score(objective="annual_sharpe_ratio") == pytest.approx(trial.value, rel=1e-12, abs=1e-12)

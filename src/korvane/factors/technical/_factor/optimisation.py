@@ -656,9 +656,13 @@ class OptimisationMixin:
                             module.Parallel(n_jobs=n_jobs)(jobs)
                         pending = []
                     except BaseException as error:
-                        completed, lost = _settle_trials_of_fit(study, worker_copy.token)
                         if not isinstance(error, BrokenProcessPool):
+                            # Stopped by a failed trial or a signal: the pool has
+                            # stopped its workers, whose trials would stay running.
+                            with contextlib.suppress(Exception):
+                                _settle_trials_of_fit(study, worker_copy.token)
                             raise
+                        completed, lost = _settle_trials_of_fit(study, worker_copy.token)
                         pending = [index for index in pending if index not in completed]
                         charged = next((index for index in lost if index in pending), pending[-1] if pending else None)
                         if charged is not None:
