@@ -49,6 +49,7 @@ void PairEngine::reset() {
   closed.clear();
   daily_.assign(first_.size(), moments::PairMoments{});
   cross_.assign(first_.size(), moments::CrossMoments{});
+  last_estimate_.assign(first_.size(), -1);
   secm_.clear();
   zsum_.assign(first_.size(), moments::LevelMoments{});
   vcache_.assign(first_.size(), VolatilityCache{});
@@ -166,14 +167,24 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
         if (per_day == 1) {
           moments::CrossMoments& cm = cross_[k];
           cm.move_to(series, bar - w, w);
+          secm_[a].move_to(series[0], bar - w, w);
+          secm_[b].move_to(series[1], bar - w, w);
           finite = cm.finite() && secm_[a].finite() && secm_[b].finite();
           if (finite) sums = moments::pair_sums(secm_[a], secm_[b], cm, series).without_first();
-        } else {
+        } else if (last_estimate_[k] == bar - per_day) {
+          // A pair re-estimated a day ago slides its daily rows by one.
           moments::PairMoments& dm = daily_[k];
           dm.move_to(series, bar - w + per_day, rows, per_day);
           finite = dm.finite();
           if (finite) sums = dm.sums(series);
+        } else {
+          // After a position (or at the start) the test runs on the rows
+          // directly: a pair that trades often would otherwise pay for sums
+          // it never slides.
+          daily_[k].valid = false;
+          finite = false;
         }
+        last_estimate_[k] = bar;
         if (finite) {
           if (bounds_rows_ != rows || bounds_crit_.max_eigen_90 != crit.max_eigen_90 ||
               bounds_crit_.trace_90 != crit.trace_90) {
@@ -196,6 +207,8 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
       if (hr.is_cointegrated && sliding && w >= 2) {
         moments::CrossMoments& cm = cross_[k];
         cm.move_to(series, bar - w, w);
+        secm_[a].move_to(series[0], bar - w, w);
+        secm_[b].move_to(series[1], bar - w, w);
         const double slope = moments::halflife_slope(
             moments::pair_sums(secm_[a], secm_[b], cm, series), hr.h1, hr.h2);
         s.halflife[k] = std::isfinite(slope) ? spread::halflife_from_slope(slope) : 0;
@@ -428,8 +441,6 @@ void PairEngine::run(const double* data, std::int64_t rows, std::int64_t row_str
     const std::int64_t start = i - window;
     for (std::int64_t sec = 0; sec < securities; ++sec) {
       log_ptr_[sec] = logs_.data() + sec * rows + start;
-      // Each security's window sums, shared by its pairs.
-      if (estimation == nullptr) secm_[sec].move_to(logs_.data() + sec * rows, start, window);
       last_close_[sec] = data[(i - 1) * row_stride + close_column[sec] * column_stride];
     }
     step(log_ptr_.data(), last_close_.data(), window, position_index,

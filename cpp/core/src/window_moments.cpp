@@ -143,7 +143,7 @@ void PairMoments::move_to(const double* const* series, std::int64_t first, std::
   const std::int64_t delta = first - lo;
   // A slide costs about two rows of a fresh sum.
   if (valid && rows == n && step == stride && rows >= 2 && delta >= 0 && delta % step == 0 &&
-      2 * (delta / step) < n && edits + delta / step <= kRefreshEdits && finite()) {
+      2 * (delta / step) < n && !refresh_due(edits, delta / step, rows) && finite()) {
     slide(series, delta / step);
     return;
   }
@@ -179,7 +179,7 @@ void SeriesMoments::assign(const double* series, std::int64_t first, std::int64_
 void SeriesMoments::move_to(const double* series, std::int64_t first, std::int64_t rows) {
   const std::int64_t delta = first - lo;
   if (!valid || rows != n || rows < 2 || delta < 0 || 2 * delta >= n ||
-      edits + delta > kRefreshEdits || !finite()) {
+      refresh_due(edits, delta, rows) || !finite()) {
     assign(series, first, rows);
     return;
   }
@@ -225,7 +225,7 @@ void CrossMoments::assign(const double* const* series, std::int64_t first, std::
 void CrossMoments::move_to(const double* const* series, std::int64_t first, std::int64_t rows) {
   const std::int64_t delta = first - lo;
   if (!valid || rows != n || rows < 2 || delta < 0 || 2 * delta >= n ||
-      edits + delta > kRefreshEdits || !finite()) {
+      refresh_due(edits, delta, rows) || !finite()) {
     assign(series, first, rows);
     return;
   }
@@ -302,9 +302,24 @@ void LevelMoments::assign(const double* const* series, std::int64_t first, std::
 void LevelMoments::move_to(const double* const* series, std::int64_t first, std::int64_t rows) {
   const std::int64_t end = first + rows, old_end = lo + n;
   const std::int64_t cost = std::llabs(first - lo) + std::llabs(end - old_end);
-  if (!valid || first >= old_end || end <= lo || cost >= rows || edits + cost > kRefreshEdits ||
+  if (!valid || first >= old_end || end <= lo || cost >= rows || refresh_due(edits, cost, rows) ||
       !std::isfinite(s[0].sum + s[1].sum + s[0].carry + s[1].carry)) {
     assign(series, first, rows);
+    return;
+  }
+  if (first == lo + 1 && rows == n) {
+    // The window slid by one bar: one row in, one out.
+    const double* sa = series[0];
+    const double* sb = series[1];
+    const double a = sa[end - 1] - base[0], b = sb[end - 1] - base[1];
+    const double a0 = sa[lo] - base[0], b0 = sb[lo] - base[1];
+    s[0].add(a - a0);
+    s[1].add(b - b0);
+    p[0].add(a * a - a0 * a0);
+    p[1].add(a * b - a0 * b0);
+    p[2].add(b * b - b0 * b0);
+    lo = first;
+    edits += 2;
     return;
   }
   auto edit = [&](std::int64_t j, double sign) {

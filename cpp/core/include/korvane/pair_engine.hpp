@@ -163,13 +163,15 @@ class PairEngine {
   std::vector<const double*> log_ptr_;
   std::vector<double> last_close_;
   std::vector<double> logs_;
-  // Sliding sums over the window's bars: per security, and per pair for
+  // Sliding sums over the window's bars: per security (moved to the current
+  // window by the first of its pairs that needs them), and per pair for
   // what mixes its two legs (daily bars: the Johansen test; any bars: the
   // half-life). Per pair over the test's daily rows when a day has several
   // bars, and over the z-score window.
   std::vector<moments::SeriesMoments> secm_;
   std::vector<moments::CrossMoments> cross_;
   std::vector<moments::PairMoments> daily_;
+  std::vector<std::int64_t> last_estimate_;  // bar of each pair's last re-estimation
   // The Johansen verdict's bounds for the test's row count.
   johansen::VerdictBounds bounds_;
   std::int64_t bounds_rows_ = -1;

@@ -19,8 +19,13 @@
 
 namespace korvane::moments {
 
-// Edits (rows added or removed) before the sums are computed afresh.
+// Edits (rows added or removed) before the sums are computed afresh: a fixed
+// number, or the window's length when longer, so that summing afresh costs
+// at most one row per edit.
 constexpr int kRefreshEdits = 256;
+inline bool refresh_due(int edits, std::int64_t delta, std::int64_t rows) {
+  return edits + delta > (rows > kRefreshEdits ? rows : kRefreshEdits);
+}
 
 // The sums of a window as plain numbers, with its first and last rows.
 struct Sums {
