@@ -24,3 +24,9 @@ def rebuild_coinlink(binance_api_key, binance_api_secret):
     from korvane.connections.binance.coinlink import Coinlink
 
     return Coinlink(binance_api_key, binance_api_secret)
+
+
+def rebuild_optimal_entry_classifier(*args):
+    from korvane.rarAV.tradegate import OptimalEntryClassifier
+
+    return OptimalEntryClassifier(*args)

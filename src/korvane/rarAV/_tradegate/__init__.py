@@ -1,0 +1,1 @@
+"""Implementation of ``korvane.rarAV.tradegate``; the public class lives in that module."""

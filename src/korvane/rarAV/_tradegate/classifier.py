@@ -1,0 +1,418 @@
+"""``OptimalEntryClassifier``: learns from the factor's recorded trades which signalled entries to take.
+
+``fit`` runs a study of its own (beside the factor's study file) over
+imputers, filters, feature selection and ensembles, each trial scored by
+combinatorial purged cross-validation with uniqueness-weighted trades; the best
+pipeline is then fitted on all trades and saved. The factor loads that file
+and asks ``predict`` at every signalled entry.
+
+Eleven fields travel with a pickled copy (the study names, the cross-validation
+settings and the training data): that is how the parallel trials' workers get
+their data. The six fitted pieces are filled only by the loader.
+"""
+
+import os
+from urllib.parse import quote
+
+import numpy as np
+
+from korvane._binding import UNSET, bind_arguments, signature
+from korvane.rarAV._tradegate import fold_scoring, saved_pipeline, search_space
+from korvane.rarAV._tradegate.globals import tm
+
+STUDY_SUFFIX = "_OptimalEntryClassifier"
+BANNER_DASHES = "-" * 29
+LOG_SUFFIX = " | OPTIMAL ENTRY CLASSIFIER RARAV"
+
+# The first trial of every fit and the final fit's study start from this
+# seed; task k of a fit uses SAMPLER_SEED + k.
+SAMPLER_SEED = 69
+N_STARTUP_TRIALS = 30
+# Concurrent trials write to one SQLite file; a writer that finds it locked
+# waits this long instead of failing its trial.
+SQLITE_BUSY_TIMEOUT_SECONDS = 300.0
+
+CARRIED_FIELDS = (
+    "study_name",
+    "storage_name",
+    "n_splits",
+    "n_test_splits",
+    "embargo_td",
+    "X_train_df",
+    "y_train_series",
+    "complete_datetime_index_series",
+    "train_time_of_entry_series",
+    "train_time_of_exit_series",
+    "impact_series",
+)
+PIPELINE_FIELDS = saved_pipeline.PIPELINE_KEYS
+
+FIT_ARGUMENTS = (
+    "X_train_df",
+    "y_train_series",
+    "complete_datetime_index_series",
+    "train_time_of_entry_series",
+    "train_time_of_exit_series",
+    "impact_series",
+    "n_splits",
+    "n_test_splits",
+    "embargo_td",
+    "factor_name",
+    "storage_name",
+    "n_trials_to_estimate_params",
+    "n_jobs",
+)
+OBJECTIVE_ARGUMENTS = (
+    "X_train_df",
+    "y_train_series",
+    "cv_indices_generator",
+    "complete_datetime_index_series",
+    "train_time_of_entry_series",
+    "train_time_of_exit_series",
+    "impact_series",
+    "trial",
+)
+
+
+def banner(text):
+    return BANNER_DASHES + text + BANNER_DASHES
+
+
+def _optuna_version():
+    parts = []
+    for piece in tm().optuna.__version__.split(".")[:2]:
+        digits = "".join(ch for ch in piece if ch.isdigit())
+        parts.append(int(digits) if digits else 0)
+    return tuple(parts)
+
+
+def _sampler(seed):
+    kwargs = dict(n_startup_trials=N_STARTUP_TRIALS, multivariate=True, group=True, constant_liar=True, seed=seed)
+    # The flag only silenced a warning; newer optuna deprecates the flag itself.
+    if _optuna_version() < (4, 9):
+        kwargs["warn_independent_sampling"] = False
+    return tm().TPESampler(**kwargs)
+
+
+def storage_url(stem):
+    """The study's storage URL, on the absolute path of ``stem`` + ".db" in the working directory.
+
+    Worker processes may run in another directory, so the path is fixed in the
+    fitting process; it is percent-encoded so that a directory holding "?",
+    "#" or "%" still names this very file.
+    """
+    return "sqlite:///" + quote(os.path.abspath(stem + ".db"), safe="/")
+
+
+class OptimalEntryClassifier:
+    """Meta-label gate for the pairs factor's entries, trained on its recorded trades."""
+
+    __slots__ = tuple("_" + name for name in CARRIED_FIELDS + PIPELINE_FIELDS)
+
+    def __init__(self, *args, **kwargs):
+        for name in CARRIED_FIELDS + PIPELINE_FIELDS:
+            setattr(self, "_" + name, None)
+        values = bind_arguments("OptimalEntryClassifier", CARRIED_FIELDS, 0, args, kwargs)
+        defaults = {name: None for name in CARRIED_FIELDS}
+        defaults.update(n_splits=10, n_test_splits=3, embargo_td=tm().DEFAULT_EMBARGO_TD)
+        values = [defaults[name] if value is UNSET else value for name, value in zip(CARRIED_FIELDS, values)]
+        getattr(self, "restore_mp_variables")(*values)
+
+    def restore_mp_variables(self, *args, **kwargs):
+        """Set the carried fields from the values given; a None value leaves its field as it is."""
+        values = bind_arguments("restore_mp_variables", CARRIED_FIELDS, len(CARRIED_FIELDS), args, kwargs)
+        for name, value in zip(CARRIED_FIELDS, values):
+            if value is not None:
+                setattr(self, "_" + name, value)
+        return None
+
+    def __reduce__(self):
+        # Imported at pickling time, never when the module loads.
+        from korvane.utils.pickling.rebuilds import rebuild_optimal_entry_classifier
+
+        return rebuild_optimal_entry_classifier, tuple(getattr(self, "_" + name) for name in CARRIED_FIELDS)
+
+    # ------------------------------------------------------------------ study
+
+    def _open_study(self, seed):
+        module = tm()
+        url = self._storage_name
+        storage = url
+        if isinstance(url, str) and url.startswith("sqlite:"):
+            storage = module.optuna.storages.RDBStorage(
+                url, engine_kwargs={"connect_args": {"timeout": SQLITE_BUSY_TIMEOUT_SECONDS}}
+            )
+        return module.optuna.create_study(
+            study_name=self._study_name,
+            direction="maximize",
+            storage=storage,
+            load_if_exists=True,
+            sampler=_sampler(seed),
+        )
+
+    def fit(self, *args, **kwargs):
+        """Search the entry pipeline in the classifier's own study, then fit and save the best one.
+
+        Runs ``n_trials_to_estimate_params`` trials (in joblib workers when
+        ``n_jobs`` is not 1; with more than one job an empty study first gets
+        one trial in this process), logs the best trial, and saves the best
+        pipeline fitted on all rows to "../rarAV/saved_models/".
+        """
+        values = bind_arguments("fit", FIT_ARGUMENTS, 6, args, kwargs)
+        defaults = dict(
+            n_splits=10,
+            n_test_splits=3,
+            embargo_td=tm().DEFAULT_FIT_EMBARGO_TD,
+            factor_name="",
+            storage_name="",
+            n_trials_to_estimate_params=1,
+            n_jobs=1,
+        )
+        bound = {
+            name: (defaults[name] if value is UNSET else value) for name, value in zip(FIT_ARGUMENTS, values)
+        }
+        module = tm()
+        logger = module.logger
+        training = [bound[name] for name in FIT_ARGUMENTS[:6]]
+
+        self._study_name = bound["factor_name"] + STUDY_SUFFIX
+        self._storage_name = storage_url(bound["storage_name"] + STUDY_SUFFIX)
+        study = self._open_study(SAMPLER_SEED)
+        getattr(self, "restore_mp_variables")(
+            None,
+            None,
+            bound["n_splits"],
+            bound["n_test_splits"],
+            bound["embargo_td"],
+            bound["X_train_df"],
+            bound["y_train_series"],
+            bound["complete_datetime_index_series"],
+            bound["train_time_of_entry_series"],
+            bound["train_time_of_exit_series"],
+            bound["impact_series"],
+        )
+
+        n_trials = bound["n_trials_to_estimate_params"]
+        n_jobs = bound["n_jobs"]
+        if (n_jobs > 1 or n_jobs == -1) and not study.get_trials(deepcopy=False):
+            logger.info(banner("BEGINNING IN-SAMPLE RARAV OPTIMISATION"))
+            logger.info(banner("STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT"))
+            logger.info(banner("FITTING SINGLE FIT BEFORE MULTIPROCESSING"))
+            getattr(self, "__fit_single_instance")(0)
+            n_trials -= 1
+        delayed_optuna_optimisations = [
+            module.delayed(getattr(self, "__fit_single_instance"))(index) for index in range(n_trials)
+        ]
+        logger.info(banner("BEGINNING MULTIPROCESSED IN-SAMPLE RARAV OPTIMISATION"))
+        parallel_pool = module.Parallel(n_jobs=n_jobs)
+        with np.errstate(all="ignore"):
+            parallel_pool(delayed_optuna_optimisations)
+        logger.info(banner("IN-SAMPLE RARAV OPTIMISATION COMPLETE"))
+        logger.info(
+            "BEST TRIAL SO FAR: "
+            + str(study.best_trial.number)
+            + " WITH SCORE: "
+            + str(round(study.best_value, 3))
+            + " | Optimal Entry Classifier\n"
+        )
+        self._fit_optimal_params_and_pickle_rarAV(*training)
+        return None
+
+    def _fit_single_instance(self, index):
+        """Run one trial of the classifier's study, its sampler seeded with 69 + ``index``."""
+        module = tm()
+        study = self._open_study(SAMPLER_SEED + index)
+        cpcv = module.CombPurgedKFoldCV(
+            n_splits=self._n_splits, n_test_splits=self._n_test_splits, embargo_td=self._embargo_td
+        )
+        cv_indices_generator = cpcv.split(
+            X=self._X_train_df,
+            y=self._y_train_series,
+            pred_times=self._train_time_of_entry_series,
+            eval_times=self._train_time_of_exit_series,
+        )
+        objective = module.partial(
+            getattr(self, "__single_instance_optimal_entry_classifier_chimera_fit"),
+            self._X_train_df,
+            self._y_train_series,
+            cv_indices_generator,
+            self._complete_datetime_index_series,
+            self._train_time_of_entry_series,
+            self._train_time_of_exit_series,
+            self._impact_series,
+        )
+        with np.errstate(all="ignore"):
+            # A failing trial is recorded as failed; an interrupt still stops the fit.
+            study.optimize(objective, n_trials=1, catch=(Exception,))
+        return None
+
+    def _single_instance_optimal_entry_classifier_chimera_fit(self, *args, **kwargs):
+        """One trial: draw a pipeline and return the mean f1 score of its purged cross-validation folds."""
+        (
+            X_train_df,
+            y_train_series,
+            cv_indices_generator,
+            complete_datetime_index_series,
+            train_time_of_entry_series,
+            train_time_of_exit_series,
+            impact_series,
+            trial,
+        ) = bind_arguments(
+            "__single_instance_optimal_entry_classifier_chimera_fit", OBJECTIVE_ARGUMENTS, 8, args, kwargs
+        )
+        logger = tm().logger
+        trial_number = str(trial._trial_id - 1)
+        logger.info("RUNNING TRIAL NUM " + trial_number + " TO OPTIMISE PARAMETERS IN-SAMPLE" + LOG_SUFFIX)
+        params = search_space.draw_model_parameters(trial)
+        sample_weights_model, vt, scaler, select_top_k_features = search_space.build_selection_pieces(params)
+        classifier_model = search_space.build_classifier_model(params)
+        search_space.draw_imputer_parameters(trial, params)
+        cv_scores = fold_scoring.cross_validated_f1(
+            (sample_weights_model, vt, scaler, select_top_k_features, classifier_model),
+            params,
+            X_train_df,
+            y_train_series,
+            cv_indices_generator,
+            complete_datetime_index_series,
+            train_time_of_entry_series,
+            train_time_of_exit_series,
+            impact_series,
+        )
+        train_objective_score = fold_scoring.nan_mean(cv_scores)
+        logger.info(
+            "FINISHED TRIAL NUM "
+            + trial_number
+            + " WITH OBJECTIVE SCORE: "
+            + str(round(train_objective_score, 3))
+            + LOG_SUFFIX
+            + "\n"
+        )
+        return train_objective_score
+
+    # ------------------------------------------------------------------ final fit
+
+    def _fit_optimal_params_and_pickle_rarAV(
+        self,
+        X_train_df,
+        y_train_series,
+        complete_datetime_index_series,
+        train_time_of_entry_series,
+        train_time_of_exit_series,
+        impact_series,
+    ):
+        """Fit the best trial's pipeline on every training row and save its six fitted pieces."""
+        module = tm()
+        pd = module.pd
+        logger = module.logger
+        logger.info(banner("BEGINNING FITTING TO TRAINING SET RARAV"))
+        study = self._open_study(SAMPLER_SEED)
+        params = search_space.read_stored_parameters(study.best_trial.params)
+        sample_weights, vt, scaler, select_top_k_features = search_space.build_selection_pieces(params)
+        classifier_model = search_space.build_classifier_model(params)
+
+        # The caller's table is left as it is; the clean-up works on a copy.
+        X_train_replace_infs = fold_scoring.cleaned_frame(X_train_df)
+        imputer = search_space.build_imputer(params)
+        if imputer is None:
+            raise search_space.unassigned("imputer")
+        X_train_imputed = pd.DataFrame(
+            imputer.fit_transform(X_train_replace_infs), columns=X_train_replace_infs.columns
+        )
+        vt.fit(X_train_imputed)
+        no_variance_cols = vt.get_support(indices=True)
+        X_train_no_variance_df = X_train_imputed.iloc[:, no_variance_cols]
+        X_train_no_multicollinearity, features_to_drop_from_multicollinearity = (
+            fold_scoring.features_without_high_correlation(X_train_no_variance_df)
+        )
+        X_train_scaled = scaler.fit_transform(X_train_no_multicollinearity)
+        X_train_final = select_top_k_features.fit_transform(
+            X_train_scaled, np.asarray(y_train_series, dtype=np.int8).ravel()
+        )
+        sample_weights_train = sample_weights.fit_transform(
+            complete_datetime_index_series.values,
+            train_time_of_entry_series.values,
+            train_time_of_exit_series.values,
+            impact_series.values,
+        )
+        if classifier_model is None:
+            raise search_space.unassigned("classifier_model")
+        labels = y_train_series.values.ravel()
+        classifier_model.fit(X_train_final, labels, sample_weight=sample_weights_train)
+        pickled_optimal_entry_model = {
+            "imputer": imputer,
+            "no_variance_cols": no_variance_cols,
+            "features_to_drop_from_multicollinearity": features_to_drop_from_multicollinearity,
+            "scaler": scaler,
+            "select_top_k_features": select_top_k_features,
+            "classifier_model": classifier_model,
+        }
+        saved_pipeline.save_pipeline(saved_pipeline.pipeline_path(self._study_name), pickled_optimal_entry_model)
+        train_objective_score = classifier_model.score(X_train_final, labels)
+        logger.info(
+            "FINISHED FITTING RARAV TO TRAINING SET WITH OBJECTIVE SCORE: "
+            + str(round(train_objective_score, 3))
+            + LOG_SUFFIX
+            + "\n"
+        )
+        return None
+
+    # ------------------------------------------------------------------ saved pipeline
+
+    def _check_and_load_optimal_entry_classifier(self, factor_name=""):
+        """Load the saved pipeline of ``factor_name``'s classifier; False when there is no such file."""
+        study_name = factor_name + STUDY_SUFFIX
+        self._study_name = study_name
+        path = saved_pipeline.pipeline_path(study_name)
+        if not os.path.isfile(path):
+            return False
+        pipeline = saved_pipeline.load_pipeline(path)
+        for name in PIPELINE_FIELDS:
+            setattr(self, "_" + name, pipeline[name])
+        return True
+
+    def predict(self, X, /):
+        """The entry decision (1 take, 0 skip) the loaded pipeline gives for the first row of ``X``.
+
+        The features go through the clean-up that training applied, on a copy.
+        """
+        pd = tm().pd
+        X_replace_infs = fold_scoring.cleaned_frame(X)
+        X_imputed = pd.DataFrame(self._imputer.transform(X_replace_infs), columns=X_replace_infs.columns)
+        X_no_variance_df = X_imputed.iloc[:, self._no_variance_cols]
+        X_no_multicollinearity = X_no_variance_df.drop(self._features_to_drop_from_multicollinearity, axis=1)
+        X_scaled = self._scaler.transform(X_no_multicollinearity)
+        X_final = self._select_top_k_features.transform(X_scaled)
+        prediction = self._classifier_model.predict(X_final)
+        return prediction[0]
+
+
+def set_signatures(embargo_td, fit_embargo_td):
+    """The signatures help() shows for the methods that bind their own arguments."""
+    cls = OptimalEntryClassifier
+    constructor_defaults = dict.fromkeys(CARRIED_FIELDS)
+    constructor_defaults.update(n_splits=10, n_test_splits=3, embargo_td=embargo_td)
+    cls.__init__.__signature__ = signature(CARRIED_FIELDS, constructor_defaults, first="self")
+    cls.restore_mp_variables.__signature__ = signature(CARRIED_FIELDS, first="self")
+    cls.fit.__signature__ = signature(
+        FIT_ARGUMENTS,
+        dict(
+            n_splits=10, n_test_splits=3, embargo_td=fit_embargo_td, factor_name="", storage_name="",
+            n_trials_to_estimate_params=1, n_jobs=1,
+        ),
+        first="self",
+    )
+    cls._single_instance_optimal_entry_classifier_chimera_fit.__signature__ = signature(
+        OBJECTIVE_ARGUMENTS, first="self"
+    )
+
+
+# Operations that callers look up by their double-underscore names (the
+# factor, the study's tasks), bound here without name mangling. The
+# correlation filter and the final fit stay private.
+for _public, _impl in (
+    ("__fit_single_instance", "_fit_single_instance"),
+    ("__single_instance_optimal_entry_classifier_chimera_fit", "_single_instance_optimal_entry_classifier_chimera_fit"),
+    ("__check_and_load_optimal_entry_classifier", "_check_and_load_optimal_entry_classifier"),
+):
+    setattr(OptimalEntryClassifier, _public, getattr(OptimalEntryClassifier, _impl))
+del _public, _impl
