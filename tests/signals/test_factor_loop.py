@@ -176,14 +176,16 @@ def test_feature_generator_failure_ends_the_run_unchanged(reference_positions):
     assert all(r["time_of_exit"] <= factor.current_time for r in factor._rarav_trades_store_dict.values())
 
 
-def test_optimisation_trials_make_no_calls():
+@pytest.mark.parametrize("fit_rarAV", [False, True])
+def test_optimisation_trials_collect_training_features_but_never_gate(fit_rarAV):
     signalforge, model = FakeSignalforge(), FakeClassifier()
     factor = make_factor(signalforge=signalforge, model=model)
-    factor._fit_rarAV = True
+    factor._fit_rarAV = fit_rarAV
     factor._rarAV_optimal_entry_ready = True
     run(factor, is_optimising=True)
-    assert signalforge.calls == [] and model.seen == []
-    assert factor._rarav_trades_count > 0
+    assert model.seen == [] and bool(signalforge.calls) == fit_rarAV
+    records = factor._rarav_trades_store_dict.values()
+    assert records and all((r["features"] is not None) == fit_rarAV for r in records)
 
 
 @pytest.mark.parametrize("model", [None, FakeClassifier()], ids=["no objects", "classifier only"])

@@ -12,7 +12,7 @@ their data. The six fitted pieces are filled only by the loader.
 """
 
 import os
-from urllib.parse import quote
+from urllib.parse import quote, unquote
 
 import numpy as np
 
@@ -104,6 +104,39 @@ def storage_url(stem):
     return "sqlite:///" + quote(os.path.abspath(stem + ".db"), safe="/")
 
 
+# Opened study files of this process, by URL and file identity. A fit opens
+# its file once for all its in-process trials and its final fit, and a worker
+# once for all the trials it runs; checking a file's schema costs about as
+# much as a cheap trial. A file replaced since it was opened is opened anew.
+_OPEN_STORAGES = {}
+
+
+def _storage(url):
+    """The optimiser storage of ``url``: SQLite files wait for a busy writer instead of failing."""
+    if not (isinstance(url, str) and url.startswith("sqlite:///")):
+        return url
+    path = unquote(url[len("sqlite:///"):])
+    try:
+        identity = os.stat(path).st_ino
+    except OSError:
+        identity = None
+    key = (url, identity)
+    storage = _OPEN_STORAGES.get(key)
+    if storage is None:
+        storage = tm().optuna.storages.RDBStorage(
+            url, engine_kwargs={"connect_args": {"timeout": SQLITE_BUSY_TIMEOUT_SECONDS}}
+        )
+        if identity is None:  # the file was created just now
+            try:
+                key = (url, os.stat(path).st_ino)
+            except OSError:
+                return storage
+        for stale in [k for k in _OPEN_STORAGES if k[0] == url]:
+            del _OPEN_STORAGES[stale]
+        _OPEN_STORAGES[key] = storage
+    return storage
+
+
 class OptimalEntryClassifier:
     """Meta-label gate for the pairs factor's entries, trained on its recorded trades."""
 
@@ -136,16 +169,10 @@ class OptimalEntryClassifier:
 
     def _open_study(self, seed):
         module = tm()
-        url = self._storage_name
-        storage = url
-        if isinstance(url, str) and url.startswith("sqlite:"):
-            storage = module.optuna.storages.RDBStorage(
-                url, engine_kwargs={"connect_args": {"timeout": SQLITE_BUSY_TIMEOUT_SECONDS}}
-            )
         return module.optuna.create_study(
             study_name=self._study_name,
             direction="maximize",
-            storage=storage,
+            storage=_storage(self._storage_name),
             load_if_exists=True,
             sampler=_sampler(seed),
         )

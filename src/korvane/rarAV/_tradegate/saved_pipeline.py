@@ -66,6 +66,10 @@ def _allowed_globals():
     return allowed
 
 
+class _RefusedGlobal(pickle.UnpicklingError):
+    pass
+
+
 class _PipelineUnpickler(pickle.Unpickler):
     def __init__(self, handle, path, allowed):
         super().__init__(handle)
@@ -76,7 +80,7 @@ class _PipelineUnpickler(pickle.Unpickler):
         try:
             return self._allowed[(module, name)]
         except KeyError:
-            raise pickle.UnpicklingError(
+            raise _RefusedGlobal(
                 f"The saved entry classifier pipeline {self._path} refers to {module}.{name}, "
                 "which a saved pipeline may not load"
             ) from None
@@ -88,7 +92,7 @@ def load_pipeline(path):
         data = handle.read()
     try:
         loaded = _PipelineUnpickler(io.BytesIO(data), path, _allowed_globals()).load()
-    except pickle.UnpicklingError:
+    except _RefusedGlobal:
         raise
     except Exception as error:
         raise pickle.UnpicklingError(

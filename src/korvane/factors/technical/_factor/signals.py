@@ -25,8 +25,9 @@ API offered to the other mixins
     the last row, and every trade closed during the run is stored in
     ``self._rarav_trades_store_dict`` under keys taken from
     ``self._rarav_trades_count``. Pass ``is_optimising=True`` from optimiser
-    trials: the loop then never calls the feature generator or the classifier
-    and runs without the interpreter lock.
+    trials: the loop then never calls the classifier, calls the feature
+    generator only to collect training features (``fit_rarAV``), and otherwise
+    runs without the interpreter lock.
 
 ``_get_positions_array_from_rolling_matrix_for_pairs_trading_serial_cointegration_factor(params, rolling_window_matrix, size_of_rolling_windows)``
     One step of every pair over ``rolling_window_matrix`` (the latest W rows of
@@ -37,8 +38,8 @@ API offered to the other mixins
 
 Feature generator and entry classifier
 --------------------------------------
-Called only at entries, and only when the run is not an optimisation trial and
-``self._fit_rarAV`` or ``self._rarAV_optimal_entry_ready`` is true:
+Called only at entries, and only when ``self._fit_rarAV`` is true (optimisation
+trials included) or, outside trials, ``self._rarAV_optimal_entry_ready`` is true:
 ``self._rarAV_signalforge.generate_features_for_pair_spreads(pair_of_security=...,
 pair_hedge_ratios=..., data_column_names_array=..., rolling_window_matrix_array=...)``
 and, with a ready classifier, ``self._rarAV_optimal_entry_model.predict(one_row_df)``
@@ -267,15 +268,17 @@ class SignalsMixin:
     def _collects_entry_features(self, is_optimising):
         """Whether entries call the feature generator (and, when ready, the classifier).
 
-        Features are collected for training (``fit_rarAV``) or for the
-        classifier's gate, never in optimisation trials. Without a feature
-        generator nothing can be collected: the trades are recorded without
-        features, so a rerun after ``fit(fit_rarAV=True)`` still backtests. A
-        ready classifier cannot gate without features, so that is refused
-        before any bar is decided.
+        Features are collected for training (``fit_rarAV``), in optimisation
+        trials too: the trade store keeps the trades of every trial run in
+        this process, and they are the classifier's training rows. The
+        classifier itself never gates a trial. Without a feature generator
+        nothing can be collected: the trades are recorded without features,
+        so a rerun after ``fit(fit_rarAV=True)`` still backtests. A ready
+        classifier cannot gate without features, so that is refused before
+        any bar is decided.
         """
         if is_optimising:
-            return False
+            return bool(self._fit_rarAV) and self._rarAV_signalforge is not None
         ready = bool(self._rarAV_optimal_entry_ready)
         if self._rarAV_signalforge is None:
             if ready:
@@ -295,7 +298,7 @@ class SignalsMixin:
         """
         if not self._collects_entry_features(is_optimising):
             return None
-        ready = bool(self._rarAV_optimal_entry_ready)
+        ready = bool(self._rarAV_optimal_entry_ready) and not is_optimising
         pairs = self._pairs_of_securities_list
         features_list = self._pair_entry_features_list
         datetimes = self._data_datetime_array

@@ -1,0 +1,135 @@
+"""fit end to end on tiny trade tables, the saved pipeline file, loading and predict."""
+
+import logging
+import os
+import pickle
+
+import numpy as np
+import optuna
+import pandas as pd
+import pytest
+
+from conftest import REAL_SIGNALFORGE, CHEAP_PARAMS, enqueue, saved_pipeline_path, tiny_trades
+from korvane.rarAV import tradegate
+from korvane.rarAV.tradegate import OptimalEntryClassifier
+
+LOAD = "__check_and_load_optimal_entry_classifier"
+PIPELINE_KEYS = ["imputer", "no_variance_cols", "features_to_drop_from_multicollinearity", "scaler",
+                 "select_top_k_features", "classifier_model"]
+
+
+def fit(classifier, trades, n_trials=1, n_jobs=1, **kwargs):
+    X, y, bars, entry, exit_, impact = trades
+    classifier.fit(X_train_df=X, y_train_series=y, complete_datetime_index_series=bars,
+                   train_time_of_entry_series=entry, train_time_of_exit_series=exit_, impact_series=impact,
+                   n_splits=4, n_test_splits=1, factor_name="F", storage_name="stem",
+                   n_trials_to_estimate_params=n_trials, n_jobs=n_jobs, **kwargs)
+
+
+@pytest.mark.parametrize(
+    "n_jobs",
+    [1, pytest.param(2, marks=pytest.mark.skipif(not REAL_SIGNALFORGE, reason="workers need the feature module"))],
+)
+def test_fit_saves_a_pipeline_that_loads_and_predicts(workdir, caplog, n_jobs):
+    trades = tiny_trades()
+    X = trades[0]
+    X.iloc[0, 0], X.iloc[1, 1], X.iloc[:, 2] = 3e15, -np.inf, np.nan  # an all-missing column is kept and imputed
+    before = X.copy()
+    enqueue("stem", "F", CHEAP_PARAMS, dict(CHEAP_PARAMS, BaggingClassifier_n_estimators=2))
+    classifier = OptimalEntryClassifier()
+    with caplog.at_level(logging.INFO, logger=" "):
+        fit(classifier, trades, n_trials=2, n_jobs=n_jobs)
+    pd.testing.assert_frame_equal(X, before)  # the caller's table is left as it was
+    messages = [r.getMessage() for r in caplog.records if r.name == " "]
+    assert ("-" * 29 + "STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT" + "-" * 29 in messages) == (n_jobs == 2)
+    assert messages[-1].startswith("FINISHED FITTING RARAV TO TRAINING SET WITH OBJECTIVE SCORE: ")
+    study = optuna.load_study(study_name="F_OptimalEntryClassifier", storage="sqlite:///stem_OptimalEntryClassifier.db")
+    assert len(study.trials) == 2 and all(t.state.name == "COMPLETE" for t in study.trials)
+    assert f"BEST TRIAL SO FAR: {study.best_trial.number} WITH SCORE: {round(study.best_value, 3)} | Optimal Entry Classifier\n" in messages
+    carried = classifier.__reduce__()[1]
+    assert carried[:2] == ("F_OptimalEntryClassifier", "sqlite:///" + str(workdir / "stem_OptimalEntryClassifier.db"))
+
+    path = saved_pipeline_path(workdir)
+    assert os.listdir(path.parent) == [path.name]
+    with open(path, "rb") as handle:
+        assert list(pickle.load(handle)) == PIPELINE_KEYS
+    loader = OptimalEntryClassifier()
+    assert getattr(loader, LOAD)(factor_name="F") is True
+    decisions = [loader.predict(X.iloc[[i]]) for i in range(len(X))]
+    assert set(decisions) <= {0, 1}
+    # Two rows: the first row's label. Values beyond 1e15 are missing, as in training.
+    assert loader.predict(X.iloc[[5, 0]]) == decisions[5]
+    row = X.iloc[[3]].copy()
+    row.iloc[0, 0] = 2e15
+    cleaned = row.copy()
+    cleaned.iloc[0, 0] = np.nan
+    assert loader.predict(row) == loader.predict(cleaned)
+
+
+def test_loader_reports_missing_files_and_keeps_an_earlier_pipeline(workdir):
+    classifier = OptimalEntryClassifier()
+    assert getattr(classifier, LOAD)() is False  # no directory at all
+    assert classifier.__reduce__()[1][0] == "_OptimalEntryClassifier"
+    saved_pipeline_path(workdir).mkdir(parents=True)  # a directory at the file's path
+    assert getattr(classifier, LOAD)(factor_name="F") is False
+    with pytest.raises(TypeError):
+        getattr(classifier, LOAD)(factor_name=None)
+    with pytest.raises(AttributeError, match="transform"):
+        classifier.predict(pd.DataFrame({"a": [1.0]}))
+
+
+class Gadget:
+    def __reduce__(self):
+        return (os.system, ("touch pwned",))
+
+
+@pytest.mark.parametrize(
+    "content, error",
+    [
+        (pickle.dumps({"imputer": Gadget()}), "posix.system"),
+        (pickle.dumps({key: np.memmap for key in PIPELINE_KEYS}), "numpy"),
+        (pickle.dumps({key: 1 for key in PIPELINE_KEYS})[:-7], "truncated"),
+        (b"", "truncated"),
+    ],
+    ids=["command", "memmap", "truncated", "empty"],
+)
+def test_unsafe_or_broken_files_are_refused_without_side_effects(workdir, content, error):
+    path = saved_pipeline_path(workdir)
+    path.parent.mkdir(parents=True)
+    path.write_bytes(content)
+    classifier = OptimalEntryClassifier()
+    classifier._imputer = "earlier"
+    with pytest.raises(pickle.UnpicklingError, match=error) as raised:
+        getattr(classifier, LOAD)(factor_name="F")
+    assert str(path.relative_to(workdir.parent)) in str(raised.value)
+    assert not (workdir / "pwned").exists() and classifier._imputer == "earlier"
+
+
+def test_a_failed_final_fit_keeps_the_saved_pipeline(workdir):
+    path = saved_pipeline_path(workdir)
+    path.parent.mkdir(parents=True)
+    path.write_bytes(b"earlier")
+    # A logistic regression cannot be fitted on one class: the search scores
+    # 0 and the final fit raises, after which the earlier file is untouched.
+    X, y, *rest = tiny_trades()
+    y[:] = 0
+    enqueue("stem", "F", dict(CHEAP_PARAMS, classifier_model_to_use="BaggingClassifierLogisticRegression"))
+    with pytest.raises(ValueError, match="class"):
+        fit(OptimalEntryClassifier(), (X, y, *rest))
+    assert path.read_bytes() == b"earlier" and os.listdir(path.parent) == [path.name]
+
+
+def test_too_few_trades_for_the_folds_ends_with_the_optimisers_error(workdir):
+    with pytest.raises(ValueError):
+        fit(OptimalEntryClassifier(), tiny_trades(n=3))
+    assert not saved_pipeline_path(workdir).parent.exists()
+
+
+def test_an_interrupt_stops_the_search(workdir, monkeypatch):
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(tradegate, "f1_score", interrupted)
+    enqueue("stem", "F", CHEAP_PARAMS)
+    with pytest.raises(KeyboardInterrupt):
+        fit(OptimalEntryClassifier(), tiny_trades())
