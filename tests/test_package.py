@@ -13,6 +13,7 @@ import pytest
         "korvane.utils.results.scorebook",
         "korvane.rarAV._signalforge",
         "korvane.rarAV.signalforge",
+        "korvane.rarAV.tradegate",
         "korvane.utils.filters.tickersieve",
     ],
 )

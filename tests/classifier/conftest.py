@@ -1,39 +1,8 @@
-"""Fixtures of the entry classifier's tests: tiny trade tables and a working folder.
-
-Until the feature module is installed, a minimal uniqueness-weights stand-in
-takes its place so that the classifier module can be imported.
-"""
-
-import importlib.util
-import sys
-import types
+"""Fixtures of the entry classifier's tests: tiny trade tables and a working folder."""
 
 import numpy as np
 import pandas as pd
 import pytest
-
-REAL_SIGNALFORGE = importlib.util.find_spec("korvane.rarAV.signalforge") is not None
-
-if not REAL_SIGNALFORGE:
-
-    class SampleWeights:
-        def fit_transform(self, complete, start, end, impact=np.empty(0)):
-            complete = np.asarray(complete)
-            counts = np.zeros(len(complete))
-            spans = [(np.searchsorted(complete, s, "left"), np.searchsorted(complete, e, "right"))
-                     for s, e in zip(start, end)]
-            for lo, hi in spans:
-                counts[lo:hi] += 1
-            with np.errstate(all="ignore"):
-                u = np.array([np.mean(1.0 / counts[lo:hi]) if hi > lo else np.nan for lo, hi in spans])
-                impact = np.asarray(impact, dtype=np.float64)
-                w = np.abs(impact) / u if impact.size else u
-                return w / w.sum() * len(w)
-
-    stand_in = types.ModuleType("korvane.rarAV.signalforge")
-    stand_in.SampleWeights = SampleWeights
-    sys.modules["korvane.rarAV.signalforge"] = stand_in
-
 
 # Bagging of three Gaussian naive Bayes models on mean-imputed, f-score
 # selected features: the cheapest pipeline of the search space.

@@ -9,7 +9,7 @@ import optuna
 import pandas as pd
 import pytest
 
-from conftest import REAL_SIGNALFORGE, CHEAP_PARAMS, enqueue, saved_pipeline_path, tiny_trades
+from conftest import CHEAP_PARAMS, enqueue, saved_pipeline_path, tiny_trades
 from korvane.rarAV import tradegate
 from korvane.rarAV.tradegate import OptimalEntryClassifier
 
@@ -26,10 +26,7 @@ def fit(classifier, trades, n_trials=1, n_jobs=1, **kwargs):
                    n_trials_to_estimate_params=n_trials, n_jobs=n_jobs, **kwargs)
 
 
-@pytest.mark.parametrize(
-    "n_jobs",
-    [1, pytest.param(2, marks=pytest.mark.skipif(not REAL_SIGNALFORGE, reason="workers need the feature module"))],
-)
+@pytest.mark.parametrize("n_jobs", [1, 2])
 def test_fit_saves_a_pipeline_that_loads_and_predicts(workdir, caplog, n_jobs):
     trades = tiny_trades()
     X = trades[0]
@@ -41,7 +38,8 @@ def test_fit_saves_a_pipeline_that_loads_and_predicts(workdir, caplog, n_jobs):
         fit(classifier, trades, n_trials=2, n_jobs=n_jobs)
     pd.testing.assert_frame_equal(X, before)  # the caller's table is left as it was
     messages = [r.getMessage() for r in caplog.records if r.name == " "]
-    assert ("-" * 29 + "STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT" + "-" * 29 in messages) == (n_jobs == 2)
+    # Queued trials count: the study is not empty, so no trial runs before the pool.
+    assert "-" * 29 + "STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT" + "-" * 29 not in messages
     assert messages[-1].startswith("FINISHED FITTING RARAV TO TRAINING SET WITH OBJECTIVE SCORE: ")
     study = optuna.load_study(study_name="F_OptimalEntryClassifier", storage="sqlite:///stem_OptimalEntryClassifier.db")
     assert len(study.trials) == 2 and all(t.state.name == "COMPLETE" for t in study.trials)
@@ -64,6 +62,22 @@ def test_fit_saves_a_pipeline_that_loads_and_predicts(workdir, caplog, n_jobs):
     cleaned = row.copy()
     cleaned.iloc[0, 0] = np.nan
     assert loader.predict(row) == loader.predict(cleaned)
+
+
+def test_an_empty_study_gets_its_first_trial_in_process(workdir, monkeypatch, caplog):
+    def fixed_sampler(**kwargs):
+        return optuna.samplers.PartialFixedSampler(CHEAP_PARAMS, optuna.samplers.RandomSampler(seed=kwargs["seed"]))
+
+    monkeypatch.setattr(tradegate, "TPESampler", fixed_sampler)
+    with caplog.at_level(logging.INFO, logger=" "):
+        fit(OptimalEntryClassifier(), tiny_trades(), n_trials=1, n_jobs=-1)
+    banners = [r.getMessage().strip("-") for r in caplog.records if r.getMessage().startswith("-")]
+    assert banners == [
+        "BEGINNING IN-SAMPLE RARAV OPTIMISATION", "STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT",
+        "FITTING SINGLE FIT BEFORE MULTIPROCESSING", "BEGINNING MULTIPROCESSED IN-SAMPLE RARAV OPTIMISATION",
+        "IN-SAMPLE RARAV OPTIMISATION COMPLETE", "BEGINNING FITTING TO TRAINING SET RARAV",
+    ]
+    assert saved_pipeline_path(workdir).is_file()
 
 
 def test_loader_reports_missing_files_and_keeps_an_earlier_pipeline(workdir):
