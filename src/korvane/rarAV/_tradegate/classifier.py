@@ -17,20 +17,13 @@ from urllib.parse import quote, unquote
 import numpy as np
 
 from korvane._binding import UNSET, bind_arguments, signature
+from korvane._study_settings import SAMPLER_SEED, SQLITE_BUSY_TIMEOUT_SECONDS, tpe_sampler_kwargs
 from korvane.rarAV._tradegate import fold_scoring, saved_pipeline, search_space
 from korvane.rarAV._tradegate.globals import tm
 
 STUDY_SUFFIX = "_OptimalEntryClassifier"
 BANNER_DASHES = "-" * 29
 LOG_SUFFIX = " | OPTIMAL ENTRY CLASSIFIER RARAV"
-
-# The first trial of every fit and the final fit's study start from this
-# seed; task k of a fit uses SAMPLER_SEED + k.
-SAMPLER_SEED = 69
-N_STARTUP_TRIALS = 30
-# Concurrent trials write to one SQLite file; a writer that finds it locked
-# waits this long instead of failing its trial.
-SQLITE_BUSY_TIMEOUT_SECONDS = 300.0
 
 CARRIED_FIELDS = (
     "study_name",
@@ -78,20 +71,9 @@ def banner(text):
     return BANNER_DASHES + text + BANNER_DASHES
 
 
-def _optuna_version():
-    parts = []
-    for piece in tm().optuna.__version__.split(".")[:2]:
-        digits = "".join(ch for ch in piece if ch.isdigit())
-        parts.append(int(digits) if digits else 0)
-    return tuple(parts)
-
-
 def _sampler(seed):
-    kwargs = dict(n_startup_trials=N_STARTUP_TRIALS, multivariate=True, group=True, constant_liar=True, seed=seed)
-    # The flag only silenced a warning; newer optuna deprecates the flag itself.
-    if _optuna_version() < (4, 9):
-        kwargs["warn_independent_sampling"] = False
-    return tm().TPESampler(**kwargs)
+    module = tm()
+    return module.TPESampler(**tpe_sampler_kwargs(seed, module.optuna.__version__))
 
 
 def storage_url(stem):
@@ -275,36 +257,16 @@ class OptimalEntryClassifier:
 
     def _single_instance_optimal_entry_classifier_chimera_fit(self, *args, **kwargs):
         """One trial: draw a pipeline and return the mean f1 score of its purged cross-validation folds."""
-        (
-            X_train_df,
-            y_train_series,
-            cv_indices_generator,
-            complete_datetime_index_series,
-            train_time_of_entry_series,
-            train_time_of_exit_series,
-            impact_series,
-            trial,
-        ) = bind_arguments(
+        *data, trial = bind_arguments(
             "__single_instance_optimal_entry_classifier_chimera_fit", OBJECTIVE_ARGUMENTS, 8, args, kwargs
         )
         logger = tm().logger
         trial_number = str(trial._trial_id - 1)
         logger.info("RUNNING TRIAL NUM " + trial_number + " TO OPTIMISE PARAMETERS IN-SAMPLE" + LOG_SUFFIX)
         params = search_space.draw_model_parameters(trial)
-        sample_weights_model, vt, scaler, select_top_k_features = search_space.build_selection_pieces(params)
-        classifier_model = search_space.build_classifier_model(params)
+        pieces = search_space.build_selection_pieces(params) + (search_space.build_classifier_model(params),)
         search_space.draw_imputer_parameters(trial, params)
-        cv_scores = fold_scoring.cross_validated_f1(
-            (sample_weights_model, vt, scaler, select_top_k_features, classifier_model),
-            params,
-            X_train_df,
-            y_train_series,
-            cv_indices_generator,
-            complete_datetime_index_series,
-            train_time_of_entry_series,
-            train_time_of_exit_series,
-            impact_series,
-        )
+        cv_scores = fold_scoring.cross_validated_f1(pieces, params, *data)
         train_objective_score = fold_scoring.nan_mean(cv_scores)
         logger.info(
             "FINISHED TRIAL NUM "

@@ -33,6 +33,7 @@ from korvane._binding import (
     method_signature,
     signature,
 )
+from korvane._study_settings import SAMPLER_SEED, SQLITE_BUSY_TIMEOUT_SECONDS, tpe_sampler_kwargs
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.signals import _ENGINE_PARAMETER_KEYS
 
@@ -41,15 +42,6 @@ BANNER_DASHES = "-" * 29
 # The "0.9" segment is a fixed part of every study file name; it does not
 # follow pct_equity_invested.
 STUDY_FILE_CONSTANT_SEGMENT = "_0.9_"
-
-# Every fit starts its sampler from this seed; job k of the parallel way uses
-# SAMPLER_SEED + k, so the in-process first trial and job 0 share a seed.
-SAMPLER_SEED = 69
-N_STARTUP_TRIALS = 30
-
-# Concurrent trials write to one SQLite file; a writer that finds the file
-# locked waits up to this long instead of failing its trial.
-SQLITE_BUSY_TIMEOUT_SECONDS = 300.0
 
 # Characters that the storage URL or the classifier's file names would read
 # as something other than part of the file name: "?" starts a query, "#" a
@@ -97,26 +89,7 @@ def banner(text):
 
 
 def _tpe_sampler_kwargs(seed):
-    kwargs = dict(
-        n_startup_trials=N_STARTUP_TRIALS,
-        multivariate=True,
-        group=True,
-        constant_liar=True,
-        seed=seed,
-    )
-    # The flag only silenced a warning; newer optuna deprecates it and warns
-    # about the flag itself, so it is passed only where it is still quiet.
-    if _optuna_version() < (4, 9):
-        kwargs["warn_independent_sampling"] = False
-    return kwargs
-
-
-def _optuna_version():
-    parts = []
-    for piece in pm().optuna.__version__.split(".")[:2]:
-        digits = "".join(ch for ch in piece if ch.isdigit())
-        parts.append(int(digits) if digits else 0)
-    return tuple(parts)
+    return tpe_sampler_kwargs(seed, pm().optuna.__version__)
 
 
 # Each trial of a parallel job records (fit token, job index) under this key
