@@ -9,7 +9,7 @@ import optuna
 import pandas as pd
 import pytest
 
-from conftest import CHEAP_PARAMS, enqueue, saved_pipeline_path, tiny_trades
+from classifier_helpers import CHEAP_PARAMS, enqueue, saved_pipeline_path, tiny_trades
 from korvane.rarAV import tradegate
 from korvane.rarAV.tradegate import OptimalEntryClassifier
 
