@@ -9,6 +9,7 @@ import optuna
 import pandas as pd
 import pytest
 
+from classifier_helpers import workdir  # noqa: F401 (fixture)
 from classifier_helpers import CHEAP_PARAMS, enqueue, saved_pipeline_path, tiny_trades
 from korvane.rarAV import tradegate
 from korvane.rarAV.tradegate import OptimalEntryClassifier
