@@ -8,6 +8,7 @@ import numpy as np
 import optuna
 import pandas as pd
 import pytest
+from joblib.externals.loky import get_reusable_executor
 
 from classifier_helpers import workdir  # noqa: F401 (fixture)
 from classifier_helpers import CHEAP_PARAMS, enqueue, saved_pipeline_path, tiny_trades
@@ -36,7 +37,11 @@ def test_fit_saves_a_pipeline_that_loads_and_predicts(workdir, caplog, n_jobs):
     enqueue("stem", "F", CHEAP_PARAMS, dict(CHEAP_PARAMS, BaggingClassifier_n_estimators=2))
     classifier = OptimalEntryClassifier()
     with caplog.at_level(logging.INFO, logger=" "):
-        fit(classifier, trades, n_trials=2, n_jobs=n_jobs)
+        try:
+            fit(classifier, trades, n_trials=2, n_jobs=n_jobs)
+        finally:
+            # The pool's workers stay up for reuse; later tests expect no child processes.
+            get_reusable_executor().shutdown(wait=True)
     pd.testing.assert_frame_equal(X, before)  # the caller's table is left as it was
     messages = [r.getMessage() for r in caplog.records if r.name == " "]
     # Queued trials count: the study is not empty, so no trial runs before the pool.
