@@ -99,7 +99,8 @@ class Scorebook(RefusesPickling):
 
         A split whose equity reached 0 scores -inf under every objective, below
         any split that kept some equity; a split of fewer than two bars scores
-        NaN.
+        NaN, and so does a split without a daily return under every objective
+        but the per-bar "latest_cumprod_returns".
 
         A failure while scoring never reaches the caller: it is reported as an
         ignored exception and the score is 0.0, so an optimiser trial whose
@@ -142,6 +143,12 @@ class Scorebook(RefusesPickling):
             )
         )
         r = daily_returns_series
+        # A split within one day (or whose only days are 0/0) has no daily
+        # return: its statistics are NaN, and so is its score under every
+        # objective built on daily returns, rather than a Sharpe ratio of 0.0
+        # that an optimiser would rank like a real flat split.
+        if len(r) == 0:
+            return np.nan
 
         if objective == "annual_sortino_ratio":
             with np.errstate(divide="ignore", invalid="ignore"):
@@ -168,11 +175,8 @@ class Scorebook(RefusesPickling):
 
         # The bootstrap objectives all score the path of the median ending
         # value; the "25" names keep their historical meaning and also use it.
-        # They resample the daily returns there are (a 0/0 day has none), and a
-        # split within one day has nothing to resample.
+        # They resample the daily returns there are (a 0/0 day has none).
         path_length = len(r)
-        if path_length == 0:
-            return np.nan
         bootstrapped_daily_returns_list, bootstrapped_cumprod_daily_returns_list = (
             self._get_bootstrapped_cumprod_daily_returns(path_length, r, [50])
         )
