@@ -6,7 +6,9 @@ study storage, logging); the speed-up of two jobs over one in trials per
 minute; and the peak resident memory of each worker process.
 
 Targets: backtest + scoring <= 0.5 s per trial; two jobs >= 1.6x the trials per
-minute of one job. The study files go to a temporary directory.
+minute of one job. The study files go to a temporary directory. The
+environment variable KORVANE_BENCH_FIT_CASE=growth or =commits runs only the
+sequential-growth case or only the optimiser-share case.
 
 Run with ``make bench`` or ``.venv/bin/python bench/fit.py``.
 """
@@ -194,12 +196,70 @@ def sequential_growth():
           f"peak RSS grew {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0 - rss_before:.0f} MiB")
 
 
+COMMIT_TRIALS = 20
+COMMIT_ROUNDS = 3
+TARGET_OPTIMISER_SHARE = 1.2
+
+
+def optimiser_share():
+    """The optimiser's share of a factor trial against optuna's own cost of a do-nothing trial.
+
+    A trial of a fit is timed from the outside (the fit's wall time over its
+    trials) and from the inside (the backtest run); the difference is the
+    optimiser's share: sampling, the study file's commits, logging. The
+    reference is a do-nothing objective drawing the same 12 parameters
+    through the factor's own storage on a file of its own. Both stay within
+    the random start-up trials, so the sampler costs the same in both.
+    Prints the range over a few rounds (target: share <= 1.2 x reference).
+    """
+    import korvane.factors.technical.pairtrader as pairtrader
+
+    universe = daily_universe_table(6, 300, seed=9)
+    cls = pairtrader.PairsTradingSerialCointegrationFactor
+    shares, references = [], []
+    for round_number in range(COMMIT_ROUNDS):
+        factor = make_daily_factor(universe, f"bench_commits_{round_number}")
+        factor.fit(n_trials_to_estimate_params=1, n_jobs=1)  # creates the file and warms the storage up
+        clock = StageClock()
+        # The run draws its parameters (one commit each) itself: that part
+        # of the run is the optimiser's.
+        clock.wrap(cls, "__run_pairs_trading_serial_cointegration_factor", "run")
+        clock.wrap(cls, "_get_trial_params_for_pairs_trading_serial_cointegration_factor", "draw")
+        try:
+            started = time.perf_counter()
+            factor.fit(n_trials_to_estimate_params=COMMIT_TRIALS, n_jobs=1)
+            wall = time.perf_counter() - started
+        finally:
+            clock.unwrap()
+        # The fit's closing rerun of the best parameters is a run as well,
+        # and leaves the optimiser's share with the trials' runs.
+        runs = clock.seconds["run"] - clock.seconds["draw"]
+        shares.append((wall - runs) / COMMIT_TRIALS)
+
+        reference = make_daily_factor(universe, f"bench_reference_{round_number}")
+        path = os.path.abspath(reference._study_file_stem() + ".db")
+        study = reference._create_or_load_study(path, 69)
+        draw = reference._get_trial_params_for_pairs_trading_serial_cointegration_factor
+        study.optimize(lambda trial: (draw(trial), 0.0)[1], n_trials=1)
+        started = time.perf_counter()
+        study.optimize(lambda trial: (draw(trial), 0.0)[1], n_trials=COMMIT_TRIALS)
+        references.append((time.perf_counter() - started) / COMMIT_TRIALS)
+    ratios = [s / r for s, r in zip(shares, references)]
+    print(f"optimiser share of a trial ({COMMIT_TRIALS} trials, {COMMIT_ROUNDS} rounds):")
+    print(f"  factor trial, outside the backtest run: {1e3 * min(shares):.1f}-{1e3 * max(shares):.1f} ms")
+    print(f"  do-nothing objective, same 12 parameters and storage: "
+          f"{1e3 * min(references):.1f}-{1e3 * max(references):.1f} ms")
+    print(f"  ratio {min(ratios):.2f}-{max(ratios):.2f} (target <= {TARGET_OPTIMISER_SHARE})")
+
+
 def main():
-    if os.environ.get("KORVANE_BENCH_FIT_CASE") == "growth":
+    cases = {"growth": sequential_growth, "commits": optimiser_share}
+    single_case = cases.get(os.environ.get("KORVANE_BENCH_FIT_CASE"))
+    if single_case is not None:
         workdir = tempfile.mkdtemp(prefix="korvane-bench-fit-", dir=os.environ.get("KORVANE_BENCH_DIR"))
         os.chdir(workdir)
         silence_trial_logs()
-        sequential_growth()
+        single_case()
         return 0
     import optuna
     from joblib import Parallel, delayed
@@ -309,6 +369,8 @@ def main():
     print(f"  fitting process: peak RSS {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0:.0f} MiB")
     print()
     sequential_growth()
+    print()
+    optimiser_share()
     return 0
 
 

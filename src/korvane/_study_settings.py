@@ -1,5 +1,7 @@
 """Optimiser settings shared by the factor's and the entry classifier's studies."""
 
+import sqlite3
+
 # Every fit starts its sampler from this seed; job k of the parallel way uses
 # SAMPLER_SEED + k, so the in-process first trial and job 0 share a seed.
 SAMPLER_SEED = 69
@@ -8,6 +10,47 @@ N_STARTUP_TRIALS = 30
 # Concurrent trials write to one SQLite file; a writer that finds the file
 # locked waits up to this long instead of failing its trial.
 SQLITE_BUSY_TIMEOUT_SECONDS = 300.0
+
+# Sidecar files SQLite keeps beside a study file in write-ahead-log mode.
+SQLITE_SIDECAR_SUFFIXES = ("-wal", "-shm")
+
+
+class _StudyFileConnector:
+    """Opens the optimiser's connections to one SQLite study file.
+
+    Every suggested parameter and every trial state is its own commit. In
+    SQLite's default rollback journal each commit syncs the file several
+    times; in write-ahead-log mode with synchronous=NORMAL a commit appends to
+    the log without a sync, and the log is synced at checkpoints. A process
+    killed mid-fit loses nothing it committed (only a power cut may lose the
+    last commits), and the file stays an ordinary SQLite study that other
+    processes open. The log mode is stored in the file itself; the sync
+    level holds per connection, so it is set on every connection, before the
+    optimiser's first statement. A class rather than a closure: the storage
+    pickles its engine settings.
+    """
+
+    __slots__ = ("path",)
+
+    def __init__(self, path):
+        self.path = path
+
+    def __call__(self):
+        # Connections move between threads of a pool, as with the driver's
+        # own defaults for a file database.
+        connection = sqlite3.connect(self.path, timeout=SQLITE_BUSY_TIMEOUT_SECONDS, check_same_thread=False)
+        try:
+            connection.execute("PRAGMA journal_mode=WAL")
+            connection.execute("PRAGMA synchronous=NORMAL")
+        except BaseException:
+            connection.close()
+            raise
+        return connection
+
+
+def sqlite_study_engine_kwargs(path):
+    """Engine settings of the optimiser's storage on the SQLite study file at ``path``."""
+    return {"creator": _StudyFileConnector(path)}
 
 
 def tpe_sampler_kwargs(seed, optuna_version):

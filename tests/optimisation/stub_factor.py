@@ -99,6 +99,8 @@ class StubFactor(OptimisationMixin):
         if multiprocessing.parent_process() is not None:
             # Lets a test catch workers in the middle of their trials.
             time.sleep(float(os.environ.get("STUB_WORKER_TRIAL_SECONDS", "0")))
+        # Lets a test catch any process in the middle of a trial.
+        time.sleep(float(os.environ.get("STUB_TRIAL_SECONDS", "0")))
         return -((params["zscore_halflife_multiplier"] - 3.0) ** 2)
 
     def initialize_rarAV_data_structures(self, rarAV_signalforge, rarAV_optimal_entry_model):

@@ -128,3 +128,44 @@ def test_threading_backend_runs_each_job_on_its_own_copy():
     with joblib.parallel_config(backend="threading"):
         StubFactor(universe_name="threads").fit(9, n_jobs=3)
     assert states(f"threads{STEM}.db") == {"COMPLETE": 9}
+
+
+def completed_trials(path):
+    """Completed trials in a study file being written, read with SQLite alone; 0 before its tables exist."""
+    if not path.exists():
+        return 0
+    try:
+        with sqlite3.connect(path, timeout=30) as db:
+            return db.execute("select count(*) from trials where state = 'COMPLETE'").fetchone()[0]
+    except sqlite3.OperationalError:
+        return 0
+
+
+def test_a_fit_killed_mid_trial_leaves_a_study_other_processes_load(tmp_path):
+    # Each trial sleeps in the middle of its run, after its parameters are
+    # committed, so the kill lands inside a trial with the log unsynced.
+    parent = start('StubFactor(universe_name="killed").fit(50)', tmp_path, STUB_TRIAL_SECONDS="0.2")
+    study_file = tmp_path / f"killed{STEM}.db"
+    deadline = time.monotonic() + 60
+    while completed_trials(study_file) < 3:
+        assert parent.poll() is None and time.monotonic() < deadline
+        time.sleep(0.05)
+    parent.send_signal(signal.SIGKILL)
+    parent.communicate(timeout=60)
+    assert parent.returncode == -signal.SIGKILL
+    assert (tmp_path / (study_file.name + "-wal")).exists()  # the log was left unmerged
+    script = f"""
+import optuna
+study = optuna.load_study(study_name={STUDY!r}, storage="sqlite:///{study_file.name}")
+states = sorted(t.state.name for t in study.trials)
+print(states.count("COMPLETE"), states.count("RUNNING"), len(study.best_trial.params))
+"""
+    reader = subprocess.Popen(
+        [sys.executable, "-c", script], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+    out, err = reader.communicate(timeout=120)
+    assert reader.returncode == 0, err
+    complete, running, n_params = map(int, out.split())
+    assert complete >= 3 and running <= 1 and n_params == 12
+    with sqlite3.connect(study_file) as db:
+        assert db.execute("pragma integrity_check").fetchone() == ("ok",)

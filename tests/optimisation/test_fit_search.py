@@ -269,6 +269,43 @@ class TestResultsAndErase:
         factor.fit(2)
         assert len(finished_trials()) == 2
 
+    def test_erase_fit_memory_removes_the_logs_beside_the_study_and_nothing_else(self, in_tmp_dir):
+        StubFactor().fit(1)
+        kept = [STEM + ".db-journal", STEM + ".db.bak", STEM + "_OptimalEntryClassifier.db-wal", "other.db-wal"]
+        for name in kept + [STEM + ".db-wal", STEM + ".db-shm"]:
+            (in_tmp_dir / name).touch()
+        StubFactor().erase_fit_memory()
+        assert sorted(os.listdir(in_tmp_dir)) == sorted(kept)
+        (in_tmp_dir / (STEM + ".db-wal")).touch()  # a log left without its study goes as well
+        StubFactor().erase_fit_memory()
+        assert sorted(os.listdir(in_tmp_dir)) == sorted(kept)
+
+
+def factor_storage(path):
+    return StubFactor()._open_study_storage(str(path))
+
+
+def classifier_storage(path):
+    import korvane.rarAV.tradegate  # noqa: F401  (module globals the classifier looks up)
+    from korvane.rarAV._tradegate import classifier
+
+    return classifier._storage("sqlite:///" + str(path))
+
+
+@pytest.mark.parametrize("open_storage", [factor_storage, classifier_storage])
+def test_study_connections_log_ahead_and_wait_for_busy_writers(open_storage, in_tmp_dir):
+    # The settings must hold on the very connection the optimiser uses,
+    # including the first one it opens to create the tables.
+    storage = open_storage(in_tmp_dir / "s.db")
+    with storage.engine.connect() as connection:
+        pragmas = [connection.exec_driver_sql("PRAGMA " + name).scalar()
+                   for name in ("journal_mode", "synchronous", "busy_timeout")]
+    assert pragmas == ["wal", 1, 300_000]
+    study = optuna.create_study(study_name="s", storage=storage)
+    study.optimize(lambda trial: trial.suggest_float("x", 0, 1), n_trials=2)
+    plain = optuna.load_study(study_name="s", storage="sqlite:///" + str(in_tmp_dir / "s.db"))
+    assert len(plain.trials) == 2
+
 
 class TestParallelDispatch:
     def test_empty_study_runs_one_trial_in_process_then_jobs(self, inline_pool, caplog):

@@ -17,7 +17,7 @@ from urllib.parse import quote, unquote
 import numpy as np
 
 from korvane._binding import UNSET, bind_arguments, signature
-from korvane._study_settings import SAMPLER_SEED, SQLITE_BUSY_TIMEOUT_SECONDS, tpe_sampler_kwargs
+from korvane._study_settings import SAMPLER_SEED, sqlite_study_engine_kwargs, tpe_sampler_kwargs
 from korvane.rarAV._tradegate import fold_scoring, saved_pipeline, search_space
 from korvane.rarAV._tradegate.globals import tm
 
@@ -105,9 +105,7 @@ def _storage(url):
     key = (url, identity)
     storage = _OPEN_STORAGES.get(key)
     if storage is None:
-        storage = tm().optuna.storages.RDBStorage(
-            url, engine_kwargs={"connect_args": {"timeout": SQLITE_BUSY_TIMEOUT_SECONDS}}
-        )
+        storage = tm().optuna.storages.RDBStorage(url, engine_kwargs=sqlite_study_engine_kwargs(path))
         if identity is None:  # the file was created just now
             try:
                 key = (url, os.stat(path).st_ino)

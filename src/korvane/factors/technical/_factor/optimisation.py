@@ -33,7 +33,12 @@ from korvane._binding import (
     method_signature,
     signature,
 )
-from korvane._study_settings import SAMPLER_SEED, SQLITE_BUSY_TIMEOUT_SECONDS, tpe_sampler_kwargs
+from korvane._study_settings import (
+    SAMPLER_SEED,
+    SQLITE_SIDECAR_SUFFIXES,
+    sqlite_study_engine_kwargs,
+    tpe_sampler_kwargs,
+)
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.signals import _ENGINE_PARAMETER_KEYS
 
@@ -452,7 +457,7 @@ class OptimisationMixin:
         url = "sqlite:///" + quote(study_file_path, safe="/")
         return pm().optuna.storages.RDBStorage(
             url,
-            engine_kwargs={"connect_args": {"timeout": SQLITE_BUSY_TIMEOUT_SECONDS}},
+            engine_kwargs=sqlite_study_engine_kwargs(study_file_path),
             # A parallel job opens a file that the fitting process has just
             # opened and checked; checking the schema again costs each job
             # about as much as loading the optimiser's migration scripts.
@@ -739,9 +744,18 @@ class OptimisationMixin:
     def erase_fit_memory(self, *args, **kwargs):
         check_no_arguments("erase_fit_memory", args, kwargs)
         logger = pm().logger
+        os_module = pm().os
         file_name = self._check_study_file_stem() + STUDY_FILE_SUFFIX
-        if pm().os.path.exists(file_name):
-            pm().os.remove(file_name)
+        existed = os_module.path.exists(file_name)
+        if existed:
+            os_module.remove(file_name)
+        # The study's write-ahead log and its index go with it, even when the
+        # file itself is already gone: SQLite would replay a leftover log
+        # into the next study created under this name.
+        for sidecar in (file_name + suffix for suffix in SQLITE_SIDECAR_SUFFIXES):
+            with contextlib.suppress(FileNotFoundError):
+                os_module.remove(sidecar)
+        if existed:
             logger.info("FIT FILE: " + file_name + " SUCCESSFULLY REMOVED FROM MEMORY")
         else:
             logger.info("FIT FILE: " + file_name + " DOES NOT EXIT IN MEMORY, FILE MISPECIFIED OR PREVIOUSLY REMOVED")
