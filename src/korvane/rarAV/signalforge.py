@@ -14,7 +14,7 @@ battery looks each one up there on every call: replacing ``RSI`` on this
 module changes the RSI features.
 """
 
-from korvane._binding import (
+from korvane._common.binding import (
     RefusesPickling,
     as_double,
     bind_arguments,
@@ -443,8 +443,8 @@ _MISSING = object()
 
 import logging  # noqa: E402,F401
 
-from korvane._binding import UNSET as _UNSET  # noqa: E402
-from korvane._startup import configure_shared_logger  # noqa: E402
+from korvane._common.binding import UNSET as _UNSET  # noqa: E402
+from korvane._common.startup import configure_shared_logger  # noqa: E402
 
 logger = configure_shared_logger()
 

@@ -14,7 +14,7 @@ from korvane.rarAV._tradegate.classifier import OptimalEntryClassifier
 import os  # noqa: E402
 import logging  # noqa: E402
 
-from korvane._startup import configure_shared_logger  # noqa: E402
+from korvane._common.startup import configure_shared_logger  # noqa: E402
 
 logger = configure_shared_logger()
 

@@ -11,7 +11,7 @@ replacing one on this module changes later calls in this process. Worker
 processes import this module afresh.
 """
 
-from korvane._binding import as_int64, bind_arguments, bind_with_defaults, method_signature, signature
+from korvane._common.binding import as_int64, bind_arguments, bind_with_defaults, method_signature, signature
 from korvane.connections.binance._coinlink import candle_fields
 from korvane.connections._shared import BROWSER_HEADERS, PAGE_TIMEOUT_SECONDS, banner
 
@@ -298,7 +298,7 @@ def _candles_table(klines):
 
 import logging  # noqa: E402
 
-from korvane._startup import configure_shared_logger  # noqa: E402
+from korvane._common.startup import configure_shared_logger  # noqa: E402
 
 logger = configure_shared_logger()
 

@@ -10,7 +10,7 @@ Module globals (``requests``, ``bs``, ``yf``, ``logger``) are looked up at
 call time, so replacing one on this module changes later calls.
 """
 
-from korvane._binding import RefusesPickling, bind_with_defaults, method_signature
+from korvane._common.binding import RefusesPickling, bind_with_defaults, method_signature
 from korvane.connections._shared import BROWSER_HEADERS, PAGE_TIMEOUT_SECONDS, banner
 
 ENCYCLOPEDIA_HOST = "https://en.wikipedia.org"
@@ -129,7 +129,7 @@ del _recipe
 
 import logging  # noqa: E402
 
-from korvane._startup import configure_shared_logger  # noqa: E402
+from korvane._common.startup import configure_shared_logger  # noqa: E402
 
 logger = configure_shared_logger()
 

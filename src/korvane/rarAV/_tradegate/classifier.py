@@ -16,8 +16,8 @@ from urllib.parse import quote, unquote
 
 import numpy as np
 
-from korvane._binding import UNSET, bind_arguments, signature
-from korvane._study_settings import SAMPLER_SEED, sqlite_study_engine_kwargs, tpe_sampler_kwargs
+from korvane._common.binding import UNSET, bind_arguments, signature
+from korvane._common.study_settings import SAMPLER_SEED, sqlite_study_engine_kwargs, tpe_sampler_kwargs
 from korvane.rarAV._tradegate import fold_scoring, saved_pipeline, search_space
 from korvane.rarAV._tradegate.globals import tm
 

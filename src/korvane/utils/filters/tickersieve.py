@@ -8,7 +8,7 @@ up at call time, so replacing one on this module changes later calls.
 
 from operator import itemgetter
 
-from korvane._binding import UNSET, as_double, as_int64, bind_arguments, check_exact_type, signature
+from korvane._common.binding import UNSET, as_double, as_int64, bind_arguments, check_exact_type, signature
 
 _PICKLING_REFUSAL = "no default __reduce__ due to non-trivial __cinit__"
 _FILTER_NAME = "filter_without_lookahead"

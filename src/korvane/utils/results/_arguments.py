@@ -1,6 +1,6 @@
 """Argument matching and checks of the results object, in the interpreter's wording."""
 
-from korvane._binding import (  # noqa: F401  (the checks are used as _arguments.<name>)
+from korvane._common.binding import (  # noqa: F401  (the checks are used as _arguments.<name>)
     bind_arguments,
     check_argument_type,
     check_float64_buffer,

@@ -5,7 +5,7 @@ Module globals (``np``, ``pd``, ``empyrical``, ``yf``, ``tabulate``, ``plt``,
 operations, so replacing one on this module changes later calls.
 """
 
-from korvane._binding import RefusesPickling
+from korvane._common.binding import RefusesPickling
 
 _PUBLIC_TABLE_NAMES = (
     "positions_matrix_df",
@@ -816,7 +816,7 @@ _OBJECTIVE_BRANCHES = frozenset(
 
 import logging  # noqa: E402
 
-from korvane._startup import configure_shared_logger  # noqa: E402
+from korvane._common.startup import configure_shared_logger  # noqa: E402
 
 logger = configure_shared_logger()
 
@@ -856,7 +856,7 @@ Scorebook.available_objectives = [
 # who replaces `bootstrapping_resample` gets the plain loop over their function.
 _sklearn_resample = bootstrapping_resample
 
-from korvane._binding import as_double, as_signed_size, check_exact_type  # noqa: E402
+from korvane._common.binding import as_double, as_signed_size, check_exact_type  # noqa: E402
 from korvane.utils.results import _arguments  # noqa: E402
 from korvane.utils.results import _scorebook  # noqa: E402
 

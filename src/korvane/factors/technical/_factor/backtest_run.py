@@ -17,7 +17,7 @@ import operator
 
 import numpy as np
 
-from korvane._binding import UNSET, bind_arguments, signature
+from korvane._common.binding import UNSET, bind_arguments, signature
 from korvane.factors.technical import _pairtrader
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.trade_store import TradeStore, store_columns

@@ -18,7 +18,7 @@ from datetime import timedelta
 import numpy as np
 import pandas as pd
 
-from korvane._binding import (
+from korvane._common.binding import (
     UNSET,
     as_double,
     as_int64,

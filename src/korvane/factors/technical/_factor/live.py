@@ -10,7 +10,7 @@ it computed last.
 
 import operator
 
-from korvane._binding import as_double, as_int64, as_truth_value, bind_with_defaults, method_signature
+from korvane._common.binding import as_double, as_int64, as_truth_value, bind_with_defaults, method_signature
 from korvane.factors.technical._factor.backtest_run import LOG_SUFFIX
 from korvane.factors.technical._factor.construction import _check_index
 from korvane.factors.technical._factor.globals import pm

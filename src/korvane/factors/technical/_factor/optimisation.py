@@ -25,7 +25,7 @@ try:
 except ImportError:  # no POSIX file locks here: first creations go unguarded
     fcntl = None
 
-from korvane._binding import (
+from korvane._common.binding import (
     as_int64,
     as_truth_value,
     bind_with_defaults,
@@ -33,7 +33,7 @@ from korvane._binding import (
     method_signature,
     signature,
 )
-from korvane._study_settings import (
+from korvane._common.study_settings import (
     SAMPLER_SEED,
     SQLITE_SIDECAR_SUFFIXES,
     sqlite_study_engine_kwargs,
