@@ -20,6 +20,7 @@ from statsmodels.tsa.vector_ar.vecm import coint_johansen
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
 from korvane import _kernels  # noqa: E402
+from korvane._common.synthetic_universe import TRADING_PARAMS, PriceModel, close_matrix  # noqa: E402
 from reference.pairs_reference import ReferenceEngine  # noqa: E402
 
 SECURITIES = 10
@@ -29,38 +30,18 @@ DAILY_ROWS = 60
 WINDOW = DAILY_ROWS * BARS_PER_DAY + 1
 REFERENCE_BARS = int(os.environ.get("KORVANE_BENCH_REFERENCE_BARS", "150"))
 
-PARAMS = {
-    "size_of_rolling_windows": WINDOW,
-    "zscore_halflife_multiplier": 2.0,
-    "starting_sd_for_position_entry": 2,
-    "rolling_volatility_halflife_multiplier": 1.0,
-    "take_profit_std_multiplier": 2.0,
-    "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
-    "take_profit_current_volatility_multiplier_sensitivity_at_adjustment": 1.0,
-    "stop_loss_std_multiplier": 3.0,
-    "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry": 1.0,
-    "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment": 1.0,
-    "time_stop_halflife_multiplier": 3.0,
-    "time_stop_adjustment_sensitivity": 1.0,
-}
+PARAMS = dict(TRADING_PARAMS, size_of_rolling_windows=WINDOW, starting_sd_for_position_entry=2,
+              take_profit_std_multiplier=2.0)
+
+
+# Securities 0-4 share two trends with stationary deviations, 5-9 walk alone.
+HOURLY_MODEL = PriceModel(trends=2, trend_sd=0.002, persistence=0.97, shock_sd=0.002, walk_sd=0.002,
+                          first_price=20.0, price_step=5.0, first_loading=0.8, loading_step=0.1)
 
 
 def universe(seed=7):
     """Closes: securities 0-4 share two trends with stationary deviations, 5-9 walk alone."""
-    rng = np.random.default_rng(seed)
-    trends = np.cumsum(rng.normal(0.0, 0.002, (2, BARS)), axis=1)
-    closes = np.empty((BARS, SECURITIES))
-    for s in range(SECURITIES):
-        if s < 5:
-            shocks = rng.normal(0.0, 0.002, BARS)
-            deviation = np.zeros(BARS)
-            for t in range(1, BARS):
-                deviation[t] = 0.97 * deviation[t - 1] + shocks[t]
-            log_close = np.log(20.0 + 5 * s) + (0.8 + 0.1 * s) * trends[s % 2] + deviation
-        else:
-            log_close = np.log(20.0 + 5 * s) + np.cumsum(rng.normal(0.0, 0.002, BARS))
-        closes[:, s] = np.exp(log_close)
-    return closes
+    return close_matrix(SECURITIES, BARS, seed, HOURLY_MODEL, cointegrated=range(5))
 
 
 DAILY_SECURITIES = 20
@@ -69,22 +50,14 @@ DAILY_WINDOWS = (60, 120, 250)
 TARGET_DAILY_NS = 60.0
 
 
+# Half the securities share three trends with stationary deviations.
+DAILY_MODEL = PriceModel(trends=3, trend_sd=0.012, persistence=0.9, shock_sd=0.008, walk_sd=0.015,
+                         first_price=30.0, price_step=3.0, first_loading=0.7, loading_step=0.05)
+
+
 def daily_universe(seed=11):
     """Daily closes: half the securities share three trends with stationary deviations."""
-    rng = np.random.default_rng(seed)
-    trends = np.cumsum(rng.normal(0.0, 0.012, (3, DAILY_BARS)), axis=1)
-    closes = np.empty((DAILY_BARS, DAILY_SECURITIES))
-    for s in range(DAILY_SECURITIES):
-        if s < DAILY_SECURITIES // 2:
-            shocks = rng.normal(0.0, 0.008, DAILY_BARS)
-            deviation = np.zeros(DAILY_BARS)
-            for t in range(1, DAILY_BARS):
-                deviation[t] = 0.9 * deviation[t - 1] + shocks[t]
-            log_close = np.log(30.0 + 3 * s) + (0.7 + 0.05 * s) * trends[s % 3] + deviation
-        else:
-            log_close = np.log(30.0 + 3 * s) + np.cumsum(rng.normal(0.0, 0.015, DAILY_BARS))
-        closes[:, s] = np.exp(log_close)
-    return closes
+    return close_matrix(DAILY_SECURITIES, DAILY_BARS, seed, DAILY_MODEL, cointegrated=range(DAILY_SECURITIES // 2))
 
 
 def daily_case(crit):

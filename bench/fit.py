@@ -24,6 +24,8 @@ import numpy as np
 import pandas as pd
 from large_universe import daily_universe_table, make_daily_factor
 
+from korvane._common.synthetic_universe import BarNoise, table_around
+
 N_TRIALS = 20
 REPEATS = 2
 TARGET_SCORING_SECONDS = 0.5
@@ -40,19 +42,9 @@ def benchmark_universe(seed=3):
 
     closes = backtest_closes()
     n_bars, n_securities = closes.shape
-    rng = np.random.default_rng(seed)
     index = pd.date_range("2020-01-01", periods=n_bars, freq="60min", tz="UTC")
-    columns = {}
-    for k in range(n_securities):
-        name = f"SEC{k:02d}"
-        close = closes[:, k]
-        half_range = np.abs(rng.normal(0.0, 0.001, n_bars)) * close
-        columns[f"{name}_open"] = close * (1.0 + rng.normal(0.0, 0.0005, n_bars))
-        columns[f"{name}_high"] = close + half_range
-        columns[f"{name}_low"] = close - half_range
-        columns[f"{name}_close"] = close
-        columns[f"{name}_volume"] = rng.integers(1_000, 10_000, n_bars).astype(float)
-    return pd.DataFrame(columns, index=index)
+    names = [f"SEC{k:02d}" for k in range(n_securities)]
+    return table_around(closes, index, names, seed, BarNoise(range_sd=0.001, open_sd=0.0005))
 
 
 def make_factor(universe, name):

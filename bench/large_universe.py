@@ -14,9 +14,9 @@ import resource
 import sys
 import time
 
-import numpy as np
-import pandas as pd
 from backtest import PARAMS as BACKTEST_PARAMS
+
+from korvane._common.synthetic_universe import BarNoise, PriceModel, universe_table
 
 SECURITIES = int(os.environ.get("KORVANE_BENCH_SECURITIES", "200"))
 BARS = 1_500
@@ -26,30 +26,18 @@ TARGET_MIB = 1024.0
 PARAMS = dict(BACKTEST_PARAMS, size_of_rolling_windows=120)
 
 
+# A third of the securities follow one of five common trends with stationary
+# deviations; the rest are independent random walks.
+DAILY_MODEL = PriceModel(trends=5, trend_sd=0.012, persistence=0.9, shock_sd=0.008, walk_sd=0.015,
+                         first_price=30.0, price_step=1.0, price_cycle=50,
+                         first_loading=0.7, loading_step=0.01, loading_cycle=30)
+DAILY_NOISE = BarNoise(range_sd=0.004, open_sd=0.002)
+
+
 def daily_universe_table(securities, bars, seed=5):
     """A universe table of daily OHLCV bars in the factor's column layout."""
-    rng = np.random.default_rng(seed)
-    index = pd.date_range("2019-01-01", periods=bars, freq="1D", tz="UTC")
-    trends = np.cumsum(rng.normal(0.0, 0.012, (5, bars)), axis=1)
-    columns = {}
-    for k in range(securities):
-        if k % 3 == 0:
-            deviation = np.zeros(bars)
-            shocks = rng.normal(0.0, 0.008, bars)
-            for t in range(1, bars):
-                deviation[t] = 0.9 * deviation[t - 1] + shocks[t]
-            log_close = np.log(30.0 + k % 50) + (0.7 + 0.01 * (k % 30)) * trends[k % 5] + deviation
-        else:
-            log_close = np.log(30.0 + k % 50) + np.cumsum(rng.normal(0.0, 0.015, bars))
-        close = np.exp(log_close)
-        half_range = np.abs(rng.normal(0.0, 0.004, bars)) * close
-        name = f"SEC{k:03d}"
-        columns[f"{name}_open"] = close * (1.0 + rng.normal(0.0, 0.002, bars))
-        columns[f"{name}_high"] = close + half_range
-        columns[f"{name}_low"] = close - half_range
-        columns[f"{name}_close"] = close
-        columns[f"{name}_volume"] = rng.integers(1_000, 10_000, bars).astype(float)
-    return pd.DataFrame(columns, index=index)
+    return universe_table(securities, bars, start="2019-01-01", seed=seed, cointegrated=range(0, securities, 3),
+                          names=[f"SEC{k:03d}" for k in range(securities)], model=DAILY_MODEL, noise=DAILY_NOISE)
 
 
 def make_daily_factor(universe, name):

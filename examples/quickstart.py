@@ -36,6 +36,7 @@ import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 
 import korvane.utils.results.scorebook as scorebook_module  # noqa: E402
+from korvane._common.synthetic_universe import BarNoise, PriceModel, universe_table  # noqa: E402
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor  # noqa: E402
 from korvane.rarAV.signalforge import Signalforge  # noqa: E402
 from korvane.rarAV.tradegate import OptimalEntryClassifier  # noqa: E402
@@ -79,23 +80,12 @@ def synthetic_universe(n_days=N_DAYS, seed=7):
     plus its own mean-reverting (AR(1)) deviation: any two of them have a
     stationary linear combination, which is what the factor looks for.
     """
-    rng = np.random.default_rng(seed)
-    index = pd.bdate_range("2019-01-01", periods=n_days, tz="UTC", name="datetime")
-    trend = np.cumsum(rng.normal(0.0003, 0.012, n_days))
-    columns = {}
-    for k, name in enumerate(SECURITIES):
-        deviation = np.zeros(n_days)
-        shocks = rng.normal(0.0, 0.01, n_days)
-        for t in range(1, n_days):
-            deviation[t] = 0.93 * deviation[t - 1] + shocks[t]
-        close = np.exp(np.log(40.0 + 15.0 * k) + (0.8 + 0.1 * k) * trend + deviation)
-        half_range = np.abs(rng.normal(0.0, 0.004, n_days)) * close
-        columns[f"{name}_open"] = close * (1.0 + rng.normal(0.0, 0.002, n_days))
-        columns[f"{name}_high"] = close + half_range
-        columns[f"{name}_low"] = close - half_range
-        columns[f"{name}_close"] = close
-        columns[f"{name}_volume"] = rng.integers(50_000, 150_000, n_days).astype(float)
-    return pd.DataFrame(columns, index=index)
+    return universe_table(
+        n_bars=n_days, freq="B", start="2019-01-01", seed=seed, names=SECURITIES, index_name="datetime",
+        model=PriceModel(trend_drift=0.0003, trend_sd=0.012, persistence=0.93, shock_sd=0.01,
+                         first_price=40.0, price_step=15.0, first_loading=0.8, loading_step=0.1),
+        noise=BarNoise(range_sd=0.004, open_sd=0.002, volume_low=50_000, volume_high=150_000),
+    )
 
 
 class OfflineBenchmark:

@@ -13,8 +13,6 @@ import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 
-from universe_factory import make_universe  # noqa: E402,F401
-
 
 def fake_yfinance_download(tickers, start=None, end=None, progress=True, **kwargs):
     """A deterministic stand-in for ``yfinance.download`` (daily bars, naive index).

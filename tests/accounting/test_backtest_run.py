@@ -12,11 +12,11 @@ import numpy as np
 import optuna
 import pytest
 
+from korvane._common.synthetic_universe import TRADING_PARAMS, universe_table
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 from korvane.utils.results.scorebook import Scorebook
 from reference import accounting_reference as ref
 from run_stand_ins import PARAMS, build_factor
-from universe_factory import make_universe
 
 SUFFIX = " | PAIRS TRADING SERIAL COINTEGRATION FACTOR 60"
 BARS_PER_DAY = 24
@@ -33,7 +33,7 @@ ARRAY_NAMES = ref.ARRAY_NAMES
 
 @pytest.fixture(scope="module")
 def universe():
-    return make_universe(n_securities=3, n_bars=BARS_PER_DAY * 400, freq="1h", seed=1)
+    return universe_table(n_securities=3, n_bars=BARS_PER_DAY * 400, freq="1h", seed=1)
 
 
 @pytest.fixture
@@ -256,9 +256,7 @@ def test_zero_or_negative_closes_are_treated_as_missing(rows, value):
     # No number of units has a market value at such a close: valuing there
     # turned the money totals and the train equity into NaN. Positions are
     # marked at the last valid close, and a security not yet listed holds none.
-    from universe_factory import TRADING_PARAMS
-
-    table = make_universe(n_securities=3, n_bars=400, seed=8)
+    table = universe_table(n_securities=3, n_bars=400, seed=8)
     table.iloc[rows, table.columns.get_indexer(["S0_open", "S0_high", "S0_low", "S0_close"])] = value
     factor = PairsTradingSerialCointegrationFactor("zero", table, 1440, [], False, objective="annual_sharpe_ratio")
     train = factor._run_pairs_trading_serial_cointegration_factor(None, False, TRADING_PARAMS, False)

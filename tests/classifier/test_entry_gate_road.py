@@ -5,10 +5,10 @@ import pytest
 
 from classifier_helpers import workdir  # noqa: F401 (fixture)
 from classifier_helpers import CHEAP_PARAMS, enqueue, saved_pipeline_path
+from korvane._common.synthetic_universe import TRADING_PARAMS, universe_table
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 from korvane.rarAV.signalforge import Signalforge
 from korvane.rarAV.tradegate import OptimalEntryClassifier
-from universe_factory import TRADING_PARAMS, make_universe
 
 pytestmark = pytest.mark.filterwarnings("ignore::optuna.exceptions.ExperimentalWarning")
 
@@ -25,7 +25,7 @@ def factor(universe, **classifier_objects):
 def test_fit_trains_the_gate_and_later_runs_use_it(workdir, capsys):
     import optuna
 
-    universe = make_universe(n_securities=4, n_bars=330, freq="1D", seed=3)
+    universe = universe_table(n_securities=4, n_bars=330, freq="1D", seed=3)
     trading = optuna.create_study(study_name=STUDY, storage=f"sqlite:///{STEM}.db", direction="maximize")
     trading.enqueue_trial(TRADING_PARAMS)
     enqueue(STEM, STUDY, CHEAP_PARAMS, dict(CHEAP_PARAMS, classifier_model_to_use="AdaBoostClassifierGaussianNB"))

@@ -2,9 +2,9 @@
 
 import pytest
 
-from universe_factory import make_universe
+from korvane._common.synthetic_universe import universe_table
 
 
 @pytest.fixture
 def daily_universe():
-    return make_universe(n_securities=3, n_bars=300, freq="1D", seed=1)
+    return universe_table(n_securities=3, n_bars=300, freq="1D", seed=1)

@@ -126,9 +126,9 @@ def test_daily_bars_keep_their_local_day_across_daylight_saving(weekdays):
     # with the weekend and add empty Fridays).
     from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 
-    from universe_factory import make_universe
+    from korvane._common.synthetic_universe import universe_table
 
-    table = make_universe(n_securities=2, n_bars=300, freq="B", start="2021-01-04", tz=None, seed=5)
+    table = universe_table(n_securities=2, n_bars=300, freq="B", start="2021-01-04", tz=None, seed=5)
     table.index = table.index.tz_localize("America/New_York")
     factor = PairsTradingSerialCointegrationFactor(
         "dst", table, 1440, [], weekdays, objective="annual_sharpe_ratio"

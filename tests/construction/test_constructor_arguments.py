@@ -7,12 +7,12 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from korvane._common.synthetic_universe import universe_table
 import korvane.factors.technical.pairtrader as pairtrader
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor as Factor
 from korvane.utils.results.scorebook import Scorebook
 
 from construction_helpers import ArgumentsOnlyFactor
-from universe_factory import make_universe
 
 NOT_A_DATAFRAME = (
     "pd.DataFrame is not passed, pass a pd.DataFrame object containing the OHCLV of all the securities in this "
@@ -180,9 +180,9 @@ def test_exact_types(daily_universe):
 
 def test_checks_run_in_their_fixed_order():
     """Start from arguments with every fault at once and mend one fault at a time."""
-    naive = make_universe(n_securities=3, n_bars=300, tz=None)
-    aware = make_universe(n_securities=3, n_bars=300)
-    short = make_universe(n_securities=3, n_bars=50)
+    naive = universe_table(n_securities=3, n_bars=300, tz=None)
+    aware = universe_table(n_securities=3, n_bars=300)
+    short = universe_table(n_securities=3, n_bars=50)
     args = {
         "universe_name": 1,
         "raw_OHCLV_dataframe": "not a table",
@@ -244,7 +244,7 @@ def test_table_checks(daily_universe):
 def test_securities_list_inference(daily_universe, monkeypatch):
     default = pairtrader.DEFAULT_SECURITIES_NAMES_LIST
     first = ArgumentsOnlyFactor("u", daily_universe, 5, [], False)
-    other = make_universe(n_securities=2, n_bars=300, names=["X", "Y"])
+    other = universe_table(n_securities=2, n_bars=300, names=["X", "Y"])
     second = ArgumentsOnlyFactor("u", other, 5, [], False, securities_names_list=[])
     assert first._securities_names_list == ["S0", "S1", "S2"]
     assert second._securities_names_list == ["X", "Y"]
@@ -364,7 +364,7 @@ def test_amounts_that_corrupt_the_accounting_are_refused(daily_universe, keyword
 
 @pytest.mark.parametrize("start", ["2300-01-01", "1600-01-01"])
 def test_dates_outside_the_nanosecond_range_are_refused_clearly(start):
-    table = make_universe(n_bars=300)
+    table = universe_table(n_bars=300)
     table.index = pd.date_range(start, periods=300, freq="D", tz="UTC", unit="s")
     with pytest.raises(Exception, match="^pd.DataFrame index holds dates outside") as caught:
         Factor("u", table, 1440, [], False)

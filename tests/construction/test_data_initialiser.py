@@ -7,10 +7,10 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from korvane._common.synthetic_universe import universe_table
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor as Factor
 
 from construction_helpers import ArgumentsOnlyFactor
-from universe_factory import make_universe
 
 INSUFFICIENT = "Insufficient data encountered, please consider getting more data"
 
@@ -46,10 +46,10 @@ def build_fields_only(table, resolution, hours):
 
 
 def test_daily_threshold_at_its_boundary():
-    factor = Factor("u", make_universe(n_bars=252), 1440, [], False)
+    factor = Factor("u", universe_table(n_bars=252), 1440, [], False)
     assert factor._datetime_length == 252
     with pytest.raises(Exception) as caught:
-        Factor("u", make_universe(n_bars=251), 1440, [], False)
+        Factor("u", universe_table(n_bars=251), 1440, [], False)
     assert type(caught.value) is Exception and str(caught.value) == INSUFFICIENT
 
 
@@ -66,7 +66,7 @@ def test_intraday_threshold_at_its_boundary():
 
 
 def test_hourly_threshold_without_trading_hours():
-    table = make_universe(n_securities=2, n_bars=1440 * 252 // 60, freq="1h")
+    table = universe_table(n_securities=2, n_bars=1440 * 252 // 60, freq="1h")
     assert Factor("u", table, 60, None, False)._datetime_length == 6048
     with pytest.raises(Exception, match=INSUFFICIENT):
         Factor("u", table.iloc[:-1], 60, None, False)
@@ -82,7 +82,7 @@ def test_hourly_threshold_without_trading_hours():
     ],
 )
 def test_intervals_are_bars_per_trading_day(resolution, hours, minutes, interval):
-    factor, exception = build_fields_only(make_universe(n_bars=240, freq="1h"), resolution, hours)
+    factor, exception = build_fields_only(universe_table(n_bars=240, freq="1h"), resolution, hours)
     assert str(exception) == INSUFFICIENT
     assert factor._number_of_minutes_in_trading_day == minutes
     assert factor._NEW_SPREAD_UPDATE_INTERVAL == interval
@@ -93,7 +93,7 @@ def test_intervals_are_bars_per_trading_day(resolution, hours, minutes, interval
 
 
 def test_empty_after_cleaning_is_insufficient_data():
-    hourly = make_universe(n_bars=400, freq="1h")
+    hourly = universe_table(n_bars=400, freq="1h")
     with pytest.raises(Exception) as caught:
         Factor("u", hourly, 60, [(time(3, 10), time(3, 20))], False)
     assert type(caught.value) is Exception and str(caught.value) == INSUFFICIENT
@@ -105,7 +105,7 @@ def test_empty_after_cleaning_is_insufficient_data():
 
 
 def test_bar_matrix_fields():
-    table = make_universe(n_securities=3, n_bars=301, tz="Asia/Tokyo")
+    table = universe_table(n_securities=3, n_bars=301, tz="Asia/Tokyo")
     factor = Factor("u", table, 1440, [], False)
     t, c, n = 301, 15, 3
     times = factor._data_datetime_array
@@ -134,7 +134,7 @@ def test_bar_matrix_fields():
 
 
 def test_closes_follow_the_securities_list_not_the_column_order():
-    table = make_universe(n_securities=3, n_bars=300)
+    table = universe_table(n_securities=3, n_bars=300)
     factor = Factor("u", table, 1440, [], False, securities_names_list=["S2", "S0", "S1"])
     np.testing.assert_array_equal(
         factor._close_columns_only_data_matrix_array, table[["S2_close", "S0_close", "S1_close"]].to_numpy()
@@ -144,14 +144,14 @@ def test_closes_follow_the_securities_list_not_the_column_order():
 
 def test_fields_are_matched_by_suffix_at_the_end_of_the_name():
     names = ["BTC_low_cap", "ETH_close_fund"]
-    table = make_universe(n_securities=2, n_bars=300, names=names)
+    table = universe_table(n_securities=2, n_bars=300, names=names)
     factor = Factor("u", table, 1440, [], False)
     assert factor._close_columns_only_data_matrix_array.shape == (300, 2)
     np.testing.assert_array_equal(factor._data_matrix, table.to_numpy())
 
 
 def test_second_call_rebuilds_from_the_stored_table():
-    factor = Factor("u", make_universe(n_bars=300), 1440, [], False)
+    factor = Factor("u", universe_table(n_bars=300), 1440, [], False)
     matrix, times = factor._data_matrix.copy(), factor._data_datetime_array.copy()
     factor._data_matrix = factor._data_matrix[:10]
     factor._raw_positions_matrix_array[:] = 1.0
@@ -165,7 +165,7 @@ def test_second_call_rebuilds_from_the_stored_table():
 
 
 def test_bad_tables_get_clear_messages():
-    table = make_universe(n_bars=300)
+    table = universe_table(n_bars=300)
 
     with_nat = table.copy()
     with_nat.index = with_nat.index.insert(5, pd.NaT)[:-1]
@@ -202,7 +202,7 @@ def test_bad_tables_get_clear_messages():
 
 
 def test_integer_and_nullable_columns_are_read_as_float64():
-    table = make_universe(n_securities=2, n_bars=300)
+    table = universe_table(n_securities=2, n_bars=300)
     table["S0_volume"] = table["S0_volume"].astype("int64")
     table["S1_open"] = table["S1_open"].astype("Float64")
     table.iloc[3, table.columns.get_loc("S1_open")] = pd.NA
@@ -216,7 +216,7 @@ def test_integer_and_nullable_columns_are_read_as_float64():
     assert factor._data_matrix[4, 3] == factor._data_matrix[3, 3]
     np.testing.assert_array_equal(factor._data_matrix[:, 9], table["S1_volume"].to_numpy(dtype=float))
 
-    mixed = make_universe(n_securities=2, n_bars=300)
+    mixed = universe_table(n_securities=2, n_bars=300)
     mixed["S0_close"] = mixed["S0_close"].astype(object)
     mixed.iloc[4, mixed.columns.get_loc("S0_close")] = "n/a"
     with pytest.raises(Exception, match=r"non-numeric columns \['S0_close'\]") as caught:
@@ -225,6 +225,6 @@ def test_integer_and_nullable_columns_are_read_as_float64():
 
 
 def test_one_bar_wider_than_the_data():
-    factor = Factor("u", make_universe(n_bars=30), 10**12, [], False)
+    factor = Factor("u", universe_table(n_bars=30), 10**12, [], False)
     assert factor._datetime_length == 1 and factor._MAX_ZSCORE_ROLLING_WINDOW == 0
     assert factor._NEW_SPREAD_UPDATE_INTERVAL == 1

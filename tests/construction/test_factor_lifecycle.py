@@ -8,17 +8,17 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from korvane._common.synthetic_universe import universe_table
 import korvane.utils.pickling.rebuilds as rebuilds
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor as Factor
 
-from universe_factory import make_universe
 
 RECORD_KEYS = ["time_of_entry", "time_of_exit", "trade_label", "trade_returns", "trade_securities", "features"]
 
 
 @pytest.fixture(scope="module")
 def table():
-    return make_universe(n_securities=3, n_bars=300, seed=3)
+    return universe_table(n_securities=3, n_bars=300, seed=3)
 
 
 @pytest.fixture
@@ -141,7 +141,7 @@ def constructor_values(factor):
 
 
 def test_pickling_round_trip():
-    table = make_universe(n_securities=3, n_bars=400, seed=3)
+    table = universe_table(n_securities=3, n_bars=400, seed=3)
     hours = [(time(0), time(23, 59))]
     factor = Factor(
         "crypto",
@@ -219,7 +219,7 @@ def test_subclass_replacements_of_the_initialisers_are_used(table):
 
 
 def test_caller_inputs_are_kept_unchanged():
-    table = make_universe(n_securities=2, n_bars=300, tz="Europe/Berlin", seed=8)
+    table = universe_table(n_securities=2, n_bars=300, tz="Europe/Berlin", seed=8)
     table.iloc[10:20, 0] = np.nan
     table["S1_volume"] = table["S1_volume"].astype("int64")
     before = table.copy(deep=True)

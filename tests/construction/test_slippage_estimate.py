@@ -14,10 +14,10 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from korvane._common.synthetic_universe import universe_table
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor as Factor
 
 from reference_cleaning import reference_clean
-from universe_factory import make_universe
 
 
 def carried_logs(values):
@@ -66,7 +66,7 @@ def widened(table, rng):
 
 def test_daily_estimate_with_zero_prices():
     rng = np.random.default_rng(2)
-    table = widened(make_universe(n_securities=3, n_bars=300, seed=4), rng)
+    table = widened(universe_table(n_securities=3, n_bars=300, seed=4), rng)
     table.iloc[5, table.columns.get_loc("S1_close")] = 0.0  # carried over from the day before
     table.iloc[0, table.columns.get_loc("S2_close")] = 0.0  # leaves the close series
     table.iloc[7, table.columns.get_loc("S0_low")] = 0.0
@@ -78,7 +78,7 @@ def test_daily_estimate_with_zero_prices():
 
 def test_bars_longer_than_a_day_use_only_the_first_n_days():
     rng = np.random.default_rng(3)
-    table = widened(make_universe(n_securities=2, n_bars=260, seed=5), rng)
+    table = widened(universe_table(n_securities=2, n_bars=260, seed=5), rng)
     factor = Factor("u", table, 2880, [], False)
     assert factor._datetime_length == 130
     want = independent_estimate(table, 2880, [], False, ["S0", "S1"], 1440)
@@ -106,7 +106,7 @@ def test_intraday_estimate_with_trading_hours_and_weekdays():
 
 
 def test_estimate_is_nan_over_no_dates():
-    factor = Factor("u", make_universe(n_securities=2, n_bars=300), 1440, [], False)
+    factor = Factor("u", universe_table(n_securities=2, n_bars=300), 1440, [], False)
     one_day = factor.get_clean_dataframe().iloc[:1].tz_localize("UTC")
     factor._datetime_length = 1
     estimate = factor._estimate_proportional_spread_for_slippage(one_day, [], False, ["S0", "S1"], 2)

@@ -7,11 +7,11 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from korvane._common.synthetic_universe import universe_table
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor as Factor
 
 from construction_helpers import ArgumentsOnlyFactor, random_table
 from reference_cleaning import reference_clean
-from universe_factory import make_universe
 
 CONTEXT = (
     "korvane.factors.technical.pairtrader.PairsTradingSerialCointegrationFactor.__get_number_of_minutes_in_trading_day"
@@ -20,7 +20,7 @@ CONTEXT = (
 
 @pytest.fixture
 def factor():
-    return ArgumentsOnlyFactor("u", make_universe(n_bars=300), 5, [], False)
+    return ArgumentsOnlyFactor("u", universe_table(n_bars=300), 5, [], False)
 
 
 def utc(*stamps):
@@ -67,7 +67,7 @@ def test_unreadable_hours_at_full_day_bars_end_construction_clearly(monkeypatch)
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", reports.append)
     with pytest.raises(Exception) as caught:
-        Factor("u", make_universe(n_bars=300), 1440, [(time(1), time(2), time(3))], False)
+        Factor("u", universe_table(n_bars=300), 1440, [(time(1), time(2), time(3))], False)
     assert type(caught.value) is Exception
     assert str(caught.value).startswith("trading_hours should be a List[Tuple[time(start), time(end)]] object.")
     assert reports == []
@@ -103,7 +103,7 @@ def test_mask_without_hours_and_with_bad_hours(factor):
 
 
 def test_five_minute_bars_within_utc_hours(factor):
-    table = make_universe(n_securities=1, n_bars=3 * 1440, freq="1min", start="2024-01-02")
+    table = universe_table(n_securities=1, n_bars=3 * 1440, freq="1min", start="2024-01-02")
     cleaned = factor._clean_dataframe(table, 5, [(time(9, 30), time(16))], False)
     first_day = cleaned[cleaned.index.normalize() == pd.Timestamp("2024-01-02", tz="UTC")]
     assert first_day.index[0] == pd.Timestamp("2024-01-02 09:30", tz="UTC")
@@ -114,7 +114,7 @@ def test_five_minute_bars_within_utc_hours(factor):
 
 
 def test_hours_read_on_the_utc_clock_for_a_new_york_table(factor):
-    table = make_universe(n_securities=1, n_bars=3 * 24, freq="1h", start="2024-01-02", tz="America/New_York")
+    table = universe_table(n_securities=1, n_bars=3 * 24, freq="1h", start="2024-01-02", tz="America/New_York")
     # 12:00 in New York in January is 17:00 UTC.
     as_utc = factor._clean_dataframe(table, 60, [(time(14, 30), time(21))], False)
     assert pd.Timestamp("2024-01-02 12:00", tz="America/New_York") in as_utc.index
@@ -125,12 +125,12 @@ def test_hours_read_on_the_utc_clock_for_a_new_york_table(factor):
 
 
 def test_weekdays_read_in_the_tables_own_zone(factor):
-    new_york = make_universe(n_securities=1, n_bars=7 * 24, freq="1h", start="2024-01-01", tz="America/New_York")
+    new_york = universe_table(n_securities=1, n_bars=7 * 24, freq="1h", start="2024-01-01", tz="America/New_York")
     cleaned = factor._clean_dataframe(new_york, 60, [], True)
     # Friday 20:00 in New York is Saturday in UTC and stays; local Saturday goes.
     assert pd.Timestamp("2024-01-05 20:00", tz="America/New_York") in cleaned.index
     assert not (cleaned.index.day_of_week >= 5).any()
-    tokyo = make_universe(n_securities=1, n_bars=7 * 24, freq="1h", start="2024-01-01", tz="Asia/Tokyo")
+    tokyo = universe_table(n_securities=1, n_bars=7 * 24, freq="1h", start="2024-01-01", tz="Asia/Tokyo")
     cleaned = factor._clean_dataframe(tokyo, 60, [], True)
     # Monday 08:00 in Tokyo is Sunday 23:00 UTC and stays.
     assert pd.Timestamp("2024-01-01 08:00", tz="Asia/Tokyo") in cleaned.index
@@ -138,7 +138,7 @@ def test_weekdays_read_in_the_tables_own_zone(factor):
 
 
 def test_full_day_bars_ignore_hours_and_longer_bars_do_not(factor):
-    table = make_universe(n_securities=1, n_bars=20)
+    table = universe_table(n_securities=1, n_bars=20)
     hours = [(time(9, 30), time(16))]
     assert len(factor._clean_dataframe(table, 1440, hours, False)) == 20
     assert len(factor._clean_dataframe(table, 2880, hours, False)) == 0
@@ -164,7 +164,7 @@ def test_cleaning_matches_the_pandas_rules(tz, hours, weekdays, factor):
 
 
 def test_empty_bars_carry_prices_forward_with_zero_volume(factor):
-    table = make_universe(n_securities=2, n_bars=30, freq="1min", start="2024-01-02 09:00")
+    table = universe_table(n_securities=2, n_bars=30, freq="1min", start="2024-01-02 09:00")
     gapped = table.drop(table.index[5:10])  # no rows from 09:05 to 09:09
     cleaned = factor._clean_dataframe(gapped, 5, [], False)
     gap, before = cleaned.loc["2024-01-02 09:05"], cleaned.loc["2024-01-02 09:00"]

@@ -4,9 +4,9 @@ import numpy as np
 import optuna
 import pytest
 
+from korvane._common.synthetic_universe import TRADING_PARAMS, universe_table
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 from korvane.rarAV.signalforge import Signalforge
-from universe_factory import TRADING_PARAMS, make_universe
 
 pytestmark = pytest.mark.filterwarnings("ignore::optuna.exceptions.ExperimentalWarning")
 
@@ -40,7 +40,7 @@ setattr(RecordingClassifier, "__check_and_load_optimal_entry_classifier", lambda
 
 def test_fit_rarav_collects_real_feature_rows(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    universe = make_universe(n_securities=5, n_bars=330, freq="1D", seed=3)
+    universe = universe_table(n_securities=5, n_bars=330, freq="1D", seed=3)
     classifier, signalforge = RecordingClassifier(), RecordingSignalforge()
     factor = PairsTradingSerialCointegrationFactor(
         "road", universe, 1440, [], False, signalforge, classifier, objective="annual_sharpe_ratio"

@@ -7,12 +7,12 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from korvane._common.synthetic_universe import universe_table
 import korvane.utils.filters.tickersieve as module
 import korvane.utils.inference.inference as inference
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 from korvane.utils.filters.tickersieve import Tickersieve
 from reference import tickersieve_reference as reference
-from universe_factory import make_universe
 
 FIELDS = ("open", "high", "low", "close", "volume")
 SIEVE = Tickersieve(1, 2, ignored=3)
@@ -180,7 +180,7 @@ def test_object_sorting_pickling_and_documentation():
 
 
 def test_a_factor_is_constructed_from_a_filtered_table():
-    table = make_universe(n_securities=4, n_bars=300, seed=5)
+    table = universe_table(n_securities=4, n_bars=300, seed=5)
     filtered = SIEVE.filter_without_lookahead(table, number_of_securities_to_keep=2)
     factor = PairsTradingSerialCointegrationFactor("u", filtered, 1440, [], False)
     assert list(factor.get_clean_dataframe().columns) == list(filtered.columns) and len(filtered.columns) == 10

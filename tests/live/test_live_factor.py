@@ -11,9 +11,9 @@ import optuna
 import pandas as pd
 import pytest
 
+from korvane._common.synthetic_universe import TRADING_PARAMS as PARAMS, universe_table
 from korvane.factors.technical._factor.backtest_run import _closes_for_valuation
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
-from universe_factory import TRADING_PARAMS as PARAMS, make_universe
 
 pytestmark = pytest.mark.filterwarnings("ignore::optuna.exceptions.ExperimentalWarning")
 
@@ -28,7 +28,7 @@ def in_tmp_dir(tmp_path, monkeypatch):
 
 @pytest.fixture(scope="module")
 def universe():
-    return make_universe(n_securities=4, n_bars=340, freq="1D", seed=5)
+    return universe_table(n_securities=4, n_bars=340, freq="1D", seed=5)
 
 
 def build(table):

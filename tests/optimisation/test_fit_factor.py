@@ -13,9 +13,9 @@ import optuna
 import pandas as pd
 import pytest
 
+from korvane._common.synthetic_universe import TRADING_PARAMS, universe_table
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 from korvane.utils.results.scorebook import Scorebook
-from universe_factory import TRADING_PARAMS, make_universe
 
 pytestmark = pytest.mark.filterwarnings("ignore::optuna.exceptions.ExperimentalWarning")
 
@@ -31,7 +31,7 @@ def in_tmp_dir(tmp_path, monkeypatch):
 
 @pytest.fixture(scope="module")
 def universe():
-    return make_universe(n_securities=3, n_bars=330, freq="1D", seed=3)
+    return universe_table(n_securities=3, n_bars=330, freq="1D", seed=3)
 
 
 def build(universe, **overrides):

@@ -5,10 +5,10 @@ generator and the entry classifier."""
 import numpy as np
 import pytest
 
+from korvane._common.synthetic_universe import universe_table
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 from reference.pairs_reference import ReferenceEngine
 from signal_params import ENGINE_PARAMS
-from universe_factory import make_universe
 
 PARAMS = {"size_of_rolling_windows": 60, **ENGINE_PARAMS}
 W = PARAMS["size_of_rolling_windows"]
@@ -43,7 +43,7 @@ setattr(FakeClassifier, "__check_and_load_optimal_entry_classifier", _loaded)
 
 
 def make_factor(signalforge=None, model=None, n_bars=400):
-    table = make_universe(n_securities=4, n_bars=n_bars, freq="1D", seed=3)
+    table = universe_table(n_securities=4, n_bars=n_bars, freq="1D", seed=3)
     return PairsTradingSerialCointegrationFactor("u", table, 1440, [], False, signalforge, model)
 
 
