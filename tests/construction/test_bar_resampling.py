@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 from korvane.factors.technical import _pairtrader
-from korvane.factors.technical._factor.construction import resample_to_bars
+from korvane.factors.technical._factor.bars import resample_to_bars
 
 from construction_helpers import random_table
 from reference_cleaning import reference_resample

@@ -11,8 +11,9 @@ it computed last.
 import operator
 
 from korvane._common.binding import as_double, as_int64, as_truth_value, bind_with_defaults, method_signature
+from korvane._common.close_columns import close_column_positions
 from korvane.factors.technical._factor.backtest_run import LOG_SUFFIX
-from korvane.factors.technical._factor.construction import _check_index
+from korvane.factors.technical._factor.bars import _check_index
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.valid_closes import (
     invalid_closes,
@@ -71,8 +72,9 @@ class LiveMixin:
         new_rows = selected.to_numpy(dtype=np.float64)
         # Close column k of the close matrix belongs to security k of the list,
         # as at construction, whatever the frame's column order.
-        close_columns = [name + "_close" for name in self._securities_names_list]
-        new_closes = selected[close_columns].to_numpy(dtype=np.float64)
+        new_closes = np.take(
+            new_rows, close_column_positions(self._data_column_names_array, self._securities_names_list), axis=1
+        )
 
         # Every new array is built before any field changes, so a failed
         # conversion leaves the factor as it was.
