@@ -1,6 +1,6 @@
 """Security-name inference for universe tables."""
 
-_CLOSE_SUFFIX = "_close"
+from korvane._common.close_columns import securities_of_close_columns
 
 
 class Inference:
@@ -8,8 +8,4 @@ class Inference:
 
     def infer_securities_from_OHCLV_df(self, OHCLV_df):
         """Return the security names in the order of the table's "_close" columns."""
-        return [
-            str(column)[: -len(_CLOSE_SUFFIX)]
-            for column in OHCLV_df.columns
-            if str(column).endswith(_CLOSE_SUFFIX)
-        ]
+        return securities_of_close_columns(OHCLV_df.columns)

@@ -63,6 +63,7 @@ from sklearn.linear_model import LinearRegression as _LIBRARY_LINEAR_REGRESSION
 from statsmodels.tsa.coint_tables import c_sja, c_sjt
 from statsmodels.tsa.vector_ar.vecm import coint_johansen as _LIBRARY_COINT_JOHANSEN
 
+from korvane._common.close_columns import close_column_positions
 from korvane.factors.technical import _pairtrader
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.trade_store import TradeStore
@@ -226,15 +227,8 @@ class SignalsMixin:
 
     def _engine_layout(self):
         """Close column of each security in the bar matrix, and its position column."""
-        close_column_index = {}
-        for position, name in enumerate(self._data_column_names_array):
-            name = str(name)
-            if "close" in name:
-                close_column_index[name] = position
         names = self._securities_names_list
-        close_columns = np.array(
-            [close_column_index[str(name) + "_close"] for name in names], dtype=np.int64
-        )
+        close_columns = np.array(close_column_positions(self._data_column_names_array, names), dtype=np.int64)
         position_index = np.array(
             [self._securities_and_position_index_dict[name] for name in names], dtype=np.int64
         )
