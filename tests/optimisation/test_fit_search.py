@@ -21,10 +21,10 @@ import korvane.factors.technical.pairtrader as pairtrader
 from stub_factor import StubFactor
 
 
-def pairtrader_optimisation():
-    import korvane.factors.technical._factor.optimisation as optimisation
+def pairtrader_parallel_fit():
+    import korvane.factors.technical._factor.parallel_fit as parallel_fit
 
-    return optimisation
+    return parallel_fit
 
 STEM = "stub_60_latest_cumprod_returns_0.9_PairsTradingSerialCointegrationFactor"
 DASHES = "-" * 29
@@ -383,7 +383,7 @@ class TestParallelDispatch:
         assert StubFactor.constructed - before == 2  # one copy per parallel fit, whatever its jobs
         assert len(factor._runs) == 1  # the jobs' trials ran on the copies
         assert len(finished_trials()) == 7
-        assert pairtrader_optimisation()._TRIAL_COPY_OF_FIT.factor is None  # released after the fit
+        assert pairtrader_parallel_fit()._TRIAL_COPY_OF_FIT.factor is None  # released after the fit
         assert gc.get_freeze_count() == 0  # only pool workers settle their heap, never the fitting process
 
     def test_copy_values_travel_in_one_private_file_removed_after_the_fit(self, inline_pool, monkeypatch):

@@ -15,7 +15,7 @@ def rebuild_factor_copy_for_fit(token, payload, payload_path=None):
     unpickled and the copy built at most once per fit ``token`` and process,
     and later jobs of the same fit get the same copy.
     """
-    from korvane.factors.technical._factor.optimisation import factor_copy_for_fit, running_in_worker_process
+    from korvane.factors.technical._factor.parallel_fit import factor_copy_for_fit, running_in_worker_process
 
     return factor_copy_for_fit(token, payload, payload_path, in_worker=running_in_worker_process())
 

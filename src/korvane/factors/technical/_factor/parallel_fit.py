@@ -1,0 +1,409 @@
+"""The parallel way of a fit: single-trial jobs in a pool of worker processes.
+
+Each job carries a light copy of the factor (its constructor values, pickled
+once per fit and shared through a private temporary file) and runs one trial
+against the fit's study file. The pool outlives the death of workers, a
+worker ends when the process that started it has gone, SIGTERM unwinds the
+fit so that its temporary file and workers are cleaned up, and the first
+creation of a study file is guarded by a lock on its directory.
+"""
+
+import atexit
+import contextlib
+import gc
+import multiprocessing
+import operator
+import os
+import pickle
+import signal
+import tempfile
+import threading
+import time
+import uuid
+from concurrent.futures.process import BrokenProcessPool
+
+try:
+    import fcntl
+except ImportError:  # no POSIX file locks here: first creations go unguarded
+    fcntl = None
+
+from korvane.factors.technical._factor.globals import pm
+
+# Ends the log lines of a fit: "... | PAIRS TRADING SERIAL COINTEGRATION FACTOR <resolution>".
+BEST_TRIAL_LINE_SUFFIX = " | PAIRS TRADING SERIAL COINTEGRATION FACTOR "
+
+# Each trial of a parallel job records (fit token, job index) under this key
+# of its system attributes, so that the fitting process can tell the trials of
+# its own fit from those of other processes sharing the study.
+FIT_JOB_ATTRIBUTE = "fit_job"
+
+# How often a pool worker checks that the process that started it still runs.
+PARENT_CHECK_SECONDS = 0.5
+
+
+class _ThreadFitCopy(threading.local):
+    """The factor copy that this thread rebuilt for the parallel fit in progress.
+
+    A worker runs many single-trial jobs of one fit; the first job rebuilds the
+    copy and opens the study, later jobs of the same fit reuse both. A new fit
+    (new token) replaces the entry. Each thread keeps its own copy: jobs that
+    run in threads of one process (joblib's threading backend) would otherwise
+    share one factor, one study object and its sampler between trials.
+    """
+
+    token = None
+    factor = None
+
+
+_TRIAL_COPY_OF_FIT = _ThreadFitCopy()
+
+# (fit token, job index) of the parallel job this thread is running, if any.
+_JOB_OF_THIS_THREAD = threading.local()
+
+
+class WorkerFactorCopy:
+    """What a parallel job carries in place of the factor.
+
+    It holds the factor's rebuild function and constructor values (without
+    the feature generator and the classifier, which trials never use),
+    pickled once per fit, and the token of the fit. Unpickling it in a worker
+    yields the rebuilt factor, made once per fit and process: the jobs after
+    the first one in a worker unpickle neither the universe table nor the
+    factor.
+
+    When the workers run on this machine, the pickled values are written once
+    to a private temporary file and the jobs carry only its path: a job then
+    costs no copy of the universe table through the pool's pipes, in the
+    fitting process nor in the worker. Workers elsewhere get the values inside
+    every job.
+    """
+
+    __slots__ = ("token", "payload", "payload_path")
+
+    def __init__(self, token, rebuild, arguments, share_through_file=False):
+        self.token = token
+        payload = pickle.dumps((rebuild, arguments), protocol=pickle.HIGHEST_PROTOCOL)
+        self.payload = None
+        self.payload_path = None
+        if share_through_file:
+            descriptor, path = tempfile.mkstemp(prefix="korvane-fit-", suffix=".pickle")
+            try:
+                with os.fdopen(descriptor, "wb") as handle:
+                    handle.write(payload)
+            except BaseException:
+                os.remove(path)
+                raise
+            self.payload_path = path
+        else:
+            self.payload = payload
+
+    def release(self):
+        """Remove the temporary file of the values once the fit's jobs are done."""
+        path, self.payload_path = self.payload_path, None
+        if path is not None:
+            try:
+                os.remove(path)
+            except FileNotFoundError:
+                pass
+
+    def __reduce__(self):
+        # Imported at pickling time, like the factor's own rebuild function.
+        from korvane.utils.pickling.rebuilds import rebuild_factor_copy_for_fit
+
+        return rebuild_factor_copy_for_fit, (self.token, self.payload, self.payload_path)
+
+
+def factor_copy_for_fit(token, payload, payload_path=None, in_worker=False):
+    """The factor rebuilt for the fit ``token`` in this process, rebuilt at most once.
+
+    The pickled constructor values come in ``payload``, or in the file at
+    ``payload_path``, which is read only by the first job of a fit here.
+    ``in_worker`` says that this process is a pool worker, whose heap the
+    copy may settle (never the fitting process's).
+    """
+    held = _TRIAL_COPY_OF_FIT
+    if held.token != token:
+        if in_worker:
+            _exit_when_parent_is_gone()
+            # Let the collector reach the previous fit's copy again.
+            gc.unfreeze()
+        held.token = None
+        held.factor = None
+        if payload is None:
+            with open(payload_path, "rb") as handle:
+                payload = handle.read()
+        rebuild, arguments = pickle.loads(payload)
+        held.factor = rebuild(*arguments)
+        held.token = token
+        if in_worker:
+            _settle_worker_heap()
+    return held.factor
+
+
+def running_in_worker_process():
+    return multiprocessing.parent_process() is not None
+
+
+def _settle_worker_heap():
+    """Keep what a pool worker holds for the fit out of later cyclic collections.
+
+    The pool's workers run a full garbage collection after a job whenever a
+    second has passed since the last one. With the numeric, optimiser and
+    storage libraries and the factor copy loaded, each walks some 200,000
+    long-lived objects, about a tenth of a second, which is most of a trial's
+    cost again every few trials. After one collection here those objects are
+    frozen, so the later collections look only at what the trials allocate.
+    The next fit's first job in the worker unfreezes them again.
+    """
+    if not _WORKER_HEAP_RELEASE_AT_EXIT:
+        # Frozen objects are never collected, not even when the interpreter
+        # exits, so the worker gives everything back to the collector first.
+        atexit.register(_release_worker_heap)
+        _WORKER_HEAP_RELEASE_AT_EXIT.append(True)
+    gc.collect()
+    gc.freeze()
+
+
+_WORKER_HEAP_RELEASE_AT_EXIT = []
+
+
+def _release_worker_heap():
+    forget_fit(_TRIAL_COPY_OF_FIT.token)
+    gc.unfreeze()
+    gc.collect()
+
+
+_PARENT_WATCH = []
+
+
+def _exit_when_parent_is_gone():
+    """End this pool worker soon after the process that started it has gone.
+
+    A parent killed outright never tells its workers to stop; they would run
+    the trials in flight and then wait for jobs that never come. A worker
+    whose parent has gone is adopted by another process, so a change of
+    parent id is the sign.
+    """
+    parent = multiprocessing.parent_process()
+    if _PARENT_WATCH or parent is None or parent.pid != os.getppid():
+        return
+    parent_pid = parent.pid
+
+    def watch():
+        while os.getppid() == parent_pid:
+            time.sleep(PARENT_CHECK_SECONDS)
+        os._exit(1)
+
+    threading.Thread(target=watch, name="korvane-parent-watch", daemon=True).start()
+    _PARENT_WATCH.append(parent_pid)
+
+
+def _workers_share_this_machine():
+    """Whether the pool that ``Parallel`` would use now runs its jobs on this machine.
+
+    joblib's own backends (processes, threads, in-process) do; a backend
+    registered by another library (a cluster, say) may not see this
+    machine's temporary files.
+    """
+    try:
+        from joblib.parallel import get_active_backend
+
+        backend, _ = get_active_backend()
+    except Exception:
+        return False
+    return type(backend).__module__.startswith("joblib.")
+
+
+def forget_fit(token):
+    held = _TRIAL_COPY_OF_FIT
+    if held.token == token:
+        held.token = None
+        held.factor = None
+
+
+def _fit_single_instance_job(factor, index, study_file_path, fit_token=None):
+    """One parallel job: one trial on the fit's factor copy against the caller's study file.
+
+    Reused worker processes keep the working directory they started in, so the
+    job carries the absolute path of the study file resolved by the caller.
+    The trial is marked with the fit's token and the job's index.
+    """
+    if isinstance(factor, WorkerFactorCopy):  # the pool ran the job in this process
+        factor = factor_copy_for_fit(factor.token, factor.payload, factor.payload_path)
+    factor._study_file_path = study_file_path
+    # Each trial starts like a freshly rebuilt copy: an empty trade store.
+    factor.initialize_rarAV_data_structures(None, None)
+    _JOB_OF_THIS_THREAD.job = None if fit_token is None else [fit_token, index]
+    try:
+        operator.methodcaller("__fit_single_instance", index)(factor)
+    finally:
+        _JOB_OF_THIS_THREAD.job = None
+
+
+def objective_of_this_thread(objective):
+    """`objective`, marking each trial with the parallel job this thread runs (unchanged outside a job)."""
+    job = getattr(_JOB_OF_THIS_THREAD, "job", None)
+    if job is None:
+        return objective
+
+    def objective_of_job(trial):
+        trial.storage.set_trial_system_attr(trial._trial_id, FIT_JOB_ATTRIBUTE, job)
+        return objective(trial)
+
+    return objective_of_job
+
+
+@contextlib.contextmanager
+def study_creation_lock(study_file_path):
+    """Hold an exclusive lock on the directory of a study file while it is opened.
+
+    Opening a study file that does not exist yet creates its tables and
+    stamps its schema version; two processes doing that at once fail on each
+    other's tables or version row. A process opening a study file holds this
+    lock for that short time, so the first creation happens once and the
+    others then open a complete file. Locking the directory leaves no lock
+    file behind.
+    """
+    descriptor = None
+    if fcntl is not None:
+        try:
+            descriptor = os.open(os.path.dirname(study_file_path) or os.curdir, os.O_RDONLY)
+        except OSError:
+            descriptor = None
+    try:
+        if descriptor is not None:
+            fcntl.flock(descriptor, fcntl.LOCK_EX)
+        yield
+    finally:
+        if descriptor is not None:
+            os.close(descriptor)  # which releases the lock
+
+
+def _settle_trials_of_fit(study, token):
+    """Mark the trials that the fit ``token`` left running as failed.
+
+    Called once the fit's pool has stopped, when no job of the fit can still
+    be running. Returns the job indices of the fit's completed trials and
+    those of the trials just marked failed.
+    """
+    TrialState = pm().optuna.trial.TrialState
+    storage = study._storage
+    completed, lost = set(), []
+    for trial in storage.get_all_trials(
+        study._study_id, deepcopy=False, states=(TrialState.RUNNING, TrialState.COMPLETE)
+    ):
+        job = trial.system_attrs.get(FIT_JOB_ATTRIBUTE)
+        if not job or job[0] != token:
+            continue
+        if trial.state == TrialState.COMPLETE:
+            completed.add(job[1])
+            continue
+        try:
+            storage.set_trial_state_values(trial._trial_id, TrialState.FAIL)
+        except pm().optuna.exceptions.UpdateFinishedTrialError:
+            continue  # it finished meanwhile
+        lost.append(job[1])
+    return completed, lost
+
+
+class _Terminated(BaseException):
+    """SIGTERM received while parallel jobs ran."""
+
+
+@contextlib.contextmanager
+def _ending_cleanly_on_sigterm():
+    """Let SIGTERM unwind the block before the process ends by it.
+
+    By default the signal ends the process at once: the temporary file of the
+    copy's values stays behind and the workers run on without their parent.
+    Raised as an exception instead, it lets joblib stop the workers and the
+    fit remove what it made, after which the process ends by the same signal,
+    as whoever sent it expects. A handler the program set itself is left alone,
+    and so is a fit outside the main thread, where no handler can be set.
+    """
+    in_main_thread = threading.current_thread() is threading.main_thread()
+    if not in_main_thread or signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL:
+        yield
+        return
+
+    def raise_terminated(signum, frame):
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second signal must not cut the clean-up short
+        raise _Terminated()
+
+    signal.signal(signal.SIGTERM, raise_terminated)
+    try:
+        yield
+    except _Terminated:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGTERM)
+        raise
+    finally:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+
+def run_parallel_jobs(factor, study, study_file_path, n_jobs, count):
+    """Run ``count`` single-trial jobs in the pool, outliving the death of workers.
+
+    A worker that dies (killed, out of memory) takes its trial with it, and
+    the process pool then stops every other worker too. The trials this fit
+    left running are marked failed, as the optimiser marks stale trials, so
+    that its sampler no longer counts them as pending, and the jobs that did
+    not finish run again in a new pool, but for one job charged to each
+    death: a worker that dies again and again cannot keep the fit going.
+    """
+    module = pm()
+    logger = module.logger
+    if count <= 0:
+        module.Parallel(n_jobs=n_jobs)([])
+        return
+    with _ending_cleanly_on_sigterm():
+        worker_copy = factor._copy_for_workers()
+        try:
+            pending = list(range(count))
+            while pending:
+                jobs = [
+                    module.delayed(_fit_single_instance_job)(worker_copy, index, study_file_path, worker_copy.token)
+                    for index in pending
+                ]
+                try:
+                    with module.np.errstate(all="ignore"):
+                        module.Parallel(n_jobs=n_jobs)(jobs)
+                    pending = []
+                except BaseException as error:
+                    if not isinstance(error, BrokenProcessPool):
+                        # Stopped by a failed trial or a signal: the pool has
+                        # stopped its workers, whose trials would stay running.
+                        with contextlib.suppress(Exception):
+                            _settle_trials_of_fit(study, worker_copy.token)
+                        raise
+                    completed, lost = _settle_trials_of_fit(study, worker_copy.token)
+                    pending = [index for index in pending if index not in completed]
+                    charged = next((index for index in lost if index in pending), pending[-1] if pending else None)
+                    if charged is not None:
+                        pending.remove(charged)
+                    logger.warning(
+                        "A WORKER DIED: %d RUNNING TRIALS MARKED FAILED, %d TRIALS LEFT TO RUN%s%s",
+                        len(lost),
+                        len(pending),
+                        BEST_TRIAL_LINE_SUFFIX,
+                        factor._resolution_in_mins,
+                    )
+        finally:
+            forget_fit(worker_copy.token)
+            worker_copy.release()
+
+
+def copy_for_workers(factor):
+    """The factor copy that parallel jobs carry to the workers, for one fit.
+
+    Trials in workers never collect features or consult the classifier,
+    and a feature generator refuses pickling, so the copy is rebuilt from
+    the factor's constructor values without either.
+    """
+    rebuild, arguments = factor.__reduce__()
+    arguments = list(arguments)
+    arguments[5] = None
+    arguments[6] = None
+    return WorkerFactorCopy(
+        uuid.uuid4().hex, rebuild, tuple(arguments), share_through_file=_workers_share_this_machine()
+    )
