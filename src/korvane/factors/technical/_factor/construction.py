@@ -57,6 +57,11 @@ STUDY_NAME = "PairsTradingSerialCointegrationFactor"
 
 TRADING_DAYS_IN_A_YEAR = 252
 
+# The shortest z-score window the engine uses, in bars. A searched rolling
+# window must hold more bars than this (at least one more), so that the
+# volatility window, which leaves it out, is never empty.
+MINIMUM_SIZE_OF_ROLLING_WINDOW = 30
+
 NOT_A_DATAFRAME_MESSAGE = (
     "pd.DataFrame is not passed, pass a pd.DataFrame object containing the OHCLV of all the securities in this "
     "universe and indexed by datetime"
@@ -226,7 +231,7 @@ class ConstructionMixin:
         self._object_store_dict = {}
         self._INFINITE_UPDATE_INTERVAL = int(1e10)
         self._MINIMUM_RESOLUTION = 1
-        self._MINIMUM_SIZE_OF_ROLLING_WINDOW = 30
+        self._MINIMUM_SIZE_OF_ROLLING_WINDOW = MINIMUM_SIZE_OF_ROLLING_WINDOW
         self._study_name = STUDY_NAME
         self._resolution_in_mins = max(self._MINIMUM_RESOLUTION, resolution_in_mins)
         # The table is what pickled factors and the copies of a parallel fit

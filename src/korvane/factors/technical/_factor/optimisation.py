@@ -23,6 +23,7 @@ from korvane._common.study_settings import (
     sqlite_study_engine_kwargs,
     tpe_sampler_kwargs,
 )
+from korvane.factors.technical._factor.construction import MINIMUM_SIZE_OF_ROLLING_WINDOW
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.parallel_fit import (
     BEST_TRIAL_LINE_SUFFIX,
@@ -188,7 +189,8 @@ class OptimisationMixin:
 
     def _get_trial_params_for_pairs_trading_serial_cointegration_factor(self, trial):
         maximum_size_of_rolling_window = int(float(self._datetime_length) * 0.5)
-        minimum_size_of_rolling_window = 31
+        # More bars than the shortest z-score window.
+        minimum_size_of_rolling_window = MINIMUM_SIZE_OF_ROLLING_WINDOW + 1
         integer_ranges = {
             "size_of_rolling_windows": (minimum_size_of_rolling_window, maximum_size_of_rolling_window),
             "starting_sd_for_position_entry": (1, 10),
