@@ -22,7 +22,7 @@ import time
 import numpy as np
 import pandas as pd
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "construction"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "factor" / "construction"))
 
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor  # noqa: E402
 

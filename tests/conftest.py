@@ -5,6 +5,9 @@ of the results report goes through ``yfinance.download``; it is replaced here
 by a function returning frames in yfinance 1.x's real layout.
 """
 
+import subprocess
+import sys
+
 import matplotlib
 
 matplotlib.use("Agg")
@@ -48,3 +51,22 @@ def offline_benchmark(monkeypatch):
 
     monkeypatch.setattr(yfinance, "download", fake_yfinance_download)
     return fake_yfinance_download
+
+
+@pytest.fixture
+def in_tmp_dir(tmp_path, monkeypatch):
+    """Runs the test in its own temporary folder, where the study files and saved models land."""
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+@pytest.fixture
+def fresh_interpreter():
+    """Runs a probe in a new interpreter; the probe prints "ok" once every check in it holds."""
+
+    def run(probe):
+        result = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=120)
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.strip() == "ok"
+
+    return run

@@ -2,7 +2,6 @@
 
 import numpy as np
 import pandas as pd
-import pytest
 
 # Bagging of three Gaussian naive Bayes models on mean-imputed, f-score
 # selected features: the cheapest pipeline of the search space.
@@ -60,11 +59,3 @@ def enqueue(stem, factor_name, *param_sets):
         study.enqueue_trial(params)
     return study
 
-
-@pytest.fixture
-def workdir(tmp_path, monkeypatch):
-    """A working folder whose "../rarAV/saved_models/" lies inside the test's own folder."""
-    work = tmp_path / "work"
-    work.mkdir()
-    monkeypatch.chdir(work)
-    return work

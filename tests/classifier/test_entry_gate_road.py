@@ -3,8 +3,7 @@
 import numpy as np
 import pytest
 
-from classifier_helpers import workdir  # noqa: F401 (fixture)
-from classifier_helpers import CHEAP_PARAMS, enqueue, saved_pipeline_path
+from classifier.classifier_helpers import CHEAP_PARAMS, enqueue, saved_pipeline_path
 from korvane._common.synthetic_universe import TRADING_PARAMS, universe_table
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 from korvane.rarAV.signalforge import Signalforge

@@ -10,8 +10,7 @@ import pandas as pd
 import pytest
 from joblib.externals.loky import get_reusable_executor
 
-from classifier_helpers import workdir  # noqa: F401 (fixture)
-from classifier_helpers import CHEAP_PARAMS, enqueue, saved_pipeline_path, tiny_trades
+from classifier.classifier_helpers import CHEAP_PARAMS, enqueue, saved_pipeline_path, tiny_trades
 from korvane.rarAV import tradegate
 from korvane.rarAV.tradegate import OptimalEntryClassifier
 

@@ -7,7 +7,7 @@ import optuna
 import pandas as pd
 import pytest
 
-from classifier_helpers import CHEAP_PARAMS, FixedTrial, tiny_trades
+from classifier.classifier_helpers import CHEAP_PARAMS, FixedTrial, tiny_trades
 from korvane.rarAV import tradegate
 from korvane.rarAV._tradegate import fold_scoring, search_space
 from korvane.rarAV.tradegate import OptimalEntryClassifier

@@ -13,7 +13,7 @@ import pytest
 import responses
 
 import korvane.connections.binance.coinlink as coinlink
-from fake_exchange import FakeClient, candle_rows
+from connections.fake_exchange import FakeClient, candle_rows
 from korvane.connections.binance.coinlink import Coinlink
 
 BEGIN = "-----------------------------BEGINNING BINANCE DOWNLOAD-----------------------------"

@@ -1,7 +1,5 @@
 """What importing the two connection modules sets up, checked in a fresh interpreter."""
 
-import subprocess
-import sys
 import textwrap
 
 PROBE = textwrap.dedent(
@@ -44,7 +42,5 @@ PROBE = textwrap.dedent(
 )
 
 
-def test_import_sets_up_logging_names_and_defaults():
-    result = subprocess.run([sys.executable, "-c", PROBE], capture_output=True, text=True, timeout=120)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "ok"
+def test_import_sets_up_logging_names_and_defaults(fresh_interpreter):
+    fresh_interpreter(PROBE)

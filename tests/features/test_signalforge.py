@@ -10,7 +10,7 @@ import talib.abstract
 
 from korvane.rarAV import signalforge as module
 from korvane.rarAV.signalforge import Signalforge
-from window_factory import make_window
+from features.window_factory import make_window
 
 SECURITIES = ["AAA", "BBB", "CCC", "DDD", "EEE"]
 PAIR = ("BBB", "DDD")

@@ -7,7 +7,7 @@ from sklearn.utils import resample
 
 from korvane.utils.results import _scorebook
 from korvane.utils.results import scorebook as scorebook_module
-from scorebook_factory import daily_scorebook, random_daily_returns
+from results.scorebook_factory import daily_scorebook, random_daily_returns
 
 LENGTHS = [1, 2, 3, 7, 250, 1001, 1025]
 

@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 from korvane.utils.results.scorebook import Scorebook
-from scorebook_factory import backtest_arrays
+from results.scorebook_factory import backtest_arrays
 
 NAMES = list(backtest_arrays(np.zeros(3), pd.date_range("2024-01-01", periods=3)).keys())
 

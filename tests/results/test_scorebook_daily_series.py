@@ -5,7 +5,7 @@ import pandas as pd
 import pytest
 
 from korvane.utils.results.scorebook import Scorebook
-from scorebook_factory import backtest_arrays, daily_scorebook
+from results.scorebook_factory import backtest_arrays, daily_scorebook
 
 
 def daily(pnl, times, starting_equity=100.0):

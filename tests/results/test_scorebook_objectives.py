@@ -11,7 +11,7 @@ from sklearn.utils import resample
 
 from korvane.utils.results import scorebook as scorebook_module
 from korvane.utils.results.scorebook import Scorebook
-from scorebook_factory import backtest_arrays, daily_scorebook
+from results.scorebook_factory import backtest_arrays, daily_scorebook
 
 OBJECTIVES = list(Scorebook.available_objectives)
 BOOTSTRAP_OBJECTIVES = OBJECTIVES[6:]

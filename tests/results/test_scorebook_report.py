@@ -11,7 +11,7 @@ import pytest  # noqa: E402
 
 from korvane.utils.results import scorebook as scorebook_module  # noqa: E402
 from korvane.utils.results.scorebook import Scorebook  # noqa: E402
-from scorebook_factory import backtest_arrays, daily_scorebook  # noqa: E402
+from results.scorebook_factory import backtest_arrays, daily_scorebook  # noqa: E402
 
 ALL_CURVES = [
     "upper_bound_2sd_extrapolation_from_train_set",

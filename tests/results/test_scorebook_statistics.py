@@ -10,7 +10,7 @@ import pytest
 
 from korvane.utils.results import scorebook as scorebook_module
 from korvane.utils.results.scorebook import Scorebook
-from scorebook_factory import backtest_arrays, daily_scorebook
+from results.scorebook_factory import backtest_arrays, daily_scorebook
 
 KEYS = [
     "annual_returns", "annual_volatility", "annual_sharpe_ratio", "annnual_sortino_ratio",

@@ -27,7 +27,8 @@ class PriceModel:
     The price level of security ``k`` is ``first_price + price_step * k`` and
     its trend loading ``first_loading + loading_step * k``; a ``*_cycle``
     replaces ``k`` there by ``k % cycle``. A cointegrated security follows
-    trend ``k % trends``.
+    trend ``k % trends``. The independent walks take their levels from
+    ``walk_first_price`` and ``walk_price_step`` when these are set.
     """
 
     trends: int = 1
@@ -42,8 +43,12 @@ class PriceModel:
     first_loading: float = 1.0
     loading_step: float = 0.1
     loading_cycle: int | None = None
+    walk_first_price: float | None = None
+    walk_price_step: float | None = None
 
-    def price(self, k):
+    def price(self, k, cointegrated=True):
+        if not cointegrated and self.walk_first_price is not None:
+            return self.walk_first_price + self.walk_price_step * k
         return self.first_price + self.price_step * (k if self.price_cycle is None else k % self.price_cycle)
 
     def loading(self, k):
@@ -73,7 +78,7 @@ def _closes(rng, n_securities, n_bars, model, cointegrated):
     cointegrated = _cointegrated_set(cointegrated, n_securities)
     trends = np.cumsum(rng.normal(model.trend_drift, model.trend_sd, (model.trends, n_bars)), axis=1)
     for k in range(n_securities):
-        level = np.log(model.price(k))
+        level = np.log(model.price(k, k in cointegrated))
         if k in cointegrated:
             shocks = rng.normal(0.0, model.shock_sd, n_bars)
             deviation = np.zeros(n_bars)
