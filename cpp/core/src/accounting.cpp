@@ -4,6 +4,7 @@
 #pragma GCC optimize("vect-cost-model=dynamic")
 
 #include "korvane/accounting.hpp"
+#include "korvane/pairwise_sum.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -13,8 +14,6 @@
 namespace korvane::accounting {
 
 namespace {
-
-constexpr std::size_t kPairwiseBlock = 128;
 
 // Row helpers. Every loop below is element-wise, with each element computed
 // in the operation order of the numpy expression it mirrors, so vectorising
@@ -207,28 +206,6 @@ void finish_curves(const SplitBooks& books, std::size_t bars, std::size_t n, dou
 }
 
 }  // namespace
-
-double pairwise_sum(const double* a, std::size_t n) {
-  if (n < 8) {
-    double res = 0.0;
-    for (std::size_t i = 0; i < n; ++i) res += a[i];
-    return res;
-  }
-  if (n <= kPairwiseBlock) {
-    double r[8];
-    for (int j = 0; j < 8; ++j) r[j] = a[j];
-    std::size_t i = 8;
-    for (; i < n - (n % 8); i += 8) {
-      for (int j = 0; j < 8; ++j) r[j] += a[i + j];
-    }
-    double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-    for (; i < n; ++i) res += a[i];
-    return res;
-  }
-  std::size_t n2 = n / 2;
-  n2 -= n2 % 8;
-  return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
-}
 
 void scale_positions_market_value(const double* raw_row, double total_abs_raw, const double* close_row,
                                   double equity, double pct_equity_invested, bool scale_to_traded,

@@ -12,10 +12,6 @@
 
 namespace korvane::accounting {
 
-// numpy's float64 add-reduction over a contiguous run (pairwise with eight
-// accumulators per block of at most 128 values).
-double pairwise_sum(const double* a, std::size_t n);
-
 // Sizing of one bar: the raw row (signed, any scale) becomes the market value
 // to hold per security. Gross exposure is `equity * pct_equity_invested`,
 // shrunk by the share of traded securities when `scale_to_traded` is set.
