@@ -11,23 +11,20 @@
 // and the errors are the interpreter's.
 #include <charconv>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "binding_prelude.hpp"
+#include "interpreter_float.hpp"
 
 namespace {
 
 constexpr Py_ssize_t kRowLength = 12;
 constexpr size_t kFields = 5;  // open, high, low, close, volume
 
-double interpreter_float(PyObject* value) {
-  PyObject* number = PyNumber_Float(value);
-  if (number == nullptr) throw nb::python_error();
-  double result = PyFloat_AS_DOUBLE(number);
-  Py_DECREF(number);
-  return result;
-}
+using korvane::bind::interpreter_float;
 
 double parse_value(PyObject* value) {
   if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
@@ -67,10 +64,13 @@ nb::tuple candle_fields(nb::handle klines) {
   const Py_ssize_t n_rows = PySequence_Fast_GET_SIZE(rows);
   PyObject** row_items = PySequence_Fast_ITEMS(rows);
 
-  auto* times = new int64_t[n_rows > 0 ? n_rows : 1];
-  auto times_array = owned_array(times, {static_cast<size_t>(n_rows)});
-  auto* fields = new double[kFields * (n_rows > 0 ? n_rows : 1)];
-  auto fields_array = owned_array(fields, {kFields, static_cast<size_t>(n_rows)});
+  const size_t rows_count = static_cast<size_t>(n_rows);
+  std::unique_ptr<int64_t[]> times_buffer = new_buffer<int64_t>(rows_count);
+  std::unique_ptr<double[]> fields_buffer = new_buffer<double>(kFields * rows_count);
+  int64_t* times = times_buffer.get();
+  double* fields = fields_buffer.get();
+  auto times_array = owned_array(std::move(times_buffer), {rows_count});
+  auto fields_array = owned_array(std::move(fields_buffer), {kFields, rows_count});
 
   for (Py_ssize_t i = 0; i < n_rows; ++i) {
     PyObject* row = PySequence_Fast(row_items[i], "each candle must be a sequence of values");

@@ -1,6 +1,6 @@
 #pragma once
 // The names every binding file works with: nanobind as `nb`, its argument
-// literals ("name"_a), and the array views and owned-array maker of
+// literals ("name"_a), and the array views and owned-array makers of
 // ndarray_span.hpp. Include it from binding .cpp files only, never from a
 // header of the core.
 #include <nanobind/nanobind.h>
@@ -11,7 +11,13 @@
 namespace nb = nanobind;
 using namespace nb::literals;
 
+using korvane::bind::AnyMatrix;
+using korvane::bind::Array;
+using korvane::bind::array_copy;
 using korvane::bind::CInt64Vector;
 using korvane::bind::CMatrix;
 using korvane::bind::CVector;
+using korvane::bind::new_buffer;
+using korvane::bind::OutMatrix;
+using korvane::bind::OutVector;
 using korvane::bind::owned_array;

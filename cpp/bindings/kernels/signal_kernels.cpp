@@ -1,29 +1,22 @@
 // The cointegration-signal kernels one by one, and a whole engine run on a
 // close matrix, for parity tests against statsmodels, scikit-learn and numpy
 // and for benchmarks.
-#include <nanobind/nanobind.h>
-#include <nanobind/ndarray.h>
-#include <nanobind/stl/tuple.h>
-
-#include <cstring>
+#include <algorithm>
+#include <memory>
 #include <stdexcept>
-#include <string>
+#include <utility>
 #include <vector>
 
+#include "binding_prelude.hpp"
+#include "engine_params.hpp"
 #include "korvane/johansen.hpp"
 #include "korvane/pair_engine.hpp"
 #include "korvane/spread_stats.hpp"
 #include "korvane/triple_barrier.hpp"
-#include "ndarray_span.hpp"
-
-namespace nb = nanobind;
-using namespace nb::literals;
 
 namespace {
 
-using korvane::bind::CMatrix;
-using korvane::bind::CVector;
-using korvane::bind::owned_array;
+using korvane::bind::barrier_settings_from;
 
 korvane::johansen::CriticalValues critical(double max_eigen_90, double trace_90) {
   return {max_eigen_90, trace_90};
@@ -32,23 +25,6 @@ korvane::johansen::CriticalValues critical(double max_eigen_90, double trace_90)
 double key(const nb::dict& d, const char* name) {
   if (!d.contains(name)) throw nb::key_error(name);
   return nb::cast<double>(d[name]);
-}
-
-korvane::barrier::Settings barrier_settings(const nb::dict& d) {
-  korvane::barrier::Settings s;
-  s.take_profit_std_multiplier = key(d, "take_profit_std_multiplier");
-  s.take_profit_sensitivity_at_entry =
-      key(d, "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry");
-  s.take_profit_sensitivity_at_adjustment =
-      key(d, "take_profit_current_volatility_multiplier_sensitivity_at_adjustment");
-  s.stop_loss_std_multiplier = key(d, "stop_loss_std_multiplier");
-  s.stop_loss_sensitivity_at_entry =
-      key(d, "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry");
-  s.stop_loss_sensitivity_at_adjustment =
-      key(d, "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment");
-  s.time_stop_halflife_multiplier = key(d, "time_stop_halflife_multiplier");
-  s.time_stop_adjustment_sensitivity = key(d, "time_stop_adjustment_sensitivity");
-  return s;
 }
 
 nb::dict barrier_state_dict(const korvane::barrier::State& s) {
@@ -73,18 +49,10 @@ korvane::barrier::State barrier_state(const nb::dict& d) {
   return s;
 }
 
+// Per pair-bar trace values as a bars x pairs matrix.
 template <typename T>
-nb::ndarray<nb::numpy, T> to_array(const std::vector<T>& v) {
-  T* data = new T[v.size() ? v.size() : 1];
-  if (!v.empty()) std::memcpy(data, v.data(), v.size() * sizeof(T));
-  return owned_array<T>(data, {v.size()});
-}
-
-template <typename T>
-nb::ndarray<nb::numpy, T> to_matrix(const std::vector<T>& v, size_t rows, size_t cols) {
-  T* data = new T[v.size() ? v.size() : 1];
-  if (!v.empty()) std::memcpy(data, v.data(), v.size() * sizeof(T));
-  return owned_array<T>(data, {rows, cols});
+Array<T> trace_matrix(const std::vector<T>& values, size_t bars, size_t pairs) {
+  return array_copy(values.data(), {bars, pairs});
 }
 
 nb::dict johansen_test(CVector y1, CVector y2, double max_eigen_90, double trace_90) {
@@ -128,19 +96,15 @@ nb::dict run_engine(CMatrix closes, int64_t window, nb::dict params, int64_t bar
   iv.new_spread_update = iv.johansen_resampling = iv.triple_barrier_update = bars_per_day;
   iv.max_zscore_window = max_zscore_window;
   iv.min_zscore_window = min_zscore_window;
-  korvane::engine::Params p;
-  p.zscore_halflife_multiplier = key(params, "zscore_halflife_multiplier");
-  p.starting_sd_for_position_entry = key(params, "starting_sd_for_position_entry");
-  p.volatility_multiplier_available = params.contains("rolling_volatility_halflife_multiplier");
-  if (p.volatility_multiplier_available)
-    p.rolling_volatility_halflife_multiplier = key(params, "rolling_volatility_halflife_multiplier");
-  p.barrier = barrier_settings(params);
+  const korvane::engine::Params p = korvane::bind::engine_params_from(params, nb::none());
 
   korvane::engine::PairEngine engine(first, second);
   korvane::engine::Trace tr;
   if (trace) engine.trace = &tr;
-  double* positions = new double[static_cast<size_t>(rows * n)]();
-  auto positions_array = owned_array<double>(positions, {static_cast<size_t>(rows), static_cast<size_t>(n)});
+  std::unique_ptr<double[]> buffer = new_buffer<double>(static_cast<size_t>(rows * n));
+  double* positions = buffer.get();
+  std::fill_n(positions, rows * n, 0.0);
+  auto positions_array = owned_array(std::move(buffer), {static_cast<size_t>(rows), static_cast<size_t>(n)});
   {
     nb::gil_scoped_release release;
     engine.run(closes.data(), rows, n, 1, cols.data(), n, cols.data(), window, times.data(), positions,
@@ -149,28 +113,28 @@ nb::dict run_engine(CMatrix closes, int64_t window, nb::dict params, int64_t bar
   nb::dict out;
   out["positions"] = positions_array;
   const korvane::engine::ClosedTradeColumns trades = korvane::engine::columns_of(engine.closed);
-  out["trade_pair"] = to_array(trades.pair);
-  out["trade_entry_bar"] = to_array(trades.entry_time);
-  out["trade_exit_bar"] = to_array(trades.exit_time);
-  out["trade_label"] = to_array(trades.label);
-  out["trade_returns"] = to_array(trades.returns);
+  out["trade_pair"] = array_copy(trades.pair);
+  out["trade_entry_bar"] = array_copy(trades.entry_time);
+  out["trade_exit_bar"] = array_copy(trades.exit_time);
+  out["trade_label"] = array_copy(trades.label);
+  out["trade_returns"] = array_copy(trades.returns);
   const auto& s = engine.state;
-  out["h1"] = to_array(s.h1);
-  out["h2"] = to_array(s.h2);
-  out["halflife"] = to_array(s.halflife);
-  out["position"] = to_array(s.position);
-  out["countdown"] = to_array(s.reestimation_countdown);
+  out["h1"] = array_copy(s.h1);
+  out["h2"] = array_copy(s.h2);
+  out["halflife"] = array_copy(s.halflife);
+  out["position"] = array_copy(s.position);
+  out["countdown"] = array_copy(s.reestimation_countdown);
   if (trace) {
     const size_t bars = static_cast<size_t>(rows - window), pairs = first.size();
-    out["trace_is_cointegrated"] = to_matrix(tr.is_cointegrated, bars, pairs);
-    out["trace_countdown"] = to_matrix(tr.countdown, bars, pairs);
-    out["trace_halflife"] = to_matrix(tr.halflife, bars, pairs);
-    out["trace_position"] = to_matrix(tr.position, bars, pairs);
-    out["trace_reported"] = to_matrix(tr.reported, bars, pairs);
-    out["trace_h1"] = to_matrix(tr.h1, bars, pairs);
-    out["trace_h2"] = to_matrix(tr.h2, bars, pairs);
-    out["trace_zscore"] = to_matrix(tr.zscore, bars, pairs);
-    out["trace_value"] = to_matrix(tr.value, bars, pairs);
+    out["trace_is_cointegrated"] = trace_matrix(tr.is_cointegrated, bars, pairs);
+    out["trace_countdown"] = trace_matrix(tr.countdown, bars, pairs);
+    out["trace_halflife"] = trace_matrix(tr.halflife, bars, pairs);
+    out["trace_position"] = trace_matrix(tr.position, bars, pairs);
+    out["trace_reported"] = trace_matrix(tr.reported, bars, pairs);
+    out["trace_h1"] = trace_matrix(tr.h1, bars, pairs);
+    out["trace_h2"] = trace_matrix(tr.h2, bars, pairs);
+    out["trace_zscore"] = trace_matrix(tr.zscore, bars, pairs);
+    out["trace_value"] = trace_matrix(tr.value, bars, pairs);
   }
   return out;
 }
@@ -209,14 +173,14 @@ void bind_signal_kernels(nb::module_& m) {
                                  int64_t halflife, double multiplier, int64_t countdown) {
     korvane::barrier::State s;
     s.adjustment_countdown = countdown;
-    korvane::barrier::set(s, barrier_settings(settings), position, value, std, halflife, multiplier);
+    korvane::barrier::set(s, barrier_settings_from(settings), position, value, std, halflife, multiplier);
     return barrier_state_dict(s);
   }, "params"_a, "position"_a, "value"_a, "std"_a, "halflife"_a, "volatility_multiplier"_a,
         "adjustment_countdown"_a = 0);
   m.def("update_triple_barrier", [](nb::dict state, nb::dict settings, int64_t position,
                                     double multiplier, int64_t interval) {
     korvane::barrier::State s = barrier_state(state);
-    korvane::barrier::update(s, barrier_settings(settings), position, multiplier, interval);
+    korvane::barrier::update(s, barrier_settings_from(settings), position, multiplier, interval);
     return barrier_state_dict(s);
   }, "state"_a, "params"_a, "position"_a, "volatility_multiplier"_a, "interval"_a);
   m.def("check_triple_barrier", [](nb::dict state, int64_t position, double value) {

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "binding_prelude.hpp"
@@ -16,9 +18,8 @@ namespace {
 
 namespace acc = korvane::accounting;
 
-using Matrix = nb::ndarray<nb::numpy, double>;
-
-double* new_buffer(std::size_t n) { return new double[n > 0 ? n : 1]; }
+using Matrix = Array<double>;
+using Block = std::unique_ptr<double[]>;
 
 // Memory of the twelve arrays of a split, reused across splits.
 //
@@ -35,7 +36,7 @@ class BlockCache {
     return *cache;
   }
 
-  double* take(std::size_t doubles, std::size_t& capacity) {
+  Block take(std::size_t doubles, std::size_t& capacity) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       auto best = free_.end();
@@ -43,40 +44,39 @@ class BlockCache {
         if (it->capacity >= doubles && (best == free_.end() || it->capacity < best->capacity)) best = it;
       }
       if (best != free_.end()) {
-        const Block block = *best;
+        Block block = std::move(best->data);
+        capacity = best->capacity;
         free_.erase(best);
-        cached_ -= block.capacity;
-        capacity = block.capacity;
-        return block.data;
+        cached_ -= capacity;
+        return block;
       }
     }
     capacity = doubles;
-    return new_buffer(doubles);
+    return new_buffer<double>(doubles);
   }
 
-  void give(double* data, std::size_t capacity) {
+  void give(Block data, std::size_t capacity) {
     std::lock_guard<std::mutex> lock(mutex_);
-    free_.push_back({data, capacity});
+    free_.push_back({std::move(data), capacity});
     cached_ += capacity;
     // Keep the largest blocks: they fit every smaller split.
     while (free_.size() > kMaxBlocks || cached_ > kMaxCachedDoubles) {
       auto smallest = std::min_element(free_.begin(), free_.end(),
-                                       [](const Block& a, const Block& b) { return a.capacity < b.capacity; });
+                                       [](const Free& a, const Free& b) { return a.capacity < b.capacity; });
       cached_ -= smallest->capacity;
-      delete[] smallest->data;
       free_.erase(smallest);
     }
   }
 
  private:
-  struct Block {
-    double* data;
+  struct Free {
+    Block data;
     std::size_t capacity;
   };
   static constexpr std::size_t kMaxBlocks = 2;
   static constexpr std::size_t kMaxCachedDoubles = (std::size_t{128} << 20) / sizeof(double);
   std::mutex mutex_;
-  std::vector<Block> free_;
+  std::vector<Free> free_;
   std::size_t cached_ = 0;
 };
 
@@ -100,7 +100,7 @@ struct SplitArrays {
   nb::capsule owner;
 
   struct Held {
-    double* data;
+    Block data;
     std::size_t capacity;
   };
 
@@ -108,32 +108,26 @@ struct SplitArrays {
     // Each array starts on a 64-byte boundary of the block.
     const auto padded = [](std::size_t count) { return (count + 7) / 8 * 8; };
     const std::size_t cells = padded(t * n), curve = padded(t), step_curve = padded(steps());
-    std::size_t capacity = 0;
-    double* block = BlockCache::instance().take(8 * cells + 2 * curve + 2 * step_curve + 8, capacity);
-    owner = nb::capsule(new Held{block, capacity}, [](void* p) noexcept {
-      auto* held = static_cast<Held*>(p);
-      BlockCache::instance().give(held->data, held->capacity);
-      delete held;
+    auto held = std::make_unique<Held>();
+    held->data = BlockCache::instance().take(8 * cells + 2 * curve + 2 * step_curve + 8, held->capacity);
+    double* block = held->data.get();
+    owner = nb::capsule(held.get(), [](void* p) noexcept {
+      std::unique_ptr<Held> done(static_cast<Held*>(p));
+      BlockCache::instance().give(std::move(done->data), done->capacity);
     });
+    held.release();
     const std::uintptr_t misalignment = reinterpret_cast<std::uintptr_t>(block) % 64;
     double* cursor = block + (misalignment ? (64 - misalignment) / sizeof(double) : 0);
-    const auto next = [&cursor](std::size_t count) {
-      double* p = cursor;
-      cursor += count;
-      return p;
+    const auto carve = [&cursor](std::size_t count, std::initializer_list<double**> arrays) {
+      for (double** array : arrays) {
+        *array = cursor;
+        cursor += count;
+      }
     };
-    positions = next(cells);
-    positions_market_value = next(cells);
-    change_in_positions = next(cells);
-    change_in_positions_market_value = next(cells);
-    securities_pnl = next(cells);
-    commissions = next(cells);
-    slippage = next(cells);
-    securities_pnl_after_transaction_costs = next(cells);
-    total = next(curve);
-    equity = next(curve);
-    returns = next(step_curve);
-    cumprod = next(step_curve);
+    carve(cells, {&positions, &positions_market_value, &change_in_positions, &change_in_positions_market_value,
+                  &securities_pnl, &commissions, &slippage, &securities_pnl_after_transaction_costs});
+    carve(curve, {&total, &equity});
+    carve(step_curve, {&returns, &cumprod});
   }
 
   acc::PositionBooks position_books() const {
@@ -212,10 +206,10 @@ Matrix scale_positions_market_value(const CVector& raw_row, double total_abs_raw
                                     double equity, double pct_equity_invested, bool scale_to_traded) {
   const std::size_t n = raw_row.shape(0);
   if (close_row.shape(0) != n) throw nb::value_error("close prices and raw positions differ in length");
-  double* out = new_buffer(n);
+  Block out = new_buffer<double>(n);
   acc::scale_positions_market_value(raw_row.data(), total_abs_raw, close_row.data(), equity, pct_equity_invested,
-                                    scale_to_traded, n, out);
-  return owned_array(out, {n});
+                                    scale_to_traded, n, out.get());
+  return owned_array(std::move(out), {n});
 }
 
 nb::tuple equity_after_pnl_change(const CVector& close_row, const CVector& previous_close_row,
@@ -224,11 +218,11 @@ nb::tuple equity_after_pnl_change(const CVector& close_row, const CVector& previ
   if (previous_close_row.shape(0) != n || previous_units.shape(0) != n) {
     throw nb::value_error("close prices and positions differ in length");
   }
-  double* pnl = new_buffer(n);
+  Block pnl = new_buffer<double>(n);
   const double equity =
       acc::equity_after_pnl_change(close_row.data(), previous_close_row.data(), previous_units.data(),
-                                   previous_equity, n, pnl);
-  return nb::make_tuple(owned_array(pnl, {n}), equity);
+                                   previous_equity, n, pnl.get());
+  return nb::make_tuple(owned_array(std::move(pnl), {n}), equity);
 }
 
 nb::tuple account_positions_and_equity(double starting_equity, double pct_equity_invested,
@@ -240,12 +234,13 @@ nb::tuple account_positions_and_equity(double starting_equity, double pct_equity
   require_rows("close_columns_only_data_matrix_mv", close.shape(0), bars);
   require_columns("close_columns_only_data_matrix_mv", close.shape(1), n);
   const std::size_t cells = bars * n;
-  double* p[5];
-  for (auto& q : p) q = new_buffer(cells);
+  Block p[5];
+  for (Block& q : p) q = new_buffer<double>(cells);
   acc::account_positions_and_equity(raw_positions.data(), close.data(), bars, n, starting_equity,
-                                    pct_equity_invested, scale_to_traded, {p[0], p[1], p[2], p[3], p[4]});
-  return nb::make_tuple(owned_array(p[0], {bars, n}), owned_array(p[1], {bars, n}), owned_array(p[2], {bars, n}),
-                        owned_array(p[3], {bars, n}), owned_array(p[4], {bars, n}));
+                                    pct_equity_invested, scale_to_traded,
+                                    {p[0].get(), p[1].get(), p[2].get(), p[3].get(), p[4].get()});
+  const auto matrix = [bars, n](Block& q) { return owned_array(std::move(q), {bars, n}); };
+  return nb::make_tuple(matrix(p[0]), matrix(p[1]), matrix(p[2]), matrix(p[3]), matrix(p[4]));
 }
 
 nb::tuple charge_commissions_and_slippage(const CMatrix& change_in_positions_market_value,
@@ -256,11 +251,10 @@ nb::tuple charge_commissions_and_slippage(const CMatrix& change_in_positions_mar
   if (proportional_spread.shape(0) < n) {
     throw nb::value_error("estimated_proportional_slippage_array has fewer entries than there are securities");
   }
-  double* commissions = new_buffer(bars * n);
-  double* slippage = new_buffer(bars * n);
+  Block commissions = new_buffer<double>(bars * n), slippage = new_buffer<double>(bars * n);
   acc::charge_commissions_and_slippage(change_in_positions_market_value.data(), proportional_spread.data(), bars, n,
-                                       pct_commissions, bid_ask_spread_pct_slippage, commissions, slippage);
-  return nb::make_tuple(owned_array(commissions, {bars, n}), owned_array(slippage, {bars, n}));
+                                       pct_commissions, bid_ask_spread_pct_slippage, commissions.get(), slippage.get());
+  return nb::make_tuple(owned_array(std::move(commissions), {bars, n}), owned_array(std::move(slippage), {bars, n}));
 }
 
 // Works on copies of the seven matrices and returns the twelve arrays in the

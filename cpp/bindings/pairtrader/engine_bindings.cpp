@@ -9,11 +9,11 @@
 // interpreter's lock, and a run with hooks lets other threads in whenever it
 // calls back into Python, so a second thread could otherwise step, reset or
 // drain the same per-pair state in the middle of a run.
-#include <nanobind/nanobind.h>
-#include <nanobind/ndarray.h>
-
+//
+// Parameters and intervals arrive as the EngineParams and Intervals classes of
+// korvane._kernels, taken by value: the engine keeps its own copy while it
+// runs without the interpreter's lock.
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -21,23 +21,12 @@
 #include <thread>
 #include <vector>
 
+#include "binding_prelude.hpp"
 #include "korvane/pair_engine.hpp"
-#include "ndarray_span.hpp"
-
-namespace nb = nanobind;
-using namespace nb::literals;
 
 namespace {
 
-using korvane::bind::CInt64Vector;
-using korvane::bind::owned_array;
 namespace eng = korvane::engine;
-
-using AnyMatrix = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
-// Outputs are written in place: they are taken without conversion, since a
-// converted (copied) array would receive the results and be thrown away.
-using OutMatrix = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
-using OutVector = nb::ndarray<double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 class PythonEntryHook final : public eng::EntryHook {
  public:
@@ -73,11 +62,7 @@ class PythonEstimationHook final : public eng::EstimationHook {
   }
 
  private:
-  static nb::ndarray<nb::numpy, double> copy(const double* v, int64_t n) {
-    double* data = new double[static_cast<size_t>(n > 0 ? n : 1)];
-    std::memcpy(data, v, static_cast<size_t>(n) * sizeof(double));
-    return owned_array<double>(data, {static_cast<size_t>(n)});
-  }
+  static Array<double> copy(const double* v, int64_t n) { return array_copy(v, {static_cast<size_t>(n)}); }
   nb::handle hedge_, halflife_;
 };
 
@@ -96,37 +81,8 @@ struct EstimationScope {
   bool active() const { return hook != nullptr; }
 };
 
-eng::Intervals intervals_from(const nb::tuple& t) {
-  if (t.size() != 5) throw std::invalid_argument("intervals must hold 5 integers");
-  eng::Intervals iv;
-  iv.new_spread_update = nb::cast<int64_t>(t[0]);
-  iv.johansen_resampling = nb::cast<int64_t>(t[1]);
-  iv.triple_barrier_update = nb::cast<int64_t>(t[2]);
-  iv.max_zscore_window = nb::cast<int64_t>(t[3]);
-  iv.min_zscore_window = nb::cast<int64_t>(t[4]);
+void check_intervals(const eng::Intervals& iv) {
   if (iv.johansen_resampling < 1) throw std::invalid_argument("bars per day must be at least 1");
-  return iv;
-}
-
-// (zscore_halflife_multiplier, starting_sd_for_position_entry,
-//  rolling_volatility_halflife_multiplier or None, the eight barrier values)
-eng::Params params_from(const nb::tuple& t) {
-  if (t.size() != 11) throw std::invalid_argument("params must hold 11 values");
-  eng::Params p;
-  p.zscore_halflife_multiplier = nb::cast<double>(t[0]);
-  p.starting_sd_for_position_entry = nb::cast<double>(t[1]);
-  p.volatility_multiplier_available = !t[2].is_none();
-  if (p.volatility_multiplier_available) p.rolling_volatility_halflife_multiplier = nb::cast<double>(t[2]);
-  auto& b = p.barrier;
-  b.take_profit_std_multiplier = nb::cast<double>(t[3]);
-  b.take_profit_sensitivity_at_entry = nb::cast<double>(t[4]);
-  b.take_profit_sensitivity_at_adjustment = nb::cast<double>(t[5]);
-  b.stop_loss_std_multiplier = nb::cast<double>(t[6]);
-  b.stop_loss_sensitivity_at_entry = nb::cast<double>(t[7]);
-  b.stop_loss_sensitivity_at_adjustment = nb::cast<double>(t[8]);
-  b.time_stop_halflife_multiplier = nb::cast<double>(t[9]);
-  b.time_stop_adjustment_sensitivity = nb::cast<double>(t[10]);
-  return p;
 }
 
 korvane::johansen::CriticalValues critical_from(const nb::tuple& t) {
@@ -148,13 +104,6 @@ void check_securities(const eng::PairEngine& e, const CInt64Vector& close_column
   for (size_t k = 0; k < e.pairs(); ++k)
     if (e.first()[k] < 0 || e.first()[k] >= n || e.second()[k] < 0 || e.second()[k] >= n)
       throw std::out_of_range("pair refers to an unknown security");
-}
-
-template <typename T>
-nb::ndarray<nb::numpy, T> to_array(const std::vector<T>& v) {
-  T* data = new T[v.size() ? v.size() : 1];
-  if (!v.empty()) std::memcpy(data, v.data(), v.size() * sizeof(T));
-  return owned_array<T>(data, {v.size()});
 }
 
 // Holds an engine for the length of one call. A call from another thread
@@ -201,7 +150,7 @@ struct Engine {
   }
 
   void run(AnyMatrix data, CInt64Vector close_columns, CInt64Vector position_index,
-           CInt64Vector times, int64_t window, nb::tuple intervals, nb::tuple params,
+           CInt64Vector times, int64_t window, eng::Intervals iv, eng::Params p,
            nb::tuple critical, OutMatrix positions, nb::object hook, nb::object estimators) {
     const ExclusiveUse held = use();
     const int64_t rows = static_cast<int64_t>(data.shape(0));
@@ -210,8 +159,7 @@ struct Engine {
       throw std::invalid_argument("positions and times need one row per bar");
     check_securities(core, close_columns, position_index, static_cast<int64_t>(data.shape(1)), n);
     if (window < 1) throw std::invalid_argument("window must be positive");
-    const eng::Intervals iv = intervals_from(intervals);
-    const eng::Params p = params_from(params);
+    check_intervals(iv);
     const auto crit = critical_from(critical);
     const int64_t rs = static_cast<int64_t>(data.stride(0)), cs = static_cast<int64_t>(data.stride(1));
     const int64_t securities = static_cast<int64_t>(close_columns.shape(0));
@@ -228,15 +176,14 @@ struct Engine {
   }
 
   void step(AnyMatrix window, CInt64Vector close_columns, CInt64Vector position_index, int64_t time,
-            nb::tuple intervals, nb::tuple params, nb::tuple critical, OutVector row,
+            eng::Intervals iv, eng::Params p, nb::tuple critical, OutVector row,
             nb::object hook, nb::object estimators) {
     const ExclusiveUse held = use();
     const int64_t rows = static_cast<int64_t>(window.shape(0));
     if (rows < 1) throw std::invalid_argument("empty window");
     check_securities(core, close_columns, position_index, static_cast<int64_t>(window.shape(1)),
                      static_cast<int64_t>(row.shape(0)));
-    const eng::Intervals iv = intervals_from(intervals);
-    const eng::Params p = params_from(params);
+    check_intervals(iv);
     const auto crit = critical_from(critical);
     korvane::engine::window_log_closes(window.data(), rows, static_cast<int64_t>(window.stride(0)),
                                        static_cast<int64_t>(window.stride(1)), close_columns.data(),
@@ -262,8 +209,8 @@ struct Engine {
     const ExclusiveUse held = use();
     const eng::ClosedTradeColumns c = eng::columns_of(core.closed);
     core.closed.clear();
-    return nb::make_tuple(to_array(c.pair), to_array(c.entry_time), to_array(c.exit_time),
-                          to_array(c.label), to_array(c.returns), to_array(c.features_token));
+    return nb::make_tuple(array_copy(c.pair), array_copy(c.entry_time), array_copy(c.exit_time),
+                          array_copy(c.label), array_copy(c.returns), array_copy(c.features_token));
   }
 
   nb::dict state() const {
@@ -280,19 +227,19 @@ struct Engine {
       bc.push_back(b.adjustment_countdown);
     }
     nb::dict d;
-    d["hedge_ratio_1"] = to_array(s.h1);
-    d["hedge_ratio_2"] = to_array(s.h2);
-    d["is_cointegrated"] = to_array(s.is_cointegrated);
-    d["halflife"] = to_array(s.halflife);
-    d["spread_position"] = to_array(s.position);
-    d["reestimation_countdown"] = to_array(s.reestimation_countdown);
-    d["take_profit"] = to_array(tp);
-    d["stop_loss"] = to_array(sl);
-    d["time_stop"] = to_array(ts);
-    d["entry_value"] = to_array(ev);
-    d["entry_std"] = to_array(es);
-    d["barrier_countdown"] = to_array(bc);
-    d["refused"] = to_array(s.refused);
+    d["hedge_ratio_1"] = array_copy(s.h1);
+    d["hedge_ratio_2"] = array_copy(s.h2);
+    d["is_cointegrated"] = array_copy(s.is_cointegrated);
+    d["halflife"] = array_copy(s.halflife);
+    d["spread_position"] = array_copy(s.position);
+    d["reestimation_countdown"] = array_copy(s.reestimation_countdown);
+    d["take_profit"] = array_copy(tp);
+    d["stop_loss"] = array_copy(sl);
+    d["time_stop"] = array_copy(ts);
+    d["entry_value"] = array_copy(ev);
+    d["entry_std"] = array_copy(es);
+    d["barrier_countdown"] = array_copy(bc);
+    d["refused"] = array_copy(s.refused);
     return d;
   }
 };

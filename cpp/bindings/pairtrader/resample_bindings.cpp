@@ -1,24 +1,15 @@
 // Bar resampling of a universe table (the construction of the bar matrix).
-#include <nanobind/nanobind.h>
-#include <nanobind/ndarray.h>
-
 #include <stdexcept>
 #include <vector>
 
+#include "binding_prelude.hpp"
 #include "korvane/bar_resampler.hpp"
-#include "ndarray_span.hpp"
-
-namespace nb = nanobind;
 
 namespace {
 
-using AnyMatrix = nb::ndarray<const double, nb::ndim<2>, nb::device::cpu>;
 using RuleVector = nb::ndarray<const uint8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-// Written in place, so taken without conversion: a converted copy would
-// receive the bars and be thrown away.
-using OutMatrix = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 
-int64_t resample_bars(AnyMatrix values, korvane::bind::CInt64Vector times, int64_t origin, int64_t width,
+int64_t resample_bars(AnyMatrix values, CInt64Vector times, int64_t origin, int64_t width,
                       RuleVector sum_columns, OutMatrix out) {
   const int64_t rows = static_cast<int64_t>(values.shape(0));
   const int64_t cols = static_cast<int64_t>(values.shape(1));
@@ -47,8 +38,8 @@ int64_t resample_bars(AnyMatrix values, korvane::bind::CInt64Vector times, int64
 }  // namespace
 
 void bind_resample(nb::module_& m) {
-  m.def("resample_bars", &resample_bars, nb::arg("values"), nb::arg("times"), nb::arg("origin"), nb::arg("width"),
-        nb::arg("sum_columns"), nb::arg("out").noconvert(),
+  m.def("resample_bars", &resample_bars, "values"_a, "times"_a, "origin"_a, "width"_a, "sum_columns"_a,
+        "out"_a.noconvert(),
         "Bins rows (int64 ns times, non-decreasing) into bars of `width` ns counted from `origin`, "
         "writing last values (or sums where `sum_columns` is set) into `out` (bars x columns), "
         "forward-fills it and returns the first bar at which every column has a value.");

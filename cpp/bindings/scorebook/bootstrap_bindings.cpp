@@ -1,18 +1,12 @@
 // Bootstrap of daily returns: the ending values of all rounds, and the full
 // path of one chosen round.
-#include <nanobind/nanobind.h>
-#include <nanobind/ndarray.h>
-#include <nanobind/stl/pair.h>
-
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
+#include <utility>
 
+#include "binding_prelude.hpp"
 #include "korvane/bootstrap.hpp"
-#include "ndarray_span.hpp"
-
-namespace nb = nanobind;
-using korvane::bind::CVector;
-using korvane::bind::owned_array;
 
 namespace {
 
@@ -30,17 +24,14 @@ void bind_bootstrap(nb::module_& m) {
       [](CVector returns, int64_t rounds) {
         const size_t n = returns.shape(0);
         if (rounds < 0) throw std::invalid_argument("negative number of bootstrap rounds");
-        double* ending = new double[static_cast<size_t>(rounds)];
-        try {
+        std::unique_ptr<double[]> ending = new_buffer<double>(static_cast<size_t>(rounds));
+        {
           nb::gil_scoped_release release;
-          korvane::bootstrap_ending_values(returns.data(), n, rounds, ending);
-        } catch (...) {
-          delete[] ending;
-          throw;
+          korvane::bootstrap_ending_values(returns.data(), n, rounds, ending.get());
         }
-        return owned_array<double>(ending, {static_cast<size_t>(rounds)});
+        return owned_array(std::move(ending), {static_cast<size_t>(rounds)});
       },
-      nb::arg("returns"), nb::arg("rounds"),
+      "returns"_a, "rounds"_a,
       "Ending growth of each bootstrap round k (seeded k) of the daily returns.");
 
   m.def(
@@ -48,17 +39,10 @@ void bind_bootstrap(nb::module_& m) {
       [](CVector returns, int64_t round) {
         const size_t n = returns.shape(0);
         const uint32_t seed = round_seed(round);
-        double* resampled = new double[n];
-        double* growth = new double[n];
-        try {
-          korvane::bootstrap_round(returns.data(), n, seed, resampled, growth);
-        } catch (...) {
-          delete[] resampled;
-          delete[] growth;
-          throw;
-        }
-        return std::make_pair(owned_array<double>(resampled, {n}), owned_array<double>(growth, {n}));
+        std::unique_ptr<double[]> resampled = new_buffer<double>(n), growth = new_buffer<double>(n);
+        korvane::bootstrap_round(returns.data(), n, seed, resampled.get(), growth.get());
+        return nb::make_tuple(owned_array(std::move(resampled), {n}), owned_array(std::move(growth), {n}));
       },
-      nb::arg("returns"), nb::arg("round"),
+      "returns"_a, "round"_a,
       "Resampled returns and growth path of one bootstrap round.");
 }

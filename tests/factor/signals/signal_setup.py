@@ -2,9 +2,9 @@
 
 import numpy as np
 
+from korvane import _kernels
 from korvane._common.synthetic_universe import PriceModel, close_matrix
 from korvane.factors.technical import _pairtrader
-from korvane.factors.technical._factor.signals import _ENGINE_PARAMETER_KEYS
 
 ENGINE_PARAMS = {
     "zscore_halflife_multiplier": 3.0,
@@ -34,6 +34,7 @@ def engine_for(closes, window, bars_per_day):
     first, second = zip(*[(a, b) for a in range(n) for b in range(a + 1, n)])
     engine = _pairtrader.PairEngine(np.array(first, dtype=np.int64), np.array(second, dtype=np.int64))
     layout = np.arange(n, dtype=np.int64)
-    intervals = (bars_per_day, bars_per_day, bars_per_day, len(closes) // 2, 30)
-    params = tuple(float(ENGINE_PARAMS[k]) for k in _ENGINE_PARAMETER_KEYS)
+    intervals = _kernels.Intervals(new_spread_update=bars_per_day, johansen_resampling=bars_per_day,
+                                   triple_barrier_update=bars_per_day, max_zscore_window=len(closes) // 2)
+    params = _kernels.engine_params(ENGINE_PARAMS)
     return engine, layout, intervals, params

@@ -14,7 +14,6 @@ from korvane.factors.technical import _pairtrader
 from korvane.factors.technical._factor.signals import (
     JOHANSEN_MAX_EIGEN_CRITICAL_VALUE_90 as EIG90,
     JOHANSEN_TRACE_CRITICAL_VALUE_90 as TRACE90,
-    _ENGINE_PARAMETER_KEYS,
 )
 from reference.pairs_reference import ReferenceEngine
 from factor.signals.signal_setup import ENGINE_PARAMS, engine_for, universe
@@ -154,11 +153,12 @@ class TestRulesWithoutTheReference:
         closes = np.column_stack([p1, np.full(window + 1, 20.0)])
         engine = _pairtrader.PairEngine(np.array([0]), np.array([1]))
         layout = np.arange(2, dtype=np.int64)
-        params = tuple(float(PARAMS[k]) for k in _ENGINE_PARAMETER_KEYS)
+        params = _kernels.engine_params(PARAMS)
         positions = np.zeros_like(closes)
         estimators = (lambda log_1, log_2, bars_per_day: (1.0, -0.8, True), lambda spread: 10)
         engine.run(closes, layout, layout, np.arange(window + 1, dtype=np.int64), window,
-                   (1, 1, 1, 1000, 30), params, (EIG90, TRACE90), positions, None, estimators)
+                   _kernels.Intervals(max_zscore_window=1000), params, (EIG90, TRACE90), positions, None,
+                   estimators)
         assert engine.state()["spread_position"][0] == spread_position
         np.testing.assert_allclose(
             positions[window], [spread_position * 1.0 * 20.0, spread_position * -0.8 * last_close],
@@ -198,8 +198,7 @@ def test_outputs_that_would_be_converted_are_refused(order, dtype):
     closes = np.ascontiguousarray(universe(200, 3)[:, :3])
     engine = _pairtrader.PairEngine(np.array([0, 0, 1]), np.array([1, 2, 2]))
     layout = np.arange(3, dtype=np.int64)
-    params = tuple(float(PARAMS[k]) for k in _ENGINE_PARAMETER_KEYS)
-    common = ((1, 1, 1, 100, 30), params, (EIG90, TRACE90))
+    common = (_kernels.Intervals(max_zscore_window=100), _kernels.engine_params(PARAMS), (EIG90, TRACE90))
     with pytest.raises(TypeError):
         engine.run(closes, layout, layout, np.arange(200, dtype=np.int64), 60, *common,
                    np.zeros((200, 3), order=order, dtype=dtype), None)

@@ -110,7 +110,7 @@ class Scorebook(RefusesPickling):
         try:
             return float(self._compute_objective_score(objective))
         except Exception as error:  # noqa: BLE001 - every scoring failure scores 0.0
-            _scorebook.write_unraisable(error, _OBJECTIVE_SCORE_CONTEXT)
+            _kernels.write_unraisable(error, _OBJECTIVE_SCORE_CONTEXT)
             return 0.0
 
     def _compute_objective_score(self, objective):
@@ -856,6 +856,7 @@ Scorebook.available_objectives = [
 # who replaces `bootstrapping_resample` gets the plain loop over their function.
 _sklearn_resample = bootstrapping_resample
 
+from korvane import _kernels  # noqa: E402
 from korvane._common.binding import as_double, as_signed_size, check_exact_type  # noqa: E402
 from korvane.utils.results import _arguments  # noqa: E402
 from korvane.utils.results import _scorebook  # noqa: E402

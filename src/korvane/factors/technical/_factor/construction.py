@@ -97,7 +97,7 @@ MINUTE_COUNT_CONTEXT = (
 
 def write_unraisable(exception, context):
     """Report `exception` through ``sys.unraisablehook``, naming `context`."""
-    from korvane.utils.results._scorebook import write_unraisable as native_write_unraisable
+    from korvane._kernels import write_unraisable as native_write_unraisable
 
     native_write_unraisable(exception, context)
 

@@ -63,6 +63,7 @@ from sklearn.linear_model import LinearRegression as _LIBRARY_LINEAR_REGRESSION
 from statsmodels.tsa.coint_tables import c_sja, c_sjt
 from statsmodels.tsa.vector_ar.vecm import coint_johansen as _LIBRARY_COINT_JOHANSEN
 
+from korvane import _kernels
 from korvane._common.close_columns import close_column_positions
 from korvane.factors.technical import _pairtrader
 from korvane.factors.technical._factor.globals import pm
@@ -76,20 +77,8 @@ JOHANSEN_MAX_EIGEN_CRITICAL_VALUE_90 = float(c_sja(2, 1)[0])
 JOHANSEN_TRACE_CRITICAL_VALUE_90 = float(c_sjt(2, 1)[0])
 _CRITICAL_VALUES = (JOHANSEN_MAX_EIGEN_CRITICAL_VALUE_90, JOHANSEN_TRACE_CRITICAL_VALUE_90)
 
-# The strategy parameters read per bar, in the order the engine takes them.
-_ENGINE_PARAMETER_KEYS = (
-    "zscore_halflife_multiplier",
-    "starting_sd_for_position_entry",
-    "rolling_volatility_halflife_multiplier",
-    "take_profit_std_multiplier",
-    "take_profit_current_volatility_multiplier_sensitivity_at_time_of_entry",
-    "take_profit_current_volatility_multiplier_sensitivity_at_adjustment",
-    "stop_loss_std_multiplier",
-    "stop_loss_current_volatility_multiplier_sensitivity_at_time_of_entry",
-    "stop_loss_current_volatility_multiplier_sensitivity_at_adjustment",
-    "time_stop_halflife_multiplier",
-    "time_stop_adjustment_sensitivity",
-)
+# The strategy parameters read per bar, in the order the engine reads them.
+_ENGINE_PARAMETER_KEYS = _kernels.ENGINE_PARAMETER_KEYS
 
 
 _VOLATILITY_MULTIPLIER_CONTEXT = (
@@ -235,29 +224,21 @@ class SignalsMixin:
         return close_columns, position_index
 
     def _engine_intervals(self):
-        return (
-            int(self._NEW_SPREAD_UPDATE_INTERVAL),
-            int(self._JOHANSEN_RESAMPLING_INTERVAL),
-            int(self._TRIPLE_BARRIER_UPDATE_INTERVAL),
-            int(self._MAX_ZSCORE_ROLLING_WINDOW),
-            int(self._MINIMUM_SIZE_OF_ROLLING_WINDOW),
+        return _kernels.Intervals(
+            new_spread_update=int(self._NEW_SPREAD_UPDATE_INTERVAL),
+            johansen_resampling=int(self._JOHANSEN_RESAMPLING_INTERVAL),
+            triple_barrier_update=int(self._TRIPLE_BARRIER_UPDATE_INTERVAL),
+            max_zscore_window=int(self._MAX_ZSCORE_ROLLING_WINDOW),
+            min_zscore_window=int(self._MINIMUM_SIZE_OF_ROLLING_WINDOW),
         )
 
     @staticmethod
     def _engine_parameters(params):
         _check_params(params)
-        values = []
-        for key in _ENGINE_PARAMETER_KEYS:
-            if key == "rolling_volatility_halflife_multiplier" and key not in params:
-                # The multiplier cannot be computed: it is reported and taken
-                # as 0, and the run goes on.
-                from korvane.factors.technical._factor.construction import write_unraisable
-
-                write_unraisable(KeyError(key), _VOLATILITY_MULTIPLIER_CONTEXT)
-                values.append(None)
-                continue
-            values.append(float(params[key]))
-        return tuple(values)
+        # Each value is float(params[key]). Without a volatility multiplier the
+        # multiplier cannot be computed: that is reported, it is taken as 0,
+        # and the run goes on.
+        return _kernels.engine_params(params, _VOLATILITY_MULTIPLIER_CONTEXT)
 
     def _collects_entry_features(self, is_optimising):
         """Whether entries call the feature generator (and, when ready, the classifier).

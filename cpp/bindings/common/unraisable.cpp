@@ -1,0 +1,16 @@
+#include "unraisable.hpp"
+
+namespace korvane::bind {
+
+void write_unraisable(nanobind::handle exception, nanobind::handle context) {
+  if (!PyExceptionInstance_Check(exception.ptr()))
+    throw nanobind::type_error("write_unraisable() expects an exception instance");
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr()));
+  PyObject* traceback = PyException_GetTraceback(exception.ptr());  // new reference or NULL
+  Py_INCREF(type);
+  Py_INCREF(exception.ptr());
+  PyErr_Restore(type, exception.ptr(), traceback);
+  PyErr_WriteUnraisable(context.ptr());
+}
+
+}  // namespace korvane::bind
