@@ -6,6 +6,8 @@ BIN := $(VENV)/bin
 STAMP := $(VENV)/.korvane-deps
 LOCK := build/.make.lock
 PIP := $(BIN)/python -m pip
+# The editable build binds the native functions only tests use.
+TEST_HOOKS := -C cmake.define.KORVANE_TEST_HOOKS=ON
 
 .PHONY: all build demo test bench clean
 
@@ -23,12 +25,12 @@ $(STAMP): pyproject.toml constraints.txt
 	$(PIP) install -q -c constraints.txt -r build/requirements.txt
 	# Only the project itself builds without isolation, so its CMake cache keeps
 	# pointing at the venv's nanobind across incremental rebuilds.
-	flock $(LOCK) $(PIP) install -q -c constraints.txt --no-build-isolation --no-deps -e .
+	flock $(LOCK) $(PIP) install -q -c constraints.txt --no-build-isolation --no-deps $(TEST_HOOKS) -e .
 	touch $@
 
 build: $(STAMP)
 	mkdir -p build
-	flock $(LOCK) $(PIP) install -q --no-build-isolation --no-deps -e .
+	flock $(LOCK) $(PIP) install -q --no-build-isolation --no-deps $(TEST_HOOKS) -e .
 
 demo: build
 	MPLBACKEND=Agg $(BIN)/python examples/quickstart.py

@@ -1,7 +1,8 @@
 // Accounting of one backtest split, exposed to the factor's Python side.
 //
-// `account_split` is the one the backtest run uses; the step functions below
-// it exist so that each rule can be checked on its own.
+// `account_split` is the one the backtest run uses. The step functions below
+// it exist so that each rule can be checked on its own; they are bound only
+// in builds with KORVANE_TEST_HOOKS.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -202,6 +203,7 @@ nb::dict account_split(const CMatrix& raw_positions, const CMatrix& close, const
   return d;
 }
 
+#ifdef KORVANE_TEST_HOOKS
 Matrix scale_positions_market_value(const CVector& raw_row, double total_abs_raw, const CVector& close_row,
                                     double equity, double pct_equity_invested, bool scale_to_traded) {
   const std::size_t n = raw_row.shape(0);
@@ -283,6 +285,7 @@ nb::tuple settle_after_costs(const CMatrix& securities_pnl, const CMatrix& posit
                         a.matrix(a.positions), a.matrix(a.positions_market_value), a.matrix(a.change_in_positions),
                         a.matrix(a.change_in_positions_market_value));
 }
+#endif  // KORVANE_TEST_HOOKS
 
 }  // namespace
 
@@ -291,6 +294,7 @@ void bind_accounting(nb::module_& m) {
         "starting_equity"_a, "pct_equity_invested"_a, "scale_equity_to_traded_securities"_a, "pct_commissions"_a,
         "bid_ask_spread_pct_slippage"_a, "datetime_length"_a,
         "Accounting of one backtest split: the twelve computed arrays of the results, keyed by name.");
+#ifdef KORVANE_TEST_HOOKS
   m.def("scale_positions_market_value", &scale_positions_market_value, "raw_row"_a, "total_abs_raw"_a,
         "close_row"_a, "equity"_a, "pct_equity_invested"_a, "scale_equity_to_traded_securities"_a);
   m.def("equity_after_pnl_change", &equity_after_pnl_change, "close_row"_a, "previous_close_row"_a,
@@ -303,4 +307,5 @@ void bind_accounting(nb::module_& m) {
   m.def("settle_after_costs", &settle_after_costs, "securities_pnl"_a, "positions"_a, "positions_market_value"_a,
         "change_in_positions"_a, "change_in_positions_market_value"_a, "commissions"_a, "slippage"_a,
         "starting_equity"_a, "datetime_length"_a);
+#endif  // KORVANE_TEST_HOOKS
 }
