@@ -9,7 +9,14 @@ PIP := $(BIN)/python -m pip
 # The editable build binds the native functions only tests use.
 TEST_HOOKS := -C cmake.define.KORVANE_TEST_HOOKS=ON
 
-.PHONY: all build demo test bench clean
+# Each extension module and the package folder its committed .pyi stub sits in.
+STUBS := korvane._kernels:src/korvane \
+	korvane.factors.technical._pairtrader:src/korvane/factors/technical \
+	korvane.utils.results._scorebook:src/korvane/utils/results \
+	korvane.rarAV._signalforge:src/korvane/rarAV \
+	korvane.connections.binance._coinlink:src/korvane/connections/binance
+
+.PHONY: all build demo test bench stubs clean
 
 all: build
 
@@ -40,6 +47,13 @@ test: build
 
 bench: build
 	@for script in bench/*.py; do echo "== $$script"; $(BIN)/python $$script || exit 1; done
+
+# Rewrites the stubs from the built modules; run it after changing a binding
+# (tests/test_stubs.py fails while a stub is stale).
+stubs: build
+	@for entry in $(STUBS); do \
+	  $(BIN)/python -m nanobind.stubgen -q -p cpp/bindings/stub_patterns.txt -m $${entry%%:*} -O $${entry#*:} || exit 1; \
+	done
 
 clean:
 	rm -rf build $(VENV)
