@@ -42,6 +42,28 @@ double float_at(nb::handle params, const char* key) {
   return interpreter_float(value.ptr());
 }
 
+template <typename T, typename V>
+std::pair<const char*, V T::*> field(const char* name, V T::*member) {
+  return {name, member};
+}
+
+// Binds the plain struct T as a class with one read-write attribute per
+// field and an __init__ taking every field as a keyword argument, defaulting
+// to the struct's own initial values.
+template <typename T, typename... V>
+void bind_record(nb::module_& m, const char* name, const char* doc, std::pair<const char*, V T::*>... fields) {
+  const T defaults{};
+  nb::class_<T> record(m, name, doc);
+  record.def(
+      "__init__",
+      [fields...](T* self, V... values) {
+        new (self) T{};
+        ((self->*(fields.second) = values), ...);
+      },
+      nb::kw_only(), (nb::arg(fields.first) = defaults.*(fields.second))...);
+  (record.def_rw(fields.first, fields.second), ...);
+}
+
 nb::tuple parameter_keys() {
   nb::list keys;
   for (const auto& entry : kEntryKeys) keys.append(entry.first);
@@ -75,77 +97,30 @@ Params engine_params_from(nb::handle params, nb::handle missing_volatility_conte
 }
 
 void bind_engine_params(nb::module_& m) {
-  nb::class_<Settings>(m, "BarrierSettings", "Take-profit, stop-loss and time-stop settings of the triple barrier")
-      .def(
-          "__init__",
-          [](Settings* s, double take_profit_std_multiplier, double take_profit_sensitivity_at_entry,
-             double take_profit_sensitivity_at_adjustment, double stop_loss_std_multiplier,
-             double stop_loss_sensitivity_at_entry, double stop_loss_sensitivity_at_adjustment,
-             double time_stop_halflife_multiplier, double time_stop_adjustment_sensitivity) {
-            new (s) Settings();
-            s->take_profit_std_multiplier = take_profit_std_multiplier;
-            s->take_profit_sensitivity_at_entry = take_profit_sensitivity_at_entry;
-            s->take_profit_sensitivity_at_adjustment = take_profit_sensitivity_at_adjustment;
-            s->stop_loss_std_multiplier = stop_loss_std_multiplier;
-            s->stop_loss_sensitivity_at_entry = stop_loss_sensitivity_at_entry;
-            s->stop_loss_sensitivity_at_adjustment = stop_loss_sensitivity_at_adjustment;
-            s->time_stop_halflife_multiplier = time_stop_halflife_multiplier;
-            s->time_stop_adjustment_sensitivity = time_stop_adjustment_sensitivity;
-          },
-          nb::kw_only(), "take_profit_std_multiplier"_a = 0.0, "take_profit_sensitivity_at_entry"_a = 0.0,
-          "take_profit_sensitivity_at_adjustment"_a = 0.0, "stop_loss_std_multiplier"_a = 0.0,
-          "stop_loss_sensitivity_at_entry"_a = 0.0, "stop_loss_sensitivity_at_adjustment"_a = 0.0,
-          "time_stop_halflife_multiplier"_a = 0.0, "time_stop_adjustment_sensitivity"_a = 0.0)
-      .def_rw("take_profit_std_multiplier", &Settings::take_profit_std_multiplier)
-      .def_rw("take_profit_sensitivity_at_entry", &Settings::take_profit_sensitivity_at_entry)
-      .def_rw("take_profit_sensitivity_at_adjustment", &Settings::take_profit_sensitivity_at_adjustment)
-      .def_rw("stop_loss_std_multiplier", &Settings::stop_loss_std_multiplier)
-      .def_rw("stop_loss_sensitivity_at_entry", &Settings::stop_loss_sensitivity_at_entry)
-      .def_rw("stop_loss_sensitivity_at_adjustment", &Settings::stop_loss_sensitivity_at_adjustment)
-      .def_rw("time_stop_halflife_multiplier", &Settings::time_stop_halflife_multiplier)
-      .def_rw("time_stop_adjustment_sensitivity", &Settings::time_stop_adjustment_sensitivity);
-
-  nb::class_<Params>(m, "EngineParams", "The strategy parameters the pair engine reads per bar")
-      .def(
-          "__init__",
-          [](Params* p, double zscore_halflife_multiplier, double starting_sd_for_position_entry,
-             double rolling_volatility_halflife_multiplier, bool volatility_multiplier_available,
-             const Settings& barrier) {
-            new (p) Params();
-            p->zscore_halflife_multiplier = zscore_halflife_multiplier;
-            p->starting_sd_for_position_entry = starting_sd_for_position_entry;
-            p->rolling_volatility_halflife_multiplier = rolling_volatility_halflife_multiplier;
-            p->volatility_multiplier_available = volatility_multiplier_available;
-            p->barrier = barrier;
-          },
-          nb::kw_only(), "zscore_halflife_multiplier"_a = 0.0, "starting_sd_for_position_entry"_a = 0.0,
-          "rolling_volatility_halflife_multiplier"_a = 0.0, "volatility_multiplier_available"_a = true,
-          "barrier"_a = Settings())
-      .def_rw("zscore_halflife_multiplier", &Params::zscore_halflife_multiplier)
-      .def_rw("starting_sd_for_position_entry", &Params::starting_sd_for_position_entry)
-      .def_rw("rolling_volatility_halflife_multiplier", &Params::rolling_volatility_halflife_multiplier)
-      .def_rw("volatility_multiplier_available", &Params::volatility_multiplier_available)
-      .def_rw("barrier", &Params::barrier);
-
-  nb::class_<Intervals>(m, "Intervals", "Bars per trading day of the three countdowns, and the z-score window bounds")
-      .def(
-          "__init__",
-          [](Intervals* iv, int64_t new_spread_update, int64_t johansen_resampling, int64_t triple_barrier_update,
-             int64_t max_zscore_window, int64_t min_zscore_window) {
-            new (iv) Intervals();
-            iv->new_spread_update = new_spread_update;
-            iv->johansen_resampling = johansen_resampling;
-            iv->triple_barrier_update = triple_barrier_update;
-            iv->max_zscore_window = max_zscore_window;
-            iv->min_zscore_window = min_zscore_window;
-          },
-          nb::kw_only(), "new_spread_update"_a = 1, "johansen_resampling"_a = 1, "triple_barrier_update"_a = 1,
-          "max_zscore_window"_a = 0, "min_zscore_window"_a = 30)
-      .def_rw("new_spread_update", &Intervals::new_spread_update)
-      .def_rw("johansen_resampling", &Intervals::johansen_resampling)
-      .def_rw("triple_barrier_update", &Intervals::triple_barrier_update)
-      .def_rw("max_zscore_window", &Intervals::max_zscore_window)
-      .def_rw("min_zscore_window", &Intervals::min_zscore_window);
+  bind_record<Settings>(
+      m, "BarrierSettings", "Take-profit, stop-loss and time-stop settings of the triple barrier",
+      field("take_profit_std_multiplier", &Settings::take_profit_std_multiplier),
+      field("take_profit_sensitivity_at_entry", &Settings::take_profit_sensitivity_at_entry),
+      field("take_profit_sensitivity_at_adjustment", &Settings::take_profit_sensitivity_at_adjustment),
+      field("stop_loss_std_multiplier", &Settings::stop_loss_std_multiplier),
+      field("stop_loss_sensitivity_at_entry", &Settings::stop_loss_sensitivity_at_entry),
+      field("stop_loss_sensitivity_at_adjustment", &Settings::stop_loss_sensitivity_at_adjustment),
+      field("time_stop_halflife_multiplier", &Settings::time_stop_halflife_multiplier),
+      field("time_stop_adjustment_sensitivity", &Settings::time_stop_adjustment_sensitivity));
+  bind_record<Params>(
+      m, "EngineParams", "The strategy parameters the pair engine reads per bar",
+      field("zscore_halflife_multiplier", &Params::zscore_halflife_multiplier),
+      field("starting_sd_for_position_entry", &Params::starting_sd_for_position_entry),
+      field("rolling_volatility_halflife_multiplier", &Params::rolling_volatility_halflife_multiplier),
+      field("volatility_multiplier_available", &Params::volatility_multiplier_available),
+      field("barrier", &Params::barrier));
+  bind_record<Intervals>(
+      m, "Intervals", "Bars per trading day of the three countdowns, and the z-score window bounds",
+      field("new_spread_update", &Intervals::new_spread_update),
+      field("johansen_resampling", &Intervals::johansen_resampling),
+      field("triple_barrier_update", &Intervals::triple_barrier_update),
+      field("max_zscore_window", &Intervals::max_zscore_window),
+      field("min_zscore_window", &Intervals::min_zscore_window));
 
   m.attr("ENGINE_PARAMETER_KEYS") = parameter_keys();
   m.def("engine_params", &engine_params_from, "params"_a, "missing_volatility_context"_a = nb::none(),
