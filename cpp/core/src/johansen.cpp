@@ -153,7 +153,8 @@ Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& cri
   // Sig = Sk0 S00^-1 Sk0'.
   const double det_o = o11 * o22 - o12 * o12;
   if (!(det_o != 0.0) || !finite(det_o)) return failed();
-  const double i11 = o22 / det_o, i12 = -o12 / det_o, i22 = o11 / det_o;
+  const double inverse_det = 1.0 / det_o;
+  const double i11 = o22 * inverse_det, i12 = -o12 * inverse_det, i22 = o11 * inverse_det;
   const double p11 = c11 * i11 + c12 * i12, p12 = c11 * i12 + c12 * i22;
   const double p21 = c21 * i11 + c22 * i12, p22 = c21 * i12 + c22 * i22;
   const double s11 = p11 * c11 + p12 * c12;
@@ -191,9 +192,9 @@ Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& cri
   if (v1 == 0.0 && v2 == 0.0) v1 = 1.0;
   const double quad = v1 * (k11 * v1 + k12 * v2) + v2 * (k12 * v1 + k22 * v2);
   if (!(quad > 0.0) || !finite(quad)) return failed();
-  const double norm = std::sqrt(quad);
-  v1 /= norm;
-  v2 /= norm;
+  const double inverse_norm = 1.0 / std::sqrt(quad);
+  v1 *= inverse_norm;
+  v2 *= inverse_norm;
   if (v1 < 0.0) {
     v1 = -v1;
     v2 = -v2;

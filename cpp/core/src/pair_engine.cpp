@@ -10,6 +10,10 @@
 
 namespace korvane::engine {
 
+// The parts of a pair's bar are named members for reading; the hot ones are
+// inlined into the bar's loop, where they run once per pair and bar.
+#define KORVANE_INLINE [[gnu::always_inline]] inline
+
 void PairStates::reset(std::size_t pairs) {
   h1.assign(pairs, 0.0);
   h2.assign(pairs, 0.0);
@@ -78,12 +82,14 @@ double advance_volatility(VolatilityCache& c, F&& value, std::int64_t lo, std::i
   const double inverse = 1.0 / static_cast<double>(c.v);
   double* ring = c.ring.data();
   CompensatedSum s1 = c.s1, s2 = c.s2, total = c.total;
-  std::int64_t slot = c.lo % ring_size;
+  // Ring slots move with the window ends (no integer division per bar).
+  std::int64_t slot = c.lo_slot;
   for (std::int64_t e = c.lo; e < lo; ++e) {
     total.add(-ring[slot]);
     if (++slot == ring_size) slot = 0;
   }
-  slot = (c.hi + 1) % ring_size;
+  c.lo_slot = slot;
+  slot = c.hi_slot + 1 == ring_size ? 0 : c.hi_slot + 1;
   const double centre = c.centre;
   const std::int64_t v = c.v;
   if (kCompensated) {
@@ -119,282 +125,349 @@ double advance_volatility(VolatilityCache& c, F&& value, std::int64_t lo, std::i
   c.total = total;
   c.lo = lo;
   c.hi = hi;
+  c.hi_slot = slot == 0 ? ring_size - 1 : slot - 1;
   const double mean = total.value() / static_cast<double>(hi - lo + 1);
-  if (mean > 0.0) return 1.0 + ring[hi % ring_size] / mean;
+  if (mean > 0.0) return 1.0 + ring[c.hi_slot] / mean;
   return 1.0;
 }
 
 }  // namespace
 
+// What one bar's step shares between its pairs.
+struct PairEngine::Bar {
+  const double* const* logs;
+  const double* last_close;
+  std::int64_t w;
+  const std::int64_t* position_index;
+  double* row;
+  std::int64_t time;
+  std::int64_t bar;
+  const Intervals& iv;
+  const Params& p;
+  const johansen::CriticalValues& crit;
+  EntryHook* hook;
+  // Inside a whole run `bar` is the bar being decided and the window holds
+  // bars [bar - w, bar); the caches are keyed by those bar indices.
+  bool in_run;
+  // Inside a run with the native estimators the window's sums slide with
+  // it, and the series are addressed by bar index over the whole run.
+  bool sliding;
+  bool may_enter;
+  std::int64_t test_rows;  // the Johansen test's daily rows in the window
+};
+
+// One pair's two log-close windows and, once its estimates are known, its
+// spread over the window, written to the scratch row only when needed.
+struct PairEngine::PairWindow {
+  const double* la;
+  const double* lb;
+  const double* series[2];  // addressed by bar index when sliding
+  double* spread;
+  bool spread_filled = false;
+  double h1 = 0.0, h2 = 0.0;
+  std::int64_t halflife = 0;
+
+  double at(std::int64_t t) const { return h1 * la[t] + h2 * lb[t]; }
+  void fill(std::int64_t w) {
+    if (!spread_filled) {
+      for (std::int64_t t = 0; t < w; ++t) spread[t] = at(t);
+      spread_filled = true;
+    }
+  }
+};
+
 void PairEngine::step(const double* const* logs, const double* last_close, std::int64_t window,
                       const std::int64_t* position_index, double* row, std::int64_t time,
                       std::int64_t bar, const Intervals& iv, const Params& p,
                       const johansen::CriticalValues& crit, EntryHook* hook) {
-  const std::int64_t w = window;
-  // Inside a whole run `bar` is the bar being decided and the window holds
-  // bars [bar - w, bar); the caches are keyed by those bar indices.
-  const bool in_run = bar >= w;
-  const bool may_enter = p.tradable();
-  spread_.resize(static_cast<std::size_t>(w));
-  double* spread = spread_.data();
+  const bool in_run = bar >= window;
+  const Bar c{logs, last_close, window, position_index, row, time, bar, iv, p, crit, hook,
+              in_run, in_run && estimation == nullptr, p.tradable(),
+              iv.johansen_resampling >= 1 ? (window - 1) / iv.johansen_resampling : 0};
+  spread_.resize(static_cast<std::size_t>(window));
+  for (std::size_t k = 0; k < first_.size(); ++k) step_pair(c, k);
+}
+
+KORVANE_INLINE void PairEngine::step_pair(const Bar& c, std::size_t k) {
   PairStates& s = state;
+  const std::int64_t w = c.w;
+  PairWindow pw;
+  pw.la = c.logs[first_[k]];
+  pw.lb = c.logs[second_[k]];
+  const std::int64_t origin = c.sliding ? c.bar - w : 0;
+  pw.series[0] = pw.la - origin;
+  pw.series[1] = pw.lb - origin;
+  pw.spread = spread_.data();
 
-  for (std::size_t k = 0; k < first_.size(); ++k) {
+  // Re-estimation only for a flat pair whose countdown has run out;
+  // otherwise the last estimates are kept and only the spread moves with
+  // the window.
+  if (s.position[k] == 0 && s.reestimation_countdown[k] <= 0) {
+    reestimate(c, k, pw);
+    s.reestimation_countdown[k] = c.iv.new_spread_update;
+  } else {
+    s.reestimation_countdown[k] -= 1;
+  }
+  pw.h1 = s.h1[k];
+  pw.h2 = s.h2[k];
+  pw.halflife = s.halflife[k];
+
+  // Only an entry reads the z-score, so a pair that holds a position skips it.
+  const double value = pw.at(w - 1);
+  EntryZscore z;
+  if (s.position[k] == 0) z = entry_zscore(c, k, pw, value);
+  const std::int64_t reported = advance_position(c, k, pw, value, z);
+  add_legs(c, k, reported, pw.h1, pw.h2);
+
+  if (trace != nullptr) {
+    trace->is_cointegrated.push_back(s.is_cointegrated[k]);
+    trace->countdown.push_back(s.reestimation_countdown[k]);
+    trace->halflife.push_back(pw.halflife);
+    trace->position.push_back(s.position[k]);
+    trace->reported.push_back(reported);
+    trace->h1.push_back(pw.h1);
+    trace->h2.push_back(pw.h2);
+    trace->zscore.push_back(z.known ? z.zscore : std::nan(""));
+    trace->value.push_back(value);
+  }
+}
+
+KORVANE_INLINE johansen::HedgeRatios PairEngine::sliding_hedge_ratios(const Bar& c, std::size_t k,
+                                                       const PairWindow& pw) {
+  // On daily bars the test's rows are the window's bars after the first, so
+  // the window's sums serve the test and the half-life.
+  const std::int64_t w = c.w, bar = c.bar, rows = c.test_rows;
+  const std::int64_t per_day = c.iv.johansen_resampling;
+  const std::int64_t a = first_[k], b = second_[k];
+  bool finite;
+  johansen::Moments test_moments;
+  if (per_day == 1) {
+    moments::CrossMoments& cm = cross_[k];
+    cm.move_to(pw.series, bar - w, w);
+    secm_[a].move_to(pw.series[0], bar - w, w);
+    secm_[b].move_to(pw.series[1], bar - w, w);
+    finite = cm.finite() && secm_[a].finite() && secm_[b].finite();
+    if (finite) {
+      if (grid_.window != w) grid_ = moments::DailyTestGrid(w);
+      test_moments = moments::daily_test_moments(secm_[a], secm_[b], cm, pw.series, grid_);
+    }
+  } else if (last_estimate_[k] == bar - per_day) {
+    // A pair re-estimated a day ago slides its daily rows by one.
+    moments::PairMoments& dm = daily_[k];
+    dm.move_to(pw.series, bar - w + per_day, rows, per_day);
+    finite = dm.finite();
+    if (finite) test_moments = moments::johansen_moments(dm.sums(pw.series));
+  } else {
+    // After a position (or at the start) the test runs on the rows
+    // directly: a pair that trades often would otherwise pay for sums it
+    // never slides.
+    daily_[k].valid = false;
+    finite = false;
+  }
+  last_estimate_[k] = bar;
+  if (!finite) return johansen::hedge_ratios_from_daily_closes(pw.la, pw.lb, w, per_day, c.crit);
+  if (bounds_rows_ != rows || bounds_crit_.max_eigen_90 != c.crit.max_eigen_90 ||
+      bounds_crit_.trace_90 != c.crit.trace_90) {
+    bounds_ = johansen::verdict_bounds(rows, c.crit);
+    bounds_rows_ = rows;
+    bounds_crit_ = c.crit;
+  }
+  const johansen::Result r = johansen::from_moments(test_moments, rows, c.crit, &bounds_);
+  if (!r.ok) return {};
+  return {r.evec0[0], r.evec0[1], r.is_cointegrated};
+}
+
+KORVANE_INLINE void PairEngine::reestimate(const Bar& c, std::size_t k, PairWindow& pw) {
+  PairStates& s = state;
+  const std::int64_t w = c.w;
+  const std::int64_t per_day = c.iv.johansen_resampling;
+  johansen::HedgeRatios hr;
+  if (estimation != nullptr) {
+    hr = estimation->hedge_ratios(pw.la, pw.lb, w, per_day);
+  } else if (c.sliding && c.test_rows >= johansen::kMinimumRows) {
+    hr = sliding_hedge_ratios(c, k, pw);
+  } else {
+    hr = johansen::hedge_ratios_from_daily_closes(pw.la, pw.lb, w, per_day, c.crit);
+  }
+  s.h1[k] = hr.h1;
+  s.h2[k] = hr.h2;
+  s.is_cointegrated[k] = hr.is_cointegrated ? 1 : 0;
+  s.halflife[k] = hr.is_cointegrated ? estimate_halflife(c, k, pw, hr) : 0;
+}
+
+KORVANE_INLINE std::int64_t PairEngine::estimate_halflife(const Bar& c, std::size_t k, PairWindow& pw,
+                                           const johansen::HedgeRatios& hr) {
+  const std::int64_t w = c.w;
+  double slope;
+  if (c.sliding && w >= 2) {
     const std::int64_t a = first_[k], b = second_[k];
-    const double* la = logs[a];
-    const double* lb = logs[b];
+    moments::CrossMoments& cm = cross_[k];
+    cm.move_to(pw.series, c.bar - w, w);
+    secm_[a].move_to(pw.series[0], c.bar - w, w);
+    secm_[b].move_to(pw.series[1], c.bar - w, w);
+    slope = moments::halflife_slope(moments::pair_sums(secm_[a], secm_[b], cm, pw.series), hr.h1,
+                                    hr.h2);
+  } else {
+    // The spread is written while the mean of its lagged values is summed.
+    const double g1 = hr.h1, g2 = hr.h2;
+    const double* la = pw.la;
+    const double* lb = pw.lb;
+    double* spread = pw.spread;
+    const double lagged_sum = pairwise_sum(
+        [=](std::int64_t t) {
+          const double x = g1 * la[t] + g2 * lb[t];
+          spread[t] = x;
+          return x;
+        },
+        0, w - 1);
+    spread[w - 1] = g1 * la[w - 1] + g2 * lb[w - 1];
+    pw.spread_filled = true;
+    if (estimation != nullptr) return estimation->halflife(spread, w);
+    slope = w >= 2 ? spread::halflife_slope(spread, w, lagged_sum / static_cast<double>(w - 1))
+                   : std::nan("");
+  }
+  return std::isfinite(slope) ? spread::halflife_from_slope(slope) : 0;
+}
 
-    // Re-estimation: only for a flat pair whose countdown has run out, from
-    // the window's daily-sampled log closes. Otherwise the last estimates are
-    // kept and only the spread moves with the window.
-    bool spread_filled = false;
-    // Inside a run (native estimators) the window's sums slide with it; the
-    // series are then addressed by bar index over the whole run.
-    const bool sliding = in_run && estimation == nullptr;
-    const std::int64_t origin = sliding ? bar - w : 0;
-    const double* series[2] = {la - origin, lb - origin};
-    if (s.position[k] == 0 && s.reestimation_countdown[k] <= 0) {
-      johansen::HedgeRatios hr;
-      const std::int64_t per_day = iv.johansen_resampling;
-      if (estimation != nullptr) {
-        hr = estimation->hedge_ratios(la, lb, w, per_day);
-      } else if (sliding && per_day >= 1 && (w - 1) / per_day >= johansen::kMinimumRows) {
-        // On daily bars the test's rows are the window's bars after the
-        // first, so the window's sums serve the test and the half-life.
-        const std::int64_t rows = (w - 1) / per_day;
-        bool finite;
-        moments::Sums sums;
-        if (per_day == 1) {
-          moments::CrossMoments& cm = cross_[k];
-          cm.move_to(series, bar - w, w);
-          secm_[a].move_to(series[0], bar - w, w);
-          secm_[b].move_to(series[1], bar - w, w);
-          finite = cm.finite() && secm_[a].finite() && secm_[b].finite();
-          if (finite) sums = moments::pair_sums(secm_[a], secm_[b], cm, series).without_first();
-        } else if (last_estimate_[k] == bar - per_day) {
-          // A pair re-estimated a day ago slides its daily rows by one.
-          moments::PairMoments& dm = daily_[k];
-          dm.move_to(series, bar - w + per_day, rows, per_day);
-          finite = dm.finite();
-          if (finite) sums = dm.sums(series);
-        } else {
-          // After a position (or at the start) the test runs on the rows
-          // directly: a pair that trades often would otherwise pay for sums
-          // it never slides.
-          daily_[k].valid = false;
-          finite = false;
-        }
-        last_estimate_[k] = bar;
-        if (finite) {
-          if (bounds_rows_ != rows || bounds_crit_.max_eigen_90 != crit.max_eigen_90 ||
-              bounds_crit_.trace_90 != crit.trace_90) {
-            bounds_ = johansen::verdict_bounds(rows, crit);
-            bounds_rows_ = rows;
-            bounds_crit_ = crit;
-          }
-          const johansen::Result r =
-              johansen::from_moments(moments::johansen_moments(sums), rows, crit, &bounds_);
-          if (r.ok) hr = {r.evec0[0], r.evec0[1], r.is_cointegrated};
-        } else {
-          hr = johansen::hedge_ratios_from_daily_closes(la, lb, w, per_day, crit);
-        }
-      } else {
-        hr = johansen::hedge_ratios_from_daily_closes(la, lb, w, per_day, crit);
-      }
-      s.h1[k] = hr.h1;
-      s.h2[k] = hr.h2;
-      s.is_cointegrated[k] = hr.is_cointegrated ? 1 : 0;
-      if (hr.is_cointegrated && sliding && w >= 2) {
-        moments::CrossMoments& cm = cross_[k];
-        cm.move_to(series, bar - w, w);
-        secm_[a].move_to(series[0], bar - w, w);
-        secm_[b].move_to(series[1], bar - w, w);
-        const double slope = moments::halflife_slope(
-            moments::pair_sums(secm_[a], secm_[b], cm, series), hr.h1, hr.h2);
-        s.halflife[k] = std::isfinite(slope) ? spread::halflife_from_slope(slope) : 0;
-      } else if (hr.is_cointegrated) {
-        // The spread is written while the mean of its lagged values is summed.
-        const double g1 = hr.h1, g2 = hr.h2;
-        const double lagged_sum = pairwise_sum(
-            [=](std::int64_t t) {
-              const double x = g1 * la[t] + g2 * lb[t];
-              spread[t] = x;
-              return x;
-            },
-            0, w - 1);
-        spread[w - 1] = g1 * la[w - 1] + g2 * lb[w - 1];
-        spread_filled = true;
-        if (estimation != nullptr) {
-          s.halflife[k] = estimation->halflife(spread, w);
-        } else {
-          const double slope =
-              w >= 2 ? spread::halflife_slope(spread, w, lagged_sum / static_cast<double>(w - 1))
-                     : std::nan("");
-          s.halflife[k] = std::isfinite(slope) ? spread::halflife_from_slope(slope) : 0;
-        }
-      } else {
-        s.halflife[k] = 0;
-      }
-      s.reestimation_countdown[k] = iv.new_spread_update;
-    } else {
-      s.reestimation_countdown[k] -= 1;
+KORVANE_INLINE PairEngine::EntryZscore PairEngine::entry_zscore(const Bar& c, std::size_t k, const PairWindow& pw,
+                                                 double value) {
+  EntryZscore z;
+  z.known = true;
+  if (pw.halflife <= 0 || state.is_cointegrated[k] == 0) return z;
+  const spread::ZscoreWindow zw = spread::zscore_window(
+      c.p.zscore_halflife_multiplier, pw.halflife, c.iv.min_zscore_window, c.iv.max_zscore_window);
+  if (!zw.fits) return z;
+  const std::int64_t w = c.w;
+  const std::int64_t used = std::min(zw.length, w);
+  if (c.sliding) {
+    // Sums of both legs over the window: the spread's mean and deviation
+    // follow for any hedge ratios.
+    moments::LevelMoments& zm = zsum_[k];
+    zm.move_to(pw.series, c.bar - used, used);
+    const moments::CombinationStats cs = moments::combination_stats(zm, pw.h1, pw.h2);
+    const double shifted = pw.h1 * (pw.la[w - 1] - zm.base[0]) + pw.h2 * (pw.lb[w - 1] - zm.base[1]);
+    z.std = cs.std;
+    z.zscore = z.std > 0.0 ? (shifted - cs.shifted_mean) / z.std : 0.0;
+    return z;
+  }
+  const double count = static_cast<double>(used);
+  const double centre = pairwise_sum([&pw](std::int64_t t) { return pw.at(t); }, w - used, used) / count;
+  double d1 = 0.0, d2 = 0.0;
+  for (std::int64_t t = w - used; t < w; ++t) {
+    const double d = pw.at(t) - centre;
+    d1 += d;
+    d2 += d * d;
+  }
+  const double mean = centre + d1 / count;
+  double var = d2 / count - (d1 / count) * (d1 / count);
+  if (var < 0.0) var = 0.0;
+  z.std = std::sqrt(var);
+  z.zscore = z.std > 0.0 ? (value - mean) / z.std : 0.0;
+  return z;
+}
+
+// At an entry the rolling deviations are computed afresh; at each later
+// resizing of the same position only the windows that moved are.
+double PairEngine::volatility_multiplier(const Bar& c, std::size_t k, PairWindow& pw, bool at_entry) {
+  if (!c.p.volatility_multiplier_available) return 0.0;
+  const std::int64_t w = c.w;
+  VolatilityCache& vc = vcache_[k];
+  const std::int64_t v = spread::volatility_window(w, pw.halflife, c.p.rolling_volatility_halflife_multiplier);
+  if (!c.in_run || v == 0) {
+    vc.valid = false;
+    pw.fill(w);
+    return spread::volatility_multiplier(pw.spread, w, pw.halflife, c.p.rolling_volatility_halflife_multiplier);
+  }
+  const std::int64_t start = c.bar - w;
+  const std::int64_t lo = start + v - 1, hi = c.bar - 1;
+  const bool finite = std::isfinite(vc.s1.value()) && std::isfinite(vc.s2.value()) &&
+                      std::isfinite(vc.total.value());
+  if (!at_entry && vc.valid && finite && vc.v == v && hi - vc.hi <= w - v && lo >= vc.lo)
+    return advance_volatility<true>(vc, [&pw, start](std::int64_t e) { return pw.at(e - start); },
+                                    lo, hi, w);
+  vc.valid = true;
+  vc.v = v;
+  vc.ring.resize(static_cast<std::size_t>(w));
+  pw.fill(w);
+  const double* spread = pw.spread;
+  // Centred on the latest value: the spread reverts to its mean, so the
+  // windows stay near it.
+  vc.centre = spread[w - 1];
+  vc.total = CompensatedSum{};
+  double p1 = 0.0, p2 = 0.0;
+  for (std::int64_t t = 0; t < v; ++t) {
+    const double d = spread[t] - vc.centre;
+    p1 += d;
+    p2 += d * d;
+  }
+  vc.s1 = CompensatedSum{p1, 0.0};
+  vc.s2 = CompensatedSum{p2, 0.0};
+  const double first = deviation(vc.s1, vc.s2, 1.0 / static_cast<double>(v));
+  vc.lo_slot = vc.hi_slot = lo % w;
+  vc.ring[static_cast<std::size_t>(vc.lo_slot)] = first;
+  vc.total.add(first);
+  vc.lo = lo;
+  vc.hi = lo;
+  return advance_volatility<false>(vc, [spread, start](std::int64_t e) { return spread[e - start]; },
+                                   lo, hi, w);
+}
+
+// Spread position: enter against a large |z|, leave only through the barrier.
+// Returns the position the legs carry (none while the classifier refuses it).
+KORVANE_INLINE std::int64_t PairEngine::advance_position(const Bar& c, std::size_t k, PairWindow& pw, double value,
+                                          const EntryZscore& z) {
+  PairStates& s = state;
+  std::int64_t position = s.position[k];
+  barrier::State& bs = s.barrier[k];
+  if (c.may_enter && std::fabs(z.zscore) > c.p.starting_sd_for_position_entry && position == 0) {
+    EntryDecision decision;
+    if (c.hook != nullptr) decision = c.hook->on_entry(static_cast<std::int64_t>(k), c.bar, pw.h1, pw.h2);
+    if (decision.refused) s.refused[k] = 1;
+    position = z.zscore > 0.0 ? -1 : (z.zscore < 0.0 ? 1 : 0);
+    s.position[k] = position;
+    barrier::set(bs, c.p.barrier, position, value, z.std, pw.halflife, volatility_multiplier(c, k, pw, true));
+    if (!s.refused[k]) {
+      s.has_record[k] = 1;
+      s.record_entry_time[k] = c.time;
+      s.record_features_token[k] = decision.features_token;
     }
-    const double h1 = s.h1[k], h2 = s.h2[k];
-    const std::int64_t halflife = s.halflife[k];
-    const bool cointegrated = s.is_cointegrated[k] != 0;
-    auto spread_at = [la, lb, h1, h2](std::int64_t t) { return h1 * la[t] + h2 * lb[t]; };
-    auto fill_spread = [&]() {
-      if (!spread_filled) {
-        for (std::int64_t t = 0; t < w; ++t) spread[t] = spread_at(t);
-        spread_filled = true;
-      }
-    };
-
-    // Z-score of the latest spread value. Only an entry reads it, so a pair
-    // that holds a position skips it.
-    const double value = spread_at(w - 1);
-    double zscore = 0.0, zstd = 0.0;
-    bool zscore_known = false;
-    if (s.position[k] == 0) {
-      zscore_known = true;
-      if (halflife > 0) {
-        const spread::ZscoreWindow zw = spread::zscore_window(
-            p.zscore_halflife_multiplier, halflife, iv.min_zscore_window, iv.max_zscore_window);
-        if (zw.fits && cointegrated) {
-          const std::int64_t used = std::min(zw.length, w);
-          const double count = static_cast<double>(used);
-          if (sliding) {
-            // Sums of both legs over the window: the spread's mean and
-            // deviation follow for any hedge ratios.
-            moments::LevelMoments& zm = zsum_[k];
-            zm.move_to(series, bar - used, used);
-            const moments::CombinationStats cs = moments::combination_stats(zm, h1, h2);
-            const double shifted =
-                h1 * (la[w - 1] - zm.base[0]) + h2 * (lb[w - 1] - zm.base[1]);
-            zstd = cs.std;
-            zscore = zstd > 0.0 ? (shifted - cs.shifted_mean) / zstd : 0.0;
-          } else {
-            const double centre = pairwise_sum(spread_at, w - used, used) / count;
-            double d1 = 0.0, d2 = 0.0;
-            for (std::int64_t t = w - used; t < w; ++t) {
-              const double d = spread_at(t) - centre;
-              d1 += d;
-              d2 += d * d;
-            }
-            const double mean = centre + d1 / count;
-            double var = d2 / count - (d1 / count) * (d1 / count);
-            if (var < 0.0) var = 0.0;
-            zstd = std::sqrt(var);
-            zscore = zstd > 0.0 ? (value - mean) / zstd : 0.0;
-          }
-        }
-      }
-    }
-
-    // At an entry the rolling deviations are computed afresh; at each later
-    // resizing of the same position only the windows that moved are.
-    auto volatility_multiplier = [&](bool at_entry) {
-      if (!p.volatility_multiplier_available) return 0.0;
-      VolatilityCache& vc = vcache_[k];
-      const std::int64_t v = spread::volatility_window(w, halflife, p.rolling_volatility_halflife_multiplier);
-      if (!in_run || v == 0) {
-        vc.valid = false;
-        fill_spread();
-        return spread::volatility_multiplier(spread, w, halflife, p.rolling_volatility_halflife_multiplier);
-      }
-      const std::int64_t start = bar - w;
-      auto at = [&](std::int64_t e) { return spread_at(e - start); };
-      const std::int64_t lo = start + v - 1, hi = bar - 1;
-      const bool finite = std::isfinite(vc.s1.value()) && std::isfinite(vc.s2.value()) &&
-                          std::isfinite(vc.total.value());
-      if (at_entry || !vc.valid || !finite || vc.v != v || hi - vc.hi > w - v || lo < vc.lo) {
-        vc.valid = true;
-        vc.v = v;
-        vc.ring.resize(static_cast<std::size_t>(w));
-        fill_spread();
-        // Centred on the latest value: the spread reverts to its mean, so
-        // the windows stay near it.
-        vc.centre = spread[w - 1];
-        vc.s1 = CompensatedSum{};
-        vc.s2 = CompensatedSum{};
-        vc.total = CompensatedSum{};
-        double p1 = 0.0, p2 = 0.0;
-        for (std::int64_t t = 0; t < v; ++t) {
-          const double c = spread[t] - vc.centre;
-          p1 += c;
-          p2 += c * c;
-        }
-        vc.s1 = CompensatedSum{p1, 0.0};
-        vc.s2 = CompensatedSum{p2, 0.0};
-        const double first = deviation(vc.s1, vc.s2, 1.0 / static_cast<double>(v));
-        vc.ring[static_cast<std::size_t>(lo % w)] = first;
-        vc.total.add(first);
-        vc.lo = lo;
-        vc.hi = lo;
-        return advance_volatility<false>(
-            vc, [&](std::int64_t e) { return spread[e - start]; }, lo, hi, w);
-      }
-      return advance_volatility<true>(vc, at, lo, hi, w);
-    };
-
-    // Spread position: enter against a large |z|, leave only through the barrier.
-    std::int64_t position = s.position[k];
-    barrier::State& bs = s.barrier[k];
-    if (may_enter && std::fabs(zscore) > p.starting_sd_for_position_entry && position == 0) {
-      EntryDecision decision;
-      if (hook != nullptr) decision = hook->on_entry(static_cast<std::int64_t>(k), bar, h1, h2);
-      if (decision.refused) s.refused[k] = 1;
-      position = zscore > 0.0 ? -1 : (zscore < 0.0 ? 1 : 0);
-      s.position[k] = position;
-      barrier::set(bs, p.barrier, position, value, zstd, halflife, volatility_multiplier(true));
-      if (!s.refused[k]) {
-        s.has_record[k] = 1;
-        s.record_entry_time[k] = time;
-        s.record_features_token[k] = decision.features_token;
-      }
-    } else if (position != 0) {
-      const double m = barrier::adjustment_due(bs) ? volatility_multiplier(false) : 0.0;
-      barrier::update(bs, p.barrier, position, m, iv.triple_barrier_update);
-      const barrier::Crossing c = barrier::test(bs, position, value);
-      if (c.crossed) {
-        position = 0;
-        s.position[k] = 0;
-        if (s.refused[k]) {
-          s.refused[k] = 0;
-        } else {
-          ClosedTrade t;
-          t.pair = static_cast<std::int64_t>(k);
-          t.entry_time = s.has_record[k] ? s.record_entry_time[k] : INT64_MIN;
-          t.exit_time = time;
-          t.label = c.label;
-          t.returns = c.returns;
-          t.features_token = s.has_record[k] ? s.record_features_token[k] : -1;
-          closed.push_back(t);
-        }
-      }
-    }
-    const std::int64_t reported = s.refused[k] ? 0 : position;
-
-    // Legs: each security's amount is scaled by the other's latest close, so
-    // that the legs' market values stand in the ratio of the hedge ratios.
-    if (reported != 0) {
-      const double sp = static_cast<double>(reported);
-      row[position_index[a]] += sp * h1 * last_close[b];
-      row[position_index[b]] += sp * h2 * last_close[a];
-    }
-
-    if (trace != nullptr) {
-      trace->is_cointegrated.push_back(s.is_cointegrated[k]);
-      trace->countdown.push_back(s.reestimation_countdown[k]);
-      trace->halflife.push_back(halflife);
-      trace->position.push_back(s.position[k]);
-      trace->reported.push_back(reported);
-      trace->h1.push_back(h1);
-      trace->h2.push_back(h2);
-      trace->zscore.push_back(zscore_known ? zscore : std::nan(""));
-      trace->value.push_back(value);
+  } else if (position != 0) {
+    const double m = barrier::adjustment_due(bs) ? volatility_multiplier(c, k, pw, false) : 0.0;
+    barrier::update(bs, c.p.barrier, position, m, c.iv.triple_barrier_update);
+    const barrier::Crossing crossing = barrier::test(bs, position, value);
+    if (crossing.crossed) {
+      position = 0;
+      s.position[k] = 0;
+      close_trade(c, k, crossing);
     }
   }
+  return s.refused[k] ? 0 : position;
+}
+
+void PairEngine::close_trade(const Bar& c, std::size_t k, const barrier::Crossing& crossing) {
+  PairStates& s = state;
+  if (s.refused[k]) {
+    s.refused[k] = 0;
+    return;
+  }
+  ClosedTrade t;
+  t.pair = static_cast<std::int64_t>(k);
+  t.entry_time = s.has_record[k] ? s.record_entry_time[k] : INT64_MIN;
+  t.exit_time = c.time;
+  t.label = crossing.label;
+  t.returns = crossing.returns;
+  t.features_token = s.has_record[k] ? s.record_features_token[k] : -1;
+  closed.push_back(t);
+}
+
+// Legs: each security's amount is scaled by the other's latest close, so
+// that the legs' market values stand in the ratio of the hedge ratios.
+KORVANE_INLINE void PairEngine::add_legs(const Bar& c, std::size_t k, std::int64_t reported, double h1, double h2) {
+  if (reported == 0) return;
+  const std::int64_t a = first_[k], b = second_[k];
+  const double sp = static_cast<double>(reported);
+  c.row[c.position_index[a]] += sp * h1 * c.last_close[b];
+  c.row[c.position_index[b]] += sp * h2 * c.last_close[a];
 }
 
 ClosedTradeColumns columns_of(const std::vector<ClosedTrade>& trades) {

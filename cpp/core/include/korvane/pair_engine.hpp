@@ -121,6 +121,7 @@ struct VolatilityCache {
   std::int64_t lo = 0, hi = -1; // bar indices of the first and last window ends
   CompensatedSum total;         // sum of the deviations of windows ending in [lo, hi]
   std::vector<double> ring;     // deviation of the window ending at bar e, at e mod W
+  std::int64_t lo_slot = 0, hi_slot = 0;  // lo mod W, hi mod W
 };
 
 class PairEngine {
@@ -158,6 +159,25 @@ class PairEngine {
   EstimationHook* estimation = nullptr;  // native estimators when null
 
  private:
+  struct Bar;
+  struct PairWindow;
+  struct EntryZscore {
+    bool known = false;  // false for a pair that holds a position
+    double zscore = 0.0, std = 0.0;
+  };
+  // The named parts of one pair's bar, in the order step runs them.
+  void step_pair(const Bar& c, std::size_t k);
+  void reestimate(const Bar& c, std::size_t k, PairWindow& pw);
+  johansen::HedgeRatios sliding_hedge_ratios(const Bar& c, std::size_t k, const PairWindow& pw);
+  std::int64_t estimate_halflife(const Bar& c, std::size_t k, PairWindow& pw,
+                                 const johansen::HedgeRatios& hr);
+  EntryZscore entry_zscore(const Bar& c, std::size_t k, const PairWindow& pw, double value);
+  double volatility_multiplier(const Bar& c, std::size_t k, PairWindow& pw, bool at_entry);
+  std::int64_t advance_position(const Bar& c, std::size_t k, PairWindow& pw, double value,
+                                const EntryZscore& z);
+  void close_trade(const Bar& c, std::size_t k, const barrier::Crossing& crossing);
+  void add_legs(const Bar& c, std::size_t k, std::int64_t reported, double h1, double h2);
+
   std::vector<std::int64_t> first_, second_;
   std::vector<double> spread_;  // scratch: one pair's spread over the window
   std::vector<const double*> log_ptr_;
@@ -176,6 +196,7 @@ class PairEngine {
   johansen::VerdictBounds bounds_;
   std::int64_t bounds_rows_ = -1;
   johansen::CriticalValues bounds_crit_;
+  moments::DailyTestGrid grid_;
   std::vector<moments::LevelMoments> zsum_;
   std::vector<VolatilityCache> vcache_;
 };

@@ -81,7 +81,12 @@ struct SeriesMoments {
   CompensatedSum s, t, p, c, d;  // as PairMoments' aa sums
 
   void assign(const double* series, std::int64_t first, std::int64_t rows);
-  void move_to(const double* series, std::int64_t first, std::int64_t rows);
+  // Every pair of the security asks for the same window in one bar: only the
+  // first request moves the sums.
+  void move_to(const double* series, std::int64_t first, std::int64_t rows) {
+    if (!(valid && first == lo && rows == n && finite())) relocate(series, first, rows);
+  }
+  void relocate(const double* series, std::int64_t first, std::int64_t rows);
   bool finite() const { return std::isfinite(s.sum + s.carry); }
 };
 
@@ -95,7 +100,11 @@ struct CrossMoments {
   CompensatedSum p, c[2], d;  // u_a u_b; u_a du_b and u_b du_a; du_a du_b (j >= 1)
 
   void assign(const double* const* series, std::int64_t first, std::int64_t rows);
-  void move_to(const double* const* series, std::int64_t first, std::int64_t rows);
+  // The half-life asks again for the window the test has just moved to.
+  void move_to(const double* const* series, std::int64_t first, std::int64_t rows) {
+    if (!(valid && first == lo && rows == n && finite())) relocate(series, first, rows);
+  }
+  void relocate(const double* const* series, std::int64_t first, std::int64_t rows);
   bool finite() const { return std::isfinite(p.sum + p.carry); }
 };
 
@@ -122,6 +131,28 @@ struct LevelMoments {
 // The Johansen test's moment matrices (two series, linear trend, no lagged
 // differences) from the sums over its n daily rows.
 johansen::Moments johansen_moments(const Sums& m);
+
+// The constants of the test's trend regression for a window of n bars on
+// daily bars, where the test's rows are the window's bars after the first.
+struct DailyTestGrid {
+  std::int64_t window = -1;
+  double nn = 0.0;          // the window's bars
+  double rows = 0.0;        // the test's rows, nn - 1
+  double mm = 0.0;          // rows after the test's first, nn - 2
+  double level_shift = 0.0; // sum over the window of j: nn (nn - 1) / 2
+  double centre_j = 0.0, jj = 0.0, jbar = 0.0, var_j = 0.0;
+  // Divisions by the row counts become multiplications.
+  double inverse_mm = 0.0, inverse_jj = 0.0;
+  explicit DailyTestGrid(std::int64_t n = -1);
+};
+
+// The test's moment matrices on daily bars straight from the sliding sums of
+// a pair's two securities and its cross sums over the window: the same
+// arithmetic as pair_sums, without_first and johansen_moments in turn,
+// without the intermediate sums.
+johansen::Moments daily_test_moments(const SeriesMoments& a, const SeriesMoments& b,
+                                     const CrossMoments& ab, const double* const* series,
+                                     const DailyTestGrid& g);
 
 // Least-squares slope of the one-bar change of h1 a + h2 b on its lagged
 // value, over the window of the sums (stride 1). NaN when a sum is not finite.
