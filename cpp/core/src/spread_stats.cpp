@@ -112,11 +112,15 @@ Zscore zscore(const double* spread, std::int64_t n, std::int64_t halflife, doubl
 }
 
 
+// The rolling deviations' window leaves at least this many more bars of the
+// spread, so that their average is taken over 31 windows or more.
+constexpr double kVolatilityWindowMargin = 30.0;
+
 std::int64_t volatility_window(std::int64_t n, std::int64_t halflife, double multiplier) {
   const double product = multiplier * static_cast<double>(halflife);
   if (!std::isfinite(product)) return 0;
   double v = std::trunc(product);
-  v = std::min(v, static_cast<double>(n - 30));
+  v = std::min(v, static_cast<double>(n) - kVolatilityWindowMargin);
   v = std::max(v, 2.0);
   if (v > static_cast<double>(n)) return 0;  // the windows do not fit the spread
   return static_cast<std::int64_t>(v);
