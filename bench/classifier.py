@@ -9,39 +9,26 @@ Target: at most 1.5 s per trial on the development machine.
 """
 
 import logging
+import pathlib
+import sys
 import time
 
 import numpy as np
 import pandas as pd
 
-from korvane.rarAV import tradegate
-from korvane.rarAV._tradegate import fold_scoring
-from korvane.rarAV.tradegate import OptimalEntryClassifier
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+
+from classifier.classifier_helpers import CHEAP_PARAMS, FixedTrial  # noqa: E402
+from korvane.rarAV import tradegate  # noqa: E402
+from korvane.rarAV._tradegate import fold_scoring  # noqa: E402
+from korvane.rarAV.tradegate import OptimalEntryClassifier  # noqa: E402
 
 N_TRADES, N_FEATURES, N_BARS = 300, 126, 2000
+# The tests' cheapest pipeline with the benchmark's own settings.
 PARAMS = dict(
-    score_func_to_use="f_classif", select_top_k_features_percentile=50,
-    classifier_model_to_use="BaggingClassifierGaussianNB", AdaBoostClassifier_n_estimators=3,
-    AdaBoostClassifier_learning_rate=0.1, lr_penalty="l2", lr_c=1.0, lr_class_weight="None", lr_max_iter=1000,
-    lr_l1_ratio=0.5, cnb_alpha=1.0, gnb_var_smoothing=1e-9, BaggingClassifier_n_estimators=3,
-    BaggingClassifier_max_samples=0.8, BaggingClassifier_max_features=0.8, imputer_to_use="SimpleImputer",
-    KNNImputer_n_neighbors=3, KNNImputer_weights="uniform", SimpleImputer_weights="mean",
+    CHEAP_PARAMS, select_top_k_features_percentile=50, AdaBoostClassifier_learning_rate=0.1,
+    BaggingClassifier_max_samples=0.8, BaggingClassifier_max_features=0.8, KNNImputer_n_neighbors=3,
 )
-
-
-class FixedTrial:
-    """A trial that answers every draw from PARAMS."""
-
-    _trial_id = 1
-
-    def suggest_categorical(self, name, choices):
-        return PARAMS[name]
-
-    def suggest_int(self, name, low, high, log=False):
-        return PARAMS[name]
-
-    def suggest_float(self, name, low, high, log=False):
-        return PARAMS[name]
 
 
 def trades(seed=0):
@@ -148,7 +135,7 @@ def main(repeats=3):
     objective = getattr(OptimalEntryClassifier(), "__single_instance_optimal_entry_classifier_chimera_fit")
 
     def ours():
-        return objective(X, y, iter(fold_list), bars, entry, exit_, impact, FixedTrial())
+        return objective(X, y, iter(fold_list), bars, entry, exit_, impact, FixedTrial(PARAMS))
 
     def reference():
         return reference_trial(X, y, bars, entry, exit_, impact, fold_list)

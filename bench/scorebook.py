@@ -19,6 +19,11 @@ from korvane.utils.results import scorebook as scorebook_module
 from korvane.utils.results.scorebook import Scorebook
 
 OBJECTIVE = "stability_weighted_median_bootstrapped_cumprod_returns"
+MATRIX_ARGUMENTS = (
+    "positions_matrix_array", "positions_market_value_matrix_array", "change_in_positions_matrix_array",
+    "change_in_positions_market_value_matrix_array", "securities_pnl_matrix_array", "commissions_matrix_array",
+    "slippage_matrix_array", "securities_pnl_after_transaction_costs_matrix_array",
+)
 
 
 def make_scorebook(days, seed=7):
@@ -29,20 +34,13 @@ def make_scorebook(days, seed=7):
     pnl = rng.normal(30.0, 900.0, bars)
     equity = 100_000.0 + np.cumsum(pnl)
     returns = pnl[1:] / equity[:-1]
-    matrix = np.zeros((bars, 2))
+    matrices = dict.fromkeys(MATRIX_ARGUMENTS, np.zeros((bars, 2)))
     return Scorebook(
         starting_equity=100_000.0,
         securities_names_list=["AAA", "BBB"],
         datetime_length=bars,
         datetime_array=bar_times,
-        positions_matrix_array=matrix,
-        positions_market_value_matrix_array=matrix,
-        change_in_positions_matrix_array=matrix,
-        change_in_positions_market_value_matrix_array=matrix,
-        securities_pnl_matrix_array=matrix,
-        commissions_matrix_array=matrix,
-        slippage_matrix_array=matrix,
-        securities_pnl_after_transaction_costs_matrix_array=matrix,
+        **matrices,
         total_pnl_after_transaction_costs_array=pnl,
         equity_value_array=equity,
         returns_after_transaction_costs_array=returns,

@@ -15,8 +15,8 @@ import pandas as pd
 import pytest
 
 from korvane._common.synthetic_universe import TRADING_PARAMS as PARAMS, universe_table
+from factor.daily_factor import daily_factor
 from korvane.factors.technical._factor.backtest_run import _closes_for_valuation
-from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 
 pytestmark = [
     pytest.mark.filterwarnings("ignore::optuna.exceptions.ExperimentalWarning"),
@@ -31,15 +31,8 @@ def universe():
     return universe_table(n_securities=4, n_bars=340, freq="1D", seed=5)
 
 
-def build(table):
-    return PairsTradingSerialCointegrationFactor(
-        universe_name="live",
-        raw_OHCLV_dataframe=table,
-        resolution_in_mins=1440,
-        trading_hours=[],
-        trades_only_on_weekdays=False,
-        objective="annual_sharpe_ratio",
-    )
+def build(table, **overrides):
+    return daily_factor("live", table, **overrides)
 
 
 def store_best_trial():
@@ -117,15 +110,7 @@ def test_update_of_the_real_factor_checks_the_frame(universe):
 def test_update_keeps_closes_in_the_order_of_the_securities_list(universe):
     # The list names the securities in another order than the table's columns.
     names = ["S2", "S0", "S3", "S1"]
-    factor = PairsTradingSerialCointegrationFactor(
-        universe_name="live",
-        raw_OHCLV_dataframe=universe.iloc[:-1],
-        resolution_in_mins=1440,
-        trading_hours=[],
-        trades_only_on_weekdays=False,
-        securities_names_list=names,
-        objective="annual_sharpe_ratio",
-    )
+    factor = build(universe.iloc[:-1], securities_names_list=names)
     last = universe.iloc[-1:]
     factor.update(last)
     expected = [last[name + "_close"].iloc[0] for name in names]

@@ -13,6 +13,7 @@ import optuna
 import pandas as pd
 import pytest
 
+from factor.daily_factor import daily_factor
 from korvane._common.synthetic_universe import TRADING_PARAMS, universe_table
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 from korvane.utils.results.scorebook import Scorebook
@@ -32,16 +33,7 @@ def universe():
 
 
 def build(universe, **overrides):
-    arguments = dict(
-        universe_name="fitted",
-        raw_OHCLV_dataframe=universe,
-        resolution_in_mins=1440,
-        trading_hours=[],
-        trades_only_on_weekdays=False,
-        objective="annual_sharpe_ratio",
-    )
-    arguments.update(overrides)
-    return PairsTradingSerialCointegrationFactor(**arguments)
+    return daily_factor("fitted", universe, **overrides)
 
 
 def enqueue_trading_trial():

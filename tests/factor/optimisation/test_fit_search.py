@@ -448,13 +448,6 @@ class TestClassifierTraining:
         assert values["storage_name"] == STEM
         assert (values["n_trials_to_estimate_params"], values["n_jobs"]) == (7, 2)
 
-    def test_fit_rarav_without_classifier_fails_before_the_search(self, in_tmp_dir):
-        factor = StubFactor()
-        with pytest.raises(Exception, match="no rarAV_optimal_entry_model"):
-            factor.fit(2, fit_rarAV=True)
-        assert factor._factor_best_params_dict is None
-        assert os.listdir(in_tmp_dir) == []
-
 
 class TestWorkers:
     """Real joblib worker processes (kept few: each spawns interpreters)."""
