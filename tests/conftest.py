@@ -62,11 +62,12 @@ def in_tmp_dir(tmp_path, monkeypatch):
 
 @pytest.fixture
 def fresh_interpreter():
-    """Runs a probe in a new interpreter; the probe prints "ok" once every check in it holds."""
+    """Runs a probe in a new interpreter, which prints "ok" once every check in it holds; returns the run."""
 
     def run(probe):
         result = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=120)
         assert result.returncode == 0, result.stderr
         assert result.stdout.strip() == "ok"
+        return result
 
     return run

@@ -1,8 +1,6 @@
 """The classifier object: construction, carried fields, pickling and module start-up."""
 
 import pickle
-import subprocess
-import sys
 
 import pandas as pd
 import pytest
@@ -77,7 +75,7 @@ def test_pickled_copy_carries_training_data_but_no_loaded_pipeline():
     assert copy._imputer is None
 
 
-def test_module_start_up_in_a_fresh_process():
+def test_module_start_up_in_a_fresh_process(fresh_interpreter):
     script = """
 import logging, warnings, sys
 import korvane.rarAV.tradegate as t
@@ -89,8 +87,8 @@ for category in (UserWarning, FutureWarning, ConvergenceWarning, type("Sub", (Fu
     warnings.warn("hidden", category)
 warnings.warn("shown", RuntimeWarning)
 t.logger.info("hello")
+print("ok")
 """
-    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
+    done = fresh_interpreter(script)
     assert "hidden" not in done.stderr and "RuntimeWarning: shown" in done.stderr
     assert done.stderr.endswith("INFO: :hello\n")
