@@ -3,6 +3,10 @@
 Sockets are blocked by pytest-socket (see pyproject). The benchmark download
 of the results report goes through ``yfinance.download``; it is replaced here
 by a function returning frames in yfinance 1.x's real layout.
+
+Every test folder is a package under tests/, which is on the path: helpers
+import as, say, ``factor.live.live_stub``, and two folders may hold test files
+of the same name.
 """
 
 import subprocess
@@ -15,6 +19,11 @@ matplotlib.use("Agg")
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
+
+
+def pytest_configure(config):
+    # The factor's studies use the optimiser's experimental features on purpose.
+    config.addinivalue_line("filterwarnings", "ignore::optuna.exceptions.ExperimentalWarning")
 
 
 def fake_yfinance_download(tickers, start=None, end=None, progress=True, **kwargs):

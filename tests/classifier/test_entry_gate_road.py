@@ -1,15 +1,12 @@
 """The factor trains its entry gate with fit(..., fit_rarAV=True), saves it, and later runs are gated by it."""
 
 import numpy as np
-import pytest
 
 from classifier.classifier_helpers import CHEAP_PARAMS, enqueue, saved_pipeline_path
 from korvane._common.synthetic_universe import TRADING_PARAMS, universe_table
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 from korvane.rarAV.signalforge import Signalforge
 from korvane.rarAV.tradegate import OptimalEntryClassifier
-
-pytestmark = pytest.mark.filterwarnings("ignore::optuna.exceptions.ExperimentalWarning")
 
 STUDY = "PairsTradingSerialCointegrationFactor"
 STEM = "road_1440_annual_sharpe_ratio_0.9_" + STUDY

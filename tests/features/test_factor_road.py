@@ -2,13 +2,10 @@
 
 import numpy as np
 import optuna
-import pytest
 
 from korvane._common.synthetic_universe import TRADING_PARAMS, universe_table
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 from korvane.rarAV.signalforge import Signalforge
-
-pytestmark = pytest.mark.filterwarnings("ignore::optuna.exceptions.ExperimentalWarning")
 
 STUDY = "PairsTradingSerialCointegrationFactor"
 

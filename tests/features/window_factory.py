@@ -2,7 +2,7 @@
 
 import numpy as np
 
-FIELDS = ("open", "high", "low", "close", "volume")
+from korvane._common.synthetic_universe import FIELDS
 
 
 def make_window(securities, rows, seed=0):

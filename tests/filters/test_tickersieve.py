@@ -7,14 +7,13 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from korvane._common.synthetic_universe import universe_table
+from korvane._common.synthetic_universe import FIELDS, universe_table
 import korvane.utils.filters.tickersieve as module
 import korvane.utils.inference.inference as inference
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 from korvane.utils.filters.tickersieve import Tickersieve
 from reference import tickersieve_reference as reference
 
-FIELDS = ("open", "high", "low", "close", "volume")
 SIEVE = Tickersieve(1, 2, ignored=3)
 SORT = "__sort_dictionary"
 NAN_FIRST = np.r_[np.nan, np.full(99, 2.0)]

@@ -18,10 +18,7 @@ from korvane._common.synthetic_universe import TRADING_PARAMS as PARAMS, univers
 from factor.daily_factor import daily_factor
 from korvane.factors.technical._factor.backtest_run import _closes_for_valuation
 
-pytestmark = [
-    pytest.mark.filterwarnings("ignore::optuna.exceptions.ExperimentalWarning"),
-    pytest.mark.usefixtures("in_tmp_dir"),
-]
+pytestmark = pytest.mark.usefixtures("in_tmp_dir")
 
 STUDY = "PairsTradingSerialCointegrationFactor"
 

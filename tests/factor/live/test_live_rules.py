@@ -12,10 +12,7 @@ import pytest
 
 from factor.live.live_stub import LiveStub
 
-pytestmark = [
-    pytest.mark.filterwarnings("ignore::optuna.exceptions.ExperimentalWarning"),
-    pytest.mark.usefixtures("in_tmp_dir"),
-]
+pytestmark = pytest.mark.usefixtures("in_tmp_dir")
 
 PARAMS = {"size_of_rolling_windows": 5}
 

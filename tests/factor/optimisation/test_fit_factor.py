@@ -18,10 +18,7 @@ from korvane._common.synthetic_universe import TRADING_PARAMS, universe_table
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 from korvane.utils.results.scorebook import Scorebook
 
-pytestmark = [
-    pytest.mark.filterwarnings("ignore::optuna.exceptions.ExperimentalWarning"),
-    pytest.mark.usefixtures("in_tmp_dir"),
-]
+pytestmark = pytest.mark.usefixtures("in_tmp_dir")
 
 STUDY = "PairsTradingSerialCointegrationFactor"
 STEM = "fitted_1440_annual_sharpe_ratio_0.9_" + STUDY

@@ -15,10 +15,7 @@ import pytest
 
 from factor.optimisation.stub_factor import StubFactor
 
-pytestmark = [
-    pytest.mark.filterwarnings("ignore::optuna.exceptions.ExperimentalWarning"),
-    pytest.mark.usefixtures("in_tmp_dir"),
-]
+pytestmark = pytest.mark.usefixtures("in_tmp_dir")
 
 TESTS = Path(__file__).resolve().parents[2]
 STUDY = "PairsTradingSerialCointegrationFactor"

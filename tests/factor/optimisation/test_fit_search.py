@@ -29,10 +29,7 @@ def pairtrader_parallel_fit():
 STEM = "stub_60_latest_cumprod_returns_0.9_PairsTradingSerialCointegrationFactor"
 DASHES = "-" * 29
 
-pytestmark = [
-    pytest.mark.filterwarnings("ignore::optuna.exceptions.ExperimentalWarning"),
-    pytest.mark.usefixtures("in_tmp_dir"),
-]
+pytestmark = pytest.mark.usefixtures("in_tmp_dir")
 
 
 def all_trials(path=STEM + ".db"):
