@@ -148,13 +148,31 @@ def as_truth_value(value):
     return bool(value)
 
 
-def check_exact_type(argument_name, value, expected_type):
-    """None or a value of exactly `expected_type` (subclasses refused)."""
-    if value is not None and type(value) is not expected_type:
-        raise TypeError(
-            f"Argument '{argument_name}' has incorrect type "
-            f"(expected {expected_type.__name__}, got {type(value).__name__})"
-        )
+# How a refused type is worded. Each caller keeps the wording of the call it
+# stands in for: a native argument check, a conversion of a returned value,
+# or a check of a class setting.
+ARGUMENT_TYPE_WORDING = "Argument '{name}' has incorrect type (expected {expected}, got {got})"
+CONVERSION_TYPE_WORDING = "Expected {expected}, got {got}"
+SETTING_TYPE_WORDING = "{name} must be a {expected}, not {got}"
+
+
+def check_type(
+    value, expected_type, wording=ARGUMENT_TYPE_WORDING, name=None, expected_name=None, exact=False, allow_none=True
+):
+    """Refuse `value` with a ``TypeError`` unless it is an instance of `expected_type`.
+
+    With `exact` a subclass is refused too; None passes unless `allow_none`
+    is false. The message is `wording` with the argument's `name`, the
+    expected type's name (`expected_name`, or the type's own) and the name of
+    the type that came.
+    """
+    if value is None and allow_none:
+        return
+    if (type(value) is expected_type) if exact else isinstance(value, expected_type):
+        return
+    raise TypeError(
+        wording.format(name=name, expected=expected_name or expected_type.__name__, got=type(value).__name__)
+    )
 
 
 # C names of numpy's element types, as buffer-format errors spell them.
@@ -179,17 +197,6 @@ _C_TYPE_NAMES = {
     "G": "complex long double",
     "O": "Python object",
 }
-
-
-def check_argument_type(name, value, expected_type, expected_name, allow_none=True):
-    """`value` (None allowed unless `allow_none` is false) must be an instance of `expected_type`."""
-    if value is None and allow_none:
-        return
-    if not isinstance(value, expected_type):
-        raise TypeError(
-            f"Argument '{name}' has incorrect type (expected {expected_name}, "
-            f"got {type(value).__name__})"
-        )
 
 
 def check_float64_buffer(value, ndim):

@@ -18,8 +18,8 @@ from korvane._common.binding import (
     RefusesPickling,
     as_double,
     bind_arguments,
-    check_argument_type,
-    check_exact_type,
+    CONVERSION_TYPE_WORDING,
+    check_type,
     check_float64_buffer,
     signature,
 )
@@ -76,7 +76,7 @@ SampleWeights.get_sample_uniqueness_weights.__signature__ = signature(_SPAN_ARGU
 
 def _check_arrays(named_values):
     for name, value in named_values:
-        check_argument_type(name, value, np.ndarray, "numpy.ndarray", allow_none=False)
+        check_type(value, np.ndarray, name=name, expected_name="numpy.ndarray", allow_none=False)
 
 
 def _as_bar_times(name, array):
@@ -200,10 +200,10 @@ class Signalforge:
         pair_of_security, pair_hedge_ratios, names, window = bind_arguments(
             "generate_features_for_pair_spreads", _FEATURE_ARGUMENT_NAMES, 4, args, kwargs
         )
-        check_exact_type("pair_of_security", pair_of_security, tuple)
-        check_exact_type("pair_hedge_ratios", pair_hedge_ratios, tuple)
-        check_argument_type("data_column_names_array", names, np.ndarray, "numpy.ndarray")
-        check_argument_type("rolling_window_matrix_array", window, np.ndarray, "numpy.ndarray")
+        check_type(pair_of_security, tuple, name="pair_of_security", exact=True)
+        check_type(pair_hedge_ratios, tuple, name="pair_hedge_ratios", exact=True)
+        check_type(names, np.ndarray, name="data_column_names_array", expected_name="numpy.ndarray")
+        check_type(window, np.ndarray, name="rolling_window_matrix_array", expected_name="numpy.ndarray")
         check_float64_buffer(window, 2)
 
         columns = _ColumnIndex(names, window)
@@ -268,8 +268,7 @@ def _unpack_pair(value):
 
 def _security_name(value):
     # None is looked up as the text "None", as a missing name would be.
-    if value is not None and not isinstance(value, str):
-        raise TypeError(f"Expected str, got {type(value).__name__}")
+    check_type(value, str, CONVERSION_TYPE_WORDING)
     return value
 
 

@@ -8,7 +8,15 @@ up at call time, so replacing one on this module changes later calls.
 
 from operator import itemgetter
 
-from korvane._common.binding import UNSET, as_double, as_int64, bind_arguments, check_exact_type, signature
+from korvane._common.binding import (
+    CONVERSION_TYPE_WORDING,
+    UNSET,
+    as_double,
+    as_int64,
+    bind_arguments,
+    check_type,
+    signature,
+)
 
 _PICKLING_REFUSAL = "no default __reduce__ due to non-trivial __cinit__"
 _FILTER_NAME = "filter_without_lookahead"
@@ -57,12 +65,11 @@ class Tickersieve:
         number_to_keep = 10 if number_to_keep is UNSET else as_int64(number_to_keep)
         if securities is UNSET:
             securities = _DEFAULT_SECURITIES
-        check_exact_type("securities", securities, list)
+        check_type(securities, list, name="securities", exact=True)
 
         if securities is None or len(securities) == 0:
             securities = Inference().infer_securities_from_OHCLV_df(table)
-            if securities is not None and type(securities) is not list:
-                raise TypeError(f"Expected list, got {type(securities).__name__}")
+            check_type(securities, list, CONVERSION_TYPE_WORDING, exact=True)
         if number_to_keep >= len(securities):
             return table
 

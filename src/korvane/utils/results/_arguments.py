@@ -2,7 +2,6 @@
 
 from korvane._common.binding import (  # noqa: F401  (the checks are used as _arguments.<name>)
     bind_arguments,
-    check_argument_type,
     check_float64_buffer,
     signature,
 )

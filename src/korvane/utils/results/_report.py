@@ -7,7 +7,7 @@ of its globals changes the report too.
 
 import sys
 
-from korvane.utils.results import _arguments
+from korvane._common.binding import check_type
 
 _SCOREBOOK_MODULE = "korvane.utils.results.scorebook"
 _BENCHMARK_TICKER = "VT"
@@ -29,7 +29,7 @@ class ReportMixin:
     def get_full_results(self, name="train_results"):
         """The statistics table: this split, and with a registered test split
         also the test split and both splits joined."""
-        _arguments.check_argument_type("name", name, str, "str")
+        check_type(name, str, name="name")
         self._fill_statistics_table(name)
         return self.full_results_df
 

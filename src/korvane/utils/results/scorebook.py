@@ -8,7 +8,7 @@ operations, so replacing one on this module changes later calls.
 """
 
 from korvane import _kernels
-from korvane._common.binding import RefusesPickling, as_double, as_signed_size, check_exact_type
+from korvane._common.binding import SETTING_TYPE_WORDING, RefusesPickling, as_double, as_signed_size, check_type
 from korvane.utils.results import _arguments, _scorebook
 from korvane.utils.results._report import ReportMixin
 
@@ -82,9 +82,9 @@ class Scorebook(ReportMixin, RefusesPickling):
         starting_equity = as_double(arguments["starting_equity"])
         datetime_length = as_signed_size(arguments["datetime_length"])
 
-        check_exact_type("securities_names_list", arguments["securities_names_list"], list)
+        check_type(arguments["securities_names_list"], list, name="securities_names_list", exact=True)
         for name in _arguments.BACKTEST_ARRAYS_NAMES[3:]:
-            _arguments.check_argument_type(name, arguments[name], np.ndarray, "numpy.ndarray")
+            check_type(arguments[name], np.ndarray, name=name, expected_name="numpy.ndarray")
         for name, ndim in _arguments.FLOAT_ARRAY_DIMENSIONS.items():
             _arguments.check_float64_buffer(arguments[name], ndim)
 
@@ -110,7 +110,7 @@ class Scorebook(ReportMixin, RefusesPickling):
         ignored exception and the score is 0.0, so an optimiser trial whose
         score cannot be computed simply scores 0.0.
         """
-        _arguments.check_argument_type("objective", objective, str, "str")
+        check_type(objective, str, name="objective")
         try:
             return float(self._compute_objective_score(objective))
         except Exception as error:  # noqa: BLE001 - every scoring failure scores 0.0
@@ -119,10 +119,7 @@ class Scorebook(ReportMixin, RefusesPickling):
 
     def _compute_objective_score(self, objective):
         available_objectives = self.available_objectives
-        if not isinstance(available_objectives, list):
-            raise TypeError(
-                "available_objectives must be a list, not " + type(available_objectives).__name__
-            )
+        check_type(available_objectives, list, SETTING_TYPE_WORDING, name="available_objectives", allow_none=False)
         if objective not in available_objectives or objective not in _OBJECTIVES:
             raise Exception("Objective specified is not available")
 
@@ -229,7 +226,7 @@ class Scorebook(ReportMixin, RefusesPickling):
     def _bootstrap_percentile_paths(self, length_of_datetime_index, daily_returns_series, percentiles):
         """For each percentile, the (daily returns, growth) path of the first
         round whose ending value is close to that percentile, or None."""
-        check_exact_type("percentiles", percentiles, list)
+        check_type(percentiles, list, name="percentiles", exact=True)
         rounds = self._BOOTSTRAPPING_ROUNDS
         path_length = as_signed_size(length_of_datetime_index)
         returns = np.asarray(daily_returns_series.fillna(0).values)

@@ -17,7 +17,7 @@ import operator
 
 import numpy as np
 
-from korvane._common.binding import UNSET, bind_arguments, signature
+from korvane._common.binding import UNSET, bind_arguments, check_type, signature
 from korvane.factors.technical import _pairtrader
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.trade_store import TradeStore, store_columns
@@ -105,11 +105,8 @@ class BacktestRunMixin:
                 bind_arguments(RUN_NAME, RUN_ARGUMENT_NAMES, 1, args, kwargs), RUN_ARGUMENT_DEFAULTS
             )
         )
-        if not is_optimising and optimal_params is not None and not isinstance(optimal_params, dict):
-            raise TypeError(
-                "Argument 'optimal_params' has incorrect type (expected dict, got %s)"
-                % type(optimal_params).__name__
-            )
+        if not is_optimising:
+            check_type(optimal_params, dict, name="optimal_params")
         logger = pm().logger
         objective = self._objective
         datetime_length = self._datetime_length

@@ -16,8 +16,9 @@ from korvane._common.binding import (
     as_int64,
     as_truth_value,
     bind_arguments,
-    check_exact_type,
+    CONVERSION_TYPE_WORDING,
     check_no_arguments,
+    check_type,
     signature,
 )
 from korvane._common.close_columns import close_column_positions
@@ -106,8 +107,7 @@ def write_unraisable(exception, context):
 
 
 def _dict_or_none(value):
-    if value is not None and type(value) is not dict:
-        raise TypeError(f"Expected dict, got {type(value).__name__}")
+    check_type(value, dict, CONVERSION_TYPE_WORDING, exact=True)
 
 
 def _field_property(slot, check=None):
@@ -171,10 +171,10 @@ class ConstructionMixin:
         bid_ask_spread_pct_slippage = as_double(bid_ask_spread_pct_slippage)
         scale_equity_to_traded_securities = as_truth_value(scale_equity_to_traded_securities)
 
-        check_exact_type("universe_name", universe_name, str)
-        check_exact_type("trading_hours", trading_hours, list)
-        check_exact_type("securities_names_list", securities_names_list, list)
-        check_exact_type("objective", objective, str)
+        check_type(universe_name, str, name="universe_name", exact=True)
+        check_type(trading_hours, list, name="trading_hours", exact=True)
+        check_type(securities_names_list, list, name="securities_names_list", exact=True)
+        check_type(objective, str, name="objective", exact=True)
 
         pd = module.pd
         if not isinstance(raw_OHCLV_dataframe, pd.DataFrame):
@@ -186,8 +186,7 @@ class ConstructionMixin:
 
         if securities_names_list is None or len(securities_names_list) == 0:
             securities_names_list = module.Inference().infer_securities_from_OHCLV_df(raw_OHCLV_dataframe)
-            if securities_names_list is not None and type(securities_names_list) is not list:
-                raise TypeError(f"Expected list, got {type(securities_names_list).__name__}")
+            check_type(securities_names_list, list, CONVERSION_TYPE_WORDING, exact=True)
 
         if len(raw_OHCLV_dataframe.columns) != 5 * len(securities_names_list):
             raise Exception(COLUMN_COUNT_MESSAGE)

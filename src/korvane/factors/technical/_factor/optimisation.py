@@ -10,10 +10,12 @@ import os
 from urllib.parse import quote
 
 from korvane._common.binding import (
+    CONVERSION_TYPE_WORDING,
     as_int64,
     as_truth_value,
     bind_with_defaults,
     check_no_arguments,
+    check_type,
     method_signature,
     signature,
 )
@@ -181,8 +183,7 @@ class OptimisationMixin:
     @staticmethod
     def _best_params_of(study):
         params = study.best_trial.params
-        if params is not None and type(params) is not dict:
-            raise TypeError("Expected dict, got " + type(params).__name__)
+        check_type(params, dict, CONVERSION_TYPE_WORDING, exact=True)
         return params
 
     # ------------------------------------------------------------------ trial parameters

@@ -64,6 +64,7 @@ from statsmodels.tsa.coint_tables import c_sja, c_sjt
 from statsmodels.tsa.vector_ar.vecm import coint_johansen as _LIBRARY_COINT_JOHANSEN
 
 from korvane import _kernels
+from korvane._common.binding import check_type
 from korvane._common.close_columns import close_column_positions
 from korvane.factors.technical import _pairtrader
 from korvane.factors.technical._factor.globals import pm
@@ -176,10 +177,7 @@ def _substituted_estimators():
 def _check_params(params):
     if params is None:
         raise TypeError("'NoneType' object is not subscriptable")
-    if not isinstance(params, dict):
-        raise TypeError(
-            f"Argument 'params' has incorrect type (expected dict, got {type(params).__name__})"
-        )
+    check_type(params, dict, name="params")
 
 
 class SignalsMixin:
