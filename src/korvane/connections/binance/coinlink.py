@@ -61,8 +61,7 @@ class Coinlink:
             "__cinit__", _CONSTRUCTOR_ARGUMENT_NAMES, 2, args, kwargs
         )
         self = super().__new__(cls)
-        self.__binance_api_key = None
-        self.__binance_api_secret = None
+        # A replaced client initialiser may leave the client unset: it reads None.
         self.__binance_client = None
         # Stored as given: the exchange client is the judge of the credentials.
         self.__binance_api_key = binance_api_key

@@ -25,12 +25,8 @@ STUDY_SUFFIX = "_OptimalEntryClassifier"
 BANNER_DASHES = "-" * 29
 LOG_SUFFIX = " | OPTIMAL ENTRY CLASSIFIER RARAV"
 
-CARRIED_FIELDS = (
-    "study_name",
-    "storage_name",
-    "n_splits",
-    "n_test_splits",
-    "embargo_td",
+# The trades a fit trains on, and the bar times that order them.
+TRAINING_DATA_FIELDS = (
     "X_train_df",
     "y_train_series",
     "complete_datetime_index_series",
@@ -38,15 +34,10 @@ CARRIED_FIELDS = (
     "train_time_of_exit_series",
     "impact_series",
 )
+CARRIED_FIELDS = ("study_name", "storage_name", "n_splits", "n_test_splits", "embargo_td") + TRAINING_DATA_FIELDS
 PIPELINE_FIELDS = saved_pipeline.PIPELINE_KEYS
 
-FIT_ARGUMENTS = (
-    "X_train_df",
-    "y_train_series",
-    "complete_datetime_index_series",
-    "train_time_of_entry_series",
-    "train_time_of_exit_series",
-    "impact_series",
+FIT_ARGUMENTS = TRAINING_DATA_FIELDS + (
     "n_splits",
     "n_test_splits",
     "embargo_td",

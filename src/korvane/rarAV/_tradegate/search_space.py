@@ -163,25 +163,32 @@ def build_classifier_model(params):
         ("ComplementNB", lambda: module.ComplementNB(alpha=params["cnb_alpha"])),
         ("GaussianNB", lambda: module.GaussianNB(var_smoothing=params["gnb_var_smoothing"])),
     )
+    ensembles = (
+        (
+            "AdaBoostClassifier",
+            lambda inner: module.AdaBoostClassifier(
+                estimator=inner(),
+                n_estimators=params["AdaBoostClassifier_n_estimators"],
+                learning_rate=params["AdaBoostClassifier_learning_rate"],
+            ),
+        ),
+        (
+            "BaggingClassifier",
+            lambda inner: module.BaggingClassifier(
+                estimator=inner(),
+                n_estimators=params["BaggingClassifier_n_estimators"],
+                max_samples=params["BaggingClassifier_max_samples"],
+                max_features=params["BaggingClassifier_max_features"],
+                bootstrap_features=True,
+            ),
+        ),
+    )
     model = None
-    if "AdaBoostClassifier" in name:
-        for word, inner in inner_models:
-            if word in name:
-                model = module.AdaBoostClassifier(
-                    estimator=inner(),
-                    n_estimators=params["AdaBoostClassifier_n_estimators"],
-                    learning_rate=params["AdaBoostClassifier_learning_rate"],
-                )
-    if "BaggingClassifier" in name:
-        for word, inner in inner_models:
-            if word in name:
-                model = module.BaggingClassifier(
-                    estimator=inner(),
-                    n_estimators=params["BaggingClassifier_n_estimators"],
-                    max_samples=params["BaggingClassifier_max_samples"],
-                    max_features=params["BaggingClassifier_max_features"],
-                    bootstrap_features=True,
-                )
+    for ensemble_word, ensemble in ensembles:
+        if ensemble_word in name:
+            for word, inner in inner_models:
+                if word in name:
+                    model = ensemble(inner)
     return model
 
 
