@@ -176,56 +176,19 @@ class ConstructionMixin:
         check_type(securities_names_list, list, name="securities_names_list", exact=True)
         check_type(objective, str, name="objective", exact=True)
 
-        pd = module.pd
-        if not isinstance(raw_OHCLV_dataframe, pd.DataFrame):
-            raise Exception(NOT_A_DATAFRAME_MESSAGE)
-        if not isinstance(raw_OHCLV_dataframe.index, pd.DatetimeIndex):
-            raise Exception(NOT_DATETIME_INDEXED_MESSAGE)
-        if raw_OHCLV_dataframe.index.tzinfo is None:
-            raise Exception(NOT_DATETIME_AWARE_MESSAGE)
-
-        if securities_names_list is None or len(securities_names_list) == 0:
-            securities_names_list = module.Inference().infer_securities_from_OHCLV_df(raw_OHCLV_dataframe)
-            check_type(securities_names_list, list, CONVERSION_TYPE_WORDING, exact=True)
-
-        if len(raw_OHCLV_dataframe.columns) != 5 * len(securities_names_list):
-            raise Exception(COLUMN_COUNT_MESSAGE)
-        duplicated = [
-            name for position, name in enumerate(securities_names_list) if name in securities_names_list[:position]
-        ]
-        if duplicated:
-            raise Exception(
-                f"securities_names_list names {list(dict.fromkeys(duplicated))!r} more than once, please ensure "
-                "every security appears once"
-            )
-        if resolution_in_mins < 1:
-            raise Exception(RESOLUTION_MESSAGE)
-        # Every interval must be a (start, end) pair of times of day.
-        for interval in trading_hours or ():
-            if not (
-                isinstance(interval, (tuple, list))
-                and len(interval) == 2
-                and all(isinstance(bound, module.time) for bound in interval)
-            ):
-                raise Exception(TRADING_HOURS_MESSAGE)
-        if objective not in module.Scorebook.available_objectives:
-            raise Exception(OBJECTIVE_MESSAGE)
-        if not (0 < train_split_ratio and train_split_ratio <= 1.0):
-            raise Exception(TRAIN_SPLIT_MESSAGE)
-        if not pct_equity_invested > 0:
-            raise Exception(PCT_EQUITY_MESSAGE)
-        # A NaN or infinite amount makes every money total NaN, and a negative
-        # cost books a profit on every trade.
-        if not math.isfinite(starting_equity):
-            raise Exception("starting_equity is not a finite number, please ensure starting_equity is finite")
-        if math.isinf(pct_equity_invested):
-            raise Exception("pct_equity_invested is infinite, please ensure pct_equity_invested is finite")
-        for name, cost in (
-            ("market_value_pct_commissions", market_value_pct_commissions),
-            ("bid_ask_spread_pct_slippage", bid_ask_spread_pct_slippage),
-        ):
-            if not (cost >= 0 and math.isfinite(cost)):
-                raise Exception(f"{name} is {cost!r}, please ensure {name} is a finite number >= 0")
+        _check_table(module, raw_OHCLV_dataframe)
+        securities_names_list = _checked_securities(module, raw_OHCLV_dataframe, securities_names_list)
+        _check_settings(
+            module,
+            resolution_in_mins,
+            trading_hours,
+            objective,
+            train_split_ratio,
+            starting_equity,
+            pct_equity_invested,
+            market_value_pct_commissions,
+            bid_ask_spread_pct_slippage,
+        )
 
         self._object_store_dict = {}
         self._INFINITE_UPDATE_INTERVAL = int(1e10)
@@ -479,6 +442,78 @@ for _name in ("intialize_pairs_trading_data_structures", "get_clean_dataframe", 
 ConstructionMixin.initialize_rarAV_data_structures.__signature__ = signature(
     ("rarAV_signalforge", "rarAV_optimal_entry_model"), first="self"
 )
+
+
+def _check_table(module, raw_OHCLV_dataframe):
+    """The universe table must be a DataFrame indexed by zone-aware datetimes."""
+    pd = module.pd
+    if not isinstance(raw_OHCLV_dataframe, pd.DataFrame):
+        raise Exception(NOT_A_DATAFRAME_MESSAGE)
+    if not isinstance(raw_OHCLV_dataframe.index, pd.DatetimeIndex):
+        raise Exception(NOT_DATETIME_INDEXED_MESSAGE)
+    if raw_OHCLV_dataframe.index.tzinfo is None:
+        raise Exception(NOT_DATETIME_AWARE_MESSAGE)
+
+
+def _checked_securities(module, raw_OHCLV_dataframe, securities_names_list):
+    """The securities of the table (inferred from it when none are given), five columns each, none twice."""
+    if securities_names_list is None or len(securities_names_list) == 0:
+        securities_names_list = module.Inference().infer_securities_from_OHCLV_df(raw_OHCLV_dataframe)
+        check_type(securities_names_list, list, CONVERSION_TYPE_WORDING, exact=True)
+
+    if len(raw_OHCLV_dataframe.columns) != 5 * len(securities_names_list):
+        raise Exception(COLUMN_COUNT_MESSAGE)
+    duplicated = [
+        name for position, name in enumerate(securities_names_list) if name in securities_names_list[:position]
+    ]
+    if duplicated:
+        raise Exception(
+            f"securities_names_list names {list(dict.fromkeys(duplicated))!r} more than once, please ensure "
+            "every security appears once"
+        )
+    return securities_names_list
+
+
+def _check_settings(
+    module,
+    resolution_in_mins,
+    trading_hours,
+    objective,
+    train_split_ratio,
+    starting_equity,
+    pct_equity_invested,
+    market_value_pct_commissions,
+    bid_ask_spread_pct_slippage,
+):
+    """The bar size, trading hours, objective, split and money settings, checked in this order."""
+    if resolution_in_mins < 1:
+        raise Exception(RESOLUTION_MESSAGE)
+    # Every interval must be a (start, end) pair of times of day.
+    for interval in trading_hours or ():
+        if not (
+            isinstance(interval, (tuple, list))
+            and len(interval) == 2
+            and all(isinstance(bound, module.time) for bound in interval)
+        ):
+            raise Exception(TRADING_HOURS_MESSAGE)
+    if objective not in module.Scorebook.available_objectives:
+        raise Exception(OBJECTIVE_MESSAGE)
+    if not (0 < train_split_ratio and train_split_ratio <= 1.0):
+        raise Exception(TRAIN_SPLIT_MESSAGE)
+    if not pct_equity_invested > 0:
+        raise Exception(PCT_EQUITY_MESSAGE)
+    # A NaN or infinite amount makes every money total NaN, and a negative
+    # cost books a profit on every trade.
+    if not math.isfinite(starting_equity):
+        raise Exception("starting_equity is not a finite number, please ensure starting_equity is finite")
+    if math.isinf(pct_equity_invested):
+        raise Exception("pct_equity_invested is infinite, please ensure pct_equity_invested is finite")
+    for name, cost in (
+        ("market_value_pct_commissions", market_value_pct_commissions),
+        ("bid_ask_spread_pct_slippage", bid_ask_spread_pct_slippage),
+    ):
+        if not (cost >= 0 and math.isfinite(cost)):
+            raise Exception(f"{name} is {cost!r}, please ensure {name} is a finite number >= 0")
 
 
 def _with_constructor_defaults(values, module):
