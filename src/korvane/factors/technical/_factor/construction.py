@@ -178,11 +178,8 @@ class ConstructionMixin:
 
         _check_table(module, raw_OHCLV_dataframe)
         securities_names_list = _checked_securities(module, raw_OHCLV_dataframe, securities_names_list)
-        _check_settings(
-            module,
-            resolution_in_mins,
-            trading_hours,
-            objective,
+        _check_bars_and_objective(module, resolution_in_mins, trading_hours, objective)
+        _check_money_settings(
             train_split_ratio,
             starting_equity,
             pct_equity_invested,
@@ -474,18 +471,8 @@ def _checked_securities(module, raw_OHCLV_dataframe, securities_names_list):
     return securities_names_list
 
 
-def _check_settings(
-    module,
-    resolution_in_mins,
-    trading_hours,
-    objective,
-    train_split_ratio,
-    starting_equity,
-    pct_equity_invested,
-    market_value_pct_commissions,
-    bid_ask_spread_pct_slippage,
-):
-    """The bar size, trading hours, objective, split and money settings, checked in this order."""
+def _check_bars_and_objective(module, resolution_in_mins, trading_hours, objective):
+    """The bar size, the trading hours and the objective, checked in this order."""
     if resolution_in_mins < 1:
         raise Exception(RESOLUTION_MESSAGE)
     # Every interval must be a (start, end) pair of times of day.
@@ -498,6 +485,12 @@ def _check_settings(
             raise Exception(TRADING_HOURS_MESSAGE)
     if objective not in module.Scorebook.available_objectives:
         raise Exception(OBJECTIVE_MESSAGE)
+
+
+def _check_money_settings(
+    train_split_ratio, starting_equity, pct_equity_invested, market_value_pct_commissions, bid_ask_spread_pct_slippage
+):
+    """The train split, the equity and the cost settings, checked in this order."""
     if not (0 < train_split_ratio and train_split_ratio <= 1.0):
         raise Exception(TRAIN_SPLIT_MESSAGE)
     if not pct_equity_invested > 0:
