@@ -6,14 +6,18 @@ pandas' ``resample(...).last()`` / ``.sum()`` with forward filling. Cleaned
 bars then keep only the trading hours (a UTC clock) and, on request, the
 weekdays of the table's own zone. The daily log closes and log mid prices
 feed the factor's bid-ask spread estimate.
+
+Like the rest of the factor's code, the cleaning looks ``np``, ``pd``,
+``datetime`` and ``date`` up on the factor module at call time.
 """
 
-from datetime import date, datetime, timedelta
+from datetime import timedelta
 
 import numpy as np
 import pandas as pd
 
 from korvane.factors.technical import _pairtrader
+from korvane.factors.technical._factor.globals import pm
 
 MINUTES_IN_A_DAY = 1440
 _NANOSECONDS_PER_MINUTE = 60_000_000_000
@@ -193,6 +197,7 @@ def filter_trading_hours(data_datetime_array, trading_hours):
     start runs overnight and selects times at or after start or before
     end. No hours (None or an empty list) select every bar.
     """
+    np, pd = pm().np, pm().pd
     if trading_hours is None or len(trading_hours) == 0:
         return np.ones(len(data_datetime_array), dtype=bool)
     mask = np.zeros(len(data_datetime_array), dtype=bool)
@@ -215,6 +220,7 @@ def minutes_in_trading_day(trading_hours):
     """
     if trading_hours is None or len(trading_hours) == 0:
         return MINUTES_IN_A_DAY
+    datetime, date = pm().datetime, pm().date
     one_minute = timedelta(minutes=1)
     one_day = timedelta(days=1)
     count = 0
@@ -238,6 +244,7 @@ def clean_bars(raw_OHCLV_dataframe, resolution_in_mins, trading_hours, trades_on
     lies within the trading hours remain; with the weekday flag only the
     bars that fall on Monday to Friday in the table's own zone remain.
     """
+    np, pd = pm().np, pm().pd
     bars = resample_to_bars(raw_OHCLV_dataframe, resolution_in_mins)
     keep = None
     if resolution_in_mins != MINUTES_IN_A_DAY:
@@ -252,12 +259,9 @@ def clean_bars(raw_OHCLV_dataframe, resolution_in_mins, trading_hours, trades_on
     return bars
 
 
-_INFINITIES = [np.inf, -np.inf]
-
-
-def _carried_forward(logs):
+def _carried_forward(logs, np):
     """Log prices with the missing and infinite ones (from zero or negative prices) replaced by the previous day's."""
-    return logs.replace(_INFINITIES, np.nan).ffill().dropna()
+    return logs.replace([np.inf, -np.inf], np.nan).ffill().dropna()
 
 
 def proportional_spread_estimate(daily_dataframe, securities_names_list, n):
@@ -268,13 +272,16 @@ def proportional_spread_estimate(daily_dataframe, securities_names_list, n):
     negative prices become missing logs that the previous day's value
     replaces. Only the first `n` days are read.
     """
+    np = pm().np
     estimate = np.zeros(len(securities_names_list), dtype=np.float64)
 
     with np.errstate(divide="ignore", invalid="ignore"):
         for index, security in enumerate(securities_names_list):
-            daily_lg_close_prices = _carried_forward(np.log(daily_dataframe[security + "_close"]))
+            daily_lg_close_prices = _carried_forward(np.log(daily_dataframe[security + "_close"]), np)
             daily_lg_mid_prices = (
-                _carried_forward(np.log(daily_dataframe[security + "_high"]) + np.log(daily_dataframe[security + "_low"]))
+                _carried_forward(
+                    np.log(daily_dataframe[security + "_high"]) + np.log(daily_dataframe[security + "_low"]), np
+                )
                 * 0.5
             )
             # Both differences align by date, so each close meets the mid

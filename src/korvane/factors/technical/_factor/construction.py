@@ -58,9 +58,8 @@ STUDY_NAME = "PairsTradingSerialCointegrationFactor"
 
 TRADING_DAYS_IN_A_YEAR = 252
 
-# The shortest z-score window the engine uses, in bars. A searched rolling
-# window must hold more bars than this (at least one more), so that the
-# volatility window, which leaves it out, is never empty.
+# The shortest z-score window the engine uses, in bars. The optimiser
+# searches rolling windows of more bars than this, from one more on.
 MINIMUM_SIZE_OF_ROLLING_WINDOW = 30
 
 NOT_A_DATAFRAME_MESSAGE = (
