@@ -4,16 +4,26 @@
 
 namespace korvane::moments {
 
+namespace {
+
+// A window of two series summed afresh from row `first`: its values are
+// taken relative to the two series' values there.
+template <typename Window>
+void start_window(Window& m, const double* const* series, std::int64_t first, std::int64_t rows) {
+  m.valid = true;
+  m.lo = first;
+  m.n = rows;
+  m.edits = 0;
+  m.base[0] = series[0][first];
+  m.base[1] = series[1][first];
+}
+
+}  // namespace
 
 void PairMoments::assign(const double* const* series, std::int64_t first, std::int64_t rows,
                          std::int64_t step) {
-  valid = true;
-  lo = first;
-  n = rows;
+  start_window(*this, series, first, rows);
   stride = step;
-  edits = 0;
-  base[0] = series[0][first];
-  base[1] = series[1][first];
   // Plain sums in several lanes are exact enough for one pass over a window.
   double ss[2] = {0, 0}, tt[2] = {0, 0}, pp[3] = {0, 0, 0}, cc[4] = {0, 0, 0, 0},
          dd[3] = {0, 0, 0};
@@ -199,14 +209,9 @@ void SeriesMoments::relocate(const double* series, std::int64_t first, std::int6
 }
 
 void CrossMoments::assign(const double* const* series, std::int64_t first, std::int64_t rows) {
-  valid = true;
-  lo = first;
-  n = rows;
-  edits = 0;
+  start_window(*this, series, first, rows);
   const double* sa = series[0];
   const double* sb = series[1];
-  base[0] = sa[first];
-  base[1] = sb[first];
   double pp = 0, c0 = 0, c1 = 0, dd = 0;
   for (std::int64_t j = first + 1; j < first + rows; ++j) {
     const double a = sa[j] - base[0], b = sb[j] - base[1];
@@ -280,12 +285,7 @@ Sums pair_sums(const SeriesMoments& a, const SeriesMoments& b, const CrossMoment
 }
 
 void LevelMoments::assign(const double* const* series, std::int64_t first, std::int64_t rows) {
-  valid = true;
-  lo = first;
-  n = rows;
-  edits = 0;
-  base[0] = series[0][first];
-  base[1] = series[1][first];
+  start_window(*this, series, first, rows);
   double ss[2] = {0, 0}, pp[3] = {0, 0, 0};
   for (std::int64_t j = first; j < first + rows; ++j) {
     const double a = series[0][j] - base[0], b = series[1][j] - base[1];
