@@ -1,1 +1,1 @@
-"""Services shared by several korvane modules: argument binding, start-up settings, study settings."""
+"""Services shared by several korvane modules."""

@@ -10,6 +10,7 @@ entry classifier whether a trained pipeline is saved.
 
 import math
 
+from korvane._kernels import write_unraisable
 from korvane._common.binding import (
     UNSET,
     as_double,
@@ -90,16 +91,6 @@ INSUFFICIENT_DATA_MESSAGE = "Insufficient data encountered, please consider gett
 MINUTE_COUNT_CONTEXT = (
     "korvane.factors.technical.pairtrader.PairsTradingSerialCointegrationFactor.__get_number_of_minutes_in_trading_day"
 )
-
-
-# --------------------------------------------------------------------------- reporting
-
-
-def write_unraisable(exception, context):
-    """Report `exception` through ``sys.unraisablehook``, naming `context`."""
-    from korvane._kernels import write_unraisable as native_write_unraisable
-
-    native_write_unraisable(exception, context)
 
 
 # --------------------------------------------------------------------------- the mixin
