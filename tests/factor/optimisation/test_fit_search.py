@@ -446,6 +446,24 @@ class TestClassifierTraining:
         assert (values["n_trials_to_estimate_params"], values["n_jobs"]) == (7, 2)
 
 
+def test_a_job_trial_stopped_before_its_objective_is_still_failed_by_its_fit(in_tmp_dir):
+    # A pool may kill a worker between the creation of its trial and the
+    # start of the objective: the trial must already carry its job.
+    parallel_fit = pairtrader_parallel_fit()
+    StubFactor().fit(1)
+    copy = StubFactor()
+    copy._study_file_path = os.path.abspath(STEM + ".db")
+    study = copy._create_or_load_study(copy._study_file_path, 70)
+    parallel_fit._JOB_OF_THIS_THREAD.job = ["fit-token", 3]
+    try:
+        study.ask()
+    finally:
+        parallel_fit._JOB_OF_THIS_THREAD.job = None
+    assert parallel_fit._settle_trials_of_fit(study, "fit-token") == (set(), [3])
+    states = collections.Counter(t.state for t in all_trials())
+    assert states == {optuna.trial.TrialState.COMPLETE: 1, optuna.trial.TrialState.FAIL: 1}
+
+
 class TestWorkers:
     """Real joblib worker processes (kept few: each spawns interpreters)."""
 

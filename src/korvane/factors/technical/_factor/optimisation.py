@@ -30,6 +30,7 @@ from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.parallel_fit import (
     BEST_TRIAL_LINE_SUFFIX,
     copy_for_workers,
+    job_marking_storage_class,
     objective_of_this_thread,
     run_parallel_jobs,
     study_creation_lock,
@@ -142,7 +143,11 @@ class OptimisationMixin:
         # The path is percent-encoded so that a working directory holding
         # "?", "#" or "%" still names this very file.
         url = "sqlite:///" + quote(study_file_path, safe="/")
-        return pm().optuna.storages.RDBStorage(
+        storage_class = pm().optuna.storages.RDBStorage
+        if self._study_file_path is not None:
+            # A parallel job's copy: its trials are born marked with the job.
+            storage_class = job_marking_storage_class(storage_class)
+        return storage_class(
             url,
             engine_kwargs=sqlite_study_engine_kwargs(study_file_path),
             # A parallel job opens a file that the fitting process has just

@@ -10,6 +10,7 @@ creation of a study file is guarded by a lock on its directory.
 
 import atexit
 import contextlib
+import datetime
 import gc
 import multiprocessing
 import operator
@@ -234,10 +235,51 @@ def _fit_single_instance_job(factor, index, study_file_path, fit_token=None):
     # Each trial starts like a freshly rebuilt copy: an empty trade store.
     factor.initialize_rarAV_data_structures(None, None)
     _JOB_OF_THIS_THREAD.job = None if fit_token is None else [fit_token, index]
+    _JOB_OF_THIS_THREAD.marked_trial = None
     try:
         operator.methodcaller("__fit_single_instance", index)(factor)
     finally:
         _JOB_OF_THIS_THREAD.job = None
+
+
+_JOB_MARKING_STORAGES = {}
+
+
+def job_marking_storage_class(storage_class):
+    """``storage_class``, whose new trials are born marked with the parallel job of the creating thread.
+
+    A trial marked only once it has started could be left unmarked by a
+    worker that the pool kills in between, and the fit could then neither
+    tell it as its own nor mark it failed: it would stay RUNNING. Creating
+    the trial with its mark leaves no such gap.
+    """
+    marking = _JOB_MARKING_STORAGES.get(storage_class)
+    if marking is None:
+
+        class JobMarkingStorage(storage_class):
+            def _create_new_trial(self, study_id, template_trial=None):
+                job = getattr(_JOB_OF_THIS_THREAD, "job", None)
+                if template_trial is None and job is not None:
+                    template_trial = pm().optuna.trial.FrozenTrial(
+                        number=-1,
+                        state=pm().optuna.trial.TrialState.RUNNING,
+                        value=None,
+                        datetime_start=datetime.datetime.now(),
+                        datetime_complete=None,
+                        params={},
+                        distributions={},
+                        user_attrs={},
+                        system_attrs={FIT_JOB_ATTRIBUTE: list(job)},
+                        intermediate_values={},
+                        trial_id=-1,
+                    )
+                    frozen = super()._create_new_trial(study_id, template_trial)
+                    _JOB_OF_THIS_THREAD.marked_trial = frozen._trial_id
+                    return frozen
+                return super()._create_new_trial(study_id, template_trial)
+
+        marking = _JOB_MARKING_STORAGES[storage_class] = JobMarkingStorage
+    return marking
 
 
 def objective_of_this_thread(objective):
@@ -247,7 +289,9 @@ def objective_of_this_thread(objective):
         return objective
 
     def objective_of_job(trial):
-        trial.storage.set_trial_system_attr(trial._trial_id, FIT_JOB_ATTRIBUTE, job)
+        # A trial taken from the queue of waiting trials was not born marked.
+        if getattr(_JOB_OF_THIS_THREAD, "marked_trial", None) != trial._trial_id:
+            trial.storage.set_trial_system_attr(trial._trial_id, FIT_JOB_ATTRIBUTE, job)
         return objective(trial)
 
     return objective_of_job
