@@ -144,7 +144,7 @@ VerdictBounds verdict_bounds(std::int64_t n, const CriticalValues& crit) {
 }
 
 Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& crit,
-                    const VerdictBounds* verdict) {
+                    const VerdictBounds* verdict, bool vector_if_rejected) {
   const double* bound = verdict != nullptr ? verdict->bound : nullptr;
   const double k11 = mo.k11, k12 = mo.k12, k22 = mo.k22;
   const double c11 = mo.c11, c12 = mo.c12, c21 = mo.c21, c22 = mo.c22;
@@ -176,6 +176,20 @@ Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& cri
     l0 = q / a;
     l1 = c / q;
     if (l1 > l0) std::swap(l0, l1);
+  }
+
+  if (bound != nullptr && !vector_if_rejected) {
+    // The verdict needs only the eigenvalues (see below).
+    const double x0 = 1.0 - l0, x1 = 1.0 - l1;
+    if (!finite(l0) || !finite(l1) || !(x0 > 0.0) || !(x1 > 0.0) || !finite(x0) || !finite(x1))
+      return failed();
+    if (!(x0 <= bound[0] && x0 * x1 <= bound[1])) {
+      Result r;
+      r.ok = true;
+      r.eigenvalue[0] = l0;
+      r.eigenvalue[1] = l1;
+      return r;
+    }
   }
 
   // First eigenvector: null vector of Sig - l0 Skk, scaled to v' Skk v = 1,

@@ -154,6 +154,11 @@ struct PairEngine::Bar {
   bool sliding;
   bool may_enter;
   std::int64_t test_rows;  // the Johansen test's daily rows in the window
+  // Whether the hedge ratios of a pair the test rejects go unread until the
+  // pair is tested again: its z-score is 0, so it cannot enter against a
+  // non-negative threshold, and a flat pair's ratios feed nothing else but
+  // a trace and the state left at the end of a run.
+  bool rejected_ratios_unread;
 };
 
 // One pair's two log-close windows and, once its estimates are known, its
@@ -183,7 +188,9 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
   const bool in_run = bar >= window;
   const Bar c{logs, last_close, window, position_index, row, time, bar, iv, p, crit, hook,
               in_run, in_run && estimation == nullptr, p.tradable(),
-              iv.johansen_resampling >= 1 ? (window - 1) / iv.johansen_resampling : 0};
+              iv.johansen_resampling >= 1 ? (window - 1) / iv.johansen_resampling : 0,
+              in_run && bar < last_lazy_bar_ && trace == nullptr &&
+                  p.starting_sd_for_position_entry >= 0.0};
   spread_.resize(static_cast<std::size_t>(window));
   for (std::size_t k = 0; k < first_.size(); ++k) step_pair(c, k);
 }
@@ -272,7 +279,8 @@ KORVANE_INLINE johansen::HedgeRatios PairEngine::sliding_hedge_ratios(const Bar&
     bounds_rows_ = rows;
     bounds_crit_ = c.crit;
   }
-  const johansen::Result r = johansen::from_moments(test_moments, rows, c.crit, &bounds_);
+  const johansen::Result r =
+      johansen::from_moments(test_moments, rows, c.crit, &bounds_, !c.rejected_ratios_unread);
   if (!r.ok) return {};
   return {r.evec0[0], r.evec0[1], r.is_cointegrated};
 }
@@ -510,6 +518,9 @@ void PairEngine::run(const double* data, std::int64_t rows, std::int64_t row_str
   window_log_closes(data, rows, row_stride, column_stride, close_column, securities, logs_,
                     log_ptr_, last_close_);
   secm_.assign(static_cast<std::size_t>(securities), moments::SeriesMoments{});
+  // A flat pair is tested again within new_spread_update + 1 bars, so the
+  // tests of the last ones leave every rejected pair's ratios in the state.
+  last_lazy_bar_ = rows - 1 - (iv.new_spread_update > 0 ? iv.new_spread_update : 0);
   for (std::int64_t i = window; i < rows; ++i) {
     const std::int64_t start = i - window;
     for (std::int64_t sec = 0; sec < securities; ++sec) {
@@ -519,6 +530,7 @@ void PairEngine::run(const double* data, std::int64_t rows, std::int64_t row_str
     step(log_ptr_.data(), last_close_.data(), window, position_index,
          positions + i * securities, times[i], i, iv, p, crit, hook);
   }
+  last_lazy_bar_ = -1;
 }
 
 }  // namespace korvane::engine

@@ -54,3 +54,20 @@ def test_long_run_matches_the_libraries(window, bars_per_day):
             np.testing.assert_allclose(out["trace_zscore"][row, pair], z, rtol=1e-9, atol=1e-9)
             checked += 1
     assert checked >= 10
+
+
+@pytest.mark.parametrize("window, bars_per_day, entry", [(61, 1, 2.0), (250, 1, 1.0), (121, 4, 1.5)])
+def test_a_run_without_a_trace_trades_and_ends_as_one_with_it(window, bars_per_day, entry):
+    # Without a trace a rejected pair's hedge ratios are not worked out until
+    # they can be read: the positions, the trades and the state the run leaves
+    # must still be those of the run that works them out at every test.
+    closes = universe(3_000, seed=11, cointegrated=3, independent=2, persistence=0.9)
+    params = dict(ENGINE_PARAMS, starting_sd_for_position_entry=entry)
+    traced, plain = (
+        _kernels.run_engine(closes, window, params, bars_per_day, 1_500, EIG90, TRACE90, trace=trace)
+        for trace in (True, False)
+    )
+    assert len(plain["trade_pair"]) > 20
+    for key in ("positions", "trade_pair", "trade_exit_bar", "trade_returns", "h1", "h2", "halflife", "position",
+                "countdown"):
+        np.testing.assert_array_equal(plain[key], traced[key], err_msg=key)

@@ -49,8 +49,12 @@ VerdictBounds verdict_bounds(std::int64_t n, const CriticalValues& crit);
 
 // The test from its moment matrices over n rows. Given `verdict` bounds the
 // verdict is reached without the statistics themselves (left 0).
+//
+// With `vector_if_rejected` false (and verdict bounds given), a test that
+// rejects cointegration stops before the eigenvector: it returns ok with
+// ratios 0, 0, as a failed test leaves them.
 Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& crit,
-                    const VerdictBounds* verdict = nullptr);
+                    const VerdictBounds* verdict = nullptr, bool vector_if_rejected = true);
 
 // Runs the test on n rows of two series y1[i*stride], y2[i*stride].
 Result test(const double* y1, const double* y2, std::int64_t n, std::int64_t stride,

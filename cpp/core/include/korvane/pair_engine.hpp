@@ -197,6 +197,9 @@ class PairEngine {
   std::int64_t bounds_rows_ = -1;
   johansen::CriticalValues bounds_crit_;
   moments::DailyTestGrid grid_;
+  // Bars of a whole run before this one may skip a rejected pair's ratios
+  // (none outside a run).
+  std::int64_t last_lazy_bar_ = -1;
   std::vector<moments::LevelMoments> zsum_;
   std::vector<VolatilityCache> vcache_;
 };
