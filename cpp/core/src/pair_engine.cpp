@@ -254,10 +254,9 @@ KORVANE_INLINE johansen::HedgeRatios PairEngine::sliding_hedge_ratios(const Bar&
     secm_[a].move_to(pw.series[0], bar - w, w);
     secm_[b].move_to(pw.series[1], bar - w, w);
     finite = cm.finite() && secm_[a].finite() && secm_[b].finite();
-    if (finite) {
-      if (grid_.window != w) grid_ = moments::DailyTestGrid(w);
-      test_moments = moments::daily_test_moments(secm_[a], secm_[b], cm, pw.series, grid_);
-    }
+    if (finite)
+      test_moments = moments::johansen_moments(
+          moments::pair_sums(secm_[a], secm_[b], cm, pw.series).without_first());
   } else if (last_estimate_[k] == bar - per_day) {
     // A pair re-estimated a day ago slides its daily rows by one.
     moments::PairMoments& dm = daily_[k];

@@ -345,21 +345,23 @@ johansen::Moments johansen_moments(const Sums& m) {
   // Trend slopes per row over all n rows (regression on j with an intercept).
   const double centre_j = 0.5 * (nn - 1.0);
   const double jj = nn * (nn * nn - 1.0) / 12.0;
+  // Divisions by the row counts become multiplications.
+  const double inverse_mm = 1.0 / mm, inverse_jj = 1.0 / jj;
   double g[2], mean[2], md[2], uj[2], dj[2];
   const double jbar = 0.5 * (mm + 1.0), var_j = (mm * mm - 1.0) / 12.0;
   for (int i = 0; i < 2; ++i) {
-    g[i] = (m.t[i] - centre_j * m.s[i]) / jj;
-    mean[i] = (m.s[i] - m.first[i]) / mm;      // levels, rows 1 .. n-1
-    md[i] = (m.last[i] - m.first[i]) / mm;     // differences
-    uj[i] = m.t[i] / mm - mean[i] * jbar;      // cov(level, j)
-    dj[i] = m.td[i] / mm - md[i] * jbar;       // cov(difference, j)
+    g[i] = (m.t[i] - centre_j * m.s[i]) * inverse_jj;
+    mean[i] = (m.s[i] - m.first[i]) * inverse_mm;      // levels, rows 1 .. n-1
+    md[i] = (m.last[i] - m.first[i]) * inverse_mm;     // differences
+    uj[i] = m.t[i] * inverse_mm - mean[i] * jbar;      // cov(level, j)
+    dj[i] = m.td[i] * inverse_mm - md[i] * jbar;       // cov(difference, j)
   }
   auto level_cov = [&](int a, int b, int slot) {
-    const double raw = m.p[slot] / mm - mean[a] * mean[b];
+    const double raw = m.p[slot] * inverse_mm - mean[a] * mean[b];
     return ((raw - g[b] * uj[a]) - g[a] * uj[b]) + g[a] * g[b] * var_j;
   };
   auto cross_cov = [&](int a, int b, int slot) {
-    return (m.c[slot] / mm - mean[a] * md[b]) - g[a] * dj[b];
+    return (m.c[slot] * inverse_mm - mean[a] * md[b]) - g[a] * dj[b];
   };
   johansen::Moments r;
   r.k11 = level_cov(0, 0, 0);
@@ -369,82 +371,9 @@ johansen::Moments johansen_moments(const Sums& m) {
   r.c12 = cross_cov(0, 1, 1);
   r.c21 = cross_cov(1, 0, 2);
   r.c22 = cross_cov(1, 1, 3);
-  r.o11 = m.d[0] / mm - md[0] * md[0];
-  r.o12 = m.d[1] / mm - md[0] * md[1];
-  r.o22 = m.d[2] / mm - md[1] * md[1];
-  return r;
-}
-
-DailyTestGrid::DailyTestGrid(std::int64_t n) : window(n) {
-  nn = static_cast<double>(n);
-  level_shift = 0.5 * nn * (nn - 1.0);
-  rows = static_cast<double>(n - 1);
-  mm = static_cast<double>(n - 2);
-  centre_j = 0.5 * (rows - 1.0);
-  jj = rows * (rows * rows - 1.0) / 12.0;
-  jbar = 0.5 * (mm + 1.0);
-  var_j = (mm * mm - 1.0) / 12.0;
-  inverse_mm = 1.0 / mm;
-  inverse_jj = 1.0 / jj;
-}
-
-johansen::Moments daily_test_moments(const SeriesMoments& a, const SeriesMoments& b,
-                                     const CrossMoments& ab, const double* const* series,
-                                     const DailyTestGrid& g) {
-  const std::int64_t lo = ab.lo, n = ab.n;
-  const double nn = g.nn, inverse_mm = g.inverse_mm;
-  double second[2], da[2], mean[2], md[2], gs[2], uj[2], dj[2];
-  double p_own[2], c_own[2], d_own[2];
-  const SeriesMoments* one[2] = {&a, &b};
-  for (int i = 0; i < 2; ++i) {
-    const SeriesMoments& m = *one[i];
-    const double* y = series[i];
-    // Levels about the pair's base are the security's plus delta.
-    const double delta = m.base - ab.base[i];
-    const double first = y[lo] - ab.base[i];
-    second[i] = y[lo + 1] - ab.base[i];
-    const double last = y[lo + n - 1] - ab.base[i];
-    const double s = m.s.value();
-    const double own_first = y[lo] - m.base, own_last = y[lo + n - 1] - m.base;
-    // The whole window's sums, then without its first bar.
-    const double level_sum = (s + nn * delta) - first;
-    const double trend_sum = (m.t.value() + delta * g.level_shift) - level_sum;
-    const double trend_change = g.rows * last - level_sum;
-    da[i] = second[i] - first;
-    p_own[i] = (m.p.value() + delta * (2.0 * (s - own_first) + (nn - 1.0) * delta)) -
-               second[i] * second[i];
-    c_own[i] = (m.c.value() + delta * (own_last - own_first)) - second[i] * da[i];
-    d_own[i] = m.d.value() - da[i] * da[i];
-    // Trend slopes per row over the test's rows, and the covariances with
-    // the row index of the levels and differences after its first row.
-    gs[i] = (trend_sum - g.centre_j * level_sum) * g.inverse_jj;
-    mean[i] = (level_sum - second[i]) * inverse_mm;
-    md[i] = (last - second[i]) * inverse_mm;
-    uj[i] = trend_sum * inverse_mm - mean[i] * g.jbar;
-    dj[i] = trend_change * inverse_mm - md[i] * g.jbar;
-  }
-  const double p_ab = ab.p.value() - second[0] * second[1];
-  const double c_ab = ab.c[0].value() - second[0] * da[1];
-  const double c_ba = ab.c[1].value() - second[1] * da[0];
-  const double d_ab = ab.d.value() - da[0] * da[1];
-  auto level_cov = [&](int p, int q, double products) {
-    const double raw = products * inverse_mm - mean[p] * mean[q];
-    return ((raw - gs[q] * uj[p]) - gs[p] * uj[q]) + gs[p] * gs[q] * g.var_j;
-  };
-  auto cross_cov = [&](int p, int q, double products) {
-    return (products * inverse_mm - mean[p] * md[q]) - gs[p] * dj[q];
-  };
-  johansen::Moments r;
-  r.k11 = level_cov(0, 0, p_own[0]);
-  r.k12 = level_cov(0, 1, p_ab);
-  r.k22 = level_cov(1, 1, p_own[1]);
-  r.c11 = cross_cov(0, 0, c_own[0]);
-  r.c12 = cross_cov(0, 1, c_ab);
-  r.c21 = cross_cov(1, 0, c_ba);
-  r.c22 = cross_cov(1, 1, c_own[1]);
-  r.o11 = d_own[0] * inverse_mm - md[0] * md[0];
-  r.o12 = d_ab * inverse_mm - md[0] * md[1];
-  r.o22 = d_own[1] * inverse_mm - md[1] * md[1];
+  r.o11 = m.d[0] * inverse_mm - md[0] * md[0];
+  r.o12 = m.d[1] * inverse_mm - md[0] * md[1];
+  r.o22 = m.d[2] * inverse_mm - md[1] * md[1];
   return r;
 }
 

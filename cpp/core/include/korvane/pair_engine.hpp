@@ -196,7 +196,6 @@ class PairEngine {
   johansen::VerdictBounds bounds_;
   std::int64_t bounds_rows_ = -1;
   johansen::CriticalValues bounds_crit_;
-  moments::DailyTestGrid grid_;
   // Bars of a whole run before this one may skip a rejected pair's ratios
   // (none outside a run).
   std::int64_t last_lazy_bar_ = -1;

@@ -132,28 +132,6 @@ struct LevelMoments {
 // differences) from the sums over its n daily rows.
 johansen::Moments johansen_moments(const Sums& m);
 
-// The constants of the test's trend regression for a window of n bars on
-// daily bars, where the test's rows are the window's bars after the first.
-struct DailyTestGrid {
-  std::int64_t window = -1;
-  double nn = 0.0;          // the window's bars
-  double rows = 0.0;        // the test's rows, nn - 1
-  double mm = 0.0;          // rows after the test's first, nn - 2
-  double level_shift = 0.0; // sum over the window of j: nn (nn - 1) / 2
-  double centre_j = 0.0, jj = 0.0, jbar = 0.0, var_j = 0.0;
-  // Divisions by the row counts become multiplications.
-  double inverse_mm = 0.0, inverse_jj = 0.0;
-  explicit DailyTestGrid(std::int64_t n = -1);
-};
-
-// The test's moment matrices on daily bars straight from the sliding sums of
-// a pair's two securities and its cross sums over the window: the same
-// arithmetic as pair_sums, without_first and johansen_moments in turn,
-// without the intermediate sums.
-johansen::Moments daily_test_moments(const SeriesMoments& a, const SeriesMoments& b,
-                                     const CrossMoments& ab, const double* const* series,
-                                     const DailyTestGrid& g);
-
 // Least-squares slope of the one-bar change of h1 a + h2 b on its lagged
 // value, over the window of the sums (stride 1). NaN when a sum is not finite.
 double halflife_slope(const Sums& m, double h1, double h2);
