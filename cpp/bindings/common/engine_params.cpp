@@ -36,12 +36,6 @@ const std::pair<const char*, double Settings::*> kBarrierKeys[] = {
     {"time_stop_adjustment_sensitivity", &Settings::time_stop_adjustment_sensitivity},
 };
 
-double float_at(nb::handle params, const char* key) {
-  nb::object value = nb::steal(PyObject_GetItem(params.ptr(), nb::str(key).ptr()));
-  if (!value.is_valid()) throw nb::python_error();
-  return interpreter_float(value.ptr());
-}
-
 template <typename T, typename V>
 std::pair<const char*, V T::*> field(const char* name, V T::*member) {
   return {name, member};
@@ -73,6 +67,12 @@ nb::tuple parameter_keys() {
 }
 
 }  // namespace
+
+double float_at(nb::handle params, const char* key) {
+  nb::object value = nb::steal(PyObject_GetItem(params.ptr(), nb::str(key).ptr()));
+  if (!value.is_valid()) throw nb::python_error();
+  return interpreter_float(value.ptr());
+}
 
 Settings barrier_settings_from(nb::handle params) {
   Settings s;

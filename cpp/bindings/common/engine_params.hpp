@@ -8,6 +8,10 @@
 
 namespace korvane::bind {
 
+// float(params[key]): KeyError(key) when missing, float()'s own error for a
+// value it refuses.
+double float_at(nanobind::handle params, const char* key);
+
 // The eight barrier settings, read from `params` by their keyword names.
 barrier::Settings barrier_settings_from(nanobind::handle params);
 

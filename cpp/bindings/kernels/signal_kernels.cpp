@@ -22,11 +22,6 @@ korvane::johansen::CriticalValues critical(double max_eigen_90, double trace_90)
   return {max_eigen_90, trace_90};
 }
 
-double key(const nb::dict& d, const char* name) {
-  if (!d.contains(name)) throw nb::key_error(name);
-  return nb::cast<double>(d[name]);
-}
-
 nb::dict barrier_state_dict(const korvane::barrier::State& s) {
   nb::dict d;
   d["take_profit"] = s.take_profit;
@@ -40,11 +35,11 @@ nb::dict barrier_state_dict(const korvane::barrier::State& s) {
 
 korvane::barrier::State barrier_state(const nb::dict& d) {
   korvane::barrier::State s;
-  s.take_profit = key(d, "take_profit");
-  s.stop_loss = key(d, "stop_loss");
-  s.time_stop = key(d, "time_stop");
-  s.entry_value = key(d, "entry_value");
-  s.entry_std = key(d, "entry_std");
+  s.take_profit = korvane::bind::float_at(d, "take_profit");
+  s.stop_loss = korvane::bind::float_at(d, "stop_loss");
+  s.time_stop = korvane::bind::float_at(d, "time_stop");
+  s.entry_value = korvane::bind::float_at(d, "entry_value");
+  s.entry_std = korvane::bind::float_at(d, "entry_std");
   s.adjustment_countdown = nb::cast<int64_t>(d["adjustment_countdown"]);
   return s;
 }
