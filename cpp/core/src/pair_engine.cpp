@@ -14,6 +14,15 @@ namespace korvane::engine {
 // inlined into the bar's loop, where they run once per pair and bar.
 #define KORVANE_INLINE [[gnu::always_inline]] inline
 
+namespace {
+// Pairs per block of a whole run: their states and volatility rings (about
+// 1.5 KB a pair at W = 120) stay within a core's 512 KB second-level cache.
+constexpr std::size_t kBlockPairs = 256;
+// Bars per stretch of a whole run: the per-security sums of a stretch are
+// held at once, and each block of pairs runs through the stretch.
+constexpr std::int64_t kStretchBars = 64;
+}  // namespace
+
 void PairStates::reset(std::size_t pairs) {
   h1.assign(pairs, 0.0);
   h2.assign(pairs, 0.0);
@@ -45,6 +54,12 @@ bool Params::tradable() const {
 PairEngine::PairEngine(std::vector<std::int64_t> first, std::vector<std::int64_t> second)
     : first_(std::move(first)), second_(std::move(second)) {
   if (second_.size() != first_.size()) second_.resize(first_.size(), 0);
+  std::int64_t securities = 0;
+  for (std::size_t k = 0; k < first_.size(); ++k)
+    securities = std::max({securities, first_[k] + 1, second_[k] + 1});
+  security_index_.resize(static_cast<std::size_t>(securities));
+  for (std::int64_t sec = 0; sec < securities; ++sec)
+    security_index_[static_cast<std::size_t>(sec)] = sec;
   reset();
 }
 
@@ -135,8 +150,11 @@ double advance_volatility(VolatilityCache& c, F&& value, std::int64_t lo, std::i
 
 // What one bar's step shares between its pairs.
 struct PairEngine::Bar {
+  // Security s's window starts at logs[s], and its close on the window's
+  // last row is close_row[close_offset[s]].
   const double* const* logs;
-  const double* last_close;
+  const double* close_row;
+  const std::int64_t* close_offset;
   std::int64_t w;
   const std::int64_t* position_index;
   double* row;
@@ -181,18 +199,45 @@ struct PairEngine::PairWindow {
   }
 };
 
+// A security's sums over the window that ends before `bar`, from the stretch
+// held; worked out on the first request. `series` is addressed by bar index.
+KORVANE_INLINE const moments::SeriesSums& PairEngine::series_sums(std::int64_t bar,
+                                                                  std::int64_t security,
+                                                                  const double* series,
+                                                                  std::int64_t window) {
+  const std::size_t at = static_cast<std::size_t>((bar - sums_from_) * sums_securities_ + security);
+  moments::SeriesSums& out = series_sums_[at];
+  if (!sums_known_[at]) {
+    moments::SeriesMoments& m = secm_[static_cast<std::size_t>(security)];
+    m.move_to(series, bar - window, window);
+    out = m.sums();
+    sums_known_[at] = 1;
+  }
+  return out;
+}
+
 void PairEngine::step(const double* const* logs, const double* last_close, std::int64_t window,
                       const std::int64_t* position_index, double* row, std::int64_t time,
                       std::int64_t bar, const Intervals& iv, const Params& p,
                       const johansen::CriticalValues& crit, EntryHook* hook) {
+  step_block(logs, last_close, security_index_.data(), window, position_index, row, time, bar, iv,
+             p, crit, hook, 0, first_.size());
+}
+
+void PairEngine::step_block(const double* const* logs, const double* close_row,
+                            const std::int64_t* close_offset,
+                            std::int64_t window, const std::int64_t* position_index, double* row,
+                            std::int64_t time, std::int64_t bar, const Intervals& iv,
+                            const Params& p, const johansen::CriticalValues& crit,
+                            EntryHook* hook, std::size_t k0, std::size_t k1) {
   const bool in_run = bar >= window;
-  const Bar c{logs, last_close, window, position_index, row, time, bar, iv, p, crit, hook,
-              in_run, in_run && estimation == nullptr, p.tradable(),
+  const Bar c{logs, close_row, close_offset, window, position_index, row, time, bar, iv, p, crit,
+              hook, in_run, in_run && estimation == nullptr, p.tradable(),
               iv.johansen_resampling >= 1 ? (window - 1) / iv.johansen_resampling : 0,
               in_run && bar < last_lazy_bar_ && trace == nullptr &&
                   p.starting_sd_for_position_entry >= 0.0};
   spread_.resize(static_cast<std::size_t>(window));
-  for (std::size_t k = 0; k < first_.size(); ++k) step_pair(c, k);
+  for (std::size_t k = k0; k < k1; ++k) step_pair(c, k);
 }
 
 KORVANE_INLINE void PairEngine::step_pair(const Bar& c, std::size_t k) {
@@ -251,12 +296,12 @@ KORVANE_INLINE johansen::HedgeRatios PairEngine::sliding_hedge_ratios(const Bar&
   if (per_day == 1) {
     moments::CrossMoments& cm = cross_[k];
     cm.move_to(pw.series, bar - w, w);
-    secm_[a].move_to(pw.series[0], bar - w, w);
-    secm_[b].move_to(pw.series[1], bar - w, w);
-    finite = cm.finite() && secm_[a].finite() && secm_[b].finite();
+    const moments::SeriesSums& sa = series_sums(bar, a, pw.series[0], w);
+    const moments::SeriesSums& sb = series_sums(bar, b, pw.series[1], w);
+    finite = cm.finite() && sa.finite && sb.finite;
     if (finite)
-      test_moments = moments::johansen_moments(
-          moments::pair_sums(secm_[a], secm_[b], cm, pw.series).without_first());
+      test_moments =
+          moments::johansen_moments(moments::pair_sums(sa, sb, cm, pw.series).without_first());
   } else if (last_estimate_[k] == bar - per_day) {
     // A pair re-estimated a day ago slides its daily rows by one.
     moments::PairMoments& dm = daily_[k];
@@ -310,10 +355,10 @@ KORVANE_INLINE std::int64_t PairEngine::estimate_halflife(const Bar& c, std::siz
     const std::int64_t a = first_[k], b = second_[k];
     moments::CrossMoments& cm = cross_[k];
     cm.move_to(pw.series, c.bar - w, w);
-    secm_[a].move_to(pw.series[0], c.bar - w, w);
-    secm_[b].move_to(pw.series[1], c.bar - w, w);
-    slope = moments::halflife_slope(moments::pair_sums(secm_[a], secm_[b], cm, pw.series), hr.h1,
-                                    hr.h2);
+    slope = moments::halflife_slope(
+        moments::pair_sums(series_sums(c.bar, a, pw.series[0], w),
+                           series_sums(c.bar, b, pw.series[1], w), cm, pw.series),
+        hr.h1, hr.h2);
   } else {
     // The spread is written while the mean of its lagged values is summed.
     const double g1 = hr.h1, g2 = hr.h2;
@@ -464,6 +509,7 @@ void PairEngine::close_trade(const Bar& c, std::size_t k, const barrier::Crossin
   t.label = crossing.label;
   t.returns = crossing.returns;
   t.features_token = s.has_record[k] ? s.record_features_token[k] : -1;
+  t.exit_bar = c.in_run ? c.bar : -1;
   closed.push_back(t);
 }
 
@@ -473,8 +519,8 @@ KORVANE_INLINE void PairEngine::add_legs(const Bar& c, std::size_t k, std::int64
   if (reported == 0) return;
   const std::int64_t a = first_[k], b = second_[k];
   const double sp = static_cast<double>(reported);
-  c.row[c.position_index[a]] += sp * h1 * c.last_close[b];
-  c.row[c.position_index[b]] += sp * h2 * c.last_close[a];
+  c.row[c.position_index[a]] += sp * h1 * c.close_row[c.close_offset[b]];
+  c.row[c.position_index[b]] += sp * h2 * c.close_row[c.close_offset[a]];
 }
 
 ClosedTradeColumns columns_of(const std::vector<ClosedTrade>& trades) {
@@ -516,18 +562,47 @@ void PairEngine::run(const double* data, std::int64_t rows, std::int64_t row_str
   // Log closes once per run, one contiguous series per security.
   window_log_closes(data, rows, row_stride, column_stride, close_column, securities, logs_,
                     log_ptr_, last_close_);
+  // The legs read each security's close on a bar's row of the data.
+  close_offset_.resize(static_cast<std::size_t>(securities));
+  for (std::int64_t sec = 0; sec < securities; ++sec)
+    close_offset_[static_cast<std::size_t>(sec)] = close_column[sec] * column_stride;
   secm_.assign(static_cast<std::size_t>(securities), moments::SeriesMoments{});
   // A flat pair is tested again within new_spread_update + 1 bars, so the
   // tests of the last ones leave every rejected pair's ratios in the state.
   last_lazy_bar_ = rows - 1 - (iv.new_spread_update > 0 ? iv.new_spread_update : 0);
-  for (std::int64_t i = window; i < rows; ++i) {
-    const std::int64_t start = i - window;
-    for (std::int64_t sec = 0; sec < securities; ++sec) {
-      log_ptr_[sec] = logs_.data() + sec * rows + start;
-      last_close_[sec] = data[(i - 1) * row_stride + close_column[sec] * column_stride];
+  // Many pairs are taken in blocks, each over a stretch of bars: a block's
+  // pair states stay in cache from one bar to the next, where all pairs'
+  // states together would be fetched from memory at every bar. Pairs share
+  // only the per-security sums, held for the stretch and the same whichever
+  // pair asks first, and the positions rows, which still receive each
+  // pair's legs in pair order. Runs that call out (entries, substituted
+  // estimators), and traces, keep bar order.
+  const std::size_t pairs = first_.size();
+  const bool blocked =
+      hook == nullptr && trace == nullptr && estimation == nullptr && pairs > kBlockPairs;
+  const std::size_t block = blocked ? kBlockPairs : std::max<std::size_t>(pairs, 1);
+  for (std::int64_t from = window; from < rows; from += kStretchBars) {
+    const std::int64_t to = std::min(rows, from + kStretchBars);
+    sums_from_ = from;
+    sums_securities_ = securities;
+    series_sums_.resize(static_cast<std::size_t>((to - from) * securities));
+    sums_known_.assign(series_sums_.size(), 0);
+    const std::size_t closed_before = closed.size();
+    for (std::size_t k0 = 0; k0 < pairs; k0 += block) {
+      const std::size_t k1 = std::min(pairs, k0 + block);
+      for (std::int64_t i = from; i < to; ++i) {
+        for (std::int64_t sec = 0; sec < securities; ++sec)
+          log_ptr_[static_cast<std::size_t>(sec)] = logs_.data() + sec * rows + (i - window);
+        step_block(log_ptr_.data(), data + (i - 1) * row_stride, close_offset_.data(), window,
+                   position_index, positions + i * securities, times[i], i, iv, p, crit, hook,
+                   k0, k1);
+      }
     }
-    step(log_ptr_.data(), last_close_.data(), window, position_index,
-         positions + i * securities, times[i], i, iv, p, crit, hook);
+    // Closing order: by bar, then by pair.
+    if (blocked)
+      std::stable_sort(
+          closed.begin() + static_cast<std::ptrdiff_t>(closed_before), closed.end(),
+          [](const ClosedTrade& x, const ClosedTrade& y) { return x.exit_bar < y.exit_bar; });
   }
   last_lazy_bar_ = -1;
 }

@@ -164,11 +164,12 @@ void SeriesMoments::assign(const double* series, std::int64_t first, std::int64_
   valid = true;
   lo = first;
   n = rows;
-  edits = 0;
   base = series[first];
+  last_nonfinite = -1;
   double ss = 0, tt = 0, pp = 0, cc = 0, dd = 0, prev = 0.0;
   for (std::int64_t j = 0; j < rows; ++j) {
     const double a = series[first + j] - base;
+    if (!std::isfinite(a)) last_nonfinite = first + j;
     ss += a;
     tt += static_cast<double>(j) * a;
     if (j > 0) {
@@ -179,6 +180,7 @@ void SeriesMoments::assign(const double* series, std::int64_t first, std::int64_
     }
     prev = a;
   }
+  stale = last_nonfinite >= first;
   s = CompensatedSum{ss, 0.0};
   t = CompensatedSum{tt, 0.0};
   p = CompensatedSum{pp, 0.0};
@@ -187,25 +189,30 @@ void SeriesMoments::assign(const double* series, std::int64_t first, std::int64_
 }
 
 void SeriesMoments::relocate(const double* series, std::int64_t first, std::int64_t rows) {
-  const std::int64_t delta = first - lo;
-  if (!valid || rows != n || rows < 2 || delta < 0 || 2 * delta >= n ||
-      refresh_due(edits, delta, rows) || !finite()) {
-    assign(series, first, rows);
-    return;
+  // The path restarts from the last refresh point at or before the window.
+  const std::int64_t every = rows > kRefreshEdits ? rows : kRefreshEdits;
+  const std::int64_t checkpoint = first - first % every;
+  if (!valid || rows != n || first < lo || lo < checkpoint) assign(series, checkpoint, rows);
+  while (lo < first) {
+    const std::int64_t end = lo + n;  // the bar entering the window
+    if (!std::isfinite(series[end])) last_nonfinite = end;
+    if (last_nonfinite > lo) {
+      ++lo;
+      stale = true;
+    } else if (stale) {
+      assign(series, lo + 1, n);
+    } else {
+      const double b0 = base;
+      const double a = series[end] - b0, da = a - (series[end - 1] - b0);
+      const double a0 = series[lo] - b0, a1 = series[lo + 1] - b0, da1 = a1 - a0;
+      s.add(a - a0);
+      p.add(a * a - a1 * a1);
+      c.add(a * da - a1 * da1);
+      d.add(da * da - da1 * da1);
+      t.add(static_cast<double>(n) * a - s.value());
+      ++lo;
+    }
   }
-  const double b0 = base;
-  for (std::int64_t r = 0; r < delta; ++r) {
-    const std::int64_t end = lo + n;
-    const double a = series[end] - b0, da = a - (series[end - 1] - b0);
-    const double a0 = series[lo] - b0, a1 = series[lo + 1] - b0, da1 = a1 - a0;
-    s.add(a - a0);
-    p.add(a * a - a1 * a1);
-    c.add(a * da - a1 * da1);
-    d.add(da * da - da1 * da1);
-    t.add(static_cast<double>(n) * a - s.value());
-    ++lo;
-  }
-  edits += static_cast<int>(delta);
 }
 
 void CrossMoments::assign(const double* const* series, std::int64_t first, std::int64_t rows) {
@@ -252,30 +259,30 @@ void CrossMoments::relocate(const double* const* series, std::int64_t first, std
   edits += static_cast<int>(delta);
 }
 
-Sums pair_sums(const SeriesMoments& a, const SeriesMoments& b, const CrossMoments& ab,
+Sums pair_sums(const SeriesSums& a, const SeriesSums& b, const CrossMoments& ab,
                const double* const* series) {
   Sums r;
   const std::int64_t n = ab.n;
   r.n = n;
   const double nn = static_cast<double>(n), mm = static_cast<double>(n - 1);
-  const SeriesMoments* one[2] = {&a, &b};
+  const SeriesSums* one[2] = {&a, &b};
   for (int i = 0; i < 2; ++i) {
-    const SeriesMoments& m = *one[i];
+    const SeriesSums& m = *one[i];
     const double* y = series[i];
     // Levels about the pair's base are the security's plus delta.
     const double delta = m.base - ab.base[i];
     r.first[i] = y[ab.lo] - ab.base[i];
     r.second[i] = n > 1 ? y[ab.lo + 1] - ab.base[i] : 0.0;
     r.last[i] = y[ab.lo + n - 1] - ab.base[i];
-    const double s = m.s.value();
+    const double s = m.s;
     const double own_first = y[ab.lo] - m.base, own_last = y[ab.lo + n - 1] - m.base;
     r.s[i] = s + nn * delta;
-    r.t[i] = m.t.value() + delta * (0.5 * nn * (nn - 1.0));
+    r.t[i] = m.t + delta * (0.5 * nn * (nn - 1.0));
     r.td[i] = nn * r.last[i] - r.s[i];
-    const double own_p = m.p.value() + delta * (2.0 * (s - own_first) + mm * delta);
+    const double own_p = m.p + delta * (2.0 * (s - own_first) + mm * delta);
     r.p[i == 0 ? 0 : 2] = own_p;
-    r.c[i == 0 ? 0 : 3] = m.c.value() + delta * (own_last - own_first);
-    r.d[i == 0 ? 0 : 2] = m.d.value();
+    r.c[i == 0 ? 0 : 3] = m.c + delta * (own_last - own_first);
+    r.d[i == 0 ? 0 : 2] = m.d;
   }
   r.p[1] = ab.p.value();
   r.c[1] = ab.c[0].value();

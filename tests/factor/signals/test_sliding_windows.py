@@ -56,15 +56,22 @@ def test_long_run_matches_the_libraries(window, bars_per_day):
     assert checked >= 10
 
 
-@pytest.mark.parametrize("window, bars_per_day, entry", [(61, 1, 2.0), (250, 1, 1.0), (121, 4, 1.5)])
-def test_a_run_without_a_trace_trades_and_ends_as_one_with_it(window, bars_per_day, entry):
+@pytest.mark.parametrize("window, bars_per_day, entry, independent, bars", [
+    (61, 1, 2.0, 2, 3_000), (250, 1, 1.0, 2, 3_000), (121, 4, 1.5, 2, 3_000),
+    # Over 512 pairs a run without a trace takes its pairs in blocks.
+    (61, 1, 1.5, 31, 1_200), (121, 4, 1.5, 31, 1_200)])
+def test_a_run_without_a_trace_trades_and_ends_as_one_with_it(window, bars_per_day, entry, independent, bars):
     # Without a trace a rejected pair's hedge ratios are not worked out until
-    # they can be read: the positions, the trades and the state the run leaves
-    # must still be those of the run that works them out at every test.
-    closes = universe(3_000, seed=11, cointegrated=3, independent=2, persistence=0.9)
+    # they can be read, and many pairs run in blocks: the positions, the
+    # trades in closing order and the state the run leaves must still be
+    # those of the run that takes every pair at every bar and works them out
+    # at every test. Missing closes make the shared sums restart.
+    closes = universe(bars, seed=11, cointegrated=3, independent=independent, persistence=0.9)
+    closes[400:420, 4] = np.nan
+    closes[700, 1] = np.nan
     params = dict(ENGINE_PARAMS, starting_sd_for_position_entry=entry)
     traced, plain = (
-        _kernels.run_engine(closes, window, params, bars_per_day, 1_500, EIG90, TRACE90, trace=trace)
+        _kernels.run_engine(closes, window, params, bars_per_day, bars // 2, EIG90, TRACE90, trace=trace)
         for trace in (True, False)
     )
     assert len(plain["trade_pair"]) > 20

@@ -51,6 +51,7 @@ struct ClosedTrade {
   std::int64_t label = 0;
   double returns = 0.0;
   std::int64_t features_token = -1;  // -1: no features collected at entry
+  std::int64_t exit_bar = -1;        // bar of the run it closed on (-1 in a single step)
 };
 
 // Closed trades as one column per field, in closing order.
@@ -176,6 +177,12 @@ class PairEngine {
   std::int64_t advance_position(const Bar& c, std::size_t k, PairWindow& pw, double value,
                                 const EntryZscore& z);
   void close_trade(const Bar& c, std::size_t k, const barrier::Crossing& crossing);
+  void step_block(const double* const* logs, const double* close_row,
+                  const std::int64_t* close_offset, std::int64_t window,
+                  const std::int64_t* position_index, double* row, std::int64_t time,
+                  std::int64_t bar, const Intervals& iv, const Params& p,
+                  const johansen::CriticalValues& crit, EntryHook* hook, std::size_t k0,
+                  std::size_t k1);
   void add_legs(const Bar& c, std::size_t k, std::int64_t reported, double h1, double h2);
 
   std::vector<std::int64_t> first_, second_;
@@ -183,12 +190,22 @@ class PairEngine {
   std::vector<const double*> log_ptr_;
   std::vector<double> last_close_;
   std::vector<double> logs_;
+  // Where each security's close sits on a row: of the data in a whole run,
+  // of the closes given to a single step.
+  std::vector<std::int64_t> close_offset_, security_index_;
   // Sliding sums over the window's bars: per security (moved to the current
   // window by the first of its pairs that needs them), and per pair for
   // what mixes its two legs (daily bars: the Johansen test; any bars: the
   // half-life). Per pair over the test's daily rows when a day has several
   // bars, and over the z-score window.
   std::vector<moments::SeriesMoments> secm_;
+  // Their values over the windows of a stretch of bars, bar by bar, each
+  // worked out when first asked for.
+  std::vector<moments::SeriesSums> series_sums_;
+  std::vector<std::uint8_t> sums_known_;
+  std::int64_t sums_from_ = 0, sums_securities_ = 0;
+  const moments::SeriesSums& series_sums(std::int64_t bar, std::int64_t security,
+                                         const double* series, std::int64_t window);
   std::vector<moments::CrossMoments> cross_;
   std::vector<moments::PairMoments> daily_;
   std::vector<std::int64_t> last_estimate_;  // bar of each pair's last re-estimation

@@ -73,10 +73,25 @@ struct PairMoments {
 
 // One series' sums over bars [lo, lo + n) (stride 1): the single-series
 // part of PairMoments, shared by every pair the security belongs to.
+//
+// The sums follow one path along a run whatever bars ask for them: summed
+// afresh whenever the window starts on a multiple of the refresh interval,
+// slid one bar at a time in between, and summed afresh once a non-finite
+// value has left the window. A run that takes its pairs in blocks, each
+// block asking from the first bar again, reads the same sums at every bar as
+// a run that takes all pairs at each bar.
+// The sums of one series' window as plain numbers, about its base.
+struct SeriesSums {
+  double base = 0.0;
+  double s = 0.0, t = 0.0, p = 0.0, c = 0.0, d = 0.0;
+  bool finite = false;
+};
+
 struct SeriesMoments {
   bool valid = false;
+  bool stale = false;  // the window holds a non-finite value: the sums are not kept
   std::int64_t lo = 0, n = 0;
-  int edits = 0;
+  std::int64_t last_nonfinite = -1;  // latest bar seen with a non-finite value
   double base = 0.0;
   CompensatedSum s, t, p, c, d;  // as PairMoments' aa sums
 
@@ -84,10 +99,13 @@ struct SeriesMoments {
   // Every pair of the security asks for the same window in one bar: only the
   // first request moves the sums.
   void move_to(const double* series, std::int64_t first, std::int64_t rows) {
-    if (!(valid && first == lo && rows == n && finite())) relocate(series, first, rows);
+    if (!(valid && first == lo && rows == n)) relocate(series, first, rows);
   }
   void relocate(const double* series, std::int64_t first, std::int64_t rows);
-  bool finite() const { return std::isfinite(s.sum + s.carry); }
+  bool finite() const { return !stale && std::isfinite(s.sum + s.carry); }
+  SeriesSums sums() const {
+    return {base, s.value(), t.value(), p.value(), c.value(), d.value(), finite()};
+  }
 };
 
 // The sums of a pair that mix its two series (ab of PairMoments) over bars
@@ -110,7 +128,7 @@ struct CrossMoments {
 
 // A pair's sums over a window from its two series' shared sums and its own
 // cross sums, all three over the same bars; levels about the pair's bases.
-Sums pair_sums(const SeriesMoments& a, const SeriesMoments& b, const CrossMoments& ab,
+Sums pair_sums(const SeriesSums& a, const SeriesSums& b, const CrossMoments& ab,
                const double* const* series);
 
 // Sums of levels alone (no differences) over bars [lo, lo + n): the mean and
