@@ -1,4 +1,4 @@
-"""Benchmark of ``fit``: 20 trials on 10 securities x 20,000 hourly bars, with one job and with two.
+"""Benchmark of ``fit``: 40 trials on 10 securities x 20,000 hourly bars, with one job and with two.
 
 Prints the mean seconds per trial split into the backtest loop, the
 accounting plus ``Scorebook`` scoring, and the rest (the optimiser: sampling,
@@ -26,7 +26,7 @@ from large_universe import daily_universe_table, make_daily_factor
 
 from korvane._common.synthetic_universe import BarNoise, table_around
 
-N_TRIALS = 20
+N_TRIALS = 40
 REPEATS = 2
 TARGET_SCORING_SECONDS = 0.5
 TARGET_SPEED_UP = 1.6

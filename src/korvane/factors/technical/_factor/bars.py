@@ -260,8 +260,18 @@ def clean_bars(raw_OHCLV_dataframe, resolution_in_mins, trading_hours, trades_on
 
 
 def _carried_forward(logs, np):
-    """Log prices with the missing and infinite ones (from zero or negative prices) replaced by the previous day's."""
-    return logs.replace([np.inf, -np.inf], np.nan).ffill().dropna()
+    """Log prices with the missing and infinite ones (from zero or negative prices) replaced by the previous day's.
+
+    Returns the values from the first day that has one on, and that day's position.
+    """
+    logs = np.where(np.isinf(logs), np.nan, logs)
+    known = ~np.isnan(logs)
+    if not known.any():
+        return logs[:0], len(logs)
+    positions = np.where(known, np.arange(len(logs)), 0)
+    np.maximum.accumulate(positions, out=positions)
+    first = int(np.argmax(known))
+    return logs[positions][first:], first
 
 
 def proportional_spread_estimate(daily_dataframe, securities_names_list, n):
@@ -270,23 +280,38 @@ def proportional_spread_estimate(daily_dataframe, securities_names_list, n):
     The estimate is twice the root mean square distance, in logs, between
     a day's close and the middle of that day's high-low range. Zero or
     negative prices become missing logs that the previous day's value
-    replaces. Only the first `n` days are read.
+    replaces, and the days before a security's first price are left out.
+    Only the first `n` days of closes and of mids are read, and of those the
+    first and the last two mids are not; the mean is over the days that have
+    all three, its sum taken in date order over the days of either series.
     """
     np = pm().np
     estimate = np.zeros(len(securities_names_list), dtype=np.float64)
+    n = max(int(n), 0)
 
     with np.errstate(divide="ignore", invalid="ignore"):
         for index, security in enumerate(securities_names_list):
-            daily_lg_close_prices = _carried_forward(np.log(daily_dataframe[security + "_close"]), np)
-            daily_lg_mid_prices = (
-                _carried_forward(
-                    np.log(daily_dataframe[security + "_high"]) + np.log(daily_dataframe[security + "_low"]), np
-                )
-                * 0.5
-            )
-            # Both differences align by date, so each close meets the mid
-            # of its own day; the mid series' first date is left out.
-            first_factor = daily_lg_close_prices.iloc[:n] - daily_lg_mid_prices.iloc[:n]
-            second_factor = daily_lg_close_prices.iloc[:n] - daily_lg_mid_prices.iloc[1 : n - 1]
-            estimate[index] = 2 * np.sqrt((first_factor * second_factor).mean())
+            close = np.log(daily_dataframe[security + "_close"].to_numpy(dtype=np.float64))
+            high = np.log(daily_dataframe[security + "_high"].to_numpy(dtype=np.float64))
+            low = np.log(daily_dataframe[security + "_low"].to_numpy(dtype=np.float64))
+            close, close_from = _carried_forward(close, np)
+            mid, mid_from = _carried_forward(high + low, np)
+            mid = mid * 0.5
+            close, mid = close[:n], mid[:n]
+            close_days = np.arange(close_from, close_from + len(close))
+            mid_days = np.arange(mid_from, mid_from + len(mid))
+            days = np.union1d(close_days, mid_days)
+            # A day counts when it has a close and a mid and its mid is
+            # neither the first nor one of the last two read.
+            inner_mid = (days >= mid_from + 1) & (days < mid_from + max(min(n - 1, len(mid)), 1))
+            has_close = (days >= close_from) & (days < close_from + len(close))
+            has_mid = (days >= mid_from) & (days < mid_from + len(mid))
+            counted = has_close & has_mid & inner_mid
+            squares = np.zeros(len(days))
+            if counted.any():
+                distance = close[days[counted] - close_from] - mid[days[counted] - mid_from]
+                squares[counted] = distance * distance
+                estimate[index] = 2 * np.sqrt(squares.sum() / counted.sum())
+            else:
+                estimate[index] = np.nan
     return estimate
