@@ -22,7 +22,10 @@ from korvane._common.binding import (
 from korvane._common.study_settings import (
     SAMPLER_SEED,
     SQLITE_SIDECAR_SUFFIXES,
+    forget_study_schema,
+    remember_study_schema,
     sqlite_study_engine_kwargs,
+    study_schema_known,
     tpe_sampler_kwargs,
 )
 from korvane.factors.technical._factor.construction import MINIMUM_SIZE_OF_ROLLING_WINDOW
@@ -147,14 +150,22 @@ class OptimisationMixin:
         if self._study_file_path is not None:
             # A parallel job's copy: its trials are born marked with the job.
             storage_class = job_marking_storage_class(storage_class)
-        return storage_class(
+        # The schema is checked once per file and process: a parallel job
+        # opens a file that its fitting process has just opened and checked,
+        # a file about to be created gets the installed optimiser's schema,
+        # and a file checked before still holds the schema it had then.
+        known = (
+            self._study_file_path is not None
+            or not os.path.exists(study_file_path)
+            or study_schema_known(study_file_path)
+        )
+        storage = storage_class(
             url,
             engine_kwargs=sqlite_study_engine_kwargs(study_file_path),
-            # A parallel job opens a file that the fitting process has just
-            # opened and checked; checking the schema again costs each job
-            # about as much as loading the optimiser's migration scripts.
-            skip_compatibility_check=self._study_file_path is not None,
+            skip_compatibility_check=known,
         )
+        remember_study_schema(study_file_path)
+        return storage
 
     def _create_or_load_study(self, study_file_path, seed):
         optuna = pm().optuna
@@ -379,6 +390,7 @@ class OptimisationMixin:
         file_name = self._check_study_file_stem() + STUDY_FILE_SUFFIX
         existed = os_module.path.exists(file_name)
         if existed:
+            forget_study_schema(file_name)
             os_module.remove(file_name)
         # The study's write-ahead log and its index go with it, even when the
         # file itself is already gone: SQLite would replay a leftover log
