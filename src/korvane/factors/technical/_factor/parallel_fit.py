@@ -54,6 +54,8 @@ class _ThreadFitCopy(threading.local):
 
     token = None
     factor = None
+    # A pool worker freezes what the fit's first job here leaves, once it is done.
+    heap_to_settle = False
 
 
 _TRIAL_COPY_OF_FIT = _ThreadFitCopy()
@@ -119,25 +121,23 @@ def factor_copy_for_fit(token, payload, payload_path=None, in_worker=False):
 
     The pickled constructor values come in ``payload``, or in the file at
     ``payload_path``, which is read only by the first job of a fit here.
-    ``in_worker`` says that this process is a pool worker, whose heap the
-    copy may settle (never the fitting process's).
+    ``in_worker`` says that this process is a pool worker, whose heap is
+    collected and frozen for the fit (never the fitting process's).
     """
     held = _TRIAL_COPY_OF_FIT
     if held.token != token:
-        if in_worker:
-            _exit_when_parent_is_gone()
-            # Let the collector reach the previous fit's copy again.
-            gc.unfreeze()
         held.token = None
         held.factor = None
+        if in_worker:
+            _exit_when_parent_is_gone()
+            _collect_and_freeze_worker_heap(everything=True)
         if payload is None:
             with open(payload_path, "rb") as handle:
                 payload = handle.read()
         rebuild, arguments = pickle.loads(payload)
         held.factor = rebuild(*arguments)
         held.token = token
-        if in_worker:
-            _settle_worker_heap()
+        held.heap_to_settle = in_worker
     return held.factor
 
 
@@ -145,22 +145,30 @@ def running_in_worker_process():
     return multiprocessing.parent_process() is not None
 
 
-def _settle_worker_heap():
+def _collect_and_freeze_worker_heap(everything):
     """Keep what a pool worker holds for the fit out of later cyclic collections.
 
     The pool's workers run a full garbage collection after a job whenever a
     second has passed since the last one. With the numeric, optimiser and
-    storage libraries and the factor copy loaded, each walks some 200,000
-    long-lived objects, about a tenth of a second, which is most of a trial's
-    cost again every few trials. After one collection here those objects are
-    frozen, so the later collections look only at what the trials allocate.
-    The next fit's first job in the worker unfreezes them again.
+    storage libraries loaded, each walks some 260,000 long-lived objects,
+    about a tenth of a second, which is most of a trial's cost again every
+    few trials. Frozen objects are left out of those collections.
+
+    A new fit starts with ``everything``: the previous fit's copy has just
+    been let go, so the whole heap is unfrozen and collected once (which
+    reclaims that copy's reference cycles) and frozen again before the new
+    copy is built. After the fit's first job here, a collection over what
+    that job left (the copy, the opened study, the libraries' lazy imports)
+    freezes those too, so the later collections look only at what the trials
+    allocate.
     """
     if not _WORKER_HEAP_RELEASE_AT_EXIT:
         # Frozen objects are never collected, not even when the interpreter
         # exits, so the worker gives everything back to the collector first.
         atexit.register(_release_worker_heap)
         _WORKER_HEAP_RELEASE_AT_EXIT.append(True)
+    if everything:
+        gc.unfreeze()
     gc.collect()
     gc.freeze()
 
@@ -240,6 +248,9 @@ def _fit_single_instance_job(factor, index, study_file_path, fit_token=None):
         operator.methodcaller("__fit_single_instance", index)(factor)
     finally:
         _JOB_OF_THIS_THREAD.job = None
+    if _TRIAL_COPY_OF_FIT.heap_to_settle:
+        _TRIAL_COPY_OF_FIT.heap_to_settle = False
+        _collect_and_freeze_worker_heap(everything=False)
 
 
 _JOB_MARKING_STORAGES = {}
