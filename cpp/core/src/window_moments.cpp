@@ -228,11 +228,26 @@ void CrossMoments::assign(const double* const* series, std::int64_t first, std::
     c1 += b * da;
     dd += da * db;
   }
-  p = CompensatedSum{pp, 0.0};
-  c[0] = CompensatedSum{c0, 0.0};
-  c[1] = CompensatedSum{c1, 0.0};
-  d = CompensatedSum{dd, 0.0};
+  sum[kLevels] = pp;
+  sum[kLevelByDifference] = c0;
+  sum[kDifferenceByLevel] = c1;
+  sum[kDifferences] = dd;
+  for (double& c : carry) c = 0.0;
 }
+
+namespace {
+
+typedef double Lanes2 __attribute__((vector_size(16)));
+
+// CompensatedSum::add on two sums at once, lane by lane the same operations.
+inline void add_compensated(Lanes2& sum, Lanes2& carry, Lanes2 x) {
+  const Lanes2 t = sum + x;
+  const Lanes2 z = t - sum;
+  carry += (sum - (t - z)) + (x - z);
+  sum = t;
+}
+
+}  // namespace
 
 void CrossMoments::relocate(const double* const* series, std::int64_t first, std::int64_t rows) {
   const std::int64_t delta = first - lo;
@@ -244,18 +259,29 @@ void CrossMoments::relocate(const double* const* series, std::int64_t first, std
   const double* sa = series[0];
   const double* sb = series[1];
   const double ba = base[0], bb = base[1];
+  Lanes2 s01 = {sum[0], sum[1]}, s23 = {sum[2], sum[3]};
+  Lanes2 c01 = {carry[0], carry[1]}, c23 = {carry[2], carry[3]};
   for (std::int64_t r = 0; r < delta; ++r) {
     const std::int64_t end = lo + n;
     const double a = sa[end] - ba, b = sb[end] - bb;
     const double da = sa[end] - sa[end - 1], db = sb[end] - sb[end - 1];
     const double a1 = sa[lo + 1] - ba, b1 = sb[lo + 1] - bb;
     const double da1 = sa[lo + 1] - sa[lo], db1 = sb[lo + 1] - sb[lo];
-    p.add(a * b - a1 * b1);
-    c[0].add(a * db - a1 * db1);
-    c[1].add(b * da - b1 * da1);
-    d.add(da * db - da1 * db1);
+    // Row n enters, row 1 leaves the sums over j >= 1.
+    const Lanes2 in01 = Lanes2{a, a} * Lanes2{b, db}, out01 = Lanes2{a1, a1} * Lanes2{b1, db1};
+    const Lanes2 in23 = Lanes2{b, da} * Lanes2{da, db}, out23 = Lanes2{b1, da1} * Lanes2{da1, db1};
+    add_compensated(s01, c01, in01 - out01);
+    add_compensated(s23, c23, in23 - out23);
     ++lo;
   }
+  sum[0] = s01[0];
+  sum[1] = s01[1];
+  sum[2] = s23[0];
+  sum[3] = s23[1];
+  carry[0] = c01[0];
+  carry[1] = c01[1];
+  carry[2] = c23[0];
+  carry[3] = c23[1];
   edits += static_cast<int>(delta);
 }
 
@@ -284,10 +310,10 @@ Sums pair_sums(const SeriesSums& a, const SeriesSums& b, const CrossMoments& ab,
     r.c[i == 0 ? 0 : 3] = m.c + delta * (own_last - own_first);
     r.d[i == 0 ? 0 : 2] = m.d;
   }
-  r.p[1] = ab.p.value();
-  r.c[1] = ab.c[0].value();
-  r.c[2] = ab.c[1].value();
-  r.d[1] = ab.d.value();
+  r.p[1] = ab.value(CrossMoments::kLevels);
+  r.c[1] = ab.value(CrossMoments::kLevelByDifference);
+  r.c[2] = ab.value(CrossMoments::kDifferenceByLevel);
+  r.d[1] = ab.value(CrossMoments::kDifferences);
   return r;
 }
 

@@ -115,7 +115,13 @@ struct CrossMoments {
   std::int64_t lo = 0, n = 0;
   int edits = 0;
   double base[2] = {0.0, 0.0};
-  CompensatedSum p, c[2], d;  // u_a u_b; u_a du_b and u_b du_a; du_a du_b (j >= 1)
+  // Compensated sums over j >= 1 of u_a u_b, u_a du_b, u_b du_a and du_a du_b,
+  // each kept as sum[i] + carry[i]: two at a time, they slide as 2-lane
+  // vectors through the same operations as a CompensatedSum's.
+  enum { kLevels = 0, kLevelByDifference = 1, kDifferenceByLevel = 2, kDifferences = 3 };
+  alignas(16) double sum[4] = {0.0, 0.0, 0.0, 0.0};
+  alignas(16) double carry[4] = {0.0, 0.0, 0.0, 0.0};
+  double value(int i) const { return sum[i] + carry[i]; }
 
   void assign(const double* const* series, std::int64_t first, std::int64_t rows);
   // The half-life asks again for the window the test has just moved to.
@@ -123,7 +129,7 @@ struct CrossMoments {
     if (!(valid && first == lo && rows == n && finite())) relocate(series, first, rows);
   }
   void relocate(const double* const* series, std::int64_t first, std::int64_t rows);
-  bool finite() const { return std::isfinite(p.sum + p.carry); }
+  bool finite() const { return std::isfinite(sum[kLevels] + carry[kLevels]); }
 };
 
 // A pair's sums over a window from its two series' shared sums and its own
