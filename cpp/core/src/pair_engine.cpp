@@ -177,6 +177,10 @@ struct PairEngine::Bar {
   // non-negative threshold, and a flat pair's ratios feed nothing else but
   // a trace and the state left at the end of a run.
   bool rejected_ratios_unread;
+  // Whether a flat pair without usable estimates can skip a bar where it
+  // is not re-estimated: no trace records it and the threshold is not
+  // negative (a negative one enters even at a z-score of 0).
+  bool idle_when_unusable;
 };
 
 // One pair's two log-close windows and, once its estimates are known, its
@@ -235,13 +239,22 @@ void PairEngine::step_block(const double* const* logs, const double* close_row,
               hook, in_run, in_run && estimation == nullptr, p.tradable(),
               iv.johansen_resampling >= 1 ? (window - 1) / iv.johansen_resampling : 0,
               in_run && bar < last_lazy_bar_ && trace == nullptr &&
-                  p.starting_sd_for_position_entry >= 0.0};
+                  p.starting_sd_for_position_entry >= 0.0,
+              trace == nullptr && !(p.starting_sd_for_position_entry < 0.0)};
   spread_.resize(static_cast<std::size_t>(window));
   for (std::size_t k = k0; k < k1; ++k) step_pair(c, k);
 }
 
 KORVANE_INLINE void PairEngine::step_pair(const Bar& c, std::size_t k) {
   PairStates& s = state;
+  // A flat pair that is not re-estimated at this bar and has no usable
+  // estimates (rejected, or no half-life) has a z-score of 0: against a
+  // non-negative entry threshold nothing but its countdown moves.
+  if (c.idle_when_unusable && s.position[k] == 0 && s.reestimation_countdown[k] > 0 &&
+      (s.is_cointegrated[k] == 0 || s.halflife[k] <= 0)) {
+    s.reestimation_countdown[k] -= 1;
+    return;
+  }
   const std::int64_t w = c.w;
   PairWindow pw;
   pw.la = c.logs[first_[k]];
