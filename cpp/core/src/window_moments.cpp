@@ -1,6 +1,7 @@
 #include "korvane/window_moments.hpp"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace korvane::moments {
 
@@ -236,17 +237,7 @@ void CrossMoments::assign(const double* const* series, std::int64_t first, std::
 }
 
 namespace {
-
 typedef double Lanes2 __attribute__((vector_size(16)));
-
-// CompensatedSum::add on two sums at once, lane by lane the same operations.
-inline void add_compensated(Lanes2& sum, Lanes2& carry, Lanes2 x) {
-  const Lanes2 t = sum + x;
-  const Lanes2 z = t - sum;
-  carry += (sum - (t - z)) + (x - z);
-  sum = t;
-}
-
 }  // namespace
 
 void CrossMoments::relocate(const double* const* series, std::int64_t first, std::int64_t rows) {
@@ -259,8 +250,11 @@ void CrossMoments::relocate(const double* const* series, std::int64_t first, std
   const double* sa = series[0];
   const double* sb = series[1];
   const double ba = base[0], bb = base[1];
-  Lanes2 s01 = {sum[0], sum[1]}, s23 = {sum[2], sum[3]};
-  Lanes2 c01 = {carry[0], carry[1]}, c23 = {carry[2], carry[3]};
+  Lanes2 s01, s23, c01, c23;
+  std::memcpy(&s01, sum, sizeof s01);
+  std::memcpy(&s23, sum + 2, sizeof s23);
+  std::memcpy(&c01, carry, sizeof c01);
+  std::memcpy(&c23, carry + 2, sizeof c23);
   for (std::int64_t r = 0; r < delta; ++r) {
     const std::int64_t end = lo + n;
     const double a = sa[end] - ba, b = sb[end] - bb;
@@ -274,14 +268,10 @@ void CrossMoments::relocate(const double* const* series, std::int64_t first, std
     add_compensated(s23, c23, in23 - out23);
     ++lo;
   }
-  sum[0] = s01[0];
-  sum[1] = s01[1];
-  sum[2] = s23[0];
-  sum[3] = s23[1];
-  carry[0] = c01[0];
-  carry[1] = c01[1];
-  carry[2] = c23[0];
-  carry[3] = c23[1];
+  std::memcpy(sum, &s01, sizeof s01);
+  std::memcpy(sum + 2, &s23, sizeof s23);
+  std::memcpy(carry, &c01, sizeof c01);
+  std::memcpy(carry + 2, &c23, sizeof c23);
   edits += static_cast<int>(delta);
 }
 

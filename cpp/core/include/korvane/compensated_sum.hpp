@@ -5,15 +5,19 @@
 
 namespace korvane {
 
+// Knuth's two-sum: adds x to sum and the addition's rounding error to carry,
+// without a branch. T is a double, or a vector of doubles added lane by lane.
+template <typename T>
+inline void add_compensated(T& sum, T& carry, T x) {
+  const T t = sum + x;
+  const T z = t - sum;
+  carry += (sum - (t - z)) + (x - z);
+  sum = t;
+}
+
 struct CompensatedSum {
   double sum = 0.0, carry = 0.0;
-  // Knuth's two-sum: the rounding error of each addition, without a branch.
-  void add(double x) {
-    const double t = sum + x;
-    const double z = t - sum;
-    carry += (sum - (t - z)) + (x - z);
-    sum = t;
-  }
+  void add(double x) { add_compensated(sum, carry, x); }
   double value() const { return sum + carry; }
 };
 

@@ -71,6 +71,13 @@ struct PairMoments {
   Sums sums(const double* const* series) const;
 };
 
+// The sums of one series' window as plain numbers, about its base.
+struct SeriesSums {
+  double base = 0.0;
+  double s = 0.0, t = 0.0, p = 0.0, c = 0.0, d = 0.0;
+  bool finite = false;
+};
+
 // One series' sums over bars [lo, lo + n) (stride 1): the single-series
 // part of PairMoments, shared by every pair the security belongs to.
 //
@@ -80,13 +87,6 @@ struct PairMoments {
 // value has left the window. A run that takes its pairs in blocks, each
 // block asking from the first bar again, reads the same sums at every bar as
 // a run that takes all pairs at each bar.
-// The sums of one series' window as plain numbers, about its base.
-struct SeriesSums {
-  double base = 0.0;
-  double s = 0.0, t = 0.0, p = 0.0, c = 0.0, d = 0.0;
-  bool finite = false;
-};
-
 struct SeriesMoments {
   bool valid = false;
   bool stale = false;  // the window holds a non-finite value: the sums are not kept

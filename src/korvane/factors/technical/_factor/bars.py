@@ -303,7 +303,7 @@ def proportional_spread_estimate(daily_dataframe, securities_names_list, n):
             days = np.union1d(close_days, mid_days)
             # A day counts when it has a close and a mid and its mid is
             # neither the first nor one of the last two read.
-            inner_mid = (days >= mid_from + 1) & (days < mid_from + max(min(n - 1, len(mid)), 1))
+            inner_mid = (days > mid_from) & (days < mid_from + n - 1)
             has_close = (days >= close_from) & (days < close_from + len(close))
             has_mid = (days >= mid_from) & (days < mid_from + len(mid))
             counted = has_close & has_mid & inner_mid
