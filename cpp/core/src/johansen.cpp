@@ -140,7 +140,13 @@ Result test(const double* y1, const double* y2, std::int64_t n, std::int64_t str
 
 VerdictBounds verdict_bounds(std::int64_t n, const CriticalValues& crit) {
   const double t = static_cast<double>(n - 1);
-  return {std::exp(-crit.max_eigen_90 / t), std::exp(-crit.trace_90 / t)};
+  VerdictBounds v;
+  v.bound[0] = std::exp(-crit.max_eigen_90 / t);
+  v.bound[1] = std::exp(-crit.trace_90 / t);
+  constexpr double margin = 1e-7;
+  v.root_floor = (1.0 - v.bound[0]) - margin;
+  v.product_ceiling = v.bound[1] + margin;
+  return v;
 }
 
 Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& crit,
@@ -166,6 +172,23 @@ Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& cri
   const double b = -(s11 * k22 + s22 * k11 - 2.0 * s12 * k12);
   const double c = s11 * s22 - s12 * s12;
   if (!(a > 0.0) || !finite(a) || !finite(b) || !finite(c)) return failed();
+  if (bound != nullptr && !vector_if_rejected) {
+    // A clear rejection needs no root. With f(l) = a l^2 + b l + c =
+    // a (l - l0)(l - l1), the trace test fails where f(1) / a =
+    // (1 - l0)(1 - l1) is over its bound, and the maximum-eigenvalue test
+    // where f is positive at the floor with its vertex below it: both roots
+    // lie under the floor. Either way f is compared well clear of its
+    // rounding.
+    const double floor = verdict->root_floor;
+    const double at_floor = (a * floor + b) * floor + c;
+    const double scale = (a * floor + std::fabs(b)) * floor + std::fabs(c);
+    if ((a + b) + c > verdict->product_ceiling * a ||
+        (at_floor > 1e-12 * scale && 2.0 * a * floor + b > 1e-12 * a)) {
+      Result r;
+      r.ok = true;
+      return r;
+    }
+  }
   const double disc = b * b - 4.0 * a * c;
   if (!(disc >= 0.0)) return failed();  // complex pair: the test is undefined
   const double q = -0.5 * (b + std::copysign(std::sqrt(disc), b));

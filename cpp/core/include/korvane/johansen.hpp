@@ -42,8 +42,16 @@ struct Moments {
 
 // exp(-critical value / (n - 1)) for both statistics: a test over n rows
 // passes where 1 - l0 and (1 - l0)(1 - l1) are at most these.
+//
+// A test far enough from them is rejected before its eigenvalues are
+// solved for: where both lie below `root_floor`, just under the smallest l0
+// that passes, or where (1 - l0)(1 - l1) exceeds `product_ceiling`, just
+// over its bound. The margins (1e-7) dwarf the rounding of either way of
+// reaching the verdict, so both give the same one.
 struct VerdictBounds {
   double bound[2] = {0.0, 0.0};
+  double root_floor = 0.0;
+  double product_ceiling = 0.0;
 };
 VerdictBounds verdict_bounds(std::int64_t n, const CriticalValues& crit);
 
@@ -52,7 +60,9 @@ VerdictBounds verdict_bounds(std::int64_t n, const CriticalValues& crit);
 //
 // With `vector_if_rejected` false (and verdict bounds given), a test that
 // rejects cointegration stops before the eigenvector: it returns ok with
-// ratios 0, 0, as a failed test leaves them.
+// ratios 0, 0, as a failed test leaves them. A clear rejection stops before
+// the eigenvalues too (left 0), and is reported so even for a test whose
+// eigenvalues would then have failed it.
 Result from_moments(const Moments& mo, std::int64_t n, const CriticalValues& crit,
                     const VerdictBounds* verdict = nullptr, bool vector_if_rejected = true);
 
