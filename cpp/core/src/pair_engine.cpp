@@ -220,6 +220,18 @@ KORVANE_INLINE const moments::SeriesSums& PairEngine::series_sums(std::int64_t b
   return out;
 }
 
+KORVANE_INLINE const moments::SeriesTestStats& PairEngine::series_test_stats(
+    std::int64_t bar, std::int64_t security, const double* series, std::int64_t window) {
+  const std::size_t at = static_cast<std::size_t>((bar - sums_from_) * sums_securities_ + security);
+  moments::SeriesTestStats& out = series_tests_[at];
+  if (!tests_known_[at]) {
+    out = moments::series_test_stats(series_sums(bar, security, series, window), series,
+                                      bar - window, window);
+    tests_known_[at] = 1;
+  }
+  return out;
+}
+
 void PairEngine::step(const double* const* logs, const double* last_close, std::int64_t window,
                       const std::int64_t* position_index, double* row, std::int64_t time,
                       std::int64_t bar, const Intervals& iv, const Params& p,
@@ -309,12 +321,10 @@ KORVANE_INLINE johansen::HedgeRatios PairEngine::sliding_hedge_ratios(const Bar&
   if (per_day == 1) {
     moments::CrossMoments& cm = cross_[k];
     cm.move_to(pw.series, bar - w, w);
-    const moments::SeriesSums& sa = series_sums(bar, a, pw.series[0], w);
-    const moments::SeriesSums& sb = series_sums(bar, b, pw.series[1], w);
-    finite = cm.finite() && sa.finite && sb.finite;
-    if (finite)
-      test_moments =
-          moments::johansen_moments(moments::pair_sums(sa, sb, cm, pw.series).without_first());
+    const moments::SeriesTestStats& ta = series_test_stats(bar, a, pw.series[0], w);
+    const moments::SeriesTestStats& tb = series_test_stats(bar, b, pw.series[1], w);
+    finite = cm.finite() && ta.finite && tb.finite;
+    if (finite) test_moments = moments::johansen_moments(ta, tb, cm, pw.series);
   } else if (last_estimate_[k] == bar - per_day) {
     // A pair re-estimated a day ago slides its daily rows by one.
     moments::PairMoments& dm = daily_[k];
@@ -600,6 +610,8 @@ void PairEngine::run(const double* data, std::int64_t rows, std::int64_t row_str
     sums_securities_ = securities;
     series_sums_.resize(static_cast<std::size_t>((to - from) * securities));
     sums_known_.assign(series_sums_.size(), 0);
+    series_tests_.resize(series_sums_.size());
+    tests_known_.assign(series_sums_.size(), 0);
     const std::size_t closed_before = closed.size();
     for (std::size_t k0 = 0; k0 < pairs; k0 += block) {
       const std::size_t k1 = std::min(pairs, k0 + block);

@@ -112,7 +112,6 @@ Sums PairMoments::sums(const double* const* series) const {
     r.s[i] = s[i].value();
     r.t[i] = t[i].value();
     r.first[i] = u(series, i, 0);
-    r.second[i] = n > 1 ? u(series, i, 1) : 0.0;
     r.last[i] = u(series, i, n - 1);
     r.td[i] = static_cast<double>(n) * r.last[i] - r.s[i];
   }
@@ -121,31 +120,6 @@ Sums PairMoments::sums(const double* const* series) const {
     r.d[i] = d[i].value();
   }
   for (int i = 0; i < 4; ++i) r.c[i] = c[i].value();
-  return r;
-}
-
-Sums Sums::without_first() const {
-  // As one slide's removal of row 0: row 1 becomes row 0.
-  Sums r = *this;
-  r.n = n - 1;
-  const double da[2] = {second[0] - first[0], second[1] - first[1]};
-  for (int i = 0; i < 2; ++i) {
-    r.s[i] = s[i] - first[i];
-    r.t[i] = t[i] - r.s[i];
-    r.td[i] = static_cast<double>(r.n) * last[i] - r.s[i];
-    r.first[i] = second[i];
-  }
-  r.p[0] = p[0] - second[0] * second[0];
-  r.p[1] = p[1] - second[0] * second[1];
-  r.p[2] = p[2] - second[1] * second[1];
-  r.c[0] = c[0] - second[0] * da[0];
-  r.c[1] = c[1] - second[0] * da[1];
-  r.c[2] = c[2] - second[1] * da[0];
-  r.c[3] = c[3] - second[1] * da[1];
-  r.d[0] = d[0] - da[0] * da[0];
-  r.d[1] = d[1] - da[0] * da[1];
-  r.d[2] = d[2] - da[1] * da[1];
-  // The new second row is not needed by the statistics derived from sums.
   return r;
 }
 
@@ -288,7 +262,6 @@ Sums pair_sums(const SeriesSums& a, const SeriesSums& b, const CrossMoments& ab,
     // Levels about the pair's base are the security's plus delta.
     const double delta = m.base - ab.base[i];
     r.first[i] = y[ab.lo] - ab.base[i];
-    r.second[i] = n > 1 ? y[ab.lo + 1] - ab.base[i] : 0.0;
     r.last[i] = y[ab.lo + n - 1] - ab.base[i];
     const double s = m.s;
     const double own_first = y[ab.lo] - m.base, own_last = y[ab.lo + n - 1] - m.base;
@@ -397,6 +370,70 @@ johansen::Moments johansen_moments(const Sums& m) {
   r.o11 = m.d[0] * inverse_mm - md[0] * md[0];
   r.o12 = m.d[1] * inverse_mm - md[0] * md[1];
   r.o22 = m.d[2] * inverse_mm - md[1] * md[1];
+  return r;
+}
+
+SeriesTestStats series_test_stats(const SeriesSums& m, const double* series, std::int64_t lo,
+                                  std::int64_t n) {
+  SeriesTestStats r;
+  r.finite = m.finite;
+  r.base = m.base;
+  // The test's rows are window rows 1 .. n-1: the window's sums without row 0.
+  const double first = series[lo] - m.base, second = series[lo + 1] - m.base;
+  const double last = series[lo + n - 1] - m.base, step = second - first;
+  const std::int64_t rows = n - 1;
+  const double nn = static_cast<double>(rows), mm = static_cast<double>(rows - 1);
+  const double s = m.s - first;
+  const double t = m.t - s;
+  const double td = nn * last - s;
+  const double p = m.p - second * second, c = m.c - second * step, d = m.d - step * step;
+  // As johansen_moments over those rows: trend on all of them, moments over
+  // all but the first.
+  const double centre_j = 0.5 * (nn - 1.0);
+  const double jj = nn * (nn * nn - 1.0) / 12.0;
+  const double inverse_mm = 1.0 / mm, inverse_jj = 1.0 / jj;
+  const double jbar = 0.5 * (mm + 1.0), var_j = (mm * mm - 1.0) / 12.0;
+  r.g = (t - centre_j * s) * inverse_jj;
+  r.mean = (s - second) * inverse_mm;
+  r.md = (last - second) * inverse_mm;
+  r.uj = t * inverse_mm - r.mean * jbar;
+  r.dj = td * inverse_mm - r.md * jbar;
+  r.k = ((p * inverse_mm - r.mean * r.mean) - r.g * r.uj - r.g * r.uj) + r.g * r.g * var_j;
+  r.c = (c * inverse_mm - r.mean * r.md) - r.g * r.dj;
+  r.o = d * inverse_mm - r.md * r.md;
+  r.inverse_rows = inverse_mm;
+  r.var_j = var_j;
+  return r;
+}
+
+johansen::Moments johansen_moments(const SeriesTestStats& a, const SeriesTestStats& b,
+                                   const CrossMoments& ab, const double* const* series) {
+  // Levels of the cross sums are about the pair's bases: the securities'
+  // means move there; covariances do not depend on the base.
+  const double* ya = series[0];
+  const double* yb = series[1];
+  const std::int64_t lo = ab.lo;
+  const double mean_a = a.mean + (a.base - ab.base[0]), mean_b = b.mean + (b.base - ab.base[1]);
+  // The cross sums run over window rows j >= 1; the test's moments over rows
+  // j >= 2, so row 1 leaves them.
+  const double second_a = ya[lo + 1] - ab.base[0], second_b = yb[lo + 1] - ab.base[1];
+  const double step_a = ya[lo + 1] - ya[lo], step_b = yb[lo + 1] - yb[lo];
+  const double levels = ab.value(CrossMoments::kLevels) - second_a * second_b;
+  const double level_by_step = ab.value(CrossMoments::kLevelByDifference) - second_a * step_b;
+  const double step_by_level = ab.value(CrossMoments::kDifferenceByLevel) - second_b * step_a;
+  const double steps = ab.value(CrossMoments::kDifferences) - step_a * step_b;
+  const double inverse_mm = a.inverse_rows;
+  johansen::Moments r;
+  r.k11 = a.k;
+  r.k22 = b.k;
+  r.k12 = ((levels * inverse_mm - mean_a * mean_b) - b.g * a.uj - a.g * b.uj) + a.g * b.g * a.var_j;
+  r.c11 = a.c;
+  r.c22 = b.c;
+  r.c12 = (level_by_step * inverse_mm - mean_a * b.md) - a.g * b.dj;
+  r.c21 = (step_by_level * inverse_mm - mean_b * a.md) - b.g * a.dj;
+  r.o11 = a.o;
+  r.o22 = b.o;
+  r.o12 = steps * inverse_mm - a.md * b.md;
   return r;
 }
 

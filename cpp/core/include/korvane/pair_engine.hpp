@@ -203,6 +203,11 @@ class PairEngine {
   // worked out when first asked for.
   std::vector<moments::SeriesSums> series_sums_;
   std::vector<std::uint8_t> sums_known_;
+  // And the securities' shares of the daily test over those windows.
+  std::vector<moments::SeriesTestStats> series_tests_;
+  std::vector<std::uint8_t> tests_known_;
+  const moments::SeriesTestStats& series_test_stats(std::int64_t bar, std::int64_t security,
+                                                    const double* series, std::int64_t window);
   std::int64_t sums_from_ = 0, sums_securities_ = 0;
   const moments::SeriesSums& series_sums(std::int64_t bar, std::int64_t security,
                                          const double* series, std::int64_t window);

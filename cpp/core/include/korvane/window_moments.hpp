@@ -32,9 +32,7 @@ struct Sums {
   std::int64_t n = 0;
   double s[2], t[2], p[3], c[4], d[3];
   double td[2];  // sum over j >= 1 of j du_p(j)
-  double first[2], second[2], last[2];
-  // The same sums without the window's first row.
-  Sums without_first() const;
+  double first[2], last[2];
 };
 
 // Levels, lagged levels and one-row differences of two series over a window.
@@ -136,6 +134,28 @@ struct CrossMoments {
 // cross sums, all three over the same bars; levels about the pair's bases.
 Sums pair_sums(const SeriesSums& a, const SeriesSums& b, const CrossMoments& ab,
                const double* const* series);
+
+// A security's share of the Johansen test on daily bars over a window of n
+// bars from bar lo: the test's rows are the window's bars after the first,
+// and its own level and difference moments, detrended and centred, are the
+// same in every pair the security belongs to. Levels about the sums' base.
+struct SeriesTestStats {
+  bool finite = false;
+  double base = 0.0;
+  double mean = 0.0;   // mean level over the test's rows after its first
+  double md = 0.0;     // mean one-row difference
+  double g = 0.0;      // trend slope per row over all the test's rows
+  double uj = 0.0, dj = 0.0;        // covariances of level and difference with the row
+  double k = 0.0, c = 0.0, o = 0.0; // own moments: k11, c11, o11 of its pairs' tests
+  double inverse_rows = 0.0, var_j = 0.0;  // shared by every security
+};
+SeriesTestStats series_test_stats(const SeriesSums& m, const double* series, std::int64_t lo,
+                                  std::int64_t n);
+
+// A pair's test moments from its two securities' shares and its own cross
+// sums over the same window (cross sums moved there).
+johansen::Moments johansen_moments(const SeriesTestStats& a, const SeriesTestStats& b,
+                                   const CrossMoments& ab, const double* const* series);
 
 // Sums of levels alone (no differences) over bars [lo, lo + n): the mean and
 // deviation of a linear combination of the two series over a window whose
