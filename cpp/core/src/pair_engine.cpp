@@ -5,6 +5,10 @@
 #include <cmath>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "korvane/pairwise_sum.hpp"
 #include "korvane/spread_stats.hpp"
 
@@ -76,25 +80,36 @@ void PairEngine::reset() {
 
 namespace {
 
-// Population deviation from the sums of n centred values; `inverse` is 1/n
-// (a multiplication keeps the divider free for the square root).
-double deviation(const CompensatedSum& s1, const CompensatedSum& s2, double inverse) {
-  const double mean = s1.value() * inverse;
-  double var = s2.value() * inverse - mean * mean;
-  if (var < 0.0) var = 0.0;
-  return std::sqrt(var);
+// Square roots of two variances at once, each clamped at 0 first (a NaN
+// stays NaN, as the test var < 0 leaves it): the divider takes about as long
+// for two as for one.
+inline void deviations(double var0, double var1, double& d0, double& d1) {
+#if defined(__SSE2__)
+  const __m128d d = _mm_sqrt_pd(_mm_max_pd(_mm_setzero_pd(), _mm_set_pd(var1, var0)));
+  d0 = _mm_cvtsd_f64(d);
+  d1 = _mm_cvtsd_f64(_mm_unpackhi_pd(d, d));
+#else
+  d0 = std::sqrt(var0 < 0.0 ? 0.0 : var0);
+  d1 = std::sqrt(var1 < 0.0 ? 0.0 : var1);
+#endif
 }
 
-// Rolling deviations of the windows of v values ending at bars [lo, hi] of a
-// run; `value(bar)` is the spread at a bar inside the current window.
-// A fresh start slides over the whole window once, with plain sums (the
-// values are centred and the slide is short); a position's later resizings
-// slide a few steps at a time for as long as it stays open, with
-// compensated sums so that the error does not grow with its life.
-template <bool kCompensated, typename F>
+// Population variance from the sums of n centred values; `inverse` is 1/n
+// (a multiplication keeps the divider free for the square root).
+inline double variance(double s1, double s2, double inverse) {
+  const double mean = s1 * inverse;
+  return s2 * inverse - mean * mean;
+}
+
+// Moves the rolling deviations of an open position's spread to the windows
+// ending at bars [lo, hi] of a run; `value(bar)` is the spread at a bar
+// inside the current window. Its resizings slide a few steps at a time for
+// as long as it stays open, with compensated sums so that the error does
+// not grow with its life.
+template <typename F>
 double advance_volatility(VolatilityCache& c, F&& value, std::int64_t lo, std::int64_t hi,
                           std::int64_t ring_size) {
-  const double inverse = 1.0 / static_cast<double>(c.v);
+  const double inverse = c.inverse;
   double* ring = c.ring.data();
   CompensatedSum s1 = c.s1, s2 = c.s2, total = c.total;
   // Ring slots move with the window ends (no integer division per bar).
@@ -107,33 +122,28 @@ double advance_volatility(VolatilityCache& c, F&& value, std::int64_t lo, std::i
   slot = c.hi_slot + 1 == ring_size ? 0 : c.hi_slot + 1;
   const double centre = c.centre;
   const std::int64_t v = c.v;
-  if (kCompensated) {
-    for (std::int64_t e = c.hi + 1; e <= hi; ++e) {
-      const double out = value(e - v) - centre, in = value(e) - centre;
-      s1.add(in - out);
-      s2.add((in - out) * (in + out));
-      const double d = deviation(s1, s2, inverse);
-      ring[slot] = d;
-      total.add(d);
-      if (++slot == ring_size) slot = 0;
-    }
-  } else {
-    double p1 = s1.value(), p2 = s2.value(), pt = total.value();
-    for (std::int64_t e = c.hi + 1; e <= hi; ++e) {
-      const double out = value(e - v) - centre, in = value(e) - centre;
-      p1 += in - out;
-      p2 += (in - out) * (in + out);
-      const double mean = p1 * inverse;
-      double var = p2 * inverse - mean * mean;
-      if (var < 0.0) var = 0.0;
-      const double d = std::sqrt(var);
-      ring[slot] = d;
-      pt += d;
-      if (++slot == ring_size) slot = 0;
-    }
-    s1 = CompensatedSum{p1, 0.0};
-    s2 = CompensatedSum{p2, 0.0};
-    total = CompensatedSum{pt, 0.0};
+  auto slide = [&](std::int64_t e) {
+    const double out = value(e - v) - centre, in = value(e) - centre;
+    s1.add(in - out);
+    s2.add((in - out) * (in + out));
+    return variance(s1.value(), s2.value(), inverse);
+  };
+  auto keep = [&](double d) {
+    ring[slot] = d;
+    total.add(d);
+    if (++slot == ring_size) slot = 0;
+  };
+  std::int64_t e = c.hi + 1;
+  for (; e + 1 <= hi; e += 2) {
+    const double var0 = slide(e), var1 = slide(e + 1);
+    double d0, d1;
+    deviations(var0, var1, d0, d1);
+    keep(d0);
+    keep(d1);
+  }
+  if (e <= hi) {
+    const double var = slide(e);
+    keep(std::sqrt(var < 0.0 ? 0.0 : var));
   }
   c.s1 = s1;
   c.s2 = s2;
@@ -447,44 +457,91 @@ double PairEngine::volatility_multiplier(const Bar& c, std::size_t k, PairWindow
   if (!c.p.volatility_multiplier_available) return 0.0;
   const std::int64_t w = c.w;
   VolatilityCache& vc = vcache_[k];
-  const std::int64_t v = spread::volatility_window(w, pw.halflife, c.p.rolling_volatility_halflife_multiplier);
+  const double multiplier = c.p.rolling_volatility_halflife_multiplier;
+  const std::int64_t v = vc.valid && vc.halflife == pw.halflife && vc.window == w &&
+                                 vc.multiplier == multiplier
+                             ? vc.v
+                             : spread::volatility_window(w, pw.halflife, multiplier);
   if (!c.in_run || v == 0) {
     vc.valid = false;
     pw.fill(w);
-    return spread::volatility_multiplier(pw.spread, w, pw.halflife, c.p.rolling_volatility_halflife_multiplier);
+    return spread::volatility_multiplier(pw.spread, w, pw.halflife, multiplier);
   }
   const std::int64_t start = c.bar - w;
   const std::int64_t lo = start + v - 1, hi = c.bar - 1;
   const bool finite = std::isfinite(vc.s1.value()) && std::isfinite(vc.s2.value()) &&
                       std::isfinite(vc.total.value());
   if (!at_entry && vc.valid && finite && vc.v == v && hi - vc.hi <= w - v && lo >= vc.lo)
-    return advance_volatility<true>(vc, [&pw, start](std::int64_t e) { return pw.at(e - start); },
+    return advance_volatility(vc, [&pw, start](std::int64_t e) { return pw.at(e - start); },
                                     lo, hi, w);
   vc.valid = true;
   vc.v = v;
+  vc.inverse = 1.0 / static_cast<double>(v);
+  vc.window = w;
+  vc.halflife = pw.halflife;
+  vc.multiplier = multiplier;
   vc.ring.resize(static_cast<std::size_t>(w));
-  pw.fill(w);
-  const double* spread = pw.spread;
+  return start_volatility(vc, pw, w, lo, hi);
+}
+
+// The rolling deviations of every window of v values within the window's
+// spread, computed afresh; the windows end at bars [lo, hi] of the run.
+// The sums slide with plain additions (the values are centred and the
+// slide is short).
+double PairEngine::start_volatility(VolatilityCache& vc, const PairWindow& pw, std::int64_t w,
+                                    std::int64_t lo, std::int64_t hi) {
+  const std::int64_t v = vc.v, windows = hi - lo + 1;
   // Centred on the latest value: the spread reverts to its mean, so the
   // windows stay near it.
-  vc.centre = spread[w - 1];
-  vc.total = CompensatedSum{};
+  const double centre = pw.at(w - 1);
+  vc.centre = centre;
+  centred_.resize(static_cast<std::size_t>(w));
+  deviations_.resize(static_cast<std::size_t>(windows));
+  double* x = centred_.data();
+  double* dev = deviations_.data();
+  for (std::int64_t t = 0; t < w; ++t) x[t] = pw.at(t) - centre;
   double p1 = 0.0, p2 = 0.0;
   for (std::int64_t t = 0; t < v; ++t) {
-    const double d = spread[t] - vc.centre;
-    p1 += d;
-    p2 += d * d;
+    p1 += x[t];
+    p2 += x[t] * x[t];
   }
+  const double inverse = vc.inverse;
+  // Window i holds x[i .. i + v).
+  const double first = variance(p1, p2, inverse);
+  dev[0] = std::sqrt(first < 0.0 ? 0.0 : first);
+  double total = dev[0];
+  auto slide = [&](std::int64_t i) {
+    const double out = x[i - 1], in = x[i + v - 1];
+    p1 += in - out;
+    p2 += (in - out) * (in + out);
+    return variance(p1, p2, inverse);
+  };
+  std::int64_t i = 1;
+  for (; i + 1 < windows; i += 2) {
+    const double var0 = slide(i), var1 = slide(i + 1);
+    deviations(var0, var1, dev[i], dev[i + 1]);
+    total += dev[i];
+    total += dev[i + 1];
+  }
+  if (i < windows) {
+    const double var = slide(i);
+    dev[i] = std::sqrt(var < 0.0 ? 0.0 : var);
+    total += dev[i];
+  }
+  // The window ending at bar e sits in the ring at e mod w.
+  const std::int64_t lo_slot = lo % w, head = std::min(windows, w - lo_slot);
+  std::copy(dev, dev + head, vc.ring.data() + lo_slot);
+  std::copy(dev + head, dev + windows, vc.ring.data());
   vc.s1 = CompensatedSum{p1, 0.0};
   vc.s2 = CompensatedSum{p2, 0.0};
-  const double first = deviation(vc.s1, vc.s2, 1.0 / static_cast<double>(v));
-  vc.lo_slot = vc.hi_slot = lo % w;
-  vc.ring[static_cast<std::size_t>(vc.lo_slot)] = first;
-  vc.total.add(first);
+  vc.total = CompensatedSum{total, 0.0};
   vc.lo = lo;
-  vc.hi = lo;
-  return advance_volatility<false>(vc, [spread, start](std::int64_t e) { return spread[e - start]; },
-                                   lo, hi, w);
+  vc.hi = hi;
+  vc.lo_slot = lo_slot;
+  vc.hi_slot = hi % w;
+  const double mean = vc.total.value() / static_cast<double>(windows);
+  if (mean > 0.0) return 1.0 + dev[windows - 1] / mean;
+  return 1.0;
 }
 
 // Spread position: enter against a large |z|, leave only through the barrier.

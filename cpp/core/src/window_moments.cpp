@@ -291,45 +291,68 @@ void LevelMoments::assign(const double* const* series, std::int64_t first, std::
     pp[1] += a * b;
     pp[2] += b * b;
   }
-  for (int i = 0; i < 2; ++i) s[i] = CompensatedSum{ss[i], 0.0};
-  for (int i = 0; i < 3; ++i) p[i] = CompensatedSum{pp[i], 0.0};
+  const double sums[6] = {ss[0], ss[1], pp[0], pp[1], pp[2], 0.0};
+  std::memcpy(sum, sums, sizeof sum);
+  for (double& c : carry) c = 0.0;
 }
+
+namespace {
+
+// The five sums of a LevelMoments as three vectors: levels, the first two
+// products, the last product (and the unused lane).
+struct LevelLanes {
+  Lanes2 sum[3], carry[3];
+  explicit LevelLanes(const LevelMoments& m) {
+    std::memcpy(sum, m.sum, sizeof sum);
+    std::memcpy(carry, m.carry, sizeof carry);
+  }
+  void store(LevelMoments& m) const {
+    std::memcpy(m.sum, sum, sizeof sum);
+    std::memcpy(m.carry, carry, sizeof carry);
+  }
+  void add(Lanes2 levels, Lanes2 products, Lanes2 last) {
+    add_compensated(sum[0], carry[0], levels);
+    add_compensated(sum[1], carry[1], products);
+    add_compensated(sum[2], carry[2], last);
+  }
+};
+
+}  // namespace
 
 void LevelMoments::move_to(const double* const* series, std::int64_t first, std::int64_t rows) {
   const std::int64_t end = first + rows, old_end = lo + n;
   const std::int64_t cost = std::llabs(first - lo) + std::llabs(end - old_end);
   if (!valid || first >= old_end || end <= lo || cost >= rows || refresh_due(edits, cost, rows) ||
-      !std::isfinite(s[0].sum + s[1].sum + s[0].carry + s[1].carry)) {
+      !std::isfinite(sum[kA] + sum[kB] + carry[kA] + carry[kB])) {
     assign(series, first, rows);
     return;
   }
+  LevelLanes lanes(*this);
   if (first == lo + 1 && rows == n) {
     // The window slid by one bar: one row in, one out.
     const double* sa = series[0];
     const double* sb = series[1];
     const double a = sa[end - 1] - base[0], b = sb[end - 1] - base[1];
     const double a0 = sa[lo] - base[0], b0 = sb[lo] - base[1];
-    s[0].add(a - a0);
-    s[1].add(b - b0);
-    p[0].add(a * a - a0 * a0);
-    p[1].add(a * b - a0 * b0);
-    p[2].add(b * b - b0 * b0);
+    lanes.add(Lanes2{a, b} - Lanes2{a0, b0},
+              Lanes2{a, a} * Lanes2{a, b} - Lanes2{a0, a0} * Lanes2{a0, b0},
+              Lanes2{b, 0.0} * Lanes2{b, 0.0} - Lanes2{b0, 0.0} * Lanes2{b0, 0.0});
+    lanes.store(*this);
     lo = first;
     edits += 2;
     return;
   }
   auto edit = [&](std::int64_t j, double sign) {
     const double a = series[0][j] - base[0], b = series[1][j] - base[1];
-    s[0].add(sign * a);
-    s[1].add(sign * b);
-    p[0].add(sign * (a * a));
-    p[1].add(sign * (a * b));
-    p[2].add(sign * (b * b));
+    const Lanes2 signs = {sign, sign};
+    lanes.add(signs * Lanes2{a, b}, signs * (Lanes2{a, a} * Lanes2{a, b}),
+              signs * (Lanes2{b, 0.0} * Lanes2{b, 0.0}));
   };
   for (std::int64_t j = old_end; j < end; ++j) edit(j, 1.0);
   for (std::int64_t j = end; j < old_end; ++j) edit(j, -1.0);
   for (std::int64_t j = first; j < lo; ++j) edit(j, 1.0);
   for (std::int64_t j = lo; j < first; ++j) edit(j, -1.0);
+  lanes.store(*this);
   lo = first;
   n = rows;
   edits += static_cast<int>(cost);
@@ -470,10 +493,10 @@ double halflife_slope(const Sums& m, double h1, double h2) {
 
 CombinationStats combination_stats(const LevelMoments& m, double h1, double h2) {
   const double count = static_cast<double>(m.n);
-  const double ma = m.s[0].value() / count, mb = m.s[1].value() / count;
-  const double vaa = m.p[0].value() / count - ma * ma;
-  const double vab = m.p[1].value() / count - ma * mb;
-  const double vbb = m.p[2].value() / count - mb * mb;
+  const double ma = m.value(LevelMoments::kA) / count, mb = m.value(LevelMoments::kB) / count;
+  const double vaa = m.value(LevelMoments::kAA) / count - ma * ma;
+  const double vab = m.value(LevelMoments::kAB) / count - ma * mb;
+  const double vbb = m.value(LevelMoments::kBB) / count - mb * mb;
   double var = (h1 * h1 * vaa + 2.0 * h1 * h2 * vab) + h2 * h2 * vbb;
   if (!(var > 0.0)) var = std::isnan(var) ? var : 0.0;
   CombinationStats r;

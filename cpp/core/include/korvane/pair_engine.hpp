@@ -117,6 +117,10 @@ struct Trace {
 struct VolatilityCache {
   bool valid = false;
   std::int64_t v = 0;
+  double inverse = 0.0;  // 1 / v
+  // What v was worked out from: a position keeps its half-life.
+  std::int64_t window = 0, halflife = 0;
+  double multiplier = 0.0;
   double centre = 0.0;
   CompensatedSum s1, s2;        // the rolling window ending at `hi`
   std::int64_t lo = 0, hi = -1; // bar indices of the first and last window ends
@@ -174,6 +178,8 @@ class PairEngine {
                                  const johansen::HedgeRatios& hr);
   EntryZscore entry_zscore(const Bar& c, std::size_t k, const PairWindow& pw, double value);
   double volatility_multiplier(const Bar& c, std::size_t k, PairWindow& pw, bool at_entry);
+  double start_volatility(VolatilityCache& vc, const PairWindow& pw, std::int64_t w,
+                          std::int64_t lo, std::int64_t hi);
   std::int64_t advance_position(const Bar& c, std::size_t k, PairWindow& pw, double value,
                                 const EntryZscore& z);
   void close_trade(const Bar& c, std::size_t k, const barrier::Crossing& crossing);
@@ -187,6 +193,9 @@ class PairEngine {
 
   std::vector<std::int64_t> first_, second_;
   std::vector<double> spread_;  // scratch: one pair's spread over the window
+  // Scratch of a position's start: its spread about the latest value, and
+  // the rolling deviations.
+  std::vector<double> centred_, deviations_;
   std::vector<const double*> log_ptr_;
   std::vector<double> last_close_;
   std::vector<double> logs_;

@@ -165,8 +165,14 @@ struct LevelMoments {
   std::int64_t lo = 0, n = 0;
   int edits = 0;
   double base[2] = {0.0, 0.0};
-  CompensatedSum s[2];  // sum of u_p
-  CompensatedSum p[3];  // sum of u_p u_q: aa, ab, bb
+  // Compensated sums of u_a, u_b (levels) and u_a u_a, u_a u_b, u_b u_b
+  // (products), each kept as sum[i] + carry[i]; they move two at a time as
+  // 2-lane vectors through the operations of a CompensatedSum (the last
+  // lane is unused).
+  enum { kA = 0, kB = 1, kAA = 2, kAB = 3, kBB = 4 };
+  alignas(16) double sum[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  alignas(16) double carry[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+  double value(int i) const { return sum[i] + carry[i]; }
 
   void assign(const double* const* series, std::int64_t first, std::int64_t rows);
   void move_to(const double* const* series, std::int64_t first, std::int64_t rows);
