@@ -190,29 +190,29 @@ void SeriesMoments::relocate(const double* series, std::int64_t first, std::int6
   }
 }
 
+namespace {
+typedef double Lanes2 __attribute__((vector_size(16)));
+}  // namespace
+
 void CrossMoments::assign(const double* const* series, std::int64_t first, std::int64_t rows) {
   start_window(*this, series, first, rows);
   const double* sa = series[0];
   const double* sb = series[1];
-  double pp = 0, c0 = 0, c1 = 0, dd = 0;
+  // Plain sums, as the slides' pairs of lanes: (a b, a db) and (b da, da db).
+  const Lanes2 bases = {base[0], base[1]};
+  Lanes2 s01 = {0.0, 0.0}, s23 = {0.0, 0.0};
+  Lanes2 previous = {sa[first], sb[first]};
   for (std::int64_t j = first + 1; j < first + rows; ++j) {
-    const double a = sa[j] - base[0], b = sb[j] - base[1];
-    const double da = sa[j] - sa[j - 1], db = sb[j] - sb[j - 1];
-    pp += a * b;
-    c0 += a * db;
-    c1 += b * da;
-    dd += da * db;
+    const Lanes2 y = {sa[j], sb[j]};
+    const Lanes2 u = y - bases, du = y - previous;
+    s01 += __builtin_shufflevector(u, u, 0, 0) * __builtin_shufflevector(u, du, 1, 3);
+    s23 += __builtin_shufflevector(u, du, 1, 2) * du;
+    previous = y;
   }
-  sum[kLevels] = pp;
-  sum[kLevelByDifference] = c0;
-  sum[kDifferenceByLevel] = c1;
-  sum[kDifferences] = dd;
+  std::memcpy(sum, &s01, sizeof s01);
+  std::memcpy(sum + 2, &s23, sizeof s23);
   for (double& c : carry) c = 0.0;
 }
-
-namespace {
-typedef double Lanes2 __attribute__((vector_size(16)));
-}  // namespace
 
 void CrossMoments::relocate(const double* const* series, std::int64_t first, std::int64_t rows) {
   const std::int64_t delta = first - lo;
@@ -229,17 +229,26 @@ void CrossMoments::relocate(const double* const* series, std::int64_t first, std
   std::memcpy(&s23, sum + 2, sizeof s23);
   std::memcpy(&c01, carry, sizeof c01);
   std::memcpy(&c23, carry + 2, sizeof c23);
+  // Both series side by side: a row's levels about the bases (a, b) and
+  // changes (da, db), for the row entering and for row 1, which leaves the
+  // sums over j >= 1. A row's closes are read once: the next row's previous.
+  const Lanes2 bases = {ba, bb};
+  Lanes2 before_end = {sa[lo + n - 1], sb[lo + n - 1]}, row0 = {sa[lo], sb[lo]};
   for (std::int64_t r = 0; r < delta; ++r) {
     const std::int64_t end = lo + n;
-    const double a = sa[end] - ba, b = sb[end] - bb;
-    const double da = sa[end] - sa[end - 1], db = sb[end] - sb[end - 1];
-    const double a1 = sa[lo + 1] - ba, b1 = sb[lo + 1] - bb;
-    const double da1 = sa[lo + 1] - sa[lo], db1 = sb[lo + 1] - sb[lo];
-    // Row n enters, row 1 leaves the sums over j >= 1.
-    const Lanes2 in01 = Lanes2{a, a} * Lanes2{b, db}, out01 = Lanes2{a1, a1} * Lanes2{b1, db1};
-    const Lanes2 in23 = Lanes2{b, da} * Lanes2{da, db}, out23 = Lanes2{b1, da1} * Lanes2{da1, db1};
+    const Lanes2 at_end = {sa[end], sb[end]}, row1 = {sa[lo + 1], sb[lo + 1]};
+    const Lanes2 u = at_end - bases, du = at_end - before_end;
+    const Lanes2 u1 = row1 - bases, du1 = row1 - row0;
+    // (a a, a db) and (b da, da db) for each row.
+    const Lanes2 in01 = __builtin_shufflevector(u, u, 0, 0) * __builtin_shufflevector(u, du, 1, 3);
+    const Lanes2 out01 =
+        __builtin_shufflevector(u1, u1, 0, 0) * __builtin_shufflevector(u1, du1, 1, 3);
+    const Lanes2 in23 = __builtin_shufflevector(u, du, 1, 2) * du;
+    const Lanes2 out23 = __builtin_shufflevector(u1, du1, 1, 2) * du1;
     add_compensated(s01, c01, in01 - out01);
     add_compensated(s23, c23, in23 - out23);
+    before_end = at_end;
+    row0 = row1;
     ++lo;
   }
   std::memcpy(sum, &s01, sizeof s01);
