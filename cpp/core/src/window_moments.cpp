@@ -217,7 +217,7 @@ void CrossMoments::assign(const double* const* series, std::int64_t first, std::
 void CrossMoments::relocate(const double* const* series, std::int64_t first, std::int64_t rows) {
   const std::int64_t delta = first - lo;
   if (!valid || rows != n || rows < 2 || delta < 0 || 2 * delta >= n ||
-      refresh_due(edits, delta, rows) || !finite()) {
+      refresh_due(edits, delta, rows, kCrossRefreshTimes) || !finite()) {
     assign(series, first, rows);
     return;
   }
@@ -232,25 +232,30 @@ void CrossMoments::relocate(const double* const* series, std::int64_t first, std
   // Both series side by side: a row's levels about the bases (a, b) and
   // changes (da, db), for the row entering and for row 1, which leaves the
   // sums over j >= 1. A row's closes are read once: the next row's previous.
+  // The few rows' changes of one move are added up first, and their total
+  // enters the compensated sums once.
   const Lanes2 bases = {ba, bb};
   Lanes2 before_end = {sa[lo + n - 1], sb[lo + n - 1]}, row0 = {sa[lo], sb[lo]};
+  Lanes2 change01 = {0.0, 0.0}, change23 = {0.0, 0.0};
   for (std::int64_t r = 0; r < delta; ++r) {
     const std::int64_t end = lo + n;
     const Lanes2 at_end = {sa[end], sb[end]}, row1 = {sa[lo + 1], sb[lo + 1]};
     const Lanes2 u = at_end - bases, du = at_end - before_end;
     const Lanes2 u1 = row1 - bases, du1 = row1 - row0;
-    // (a a, a db) and (b da, da db) for each row.
+    // (a b, a db) and (b da, da db) for each row.
     const Lanes2 in01 = __builtin_shufflevector(u, u, 0, 0) * __builtin_shufflevector(u, du, 1, 3);
     const Lanes2 out01 =
         __builtin_shufflevector(u1, u1, 0, 0) * __builtin_shufflevector(u1, du1, 1, 3);
     const Lanes2 in23 = __builtin_shufflevector(u, du, 1, 2) * du;
     const Lanes2 out23 = __builtin_shufflevector(u1, du1, 1, 2) * du1;
-    add_compensated(s01, c01, in01 - out01);
-    add_compensated(s23, c23, in23 - out23);
+    change01 += in01 - out01;
+    change23 += in23 - out23;
     before_end = at_end;
     row0 = row1;
     ++lo;
   }
+  add_compensated(s01, c01, change01);
+  add_compensated(s23, c23, change23);
   std::memcpy(sum, &s01, sizeof s01);
   std::memcpy(sum + 2, &s23, sizeof s23);
   std::memcpy(carry, &c01, sizeof c01);

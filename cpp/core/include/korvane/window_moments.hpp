@@ -23,9 +23,13 @@ namespace korvane::moments {
 // number, or the window's length when longer, so that summing afresh costs
 // at most one row per edit.
 constexpr int kRefreshEdits = 256;
-inline bool refresh_due(int edits, std::int64_t delta, std::int64_t rows) {
-  return edits + delta > (rows > kRefreshEdits ? rows : kRefreshEdits);
+inline bool refresh_due(int edits, std::int64_t delta, std::int64_t rows, int times = 1) {
+  return edits + delta > times * (rows > kRefreshEdits ? rows : kRefreshEdits);
 }
+// A pair's cross sums are summed afresh by the pair alone, so they wait four
+// times as long: a quarter of a row per edit. Their compensation keeps them
+// at the accuracy of a fresh sum over many more edits than that.
+constexpr int kCrossRefreshTimes = 4;
 
 // The sums of a window as plain numbers, with its first and last rows.
 struct Sums {
