@@ -112,10 +112,13 @@ double advance_volatility(VolatilityCache& c, F&& value, std::int64_t lo, std::i
   const double inverse = c.inverse;
   double* ring = c.ring.data();
   CompensatedSum s1 = c.s1, s2 = c.s2, total = c.total;
+  // The deviations that leave and enter the average are added up first, and
+  // their net change enters the compensated total once.
+  double change = 0.0;
   // Ring slots move with the window ends (no integer division per bar).
   std::int64_t slot = c.lo_slot;
   for (std::int64_t e = c.lo; e < lo; ++e) {
-    total.add(-ring[slot]);
+    change -= ring[slot];
     if (++slot == ring_size) slot = 0;
   }
   c.lo_slot = slot;
@@ -130,7 +133,7 @@ double advance_volatility(VolatilityCache& c, F&& value, std::int64_t lo, std::i
   };
   auto keep = [&](double d) {
     ring[slot] = d;
-    total.add(d);
+    change += d;
     if (++slot == ring_size) slot = 0;
   };
   std::int64_t e = c.hi + 1;
@@ -145,6 +148,7 @@ double advance_volatility(VolatilityCache& c, F&& value, std::int64_t lo, std::i
     const double var = slide(e);
     keep(std::sqrt(var < 0.0 ? 0.0 : var));
   }
+  total.add(change);
   c.s1 = s1;
   c.s2 = s2;
   c.total = total;
@@ -472,8 +476,8 @@ double PairEngine::volatility_multiplier(const Bar& c, std::size_t k, PairWindow
   const bool finite = std::isfinite(vc.s1.value()) && std::isfinite(vc.s2.value()) &&
                       std::isfinite(vc.total.value());
   if (!at_entry && vc.valid && finite && vc.v == v && hi - vc.hi <= w - v && lo >= vc.lo)
-    return advance_volatility(vc, [&pw, start](std::int64_t e) { return pw.at(e - start); },
-                                    lo, hi, w);
+    return advance_volatility(vc, [&pw, start](std::int64_t e) { return pw.at(e - start); }, lo,
+                              hi, w);
   vc.valid = true;
   vc.v = v;
   vc.inverse = 1.0 / static_cast<double>(v);
