@@ -356,16 +356,21 @@ void LevelMoments::move_to(const double* const* series, std::int64_t first, std:
     edits += 2;
     return;
   }
+  // The rows that enter and leave are added up first (the window's ends move
+  // by a few rows), and their net change enters the compensated sums once.
+  Lanes2 levels = {0.0, 0.0}, products = {0.0, 0.0}, last = {0.0, 0.0};
   auto edit = [&](std::int64_t j, double sign) {
-    const double a = series[0][j] - base[0], b = series[1][j] - base[1];
+    const Lanes2 u = {series[0][j] - base[0], series[1][j] - base[1]};
     const Lanes2 signs = {sign, sign};
-    lanes.add(signs * Lanes2{a, b}, signs * (Lanes2{a, a} * Lanes2{a, b}),
-              signs * (Lanes2{b, 0.0} * Lanes2{b, 0.0}));
+    levels += signs * u;
+    products += signs * (__builtin_shufflevector(u, u, 0, 0) * u);
+    last += signs * (__builtin_shufflevector(u, u, 1, 1) * Lanes2{u[1], 0.0});
   };
   for (std::int64_t j = old_end; j < end; ++j) edit(j, 1.0);
   for (std::int64_t j = end; j < old_end; ++j) edit(j, -1.0);
   for (std::int64_t j = first; j < lo; ++j) edit(j, 1.0);
   for (std::int64_t j = lo; j < first; ++j) edit(j, -1.0);
+  lanes.add(levels, products, last);
   lanes.store(*this);
   lo = first;
   n = rows;
