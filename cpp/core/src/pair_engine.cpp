@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -79,6 +80,8 @@ void PairEngine::reset() {
 }
 
 namespace {
+
+typedef double Lanes2 __attribute__((vector_size(16)));
 
 // Square roots of two variances at once, each clamped at 0 first (a NaN
 // stays NaN, as the test var < 0 leaves it): the divider takes about as long
@@ -503,7 +506,21 @@ double PairEngine::start_volatility(VolatilityCache& vc, const PairWindow& pw, s
   deviations_.resize(static_cast<std::size_t>(windows));
   double* x = centred_.data();
   double* dev = deviations_.data();
-  for (std::int64_t t = 0; t < w; ++t) x[t] = pw.at(t) - centre;
+  {
+    // Two bars at a time, each as pw.at(t) - centre.
+    const double* la = pw.la;
+    const double* lb = pw.lb;
+    const Lanes2 h1 = {pw.h1, pw.h1}, h2 = {pw.h2, pw.h2}, centres = {centre, centre};
+    std::int64_t t = 0;
+    for (; t + 2 <= w; t += 2) {
+      Lanes2 a, b;
+      std::memcpy(&a, la + t, sizeof a);
+      std::memcpy(&b, lb + t, sizeof b);
+      const Lanes2 centred = (h1 * a + h2 * b) - centres;
+      std::memcpy(x + t, &centred, sizeof centred);
+    }
+    for (; t < w; ++t) x[t] = pw.at(t) - centre;
+  }
   double p1 = 0.0, p2 = 0.0;
   for (std::int64_t t = 0; t < v; ++t) {
     p1 += x[t];
@@ -514,21 +531,30 @@ double PairEngine::start_volatility(VolatilityCache& vc, const PairWindow& pw, s
   const double first = variance(p1, p2, inverse);
   dev[0] = std::sqrt(first < 0.0 ? 0.0 : first);
   double total = dev[0];
-  auto slide = [&](std::int64_t i) {
-    const double out = x[i - 1], in = x[i + v - 1];
-    p1 += in - out;
-    p2 += (in - out) * (in + out);
-    return variance(p1, p2, inverse);
-  };
+  // Two windows at a time: the values leaving and entering both, their
+  // changes to the sums and the variances go side by side in vectors; the
+  // sums themselves still move one window after the other.
+  const Lanes2 inverses = {inverse, inverse};
   std::int64_t i = 1;
   for (; i + 1 < windows; i += 2) {
-    const double var0 = slide(i), var1 = slide(i + 1);
-    deviations(var0, var1, dev[i], dev[i + 1]);
+    Lanes2 out, in;
+    std::memcpy(&out, x + i - 1, sizeof out);
+    std::memcpy(&in, x + i + v - 1, sizeof in);
+    const Lanes2 step1 = in - out, step2 = step1 * (in + out);
+    const double p1_first = p1 + step1[0], p2_first = p2 + step2[0];
+    p1 = p1_first + step1[1];
+    p2 = p2_first + step2[1];
+    const Lanes2 means = Lanes2{p1_first, p1} * inverses;
+    const Lanes2 variances = Lanes2{p2_first, p2} * inverses - means * means;
+    deviations(variances[0], variances[1], dev[i], dev[i + 1]);
     total += dev[i];
     total += dev[i + 1];
   }
   if (i < windows) {
-    const double var = slide(i);
+    const double out = x[i - 1], in = x[i + v - 1];
+    p1 += in - out;
+    p2 += (in - out) * (in + out);
+    const double var = variance(p1, p2, inverse);
     dev[i] = std::sqrt(var < 0.0 ? 0.0 : var);
     total += dev[i];
   }
