@@ -104,14 +104,28 @@ inline double variance(double s1, double s2, double inverse) {
   return s2 * inverse - mean * mean;
 }
 
+// The spread of an open position at bars of a run: h1 a + h2 b, with the two
+// log-close series addressed by bar.
+struct SpreadAt {
+  const double* a;
+  const double* b;
+  double h1, h2;
+  double operator()(std::int64_t e) const { return h1 * a[e] + h2 * b[e]; }
+  // At bars e and e + 1.
+  Lanes2 two(std::int64_t e) const {
+    Lanes2 x, y;
+    std::memcpy(&x, a + e, sizeof x);
+    std::memcpy(&y, b + e, sizeof y);
+    return Lanes2{h1, h1} * x + Lanes2{h2, h2} * y;
+  }
+};
+
 // Moves the rolling deviations of an open position's spread to the windows
-// ending at bars [lo, hi] of a run; `value(bar)` is the spread at a bar
-// inside the current window. Its resizings slide a few steps at a time for
-// as long as it stays open, with compensated sums so that the error does
+// ending at bars [lo, hi] of a run. Its resizings slide a few steps at a time
+// for as long as it stays open, with compensated sums so that the error does
 // not grow with its life.
-template <typename F>
-double advance_volatility(VolatilityCache& c, F&& value, std::int64_t lo, std::int64_t hi,
-                          std::int64_t ring_size) {
+double advance_volatility(VolatilityCache& c, const SpreadAt& value, std::int64_t lo,
+                          std::int64_t hi, std::int64_t ring_size) {
   const double inverse = c.inverse;
   double* ring = c.ring.data();
   CompensatedSum s1 = c.s1, s2 = c.s2, total = c.total;
@@ -128,27 +142,36 @@ double advance_volatility(VolatilityCache& c, F&& value, std::int64_t lo, std::i
   slot = c.hi_slot + 1 == ring_size ? 0 : c.hi_slot + 1;
   const double centre = c.centre;
   const std::int64_t v = c.v;
-  auto slide = [&](std::int64_t e) {
-    const double out = value(e - v) - centre, in = value(e) - centre;
-    s1.add(in - out);
-    s2.add((in - out) * (in + out));
-    return variance(s1.value(), s2.value(), inverse);
-  };
   auto keep = [&](double d) {
     ring[slot] = d;
     change += d;
     if (++slot == ring_size) slot = 0;
   };
+  // Two windows at a time: the values leaving and entering both and their
+  // changes to the sums go side by side in vectors, as do the variances; the
+  // sums themselves still move one window after the other.
+  const Lanes2 centres = {centre, centre}, inverses = {inverse, inverse};
   std::int64_t e = c.hi + 1;
   for (; e + 1 <= hi; e += 2) {
-    const double var0 = slide(e), var1 = slide(e + 1);
+    const Lanes2 out = value.two(e - v) - centres, in = value.two(e) - centres;
+    const Lanes2 step1 = in - out, step2 = step1 * (in + out);
+    s1.add(step1[0]);
+    s2.add(step2[0]);
+    const double s1_first = s1.value(), s2_first = s2.value();
+    s1.add(step1[1]);
+    s2.add(step2[1]);
+    const Lanes2 means = Lanes2{s1_first, s1.value()} * inverses;
+    const Lanes2 variances = Lanes2{s2_first, s2.value()} * inverses - means * means;
     double d0, d1;
-    deviations(var0, var1, d0, d1);
+    deviations(variances[0], variances[1], d0, d1);
     keep(d0);
     keep(d1);
   }
   if (e <= hi) {
-    const double var = slide(e);
+    const double out = value(e - v) - centre, in = value(e) - centre;
+    s1.add(in - out);
+    s2.add((in - out) * (in + out));
+    const double var = variance(s1.value(), s2.value(), inverse);
     keep(std::sqrt(var < 0.0 ? 0.0 : var));
   }
   total.add(change);
@@ -479,8 +502,8 @@ double PairEngine::volatility_multiplier(const Bar& c, std::size_t k, PairWindow
   const bool finite = std::isfinite(vc.s1.value()) && std::isfinite(vc.s2.value()) &&
                       std::isfinite(vc.total.value());
   if (!at_entry && vc.valid && finite && vc.v == v && hi - vc.hi <= w - v && lo >= vc.lo)
-    return advance_volatility(vc, [&pw, start](std::int64_t e) { return pw.at(e - start); }, lo,
-                              hi, w);
+    return advance_volatility(vc, SpreadAt{pw.la - start, pw.lb - start, pw.h1, pw.h2}, lo, hi,
+                              w);
   vc.valid = true;
   vc.v = v;
   vc.inverse = 1.0 / static_cast<double>(v);
