@@ -294,6 +294,13 @@ void PairEngine::step_block(const double* const* logs, const double* close_row,
                   p.starting_sd_for_position_entry >= 0.0,
               trace == nullptr && !(p.starting_sd_for_position_entry < 0.0)};
   spread_.resize(static_cast<std::size_t>(window));
+  // The verdict's bounds for the test's row count, for every test of the bar.
+  if (bounds_rows_ != c.test_rows || bounds_crit_.max_eigen_90 != crit.max_eigen_90 ||
+      bounds_crit_.trace_90 != crit.trace_90) {
+    bounds_ = johansen::verdict_bounds(c.test_rows, crit);
+    bounds_rows_ = c.test_rows;
+    bounds_crit_ = crit;
+  }
   for (std::size_t k = k0; k < k1; ++k) step_pair(c, k);
 }
 
@@ -380,12 +387,6 @@ KORVANE_INLINE johansen::HedgeRatios PairEngine::sliding_hedge_ratios(const Bar&
   }
   last_estimate_[k] = bar;
   if (!finite) return johansen::hedge_ratios_from_daily_closes(pw.la, pw.lb, w, per_day, c.crit);
-  if (bounds_rows_ != rows || bounds_crit_.max_eigen_90 != c.crit.max_eigen_90 ||
-      bounds_crit_.trace_90 != c.crit.trace_90) {
-    bounds_ = johansen::verdict_bounds(rows, c.crit);
-    bounds_rows_ = rows;
-    bounds_crit_ = c.crit;
-  }
   const johansen::Result r =
       johansen::from_moments(test_moments, rows, c.crit, &bounds_, !c.rejected_ratios_unread);
   if (!r.ok) return {};
