@@ -448,37 +448,6 @@ SeriesTestStats series_test_stats(const SeriesSums& m, const double* series, std
   return r;
 }
 
-johansen::Moments johansen_moments(const SeriesTestStats& a, const SeriesTestStats& b,
-                                   const CrossMoments& ab, const double* const* series) {
-  // Levels of the cross sums are about the pair's bases: the securities'
-  // means move there; covariances do not depend on the base.
-  const double* ya = series[0];
-  const double* yb = series[1];
-  const std::int64_t lo = ab.lo;
-  const double mean_a = a.mean + (a.base - ab.base[0]), mean_b = b.mean + (b.base - ab.base[1]);
-  // The cross sums run over window rows j >= 1; the test's moments over rows
-  // j >= 2, so row 1 leaves them.
-  const double second_a = ya[lo + 1] - ab.base[0], second_b = yb[lo + 1] - ab.base[1];
-  const double step_a = ya[lo + 1] - ya[lo], step_b = yb[lo + 1] - yb[lo];
-  const double levels = ab.value(CrossMoments::kLevels) - second_a * second_b;
-  const double level_by_step = ab.value(CrossMoments::kLevelByDifference) - second_a * step_b;
-  const double step_by_level = ab.value(CrossMoments::kDifferenceByLevel) - second_b * step_a;
-  const double steps = ab.value(CrossMoments::kDifferences) - step_a * step_b;
-  const double inverse_mm = a.inverse_rows;
-  johansen::Moments r;
-  r.k11 = a.k;
-  r.k22 = b.k;
-  r.k12 = ((levels * inverse_mm - mean_a * mean_b) - b.g * a.uj - a.g * b.uj) + a.g * b.g * a.var_j;
-  r.c11 = a.c;
-  r.c22 = b.c;
-  r.c12 = (level_by_step * inverse_mm - mean_a * b.md) - a.g * b.dj;
-  r.c21 = (step_by_level * inverse_mm - mean_b * a.md) - b.g * a.dj;
-  r.o11 = a.o;
-  r.o22 = b.o;
-  r.o12 = steps * inverse_mm - a.md * b.md;
-  return r;
-}
-
 double halflife_slope(const Sums& m, double h1, double h2) {
   if (m.n < 2) return std::nan("");
   const double count = static_cast<double>(m.n - 1);
