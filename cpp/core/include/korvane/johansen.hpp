@@ -44,10 +44,10 @@ struct Moments {
 // passes where 1 - l0 and (1 - l0)(1 - l1) are at most these.
 //
 // A test far enough from them is rejected before its eigenvalues are
-// solved for: where both lie below `root_floor`, just under the smallest l0
-// that passes, or where (1 - l0)(1 - l1) exceeds `product_ceiling`, just
-// over its bound. The margins (1e-7) dwarf the rounding of either way of
-// reaching the verdict, so both give the same one.
+// solved for: where both eigenvalues lie below `root_floor`, just under the
+// smallest l0 that passes, or where (1 - l0)(1 - l1) exceeds
+// `product_ceiling`, just over its bound. The margins (1e-7) dwarf the
+// rounding of either way of reaching the verdict, so both give the same one.
 struct VerdictBounds {
   double bound[2] = {0.0, 0.0};
   double root_floor = 0.0;
