@@ -81,31 +81,34 @@ void PairEngine::reset() {
 
 namespace {
 
-typedef double Lanes2 __attribute__((vector_size(16)));
+// The deviation of a variance that rounding may have left below 0 (a NaN
+// stays NaN).
+inline double deviation(double var) { return std::sqrt(var < 0.0 ? 0.0 : var); }
 
-// Square roots of two variances at once, each clamped at 0 first (a NaN
-// stays NaN, as the test var < 0 leaves it): the divider takes about as long
-// for two as for one.
-inline void deviations(double var0, double var1, double& d0, double& d1) {
+// Two deviations at once (max(0, x) keeps a NaN as the test x < 0 does): the
+// divider takes about as long for two square roots as for one.
+inline void deviations(Lanes2 variances, double& d0, double& d1) {
 #if defined(__SSE2__)
-  const __m128d d = _mm_sqrt_pd(_mm_max_pd(_mm_setzero_pd(), _mm_set_pd(var1, var0)));
+  const __m128d d = _mm_sqrt_pd(_mm_max_pd(_mm_setzero_pd(), variances));
   d0 = _mm_cvtsd_f64(d);
   d1 = _mm_cvtsd_f64(_mm_unpackhi_pd(d, d));
 #else
-  d0 = std::sqrt(var0 < 0.0 ? 0.0 : var0);
-  d1 = std::sqrt(var1 < 0.0 ? 0.0 : var1);
+  d0 = deviation(variances[0]);
+  d1 = deviation(variances[1]);
 #endif
 }
 
 // Population variance from the sums of n centred values; `inverse` is 1/n
-// (a multiplication keeps the divider free for the square root).
-inline double variance(double s1, double s2, double inverse) {
-  const double mean = s1 * inverse;
+// (a multiplication keeps the divider free for the square root). Of one
+// window, or of two side by side.
+template <typename T>
+inline T variance(T s1, T s2, T inverse) {
+  const T mean = s1 * inverse;
   return s2 * inverse - mean * mean;
 }
 
-// The spread of an open position at bars of a run: h1 a + h2 b, with the two
-// log-close series addressed by bar.
+// A pair's spread h1 a + h2 b, the two log-close series addressed alike (by
+// bar of a run, or by row of a window).
 struct SpreadAt {
   const double* a;
   const double* b;
@@ -160,10 +163,9 @@ double advance_volatility(VolatilityCache& c, const SpreadAt& value, std::int64_
     const double s1_first = s1.value(), s2_first = s2.value();
     s1.add(step1[1]);
     s2.add(step2[1]);
-    const Lanes2 means = Lanes2{s1_first, s1.value()} * inverses;
-    const Lanes2 variances = Lanes2{s2_first, s2.value()} * inverses - means * means;
     double d0, d1;
-    deviations(variances[0], variances[1], d0, d1);
+    deviations(variance(Lanes2{s1_first, s1.value()}, Lanes2{s2_first, s2.value()}, inverses), d0,
+               d1);
     keep(d0);
     keep(d1);
   }
@@ -171,8 +173,7 @@ double advance_volatility(VolatilityCache& c, const SpreadAt& value, std::int64_
     const double out = value(e - v) - centre, in = value(e) - centre;
     s1.add(in - out);
     s2.add((in - out) * (in + out));
-    const double var = variance(s1.value(), s2.value(), inverse);
-    keep(std::sqrt(var < 0.0 ? 0.0 : var));
+    keep(deviation(variance(s1.value(), s2.value(), inverse)));
   }
   total.add(change);
   c.s1 = s1;
@@ -524,27 +525,21 @@ double PairEngine::start_volatility(VolatilityCache& vc, const PairWindow& pw, s
   const std::int64_t v = vc.v, windows = hi - lo + 1;
   // Centred on the latest value: the spread reverts to its mean, so the
   // windows stay near it.
-  const double centre = pw.at(w - 1);
+  const SpreadAt spread{pw.la, pw.lb, pw.h1, pw.h2};  // by row of the window
+  const double centre = spread(w - 1);
   vc.centre = centre;
   centred_.resize(static_cast<std::size_t>(w));
   deviations_.resize(static_cast<std::size_t>(windows));
   double* x = centred_.data();
   double* dev = deviations_.data();
-  {
-    // Two bars at a time, each as pw.at(t) - centre.
-    const double* la = pw.la;
-    const double* lb = pw.lb;
-    const Lanes2 h1 = {pw.h1, pw.h1}, h2 = {pw.h2, pw.h2}, centres = {centre, centre};
-    std::int64_t t = 0;
-    for (; t + 2 <= w; t += 2) {
-      Lanes2 a, b;
-      std::memcpy(&a, la + t, sizeof a);
-      std::memcpy(&b, lb + t, sizeof b);
-      const Lanes2 centred = (h1 * a + h2 * b) - centres;
-      std::memcpy(x + t, &centred, sizeof centred);
-    }
-    for (; t < w; ++t) x[t] = pw.at(t) - centre;
+  // Two bars at a time.
+  const Lanes2 centres = {centre, centre};
+  std::int64_t t = 0;
+  for (; t + 2 <= w; t += 2) {
+    const Lanes2 centred = spread.two(t) - centres;
+    std::memcpy(x + t, &centred, sizeof centred);
   }
+  for (; t < w; ++t) x[t] = spread(t) - centre;
   double p1 = 0.0, p2 = 0.0;
   for (std::int64_t t = 0; t < v; ++t) {
     p1 += x[t];
@@ -552,8 +547,7 @@ double PairEngine::start_volatility(VolatilityCache& vc, const PairWindow& pw, s
   }
   const double inverse = vc.inverse;
   // Window i holds x[i .. i + v).
-  const double first = variance(p1, p2, inverse);
-  dev[0] = std::sqrt(first < 0.0 ? 0.0 : first);
+  dev[0] = deviation(variance(p1, p2, inverse));
   double total = dev[0];
   // Two windows at a time: the values leaving and entering both, their
   // changes to the sums and the variances go side by side in vectors; the
@@ -568,9 +562,7 @@ double PairEngine::start_volatility(VolatilityCache& vc, const PairWindow& pw, s
     const double p1_first = p1 + step1[0], p2_first = p2 + step2[0];
     p1 = p1_first + step1[1];
     p2 = p2_first + step2[1];
-    const Lanes2 means = Lanes2{p1_first, p1} * inverses;
-    const Lanes2 variances = Lanes2{p2_first, p2} * inverses - means * means;
-    deviations(variances[0], variances[1], dev[i], dev[i + 1]);
+    deviations(variance(Lanes2{p1_first, p1}, Lanes2{p2_first, p2}, inverses), dev[i], dev[i + 1]);
     total += dev[i];
     total += dev[i + 1];
   }
@@ -578,8 +570,7 @@ double PairEngine::start_volatility(VolatilityCache& vc, const PairWindow& pw, s
     const double out = x[i - 1], in = x[i + v - 1];
     p1 += in - out;
     p2 += (in - out) * (in + out);
-    const double var = variance(p1, p2, inverse);
-    dev[i] = std::sqrt(var < 0.0 ? 0.0 : var);
+    dev[i] = deviation(variance(p1, p2, inverse));
     total += dev[i];
   }
   // The window ending at bar e sits in the ring at e mod w.

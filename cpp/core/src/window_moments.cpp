@@ -191,7 +191,16 @@ void SeriesMoments::relocate(const double* series, std::int64_t first, std::int6
 }
 
 namespace {
-typedef double Lanes2 __attribute__((vector_size(16)));
+
+// A row's cross products from its levels u = (a, b) about the bases and its
+// changes du = (da, db): (a b, a db) and (b da, da db).
+struct CrossProducts {
+  Lanes2 levels_first, levels_second;
+  CrossProducts(Lanes2 u, Lanes2 du)
+      : levels_first(__builtin_shufflevector(u, u, 0, 0) * __builtin_shufflevector(u, du, 1, 3)),
+        levels_second(__builtin_shufflevector(u, du, 1, 2) * du) {}
+};
+
 }  // namespace
 
 void CrossMoments::assign(const double* const* series, std::int64_t first, std::int64_t rows) {
@@ -204,9 +213,9 @@ void CrossMoments::assign(const double* const* series, std::int64_t first, std::
   Lanes2 previous = {sa[first], sb[first]};
   for (std::int64_t j = first + 1; j < first + rows; ++j) {
     const Lanes2 y = {sa[j], sb[j]};
-    const Lanes2 u = y - bases, du = y - previous;
-    s01 += __builtin_shufflevector(u, u, 0, 0) * __builtin_shufflevector(u, du, 1, 3);
-    s23 += __builtin_shufflevector(u, du, 1, 2) * du;
+    const CrossProducts row(y - bases, y - previous);
+    s01 += row.levels_first;
+    s23 += row.levels_second;
     previous = y;
   }
   std::memcpy(sum, &s01, sizeof s01);
@@ -240,16 +249,9 @@ void CrossMoments::relocate(const double* const* series, std::int64_t first, std
   for (std::int64_t r = 0; r < delta; ++r) {
     const std::int64_t end = lo + n;
     const Lanes2 at_end = {sa[end], sb[end]}, row1 = {sa[lo + 1], sb[lo + 1]};
-    const Lanes2 u = at_end - bases, du = at_end - before_end;
-    const Lanes2 u1 = row1 - bases, du1 = row1 - row0;
-    // (a b, a db) and (b da, da db) for each row.
-    const Lanes2 in01 = __builtin_shufflevector(u, u, 0, 0) * __builtin_shufflevector(u, du, 1, 3);
-    const Lanes2 out01 =
-        __builtin_shufflevector(u1, u1, 0, 0) * __builtin_shufflevector(u1, du1, 1, 3);
-    const Lanes2 in23 = __builtin_shufflevector(u, du, 1, 2) * du;
-    const Lanes2 out23 = __builtin_shufflevector(u1, du1, 1, 2) * du1;
-    change01 += in01 - out01;
-    change23 += in23 - out23;
+    const CrossProducts in(at_end - bases, at_end - before_end), out(row1 - bases, row1 - row0);
+    change01 += in.levels_first - out.levels_first;
+    change23 += in.levels_second - out.levels_second;
     before_end = at_end;
     row0 = row1;
     ++lo;
@@ -364,7 +366,7 @@ void LevelMoments::move_to(const double* const* series, std::int64_t first, std:
     const Lanes2 signs = {sign, sign};
     levels += signs * u;
     products += signs * (__builtin_shufflevector(u, u, 0, 0) * u);
-    last += signs * (__builtin_shufflevector(u, u, 1, 1) * Lanes2{u[1], 0.0});
+    last += signs * (Lanes2{u[1], 0.0} * Lanes2{u[1], 0.0});
   };
   for (std::int64_t j = old_end; j < end; ++j) edit(j, 1.0);
   for (std::int64_t j = end; j < old_end; ++j) edit(j, -1.0);

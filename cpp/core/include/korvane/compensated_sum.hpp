@@ -5,6 +5,10 @@
 
 namespace korvane {
 
+// Two doubles side by side: two sums, or one sum over two series, whose lanes
+// go through the same operations the scalar code would.
+typedef double Lanes2 __attribute__((vector_size(16)));
+
 // Knuth's two-sum: adds x to sum and the addition's rounding error to carry,
 // without a branch. T is a double, or a vector of doubles added lane by lane.
 template <typename T>
