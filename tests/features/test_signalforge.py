@@ -220,6 +220,14 @@ def test_bad_windows(securities, rows, window_change, error, message):
         Signalforge().generate_features_for_pair_spreads(PAIR, (1.0, 1.0), names, window)
 
 
+def test_matrix_window_gives_the_plain_array_features():
+    # A matrix multiplies matrices with *, which the series arithmetic must not do.
+    row, names, window = features()
+    from_matrix = Signalforge().generate_features_for_pair_spreads(PAIR, (1.0, -0.8), names, np.asmatrix(window))
+    assert list(from_matrix) == list(row)
+    np.testing.assert_array_equal(list(from_matrix.values()), list(row.values()))
+
+
 def test_arguments_by_keyword_count_and_caller_arrays_untouched():
     names, window = make_window(SECURITIES, 40)
     before = window.copy()

@@ -205,6 +205,12 @@ class Signalforge:
         check_type(names, np.ndarray, name="data_column_names_array", expected_name="numpy.ndarray")
         check_type(window, np.ndarray, name="rolling_window_matrix_array", expected_name="numpy.ndarray")
         check_float64_buffer(window, 2)
+        # Subclasses of ndarray are accepted, but their operators may differ
+        # (np.matrix multiplies matrices with *): the series are built on a
+        # plain view of the same memory. None fails later, where its first
+        # column is selected.
+        if window is not None:
+            window = window.view(np.ndarray)
 
         columns = _ColumnIndex(names, window)
         spread = _spread_ohlcv(pair_of_security, pair_hedge_ratios, columns, window)
