@@ -103,6 +103,25 @@ class TestScrape:
             with pytest.raises(IndexError, match=message):
                 Coinlink("k", "s").scrape_top_x_coins_from_coingecko()
 
+    @pytest.mark.parametrize(
+        "span, expected",
+        [
+            ('<span><span class="x"><i data-coin-symbol="eth">ETH</i></span></span>', ["ETHUSDT"]),  # nested
+            ('<span data-coin-symbol="btc x">BTC</span>', ["BTCUSDT"]),  # cut at the first blank
+            ('<span data-coin-symbol=\'"btc"\'>BTC</span>', ["BTCUSDT"]),  # double quotes removed
+            ('<span data-coin-symbol="">?</span>', []),  # no code: skipped, not "USDT"
+            ('<span data-coin-symbol="  ">?</span>', []),
+            ('<span data-coin-symbol=\'""\'>?</span>', []),
+        ],
+    )
+    def test_coin_code_of_a_row(self, span, expected):
+        row = f"<tr><td>1</td><td>*</td><td>n</td><td>x</td><td>{span}</td></tr>"
+        page = f"<html><body><table><tbody>{row}</tbody></table></body></html>"
+        with responses.RequestsMock() as mock:
+            mock.get(coinlink.COIN_RANKING_URL, body=page)
+            assert Coinlink("k", "s").scrape_top_x_coins_from_coingecko() == expected
+
+
 def expected_close(symbol, day):
     """The close the fake exchange sends for `symbol` on `day`, parsed from its text."""
     rows = candle_rows(symbol, "1d", day.strftime("%d %b, %Y"), day.strftime("%d %b, %Y"))

@@ -18,6 +18,7 @@ from korvane.connections._shared import BROWSER_HEADERS, PAGE_TIMEOUT_SECONDS, b
 COIN_RANKING_URL = "https://www.coingecko.com/"
 STABLE_COINS = ("USDT", "USDC", "BUSD", "DAI", "UST", "TUSD")
 QUOTE_CURRENCY = "USDT"
+_SYMBOL_ATTRIBUTE = "data-coin-symbol"
 
 # The exchange client's date strings: only the calendar day reaches the exchange.
 DATE_FORMAT = "%d %b, %Y"
@@ -111,17 +112,9 @@ class Coinlink:
 
         tickers = []
         for position, row in enumerate(table_bodies[0].find_all("tr")):
-            # The fifth cell's first span carries the coin code in its data-coin-symbol attribute.
-            cells = row.find_all("td")
-            spans = cells[4].find_all("span") if len(cells) > 4 else []
-            code = spans[0].get("data-coin-symbol") if spans else None
-            if code is None:
-                raise IndexError(
-                    f"row {position} of the coin-ranking table has no span with a data-coin-symbol "
-                    "attribute in its fifth cell"
-                )
-            code = code.strip().upper()
-            if code in STABLE_COINS:
+            code = _coin_code(row, position)
+            # A row without a code would otherwise yield the quote currency itself.
+            if not code or code in STABLE_COINS:
                 continue
             tickers.append(code + QUOTE_CURRENCY)
         return tickers[:x_limit]
@@ -244,6 +237,27 @@ Coinlink._single_job.__name__ = _JOB_NAME
 Coinlink._single_job.__qualname__ = f"Coinlink.{_JOB_NAME}"
 setattr(Coinlink, _JOB_NAME, Coinlink._single_job)
 del Coinlink._single_job
+
+
+def _coin_code(row, position):
+    """The upper-cased coin code of one ranking row, possibly empty.
+
+    The fifth cell's first span carries the code in its data-coin-symbol
+    attribute, on the span itself or on an element nested in it (the first in
+    document order). The value is cut at its first blank after trimming, and
+    double quotes are removed.
+    """
+    cells = row.find_all("td")
+    span = cells[4].find("span") if len(cells) > 4 else None
+    holder = None
+    if span is not None:
+        holder = span if span.has_attr(_SYMBOL_ATTRIBUTE) else span.find(attrs={_SYMBOL_ATTRIBUTE: True})
+    if holder is None:
+        raise IndexError(
+            f"row {position} of the coin-ranking table has no {_SYMBOL_ATTRIBUTE} attribute "
+            "on the first span of its fifth cell or inside it"
+        )
+    return holder[_SYMBOL_ATTRIBUTE].strip().split(" ")[0].replace('"', "").upper()
 
 
 def _merge_on_datetime(left, right):
