@@ -154,6 +154,30 @@ def test_cleaning_judges_each_column_on_its_own():
     assert clean.loc[days[5], "A_L_close"] == values[4, 1]
 
 
+def test_a_security_short_of_one_field_is_dropped_whole(monkeypatch, caplog):
+    def download(tickers, *args, **kwargs):
+        frame = fake_yfinance_download(tickers, *args, **kwargs)
+        frame.loc[frame.index[:30], ("Volume", "CCC")] = np.nan  # 12 of 42 days: too few volumes
+        frame.loc[:, (slice(None), "DDD")] = np.nan  # unknown to the download
+        frame.loc[frame.index[:10], (slice(None), "LATE")] = np.nan  # late, but long enough
+        return frame
+
+    monkeypatch.setattr(equitylink.yf, "download", download)
+    caplog.set_level(logging.INFO)
+    body = page([table([["MMM"], ["CCC"], ["DDD"], ["LATE"]])])
+    with responses.RequestsMock() as mock:
+        mock.get(equitylink.ENCYCLOPEDIA_HOST + "/wiki/List_of_S%26P_500_companies", body=body)
+        result = Equitylink().get_daily_historical_data_for_us_SP500(START, END)
+    fields = ("close", "high", "low", "open", "volume")
+    assert list(result.columns) == [f"{name}_{field}" for name in ("MMM", "LATE") for field in fields]
+    assert result.index[0] == fake_yfinance_download(["MMM"], START, END).index[10]
+    dashes = "-" * 29
+    assert [r.getMessage() for r in caplog.records if r.name == " "] == [
+        f"{dashes}DROPPED CCC | TOO LITTLE DATA IN CCC_volume{dashes}",
+        f"{dashes}DROPPED DDD | TOO LITTLE DATA IN DDD_close, DDD_high, DDD_low, DDD_open, DDD_volume{dashes}",
+    ]
+
+
 def test_object_holds_nothing_and_refuses_pickling():
     link = Equitylink(1, 2, key=None)
     with pytest.raises(AttributeError):

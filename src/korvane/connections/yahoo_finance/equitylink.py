@@ -70,16 +70,28 @@ class Equitylink(RefusesPickling):
 
     def __clean_yahoo_finance_data(self, raw_yahoo_finance_df):
         raw_flat_columns_list = list(raw_yahoo_finance_df.columns.to_flat_index())
+        securities = [ticker.replace(".", "_") for _, ticker in raw_flat_columns_list]
         processed_columns_list = [
-            f"{ticker.replace('.', '_')}_{field.replace(' ', '_').lower()}" for field, ticker in raw_flat_columns_list
+            f"{security}_{field.replace(' ', '_').lower()}"
+            for security, (field, _) in zip(securities, raw_flat_columns_list)
         ]
         raw_yahoo_finance_df.columns = processed_columns_list
-        only_ohlcv = [name for name in processed_columns_list if "adj_close" not in name]
-        clean_yahoo_finance_df = raw_yahoo_finance_df[only_ohlcv].ffill()
-        # A column stays when its data covers at least half the rows (rounded down);
-        # the rows before the latest start among the kept columns then go.
-        clean_yahoo_finance_df = clean_yahoo_finance_df.dropna(axis=1, thresh=len(clean_yahoo_finance_df) // 2)
-        return clean_yahoo_finance_df.dropna()
+        ohlcv_positions = [i for i, name in enumerate(processed_columns_list) if "adj_close" not in name]
+        clean_yahoo_finance_df = raw_yahoo_finance_df.iloc[:, ohlcv_positions].ffill()
+        # A column is long enough when its data covers at least half the rows
+        # (rounded down). A security goes whole when any of its columns is too
+        # short: a close without its volume (or the reverse) cannot be ranked or
+        # traded. The rows before the latest start among the kept columns then go.
+        long_enough = clean_yahoo_finance_df.count().to_numpy() >= len(clean_yahoo_finance_df) // 2
+        ohlcv_securities = [securities[i] for i in ohlcv_positions]
+        short_columns = {}
+        for security, name, keep in zip(ohlcv_securities, clean_yahoo_finance_df.columns, long_enough):
+            if not keep:
+                short_columns.setdefault(security, []).append(name)
+        for security, names in short_columns.items():
+            logger.info(banner(f"DROPPED {security} | TOO LITTLE DATA IN {', '.join(names)}"))
+        kept = [security not in short_columns for security in ohlcv_securities]
+        return clean_yahoo_finance_df.iloc[:, kept].dropna()
 
 
 # (method, index label, page path, result name, table, first row, cell,
