@@ -95,7 +95,12 @@ def test_columns_of_kept_ids_including_ids_with_a_field_suffix():
 
 
 @pytest.mark.parametrize("table, pct, inferred, error, message", [
-    (universe({"A": 1}).assign(Q_close=1.0), 1.0, ["A", "Q"], KeyError, "'Q_volume'"),
+    # Half a security is named; a security with neither column is a missing label.
+    (universe({"A": 1}).assign(Q_close=1.0), 1.0, ["A", "Q"], ValueError,
+     "security 'Q' has the column 'Q_close' but no 'Q_volume': ranking needs both its close and its volume"),
+    (universe({"A": 1}).assign(Q_volume=1.0), 1.0, ["A", "Q"], KeyError,
+     "security 'Q' has the column 'Q_volume' but no 'Q_close': ranking needs both its close and its volume"),
+    (universe({"A": 1}), 1.0, ["A", "Q"], KeyError, "'Q_close'"),
     (universe({"A": 1, "B": 1}).assign(x=0.0).rename(columns={"x": 7}), 1.0, None, AttributeError,
      "'int' object has no attribute 'split'"),
     (pd.concat([universe({"A": 1}), universe({"A": 1, "B": 1})], axis=1), 1.0, ["A", "B"], ValueError,

@@ -49,6 +49,26 @@ _FILTER_DOC = (
 )
 
 
+class IncompleteSecurityError(KeyError, ValueError):
+    """A security of the table has its close column but not its volume column, or the reverse.
+
+    A KeyError, as any other missing column is, and a ValueError, since the
+    table itself is malformed; the message names the security and the column
+    it lacks.
+    """
+
+    def __init__(self, security, close_label, volume_label, has_close):
+        present, missing = (close_label, volume_label) if has_close else (volume_label, close_label)
+        super().__init__(
+            f"security {security!r} has the column {present!r} but no {missing!r}: "
+            "ranking needs both its close and its volume"
+        )
+
+    def __str__(self):
+        # KeyError would show the message as a quoted label.
+        return self.args[0]
+
+
 # No state: objects carry nothing, so any two filters give equal results.
 class Tickersieve:
     __slots__ = ()
@@ -160,10 +180,11 @@ def _traded_values_in_one_pass(table, securities, window_length):
     scores = {}
     # Missing labels are reported in the order the rule reads them.
     for k, security in enumerate(securities):
-        if positions[k] < 0:
+        has_close, has_volume = positions[k] >= 0, positions[n + k] >= 0
+        if has_close != has_volume:
+            raise IncompleteSecurityError(security, close_labels[k], volume_labels[k], has_close)
+        if not has_close:
             raise KeyError(close_labels[k])
-        if positions[n + k] < 0:
-            raise KeyError(volume_labels[k])
         scores[security] = None
     dtypes = table.dtypes.iloc[positions]
     for close_dtype, volume_dtype in set(zip(dtypes.iloc[:n], dtypes.iloc[n:])):
