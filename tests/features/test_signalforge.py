@@ -220,6 +220,7 @@ def test_bad_windows(securities, rows, window_change, error, message):
         Signalforge().generate_features_for_pair_spreads(PAIR, (1.0, 1.0), names, window)
 
 
+@pytest.mark.filterwarnings("ignore:the matrix subclass:PendingDeprecationWarning")
 def test_matrix_window_gives_the_plain_array_features():
     # A matrix multiplies matrices with *, which the series arithmetic must not do.
     row, names, window = features()
