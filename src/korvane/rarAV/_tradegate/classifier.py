@@ -12,6 +12,7 @@ their data. The six fitted pieces are filled only by the loader.
 """
 
 import os
+import warnings
 from urllib.parse import quote, unquote
 
 import numpy as np
@@ -24,6 +25,8 @@ from korvane.rarAV._tradegate.globals import tm
 STUDY_SUFFIX = "_OptimalEntryClassifier"
 BANNER_DASHES = "-" * 29
 LOG_SUFFIX = " | OPTIMAL ENTRY CLASSIFIER RARAV"
+# The start of optuna's notice about the sampler's ``group`` argument.
+GROUP_ARGUMENT_NOTICE = r"Argument ``group`` is an experimental feature"
 
 # The trades a fit trains on, and the bar times that order them.
 TRAINING_DATA_FIELDS = (
@@ -64,7 +67,33 @@ def banner(text):
 
 def _sampler(seed):
     module = tm()
-    return module.TPESampler(**tpe_sampler_kwargs(seed, module.optuna.__version__))
+    with warnings.catch_warnings():
+        # The grouped multivariate sampler is still marked experimental: the
+        # notice would print at every study opened, in every worker.
+        warnings.filterwarnings(
+            "ignore", message=GROUP_ARGUMENT_NOTICE, category=module.optuna.exceptions.ExperimentalWarning
+        )
+        return module.TPESampler(**tpe_sampler_kwargs(seed, module.optuna.__version__))
+
+
+def check_training_trades(X_train_df, y_train_series, n_splits):
+    """Refuse, before any trial, trades that no trial could score or the final fit could learn from.
+
+    Every purged split needs at least one trade; with fewer trades every trial
+    fails. A classifier shown one outcome only has nothing to tell apart.
+    """
+    n_trades = X_train_df.shape[0]
+    if n_trades < n_splits:
+        raise ValueError(
+            f"The entry classifier has {n_trades} training trades; "
+            f"its {n_splits} cross-validation splits need at least {n_splits}."
+        )
+    outcomes = np.unique(np.asarray(y_train_series).ravel())
+    if outcomes.size < 2:
+        raise ValueError(
+            "The entry classifier needs both outcomes (labels 0 and 1) among its training trades; "
+            f"its {n_trades} trades hold only {outcomes.tolist()}."
+        )
 
 
 def storage_url(stem):
@@ -172,6 +201,7 @@ class OptimalEntryClassifier:
         module = tm()
         logger = module.logger
         training = [bound[name] for name in FIT_ARGUMENTS[:6]]
+        check_training_trades(bound["X_train_df"], bound["y_train_series"], bound["n_splits"])
 
         self._study_name = bound["factor_name"] + STUDY_SUFFIX
         self._storage_name = storage_url(bound["storage_name"] + STUDY_SUFFIX)
@@ -307,10 +337,9 @@ class OptimalEntryClassifier:
             X_train_scaled, np.asarray(y_train_series, dtype=np.int8).ravel()
         )
         sample_weights_train = sample_weights.fit_transform(
-            complete_datetime_index_series.values,
-            train_time_of_entry_series.values,
-            train_time_of_exit_series.values,
-            impact_series.values,
+            *fold_scoring.span_arrays(
+                complete_datetime_index_series, train_time_of_entry_series, train_time_of_exit_series, impact_series
+            )
         )
         if classifier_model is None:
             raise search_space.unassigned("classifier_model")

@@ -118,6 +118,31 @@ def _as_array(read):
         return _Unusable(error)
 
 
+def _plain_array(series):
+    """The numpy array of a Series; timezone-aware times become datetime64 in UTC.
+
+    ``to_numpy`` would give aware times as an array of Timestamp objects,
+    which ``SampleWeights`` refuses.
+    """
+    if isinstance(series.dtype, pd.DatetimeTZDtype):
+        return series.array.tz_convert(None).to_numpy()
+    return series.values
+
+
+def span_arrays(complete_times, entry_times, exit_times, impacts):
+    """The sample-weight inputs (bar times, entries, exits, impacts) as the arrays ``SampleWeights`` reads.
+
+    The folds and the final fit read them alike, so naive and aware times
+    weigh the trades alike.
+    """
+    return tuple(_plain_array(series) for series in (complete_times, entry_times, exit_times, impacts))
+
+
+def fold_positions(indices):
+    """A fold's row positions as an integer array; an empty list gives an empty integer array."""
+    return np.asarray(indices, dtype=np.intp)
+
+
 def cross_validated_f1(
     pieces,
     params,
@@ -140,15 +165,14 @@ def cross_validated_f1(
     values = _as_array(lambda: cleaned_values(X_train_df.to_numpy(dtype=np.float64)))
     labels = y_train_series.to_numpy()
     labels_int8 = _as_array(lambda: np.asarray(y_train_series, dtype=np.int8).ravel())
-    complete_times = complete_datetime_index_series.values
-    entry_times = train_time_of_entry_series.to_numpy()
-    exit_times = train_time_of_exit_series.to_numpy()
-    impacts = impact_series.to_numpy()
+    complete_times, entry_times, exit_times, impacts = span_arrays(
+        complete_datetime_index_series, train_time_of_entry_series, train_time_of_exit_series, impact_series
+    )
 
     cv_scores = []
     with _fold_loop_settings():
         for train_indices, validation_indices in cv_indices_generator:
-            train_rows = np.asarray(train_indices)
+            train_rows = fold_positions(train_indices)
             y_train = labels[train_rows]
             if len(train_rows) == 0 or n_columns == 0 or len(y_train) == 0:
                 continue
@@ -178,7 +202,7 @@ def cross_validated_f1(
                     if classifier_model is None:
                         raise unassigned("classifier_model")
                     classifier_model.fit(X_train_final, y_train.ravel(), sample_weight=sample_weights_train)
-                    validation_rows = np.asarray(validation_indices)
+                    validation_rows = fold_positions(validation_indices)
                     X_val = imputer.transform(values[validation_rows])[:, kept_after_correlation]
                     X_val_final = select_top_k_features.transform(scaler.transform(X_val))
                     cv_score = module.f1_score(labels[validation_rows].ravel(), classifier_model.predict(X_val_final))
