@@ -11,6 +11,7 @@ import pytest
 from korvane._common.synthetic_universe import universe_table
 import korvane.utils.pickling.rebuilds as rebuilds
 from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor as Factor
+from korvane.factors.technical._factor.parallel_fit import copy_for_workers, factor_copy_for_fit, forget_fit
 
 
 RECORD_KEYS = ["time_of_entry", "time_of_exit", "trade_label", "trade_returns", "trade_securities", "features"]
@@ -239,6 +240,22 @@ def test_caller_inputs_are_kept_unchanged():
     rebuilt = pickle.loads(pickle.dumps(factor))
     np.testing.assert_array_equal(rebuilt._data_matrix, factor._data_matrix)
     assert factor._securities_names_list is names
+
+
+def test_a_table_over_the_callers_array_is_held_by_value(table):
+    values = table.to_numpy(dtype=np.float64, copy=True)
+    shared = pd.DataFrame(values, index=table.index, columns=table.columns, copy=False)
+    factor = Factor("u", shared, 1440, [], False)
+    values[:] = 0.0  # the caller reuses its buffer
+    assert not np.shares_memory(factor._raw_OHCLV_dataframe.to_numpy(), values)
+    # The copy a parallel fit's workers score trials on is rebuilt from the held table.
+    carried = copy_for_workers(factor)
+    try:
+        rebuilt = factor_copy_for_fit(carried.token, carried.payload, carried.payload_path)
+        np.testing.assert_array_equal(rebuilt._data_matrix, factor._data_matrix)
+    finally:
+        forget_fit(carried.token)
+        carried.release()
 
 
 def test_clean_dataframe_is_a_new_float_table(factor, table):

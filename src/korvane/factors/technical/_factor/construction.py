@@ -23,7 +23,7 @@ from korvane._common.binding import (
     signature,
 )
 from korvane._common.close_columns import close_column_positions
-from korvane.factors.technical._factor.backtest_run import LOG_SUFFIX
+from korvane.factors.technical._factor.backtest_run import LOG_SUFFIX, MINIMUM_TRAIN_BARS, _end_of_train_part
 from korvane.factors.technical._factor.bars import (
     MINUTES_IN_A_DAY,
     clean_bars,
@@ -184,10 +184,11 @@ class ConstructionMixin:
         self._study_name = STUDY_NAME
         self._resolution_in_mins = max(self._MINIMUM_RESOLUTION, resolution_in_mins)
         # The table is what pickled factors and the copies of a parallel fit
-        # are rebuilt from, so it must stay as it was given. Under pandas'
-        # copy-on-write a shallow copy is a snapshot: whatever the caller then
-        # changes in their table is copied first, and costs no memory until then.
-        self._raw_OHCLV_dataframe = raw_OHCLV_dataframe.copy(deep=False)
+        # are rebuilt from, so it must stay as it was given. Only a copy of the
+        # values is a snapshot: a shallow copy still shares them with a table
+        # built over the caller's numpy array, and with every table where
+        # pandas' copy-on-write is off (the default before pandas 3).
+        self._raw_OHCLV_dataframe = raw_OHCLV_dataframe.copy(deep=True)
         self._trading_hours = trading_hours
         self._trades_only_on_weekdays = trades_only_on_weekdays
         self._universe_name = universe_name
@@ -250,6 +251,7 @@ class ConstructionMixin:
         # At least one trading year (252 trading days) of bars.
         if datetime_length < int((minutes * TRADING_DAYS_IN_A_YEAR) / resolution):
             raise Exception(INSUFFICIENT_DATA_MESSAGE)
+        _check_train_part(datetime_length, self._MAX_ZSCORE_ROLLING_WINDOW, self._train_split_ratio)
 
         securities_names_list = self._securities_names_list
         number_of_securities = len(securities_names_list)
@@ -497,6 +499,20 @@ def _check_money_settings(
     ):
         if not (cost >= 0 and math.isfinite(cost)):
             raise Exception(f"{name} is {cost!r}, please ensure {name} is a finite number >= 0")
+
+
+def _check_train_part(datetime_length, longest_window, train_split_ratio):
+    """The train part must hold the bars a score needs, after the longest rolling window the search draws.
+
+    A longer window leaves fewer bars after it, so every trial then has them.
+    """
+    train_bars = _end_of_train_part(datetime_length, longest_window, train_split_ratio) - longest_window
+    if train_bars < MINIMUM_TRAIN_BARS:
+        raise ValueError(
+            f"train_split_ratio of {train_split_ratio!r} leaves {train_bars} of the {datetime_length} bars for the "
+            f"train part after the longest rolling window of {longest_window} bars, at least {MINIMUM_TRAIN_BARS} "
+            "are needed: please use a larger train_split_ratio or more data"
+        )
 
 
 def _with_constructor_defaults(values, module):
