@@ -32,19 +32,20 @@ def build(table, **overrides):
     return daily_factor("live", table, **overrides)
 
 
-def store_best_trial():
+def store_best_trial(params=PARAMS, score=1.0):
     study = optuna.create_study(
         study_name=STUDY,
         storage="sqlite:///live_1440_annual_sharpe_ratio_0.9_" + STUDY + ".db",
         direction="maximize",
+        load_if_exists=True,
     )
     distributions = {
         name: optuna.distributions.IntDistribution(1, 1000)
         if isinstance(value, int)
         else optuna.distributions.FloatDistribution(0.01, 10.0)
-        for name, value in PARAMS.items()
+        for name, value in params.items()
     }
-    study.add_trial(optuna.trial.create_trial(params=PARAMS, distributions=distributions, value=1.0))
+    study.add_trial(optuna.trial.create_trial(params=params, distributions=distributions, value=score))
 
 
 def test_predict_without_a_study_stores_nothing(universe, in_tmp_dir):
@@ -90,6 +91,29 @@ def test_predict_continues_the_replayed_run_one_step_per_new_bar(universe):
     np.testing.assert_allclose(
         positions, weights * 50_000.0 * traded / factor._close_columns_only_data_matrix_array[-1], rtol=1e-15
     )
+
+
+@pytest.mark.parametrize(
+    "predicted_before_fit, rerun_minutes",
+    [(True, 0), (True, 10**9), (False, 10**9)],  # rerun age 0 replays always, 10**9 never
+)
+def test_predict_after_a_fit_matches_a_fresh_factor(universe, predicted_before_fit, rerun_minutes):
+    def live_weights(factor):
+        return factor.predict(return_arrays=True, number_of_minutes_away_before_needing_to_rerun=rerun_minutes).copy()
+
+    # Scores far above any drawn trial's keep the best parameters known.
+    store_best_trial(score=1e6)
+    factor = build(universe)
+    if predicted_before_fit:
+        before = live_weights(factor)
+        # A better trial, as another process sharing the study would add.
+        store_best_trial(dict(PARAMS, size_of_rolling_windows=40), score=2e6)
+    factor.fit(n_trials_to_estimate_params=1)
+    weights = live_weights(factor)
+    np.testing.assert_array_equal(weights, live_weights(build(universe)))
+    assert np.abs(weights).sum() == pytest.approx(1.0)
+    if predicted_before_fit:
+        assert not np.array_equal(weights, before)
 
 
 def test_update_of_the_real_factor_checks_the_frame(universe):

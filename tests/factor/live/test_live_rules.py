@@ -69,6 +69,10 @@ class TestUpdateRejects:
             (lambda f: f.set_axis(f.index[[0, 0, 2]]), "duplicate timestamps"),
             (lambda f: f.set_axis(pd.DatetimeIndex([f.index[0], pd.NaT, f.index[2]])), "NaT"),
             (lambda f: f.iloc[:1].set_axis(pd.DatetimeIndex([pd.NaT], tz="UTC")), "NaT"),
+            (
+                lambda f: f.astype({"B_close": complex, "C_low": complex}),
+                r"^New row of data has non-numeric columns \['B_close', 'C_low'\], please ensure",
+            ),
         ],
     )
     def test_every_row_is_checked_and_a_failure_changes_nothing(self, edit, message):
@@ -171,13 +175,21 @@ class TestPredictRules:
         factor.predict(number_of_minutes_away_before_needing_to_rerun=5.9)  # cut to 5
         assert factor._replays == 1 and len(factor._steps) == 1
 
-    def test_params_held_skip_the_study_and_the_never_run_test(self):
+    @pytest.mark.parametrize(
+        "last_prediction, rerun_minutes, replays",
+        [(0, 5, 2), (0, 10**9, 1), (49, 5, 0)],  # never run then stale; never run only; current
+    )
+    def test_params_held_skip_the_study_but_a_run_never_predicted_replays(
+        self, last_prediction, rerun_minutes, replays
+    ):
+        # Parameters held from a fit in this object; no study file exists.
         factor = LiveStub()
         factor._factor_best_params_dict = dict(PARAMS)
         factor._pairs_of_securities_list = ["pairs"]
+        factor._last_updated_positions_time = factor._data_datetime_array[last_prediction]
         factor._script = [[0.0, 0.0, 0.0, 0.0]]
-        factor.predict()
-        assert factor._replays == 1  # the stale test only
+        factor.predict(number_of_minutes_away_before_needing_to_rerun=rerun_minutes)
+        assert factor._replays == replays
         assert factor._initialised_with is None
 
     def test_pairs_are_built_when_no_replay_ran(self):

@@ -120,6 +120,18 @@ def _holds_real_numbers(column):
     return dtype == object and pd.api.types.infer_dtype(column, skipna=True) in _NUMBERS_IN_OBJECT_COLUMN
 
 
+def non_numeric_columns_error(subject, labels):
+    """The refusal of columns that do not hold real numbers; `subject` names the table."""
+    return Exception(
+        f"{subject} has non-numeric columns {labels!r}, please ensure every price and volume column holds numbers"
+    )
+
+
+def complex_columns(table):
+    """Labels of the columns of complex dtype, whose conversion to float64 would drop the imaginary part."""
+    return [label for label, dtype in table.dtypes.items() if pd.api.types.is_complex_dtype(dtype)]
+
+
 def _float64_values(table):
     """The table's values as float64, read in place when they already are."""
     dtypes = table.dtypes
@@ -127,9 +139,7 @@ def _float64_values(table):
         return table.to_numpy(dtype=np.float64, copy=False)
     bad = [label for label in table.columns if not _holds_real_numbers(table[label])]
     if bad:
-        raise Exception(
-            f"pd.DataFrame has non-numeric columns {bad!r}, please ensure every price and volume column holds numbers"
-        )
+        raise non_numeric_columns_error("pd.DataFrame", bad)
     return table.to_numpy(dtype=np.float64, na_value=np.nan)
 
 

@@ -1,11 +1,11 @@
 """Live use of a fitted factor: appending new bars and reading target weights or positions.
 
 ``predict`` keeps the per-pair state of one continuous run over the whole
-history. When it has never run, or its last prediction is older than a given
-number of minutes, it first replays the whole backtest with the best
-parameters; after that it advances every pair by one step per new bar, over
-the window that ends at the latest bar. Between bars it hands back the weights
-it computed last.
+history. When it has never run (a fit restarts it), or its last prediction is
+older than a given number of minutes, it first replays the whole backtest with
+the best parameters; after that it advances every pair by one step per new
+bar, over the window that ends at the latest bar. Between bars it hands back
+the weights it computed last.
 """
 
 import operator
@@ -13,7 +13,7 @@ import operator
 from korvane._common.binding import as_double, as_int64, as_truth_value, bind_with_defaults, method_signature
 from korvane._common.close_columns import close_column_positions
 from korvane.factors.technical._factor.backtest_run import LOG_SUFFIX
-from korvane.factors.technical._factor.bars import _check_index
+from korvane.factors.technical._factor.bars import _check_index, complex_columns, non_numeric_columns_error
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.valid_closes import (
     invalid_closes,
@@ -37,6 +37,17 @@ def _as_naive_utc_timestamp(value):
     if timestamp.tzinfo is not None:
         timestamp = timestamp.tz_convert("UTC").tz_localize(None)
     return timestamp
+
+
+def restart_live_run(factor):
+    """Forget the factor's live run, so that its next prediction replays the history with the best parameters.
+
+    A fit moves the per-pair state to its trials' runs and may change the
+    best parameters; the live run then starts again as on a new factor.
+    """
+    np = pm().np
+    factor._last_updated_positions_time = factor._data_datetime_array[0]
+    factor._last_updated_positions_weight_array = np.zeros(factor._number_of_securities, dtype=np.float64)
 
 
 class LiveMixin:
@@ -65,6 +76,11 @@ class LiveMixin:
             raise Exception("Datetime of new row of data is before the latest datetime already recorded")
 
         selected = frame[list(self._data_column_names_array)]
+        # Construction refuses complex columns; converting them here would
+        # silently keep only the real part.
+        bad = complex_columns(selected)
+        if bad:
+            raise non_numeric_columns_error("New row of data", bad)
         index = selected.index
         if index.tz is not None:
             index = index.tz_convert("UTC").tz_localize(None)
@@ -94,6 +110,11 @@ class LiveMixin:
 
     # ------------------------------------------------------------------ predict
 
+    def _never_predicted(self):
+        return _as_naive_utc_timestamp(self._last_updated_positions_time) == _as_naive_utc_timestamp(
+            self._data_datetime_array[0]
+        )
+
     def predict(self, *args, **kwargs):
         """Target weights (or positions) of the securities at the latest bar.
 
@@ -118,14 +139,16 @@ class LiveMixin:
         if not self._factor_best_params_dict:
             study = self._load_stored_study()
             self._factor_best_params_dict = self._best_params_of(study)
-            if _as_naive_utc_timestamp(self._last_updated_positions_time) == _as_naive_utc_timestamp(
-                self._data_datetime_array[0]
-            ):
+            if self._never_predicted():
                 self.get_full_backtest_results()
             if not self._pairs_of_securities_list:
                 self._intialize_pairs_trading_data_structures_factor_specific_data_structures(
                     self._factor_best_params_dict["size_of_rolling_windows"]
                 )
+        elif self._never_predicted():
+            # Parameters held from a fit in this object: the per-pair state is
+            # that of the fit's last trial, not a run with the best parameters.
+            self.get_full_backtest_results()
 
         params = self._factor_best_params_dict
         datetime_length = self._datetime_length
