@@ -79,20 +79,27 @@ def _array_from_buffer(buffer, dtype, shape, order, axis_order=None):
         or not (axis_order is None or _is_shape(axis_order))
     ):
         raise _Refused("it rebuilds an array from a buffer with unexpected arguments")
-    return numeric._frombuffer(buffer, dtype, shape, order, axis_order)
+    # numpy 1.x takes no axis order (and never writes one).
+    extra = () if axis_order is None else (axis_order,)
+    return numeric._frombuffer(buffer, dtype, shape, order, *extra)
 
 
 def _scalar(dtype, data=None):
+    """A numpy scalar: the object itself for the object type, else its bytes."""
     if not isinstance(dtype, np.dtype) or not (dtype == np.dtype(object) or type(data) is bytes):
         raise _Refused("it rebuilds a numpy scalar with unexpected arguments")
     return multiarray.scalar(dtype, data)
 
 
 def _data_type(spec, align=False, copy=True):
+    """A plain numpy data type; no fitted piece holds records or sub-arrays."""
     if type(spec) is not str or len(spec) > 32 or type(align) is not bool:
         raise _Refused("it names a numpy data type with unexpected arguments")
     # Always a new object: its state is set next, and the shared one must not change.
-    return np.dtype(spec, align, True)
+    dtype = np.dtype(spec, align, True)
+    if dtype.fields is not None or dtype.subdtype is not None:
+        raise _Refused(f"it names the numpy data type {dtype}, which no fitted piece holds")
+    return dtype
 
 
 def _object_of(cls, base, state, admitted):
