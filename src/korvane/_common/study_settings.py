@@ -1,8 +1,21 @@
 """Optimiser settings shared by the factor's and the entry classifier's studies."""
 
+import contextlib
+import errno
 import os
 import sqlite3
 import threading
+import time
+
+try:
+    import fcntl
+except ImportError:  # no POSIX file locks here: studies go unlocked
+    fcntl = None
+
+try:
+    import resource
+except ImportError:
+    resource = None
 
 # Every fit starts its sampler from this seed; job k of the parallel way uses
 # SAMPLER_SEED + k, so the in-process first trial and job 0 share a seed.
@@ -15,6 +28,21 @@ SQLITE_BUSY_TIMEOUT_SECONDS = 300.0
 
 # Sidecar files SQLite keeps beside a study file in write-ahead-log mode.
 SQLITE_SIDECAR_SUFFIXES = ("-wal", "-shm")
+
+# The lock file beside a study file: "<study file>.lock".
+STUDY_LOCK_SUFFIX = ".lock"
+
+# A waiting lock is tried again after this pause, doubled each time up to the longest.
+_FIRST_LOCK_PAUSE_SECONDS = 0.005
+_LONGEST_LOCK_PAUSE_SECONDS = 0.1
+
+# Less free room than this on a disk, or in a file below the process's size
+# limit, explains a write that SQLite could not make: a commit appends a few
+# pages to the log, a checkpoint a few more to the file.
+_NEARLY_FULL_BYTES = 1 << 20
+
+# Primary SQLite result codes of a write that the file system refused.
+_SQLITE_READONLY, _SQLITE_IOERR, _SQLITE_FULL, _SQLITE_CANTOPEN = 8, 10, 13, 14
 
 
 class _StudyFileConnector:
@@ -115,3 +143,253 @@ def _version_tuple(text):
         digits = "".join(ch for ch in piece if ch.isdigit())
         parts.append(int(digits) if digits else 0)
     return tuple(parts)
+
+
+class StudyLock:
+    """The lock file beside a study file, "<study file>.lock".
+
+    Every fit of a study holds it shared for its whole run, and erasing the
+    study holds it exclusively: a study is never erased under a running fit,
+    while fits of one study, and those of other studies in the same folder,
+    run side by side. A fit that finds it can hold the lock exclusively also
+    knows that no other fit of the study runs.
+
+    Erasing removes the lock file with the study, so a holder checks, once
+    locked, that the path still names the very file it locked, and otherwise
+    locks the one now there. Without POSIX file locks nothing is held.
+    """
+
+    __slots__ = ("path", "_descriptor")
+
+    def __init__(self, study_file_path):
+        self.path = study_file_path + STUDY_LOCK_SUFFIX
+        self._descriptor = None
+
+    def acquire(self, exclusive, timeout=None):
+        """Whether the lock came within ``timeout`` seconds (by default the storage's busy timeout)."""
+        if fcntl is None:
+            return True
+        if timeout is None:
+            timeout = SQLITE_BUSY_TIMEOUT_SECONDS
+        operation = (fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH) | fcntl.LOCK_NB
+        deadline = time.monotonic() + timeout
+        pause = _FIRST_LOCK_PAUSE_SECONDS
+        while True:
+            descriptor = _open_lock_file(self.path)
+            try:
+                fcntl.flock(descriptor, operation)
+                if _names_file(self.path, descriptor):
+                    self._descriptor = descriptor
+                    return True
+                os.close(descriptor)  # erased meanwhile: lock the new file
+                continue
+            except BlockingIOError:
+                os.close(descriptor)
+            except BaseException:
+                os.close(descriptor)
+                raise
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return False
+            time.sleep(min(pause, left))
+            pause = min(2 * pause, _LONGEST_LOCK_PAUSE_SECONDS)
+
+    def hold_for_fit(self):
+        """Hold the lock for a fit, waiting out an erasure; whether no other fit of the study runs.
+
+        When none does, the lock is held exclusively until :meth:`share`.
+        """
+        if self.acquire(exclusive=True, timeout=0):
+            return True
+        if not self.acquire(exclusive=False):
+            raise TimeoutError(_lock_timeout_message(self.path))
+        return False
+
+    def share(self):
+        """Turn the exclusive hold into a shared one; False when the study was erased in between.
+
+        Linux turns the lock at once; other systems may let a waiting lock
+        in between, an erasure among them.
+        """
+        if self._descriptor is None:
+            return True
+        fcntl.flock(self._descriptor, fcntl.LOCK_SH)
+        if _names_file(self.path, self._descriptor):
+            return True
+        self.release()
+        if not self.acquire(exclusive=False):
+            raise TimeoutError(_lock_timeout_message(self.path))
+        return False
+
+    def remove_file(self):
+        """Remove the lock file, while holding it exclusively."""
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(self.path)
+
+    def release(self):
+        descriptor, self._descriptor = self._descriptor, None
+        if descriptor is not None:
+            os.close(descriptor)  # which releases the lock
+
+
+def _open_lock_file(path):
+    try:
+        return os.open(path, os.O_RDWR | os.O_CREAT, 0o666)
+    except OSError as error:
+        if error.errno not in (errno.EACCES, errno.EPERM, errno.EROFS):
+            raise
+    # A lock file that this user may not write (or not create) locks as well
+    # when opened for reading; a missing one raises here.
+    return os.open(path, os.O_RDONLY)
+
+
+def _names_file(path, descriptor):
+    try:
+        named = os.stat(path)
+    except FileNotFoundError:
+        return False
+    held = os.fstat(descriptor)
+    return (named.st_dev, named.st_ino) == (held.st_dev, held.st_ino)
+
+
+def _lock_timeout_message(lock_path):
+    return (
+        f"cannot fit the study locked by {lock_path}: it is still being erased after "
+        f"{SQLITE_BUSY_TIMEOUT_SECONDS:g} s, please try again once erase_fit_memory has finished"
+    )
+
+
+@contextlib.contextmanager
+def study_lock_for_erasing(study_file_path):
+    """Hold the study's lock exclusively, once no fit holds it, or raise after the storage's busy timeout.
+
+    A lock file that cannot be opened (a folder this user may not write,
+    without one) leaves the study unlocked: nothing in such a folder can be
+    removed or written either.
+    """
+    lock = StudyLock(study_file_path)
+    try:
+        acquired = lock.acquire(exclusive=True)
+    except OSError:
+        lock, acquired = None, True
+    if not acquired:
+        raise TimeoutError(
+            f"cannot erase the study file {study_file_path}: a fit of this study still runs after "
+            f"{SQLITE_BUSY_TIMEOUT_SECONDS:g} s, please try again once it has finished"
+        )
+    try:
+        yield lock
+    finally:
+        if lock is not None:
+            lock.release()
+
+
+# ---------------------------------------------------------------- write failures
+
+
+def _study_file_error(code, path, cause):
+    return OSError(code, f"cannot write the study file {path}: {cause}")
+
+
+def _unwritable_cause(path):
+    """Why the folder or the files of a study cannot be written, or None."""
+    folder = os.path.dirname(path) or os.curdir
+    if not os.access(folder, os.W_OK | os.X_OK):
+        return f"its folder {folder} is not writable, please make it writable or fit in another working directory"
+    for name in (path,) + tuple(path + suffix for suffix in SQLITE_SIDECAR_SUFFIXES):
+        if os.path.exists(name) and not os.access(name, os.W_OK):
+            return f"{name} is not writable, please make it writable"
+    return None
+
+
+def check_study_file_writable(path):
+    """Refuse, before a fit's first trial, a study file that its folder or permissions keep from being written."""
+    cause = _unwritable_cause(path)
+    if cause is not None:
+        raise _study_file_error(errno.EACCES, path, cause)
+
+
+_DISK_FULL_CAUSE = "no space is left on its disk, please free some space"
+
+
+def _no_room_cause(path, sqlite_code):
+    """(errno, cause) when the study's disk or the process's file size limit leaves no room, else None."""
+    folder = os.path.dirname(path) or os.curdir
+    try:
+        status = os.statvfs(folder)
+    except (AttributeError, OSError):
+        status = None
+    if status is not None and status.f_bavail * status.f_frsize < _NEARLY_FULL_BYTES:
+        return errno.ENOSPC, _DISK_FULL_CAUSE
+    if resource is not None:
+        limit = resource.getrlimit(resource.RLIMIT_FSIZE)[0]
+        if limit != resource.RLIM_INFINITY:
+            for name in (path, path + SQLITE_SIDECAR_SUFFIXES[0]):
+                with contextlib.suppress(OSError):
+                    if os.path.getsize(name) + _NEARLY_FULL_BYTES >= limit:
+                        return errno.EFBIG, (
+                            f"no space is left below this process's file size limit of {limit} bytes "
+                            "(RLIMIT_FSIZE), please raise the limit"
+                        )
+    if sqlite_code == _SQLITE_FULL:
+        return errno.ENOSPC, _DISK_FULL_CAUSE
+    return None
+
+
+def _is_storage_failure(error):
+    """Whether ``error`` is the optimiser's report of a storage write that failed.
+
+    It wraps the database's error in a StorageInternalError, or, when the
+    trial's last write fails, raises an assertion in its place. A worker's
+    error arrives without the database error it came from.
+    """
+    name = type(error).__name__
+    return name == "StorageInternalError" or (isinstance(error, AssertionError) and "Should not reach" in str(error))
+
+
+def _causes(error):
+    seen = set()
+    while error is not None and id(error) not in seen:
+        seen.add(id(error))
+        yield error
+        error = error.__cause__ or error.__context__
+
+
+def _explained_storage_failure(path, error):
+    """An error naming the study file at ``path`` and why the storage failed to write it, or None.
+
+    None when ``error`` is no storage failure, or one with no cause in the
+    file system to name.
+    """
+    chain = list(_causes(error))
+    sqlite_error = next((cause for cause in chain if isinstance(cause, sqlite3.Error)), None)
+    if sqlite_error is None and not any(_is_storage_failure(cause) for cause in chain):
+        return None
+    sqlite_code = getattr(sqlite_error, "sqlite_errorcode", 0) & 0xFF
+    if sqlite_error is not None and sqlite_code not in (_SQLITE_READONLY, _SQLITE_IOERR, _SQLITE_FULL, _SQLITE_CANTOPEN):
+        return None  # a busy or damaged database, say: the storage's own error says it best
+    cause = _unwritable_cause(path)
+    if cause is not None:
+        return _study_file_error(errno.EACCES, path, cause)
+    no_room = _no_room_cause(path, sqlite_code)
+    if no_room is not None:
+        return _study_file_error(no_room[0], path, no_room[1])
+    if sqlite_error is not None:
+        return _study_file_error(errno.EIO, path, str(sqlite_error))
+    return None
+
+
+@contextlib.contextmanager
+def storage_failures_explained(path):
+    """Raise a storage failure on the study file at ``path`` as an error naming the file and its cause.
+
+    The optimiser reports a write refused by the file system as a commit
+    "exceeding max length", or, inside a trial, as "Should not reach."
+    """
+    try:
+        yield
+    except Exception as error:
+        explained = _explained_storage_failure(path, error)
+        if explained is None:
+            raise
+        raise explained from error

@@ -505,9 +505,11 @@ def _check_train_part(datetime_length, longest_window, train_split_ratio):
     """The train part must hold the bars a score needs, after the longest rolling window the search draws.
 
     A longer window leaves fewer bars after it, so every trial then has them.
+    A history too short for any train part is left to the run, which names
+    the window.
     """
     train_bars = _end_of_train_part(datetime_length, longest_window, train_split_ratio) - longest_window
-    if train_bars < MINIMUM_TRAIN_BARS:
+    if train_bars < MINIMUM_TRAIN_BARS <= datetime_length - longest_window:
         raise ValueError(
             f"train_split_ratio of {train_split_ratio!r} leaves {train_bars} of the {datetime_length} bars for the "
             f"train part after the longest rolling window of {longest_window} bars, at least {MINIMUM_TRAIN_BARS} "

@@ -22,9 +22,13 @@ from korvane._common.binding import (
 from korvane._common.study_settings import (
     SAMPLER_SEED,
     SQLITE_SIDECAR_SUFFIXES,
+    StudyLock,
+    check_study_file_writable,
     forget_study_schema,
     remember_study_schema,
     sqlite_study_engine_kwargs,
+    storage_failures_explained,
+    study_lock_for_erasing,
     study_schema_known,
     tpe_sampler_kwargs,
 )
@@ -33,7 +37,10 @@ from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.parallel_fit import (
     BEST_TRIAL_LINE_SUFFIX,
     copy_for_workers,
-    job_marking_storage_class,
+    ending_cleanly_on_sigterm,
+    fail_trials_left_running,
+    failing_trial_left_running,
+    fit_storage_class,
     objective_of_this_thread,
     run_parallel_jobs,
     study_creation_lock,
@@ -146,10 +153,9 @@ class OptimisationMixin:
         # The path is percent-encoded so that a working directory holding
         # "?", "#" or "%" still names this very file.
         url = "sqlite:///" + quote(study_file_path, safe="/")
-        storage_class = pm().optuna.storages.RDBStorage
-        if self._study_file_path is not None:
-            # A parallel job's copy: its trials are born marked with the job.
-            storage_class = job_marking_storage_class(storage_class)
+        # Trials are recorded per thread, and a parallel job's trials are
+        # born marked with the job.
+        storage_class = fit_storage_class(pm().optuna.storages.RDBStorage)
         # The schema is checked once per file and process: a parallel job
         # opens a file that its fitting process has just opened and checked,
         # a file about to be created gets the installed optimiser's schema,
@@ -180,6 +186,53 @@ class OptimisationMixin:
                 load_if_exists=True,
                 sampler=pm().TPESampler(**_tpe_sampler_kwargs(seed)),
             )
+
+    @contextlib.contextmanager
+    def _study_held_by_fit(self, study_file_path, seed):
+        """The study of a fit in this process, held against erasure for the whole fit.
+
+        A folder or file that cannot be written is refused before the study
+        is opened, and a write the storage fails later is raised naming the
+        study file and the cause. A fit that finds no other fit of the study
+        running first marks failed the trials that fits which died left
+        running.
+        """
+        check_study_file_writable(study_file_path)
+        lock = StudyLock(study_file_path)
+        with storage_failures_explained(study_file_path):
+            alone = lock.hold_for_fit()
+            try:
+                study = self._create_or_load_study(study_file_path, seed)
+                if alone:
+                    fail_trials_left_running(study)
+                    if not lock.share():  # erased in between: a new study
+                        study = self._create_or_load_study(study_file_path, seed)
+                yield study
+            finally:
+                lock.release()
+
+    def _search_study(self, study, study_file_path, n_jobs, n_trials):
+        """Add ``n_trials`` trials to the fit's study, in this process or in the pool.
+
+        A trial of this process that is interrupted (Ctrl-C, SIGTERM, a failed
+        write) is marked failed, as the pool's are.
+        """
+        module = pm()
+        logger = module.logger
+        with ending_cleanly_on_sigterm():
+            if n_jobs > 1 or n_jobs == -1:
+                remaining = n_trials
+                if not study.get_trials(deepcopy=False):
+                    logger.info(banner("STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT"))
+                    logger.info(banner("FITTING SINGLE FIT BEFORE MULTIPROCESSING"))
+                    with failing_trial_left_running(study):
+                        self._run_first_trial_in_process(study, study_file_path)
+                    remaining -= 1
+                logger.info(banner("BEGINNING MULTIPROCESSED IN-SAMPLE FACTOR OPTIMISATION"))
+                self._run_parallel_jobs(study, study_file_path, n_jobs, remaining)
+            else:
+                with module.np.errstate(all="ignore"), failing_trial_left_running(study):
+                    study.optimize(getattr(self, "__run_pairs_trading_serial_cointegration_factor"), n_trials=n_trials)
 
     def _load_stored_study(self):
         """The stored study, or optuna's own error when there is none.
@@ -253,41 +306,25 @@ class OptimisationMixin:
             raise Exception(NO_CLASSIFIER_TO_TRAIN_MESSAGE)
         module = pm()
         logger = module.logger
-        np = module.np
 
         self._fit_rarAV = fit_rarAV
         storage_name = self._check_study_file_stem()
         study_file_path = self._resolved_study_file_path()
-        study = self._create_or_load_study(study_file_path, SAMPLER_SEED)
+        with self._study_held_by_fit(study_file_path, SAMPLER_SEED) as study:
+            self._search_study(study, study_file_path, n_jobs, n_trials_to_estimate_params)
 
-        if n_jobs > 1 or n_jobs == -1:
-            remaining = n_trials_to_estimate_params
-            if not study.get_trials(deepcopy=False):
-                logger.info(banner("STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT"))
-                logger.info(banner("FITTING SINGLE FIT BEFORE MULTIPROCESSING"))
-                self._run_first_trial_in_process(study, study_file_path)
-                remaining -= 1
-            logger.info(banner("BEGINNING MULTIPROCESSED IN-SAMPLE FACTOR OPTIMISATION"))
-            self._run_parallel_jobs(study, study_file_path, n_jobs, remaining)
-        else:
-            with np.errstate(all="ignore"):
-                study.optimize(
-                    getattr(self, "__run_pairs_trading_serial_cointegration_factor"),
-                    n_trials=n_trials_to_estimate_params,
-                )
-
-        logger.info(banner("IN-SAMPLE FACTOR OPTIMISATION COMPLETE"))
-        best_trial = study.best_trial
-        logger.info(
-            "BEST TRIAL SO FAR: "
-            + str(best_trial.number)
-            + " WITH SCORE: "
-            + repr(round(float(study.best_value), 3))
-            + BEST_TRIAL_LINE_SUFFIX
-            + str(self._resolution_in_mins)
-            + "\n"
-        )
-        self._factor_best_params_dict = self._best_params_of(study)
+            logger.info(banner("IN-SAMPLE FACTOR OPTIMISATION COMPLETE"))
+            best_trial = study.best_trial
+            logger.info(
+                "BEST TRIAL SO FAR: "
+                + str(best_trial.number)
+                + " WITH SCORE: "
+                + repr(round(float(study.best_value), 3))
+                + BEST_TRIAL_LINE_SUFFIX
+                + str(self._resolution_in_mins)
+                + "\n"
+            )
+            self._factor_best_params_dict = self._best_params_of(study)
 
         if self._fit_rarAV:
             self._train_entry_classifier(storage_name, n_trials_to_estimate_params_for_rarAV, n_jobs_for_rarAV)
@@ -357,17 +394,22 @@ class OptimisationMixin:
         (index,) = bind_with_defaults("__fit_single_instance", FIT_SINGLE_INSTANCE_ARGUMENTS, args, kwargs)
         index = as_int64(index)
         seed = SAMPLER_SEED + index
-        study = self._job_study if self._study_file_path is not None else None
+        objective = getattr(self, "__run_pairs_trading_serial_cointegration_factor")
+        if self._study_file_path is None:
+            # Called on its own: a fit of one trial.
+            study_file_path = self._resolved_study_file_path()
+            with self._study_held_by_fit(study_file_path, seed) as study:
+                with ending_cleanly_on_sigterm(), failing_trial_left_running(study):
+                    study.optimize(objective, n_trials=1)
+            return None
+        study = self._job_study
         if study is None:
-            study = self._create_or_load_study(self._resolved_study_file_path(), seed)
-            if self._study_file_path is not None:
-                # A copy working for a parallel fit keeps its study (and the
-                # optimiser's cache of the trials) for the fit's later jobs.
-                self._job_study = study
+            # A copy working for a parallel fit keeps its study (and the
+            # optimiser's cache of the trials) for the fit's later jobs.
+            study = self._job_study = self._create_or_load_study(self._study_file_path, seed)
         else:
             study.sampler = pm().TPESampler(**_tpe_sampler_kwargs(seed))
-        objective = objective_of_this_thread(getattr(self, "__run_pairs_trading_serial_cointegration_factor"))
-        study.optimize(objective, n_trials=1)
+        study.optimize(objective_of_this_thread(objective), n_trials=1)
         return None
 
     # ------------------------------------------------------------------ results and removal
@@ -388,16 +430,21 @@ class OptimisationMixin:
         logger = pm().logger
         os_module = pm().os
         file_name = self._check_study_file_stem() + STUDY_FILE_SUFFIX
-        existed = os_module.path.exists(file_name)
-        if existed:
-            forget_study_schema(file_name)
-            os_module.remove(file_name)
-        # The study's write-ahead log and its index go with it, even when the
-        # file itself is already gone: SQLite would replay a leftover log
-        # into the next study created under this name.
-        for sidecar in (file_name + suffix for suffix in SQLITE_SIDECAR_SUFFIXES):
-            with contextlib.suppress(FileNotFoundError):
-                os_module.remove(sidecar)
+        # Never under a running fit: it would go on writing trials to a file
+        # that no longer has a name, and report success.
+        with study_lock_for_erasing(os_module.path.abspath(file_name)) as lock:
+            existed = os_module.path.exists(file_name)
+            if existed:
+                forget_study_schema(file_name)
+                os_module.remove(file_name)
+            # The study's write-ahead log and its index go with it, even when the
+            # file itself is already gone: SQLite would replay a leftover log
+            # into the next study created under this name.
+            for sidecar in (file_name + suffix for suffix in SQLITE_SIDECAR_SUFFIXES):
+                with contextlib.suppress(FileNotFoundError):
+                    os_module.remove(sidecar)
+            if lock is not None:
+                lock.remove_file()
         if existed:
             logger.info("FIT FILE: " + file_name + " SUCCESSFULLY REMOVED FROM MEMORY")
         else:

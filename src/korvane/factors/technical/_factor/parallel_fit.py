@@ -253,24 +253,28 @@ def _fit_single_instance_job(factor, index, study_file_path, fit_token=None):
         _collect_and_freeze_worker_heap(everything=False)
 
 
-_JOB_MARKING_STORAGES = {}
+_FIT_STORAGES = {}
 
 
-def job_marking_storage_class(storage_class):
-    """``storage_class``, whose new trials are born marked with the parallel job of the creating thread.
+def fit_storage_class(storage_class):
+    """``storage_class``, recording the trials each thread creates, and marking those of parallel jobs.
 
-    A trial marked only once it has started could be left unmarked by a
-    worker that the pool kills in between, and the fit could then neither
-    tell it as its own nor mark it failed: it would stay RUNNING. Creating
-    the trial with its mark leaves no such gap.
+    A fit interrupted in its own process fails the last trial its thread
+    created, which may stop before its objective starts (while the sampler
+    draws, say). A trial of a parallel job is born marked with the job: marked
+    only once it has started, it could be left unmarked by a worker that the
+    pool kills in between, and the fit could then neither tell it as its own
+    nor mark it failed: it would stay RUNNING. Creating the trial with its
+    mark leaves no such gap.
     """
-    marking = _JOB_MARKING_STORAGES.get(storage_class)
-    if marking is None:
+    recording = _FIT_STORAGES.get(storage_class)
+    if recording is None:
 
-        class JobMarkingStorage(storage_class):
+        class FitStorage(storage_class):
             def _create_new_trial(self, study_id, template_trial=None):
                 job = getattr(_JOB_OF_THIS_THREAD, "job", None)
-                if template_trial is None and job is not None:
+                marking = template_trial is None and job is not None
+                if marking:
                     template_trial = pm().optuna.trial.FrozenTrial(
                         number=-1,
                         state=pm().optuna.trial.TrialState.RUNNING,
@@ -284,13 +288,54 @@ def job_marking_storage_class(storage_class):
                         intermediate_values={},
                         trial_id=-1,
                     )
-                    frozen = super()._create_new_trial(study_id, template_trial)
+                frozen = super()._create_new_trial(study_id, template_trial)
+                _JOB_OF_THIS_THREAD.created_trial = frozen._trial_id
+                if marking:
                     _JOB_OF_THIS_THREAD.marked_trial = frozen._trial_id
-                    return frozen
-                return super()._create_new_trial(study_id, template_trial)
+                return frozen
 
-        marking = _JOB_MARKING_STORAGES[storage_class] = JobMarkingStorage
-    return marking
+        recording = _FIT_STORAGES[storage_class] = FitStorage
+    return recording
+
+
+def _fail_if_running(storage, trial_id):
+    """Mark the trial failed unless it has finished; whether it was marked."""
+    try:
+        storage.set_trial_state_values(trial_id, pm().optuna.trial.TrialState.FAIL)
+    except pm().optuna.exceptions.UpdateFinishedTrialError:
+        return False
+    return True
+
+
+@contextlib.contextmanager
+def failing_trial_left_running(study):
+    """Mark failed the trial that this thread left running when the block is interrupted.
+
+    The optimiser fails a trial whose objective raises, but not one stopped by
+    SIGTERM (raised here as an exception), nor one whose sampling or storage
+    writes are interrupted: it would stay RUNNING for ever, and the sampler
+    would count it as pending in every later fit. A storage that cannot write
+    just then (a full disk) leaves it to the next fit that runs alone.
+    """
+    _JOB_OF_THIS_THREAD.created_trial = None
+    try:
+        yield
+    except BaseException:
+        trial_id = getattr(_JOB_OF_THIS_THREAD, "created_trial", None)
+        if trial_id is not None:
+            with contextlib.suppress(Exception):
+                _fail_if_running(study._storage, trial_id)
+        raise
+    finally:
+        _JOB_OF_THIS_THREAD.created_trial = None
+
+
+def fail_trials_left_running(study):
+    """Mark failed every RUNNING trial of a study that no fit is running: they were left by fits that died."""
+    storage = study._storage
+    TrialState = pm().optuna.trial.TrialState
+    for trial in storage.get_all_trials(study._study_id, deepcopy=False, states=(TrialState.RUNNING,)):
+        _fail_if_running(storage, trial._trial_id)
 
 
 def objective_of_this_thread(objective):
@@ -353,25 +398,23 @@ def _settle_trials_of_fit(study, token):
         if trial.state == TrialState.COMPLETE:
             completed.add(job[1])
             continue
-        try:
-            storage.set_trial_state_values(trial._trial_id, TrialState.FAIL)
-        except pm().optuna.exceptions.UpdateFinishedTrialError:
-            continue  # it finished meanwhile
-        lost.append(job[1])
+        if _fail_if_running(storage, trial._trial_id):  # else it finished meanwhile
+            lost.append(job[1])
     return completed, lost
 
 
 class _Terminated(BaseException):
-    """SIGTERM received while parallel jobs ran."""
+    """SIGTERM received while a fit ran."""
 
 
 @contextlib.contextmanager
-def _ending_cleanly_on_sigterm():
+def ending_cleanly_on_sigterm():
     """Let SIGTERM unwind the block before the process ends by it.
 
-    By default the signal ends the process at once: the temporary file of the
-    copy's values stays behind and the workers run on without their parent.
-    Raised as an exception instead, it lets joblib stop the workers and the
+    By default the signal ends the process at once: the trial running here
+    stays RUNNING, the temporary file of the copy's values stays behind and
+    the workers run on without their parent. Raised as an exception instead,
+    it lets the fit mark its trials failed, joblib stop the workers and the
     fit remove what it made, after which the process ends by the same signal,
     as whoever sent it expects. A handler the program set itself is left alone,
     and so is a fit outside the main thread, where no handler can be set.
@@ -411,7 +454,7 @@ def run_parallel_jobs(factor, study, study_file_path, n_jobs, count):
     if count <= 0:
         module.Parallel(n_jobs=n_jobs)([])
         return
-    with _ending_cleanly_on_sigterm():
+    with ending_cleanly_on_sigterm():
         worker_copy = factor._copy_for_workers()
         try:
             pending = list(range(count))

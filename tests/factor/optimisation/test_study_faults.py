@@ -1,0 +1,168 @@
+"""Study files under faults: an erase during a fit, a full disk, a read-only folder, a stopped fit, no train part.
+
+Fits that must be stopped or starved run in forked children of this process
+(no fresh interpreter to start), on the stub factor's millisecond trials.
+"""
+
+import collections
+import multiprocessing
+import os
+import resource
+import shutil
+import signal
+import sqlite3
+import tempfile
+import time
+import types
+
+import optuna
+import pytest
+
+from factor.daily_factor import daily_factor
+from factor.optimisation.stub_factor import StubFactor
+from korvane._common import study_settings
+from korvane._common.synthetic_universe import universe_table
+from korvane.factors.technical._factor.globals import pm
+
+pytestmark = pytest.mark.usefixtures("in_tmp_dir")
+
+STUDY = "PairsTradingSerialCointegrationFactor"
+STEM = "_60_latest_cumprod_returns_0.9_" + STUDY
+FORK = multiprocessing.get_context("fork")
+
+
+def study_file(name):
+    return os.path.abspath(name + STEM + ".db")
+
+
+def states(path):
+    """Trial states of a study file, read with SQLite alone (the file may be busy or half made)."""
+    try:
+        with sqlite3.connect(path, timeout=30) as db:
+            return collections.Counter(state for (state,) in db.execute("select state from trials"))
+    except sqlite3.OperationalError:
+        return collections.Counter()
+
+
+def wait_for(predicate, child):
+    deadline = time.monotonic() + 60
+    while not predicate():
+        assert child.is_alive() and time.monotonic() < deadline
+        time.sleep(0.01)
+
+
+def fit_in_child(name, n_trials, n_jobs=1, *, limit_bytes=None, errors=None, user=None, folder=None):
+    """Fork a child fitting the stub study ``name``; what it raises goes to the ``errors`` pipe end."""
+
+    def run():
+        if folder is not None:
+            os.chdir(folder)
+        if user is not None:
+            os.setgid(user)
+            os.setuid(user)
+        if limit_bytes is not None:
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a refused write fails instead of ending the process
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit_bytes, resource.RLIM_INFINITY))
+        try:
+            StubFactor(universe_name=name).fit(n_trials, n_jobs=n_jobs)
+        except Exception as error:
+            if errors is None:
+                raise
+            errors.send((type(error), str(error)))
+
+    child = FORK.Process(target=run)
+    child.start()
+    return child
+
+
+def test_erase_waits_for_the_running_fit_or_refuses_in_time(monkeypatch):
+    monkeypatch.setenv("STUB_TRIAL_SECONDS", "0.15")
+    path = study_file("erased")
+    child = fit_in_child("erased", 3)
+    wait_for(lambda: states(path)["COMPLETE"] >= 1, child)
+
+    monkeypatch.setattr(study_settings, "SQLITE_BUSY_TIMEOUT_SECONDS", 0.05)
+    with pytest.raises(TimeoutError, match="cannot erase the study file .*erased.*a fit of this study still runs"):
+        StubFactor(universe_name="erased").erase_fit_memory()
+    assert os.path.exists(path)
+    StubFactor(universe_name="other").erase_fit_memory()  # the lock is the study's, not the folder's
+
+    monkeypatch.setattr(study_settings, "SQLITE_BUSY_TIMEOUT_SECONDS", 60.0)
+    seen_at_removal = []
+
+    def remove(name):
+        if name.endswith(".db"):
+            seen_at_removal.append(states(name))
+        os.remove(name)
+
+    monkeypatch.setattr(pm(), "os", types.SimpleNamespace(path=os.path, remove=remove))
+    StubFactor(universe_name="erased").erase_fit_memory()
+    child.join(30)
+    assert child.exitcode == 0
+    assert seen_at_removal == [{"COMPLETE": 3}]  # the whole fit, then the erase
+    assert not [name for name in os.listdir() if name.startswith("erased")]
+
+
+def test_a_full_disk_names_the_file_and_leaves_no_trial_running():
+    path = study_file("full")
+    StubFactor(universe_name="full").fit(2)
+    # A trial left running by a fit that died: the next fit that runs alone fails it.
+    optuna.load_study(study_name=STUDY, storage="sqlite:///" + path).ask()
+    size = max(os.path.getsize(path + suffix) for suffix in ("", "-wal"))
+    receiving, sending = FORK.Pipe(duplex=False)
+    child = fit_in_child("full", 500, limit_bytes=size + 64 * 1024, errors=sending)
+    child.join(60)
+    kind, message = receiving.recv()
+    assert issubclass(kind, OSError) and "cannot write the study file " + path + ": no space is left" in message
+    StubFactor(universe_name="full").fit(1)
+    counts = states(path)
+    assert counts["RUNNING"] == 0 and counts["COMPLETE"] >= 3
+
+
+@pytest.mark.parametrize("unwritable", ["folder", "file"])
+def test_an_unwritable_folder_or_file_is_refused_before_the_first_trial(unwritable):
+    # Root writes whatever the permissions say: the child then fits as an unprivileged user.
+    user = 65534 if os.geteuid() == 0 else None
+    folder = tempfile.mkdtemp()
+    try:
+        if unwritable == "file":
+            StubFactor(universe_name="locked").fit(1)
+            shutil.move(study_file("locked"), folder)
+            os.chmod(os.path.join(folder, "locked" + STEM + ".db"), 0o444)
+        if user is not None:
+            os.chown(folder, user, user)
+        os.chmod(folder, 0o555 if unwritable == "folder" else 0o755)
+        receiving, sending = FORK.Pipe(duplex=False)
+        child = fit_in_child("locked", 1, errors=sending, user=user, folder=folder)
+        child.join(60)
+        kind, message = receiving.recv()
+        path = os.path.join(folder, "locked" + STEM + ".db")
+        cause = f"its folder {folder} is not writable" if unwritable == "folder" else f"{path} is not writable"
+        assert issubclass(kind, PermissionError) and f"cannot write the study file {path}: {cause}" in message
+        assert sorted(os.listdir(folder)) == ([] if unwritable == "folder" else [os.path.basename(path)])
+    finally:
+        os.chmod(folder, 0o755)
+        shutil.rmtree(folder)
+
+
+@pytest.mark.parametrize("n_jobs", [1, 2])  # 2: the in-process first trial of a parallel fit
+@pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGINT])
+def test_a_stopped_sequential_fit_fails_its_running_trial(signal_number, n_jobs, monkeypatch):
+    monkeypatch.setenv("STUB_TRIAL_SECONDS", "30")
+    path = study_file("stopped")
+    child = fit_in_child("stopped", 3, n_jobs)
+    wait_for(lambda: states(path)["RUNNING"] == 1, child)
+    os.kill(child.pid, signal_number)
+    child.join(30)
+    assert child.exitcode == (-signal.SIGTERM if signal_number == signal.SIGTERM else 1)
+    assert states(path) == {"FAIL": 1}
+
+
+def test_a_train_part_without_the_bars_of_a_score_is_refused():
+    table = universe_table(n_securities=2, n_bars=330, freq="1D", seed=3)
+    bars = len(daily_factor("split", table)._data_datetime_array)
+    after_longest_window = bars - bars // 2
+    for ratio in (1e-9, 2.99 / after_longest_window):
+        with pytest.raises(ValueError, match=f"train_split_ratio of {ratio!r} leaves [0-2] of the {bars} bars"):
+            daily_factor("split", table, train_split_ratio=ratio)
+    daily_factor("split", table, train_split_ratio=3.0 / after_longest_window + 1e-12)
