@@ -57,12 +57,18 @@ int64_t parse_time(PyObject* value) {
 
 // (open times, fields): the open times as int64 milliseconds and the five
 // fields as a (5, rows) float64 array, one contiguous row per field.
+//
+// A value's __float__ or __index__ is Python code that may change the list
+// of candles or a row while it is read. The rows are therefore read from a
+// tuple of their own, and each row's six values are held before the first
+// of them is converted.
 nb::tuple candle_fields(nb::handle klines) {
-  PyObject* rows = PySequence_Fast(klines.ptr(), "the candles must be a sequence of rows");
+  nb::object sequence = nb::steal(PySequence_Fast(klines.ptr(), "the candles must be a sequence of rows"));
+  if (!sequence.is_valid()) throw nb::python_error();
+  PyObject* rows = PySequence_Tuple(sequence.ptr());
   if (rows == nullptr) throw nb::python_error();
   nb::object rows_owner = nb::steal(rows);
-  const Py_ssize_t n_rows = PySequence_Fast_GET_SIZE(rows);
-  PyObject** row_items = PySequence_Fast_ITEMS(rows);
+  const Py_ssize_t n_rows = PyTuple_GET_SIZE(rows);
 
   const size_t rows_count = static_cast<size_t>(n_rows);
   std::unique_ptr<int64_t[]> times_buffer = new_buffer<int64_t>(rows_count);
@@ -72,8 +78,9 @@ nb::tuple candle_fields(nb::handle klines) {
   auto times_array = owned_array(std::move(times_buffer), {rows_count});
   auto fields_array = owned_array(std::move(fields_buffer), {kFields, rows_count});
 
+  nb::object values[1 + kFields];
   for (Py_ssize_t i = 0; i < n_rows; ++i) {
-    PyObject* row = PySequence_Fast(row_items[i], "each candle must be a sequence of values");
+    PyObject* row = PySequence_Fast(PyTuple_GET_ITEM(rows, i), "each candle must be a sequence of values");
     if (row == nullptr) throw nb::python_error();
     nb::object row_owner = nb::steal(row);
     const Py_ssize_t length = PySequence_Fast_GET_SIZE(row);
@@ -81,9 +88,11 @@ nb::tuple candle_fields(nb::handle klines) {
       throw nb::value_error(("candle row " + std::to_string(i) + " holds " + std::to_string(length) +
                              " values, expected " + std::to_string(kRowLength))
                                 .c_str());
-    PyObject** values = PySequence_Fast_ITEMS(row);
-    times[i] = parse_time(values[0]);
-    for (size_t field = 0; field < kFields; ++field) fields[field * n_rows + i] = parse_value(values[1 + field]);
+    PyObject** items = PySequence_Fast_ITEMS(row);
+    for (size_t v = 0; v <= kFields; ++v) values[v] = nb::borrow(items[v]);
+    times[i] = parse_time(values[0].ptr());
+    for (size_t field = 0; field < kFields; ++field)
+      fields[field * n_rows + i] = parse_value(values[1 + field].ptr());
   }
   return nb::make_tuple(times_array, fields_array);
 }

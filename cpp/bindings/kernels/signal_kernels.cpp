@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "argument_checks.hpp"
 #include "binding_prelude.hpp"
 #include "engine_params.hpp"
 #include "korvane/johansen.hpp"
@@ -17,6 +18,8 @@
 namespace {
 
 using korvane::bind::barrier_settings_from;
+using korvane::bind::require_at_least;
+using korvane::bind::require_length;
 
 korvane::johansen::CriticalValues critical(double max_eigen_90, double trace_90) {
   return {max_eigen_90, trace_90};
@@ -51,7 +54,7 @@ Array<T> trace_matrix(const std::vector<T>& values, size_t bars, size_t pairs) {
 }
 
 nb::dict johansen_test(CVector y1, CVector y2, double max_eigen_90, double trace_90) {
-  if (y1.shape(0) != y2.shape(0)) throw std::invalid_argument("series of different lengths");
+  require_length("y2", y2.shape(0), y1.shape(0), "value of y1");
   const auto r = korvane::johansen::test(y1.data(), y2.data(), static_cast<int64_t>(y1.shape(0)),
                                          1, critical(max_eigen_90, trace_90));
   nb::dict d;
@@ -66,7 +69,8 @@ nb::dict johansen_test(CVector y1, CVector y2, double max_eigen_90, double trace
 
 nb::tuple hedge_ratio_from_johansen(CVector log1, CVector log2, int64_t bars_per_day,
                                     double max_eigen_90, double trace_90) {
-  if (log1.shape(0) != log2.shape(0)) throw std::invalid_argument("series of different lengths");
+  require_length("log_close_2", log2.shape(0), log1.shape(0), "value of log_close_1");
+  require_at_least("bars_per_day", bars_per_day, 1);
   const auto r = korvane::johansen::hedge_ratios_from_daily_closes(
       log1.data(), log2.data(), static_cast<int64_t>(log1.shape(0)), bars_per_day,
       critical(max_eigen_90, trace_90));
@@ -81,6 +85,8 @@ nb::dict run_engine(CMatrix closes, int64_t window, nb::dict params, int64_t bar
   const int64_t rows = static_cast<int64_t>(closes.shape(0));
   const int64_t n = static_cast<int64_t>(closes.shape(1));
   if (window < 2 || window >= rows) throw std::invalid_argument("window must be in [2, rows)");
+  require_at_least("bars_per_day", bars_per_day, 1);
+  require_at_least("min_zscore_window", min_zscore_window, 1);
   std::vector<int64_t> first, second, cols(static_cast<size_t>(n)), times(static_cast<size_t>(rows));
   for (int64_t a = 0; a < n; ++a)
     for (int64_t b = a + 1; b < n; ++b) first.push_back(a), second.push_back(b);
@@ -156,6 +162,7 @@ void bind_signal_kernels(nb::module_& m) {
   m.def("zscore_for_pair", [](CVector v, int64_t halflife, double multiplier, bool coint,
                               int64_t minimum, int64_t maximum) {
     if (v.shape(0) == 0) throw std::invalid_argument("empty spread");
+    require_at_least("minimum", minimum, 1);
     const auto z = korvane::spread::zscore(v.data(), static_cast<int64_t>(v.shape(0)), halflife,
                                            multiplier, coint, minimum, maximum);
     return nb::make_tuple(z.zscore, z.current_value, z.std, z.mean);

@@ -270,9 +270,11 @@ nb::tuple settle_after_costs(const CMatrix& securities_pnl, const CMatrix& posit
   const std::size_t n = securities_pnl.shape(1);
   const CMatrix* inputs[] = {&positions, &positions_market_value, &change_in_positions,
                              &change_in_positions_market_value, &securities_pnl, &commissions, &slippage};
-  for (const CMatrix* m : inputs) {
-    require_rows("matrix", m->shape(0), bars);
-    require_columns("matrix", m->shape(1), n);
+  const char* names[] = {"positions", "positions_market_value", "change_in_positions",
+                         "change_in_positions_market_value", "securities_pnl", "commissions", "slippage"};
+  for (std::size_t k = 0; k < 7; ++k) {
+    require_rows(names[k], inputs[k]->shape(0), bars);
+    require_columns(names[k], inputs[k]->shape(1), n);
   }
   SplitArrays a(bars, n);
   double* copies[] = {a.positions, a.positions_market_value, a.change_in_positions,

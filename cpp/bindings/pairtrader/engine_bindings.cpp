@@ -21,23 +21,29 @@
 #include <thread>
 #include <vector>
 
+#include "argument_checks.hpp"
 #include "binding_prelude.hpp"
 #include "korvane/pair_engine.hpp"
 
 namespace {
 
 namespace eng = korvane::engine;
+using korvane::bind::check_intervals;
+using korvane::bind::refuse;
+using korvane::bind::require_at_least;
+using korvane::bind::require_indices;
+using korvane::bind::require_length;
 
 class PythonEntryHook final : public eng::EntryHook {
  public:
   explicit PythonEntryHook(nb::handle callable) : callable_(callable) {}
   eng::EntryDecision on_entry(int64_t pair, int64_t bar, double h1, double h2) override {
     nb::object answer = callable_(pair, bar, h1, h2);
-    nb::tuple t = nb::cast<nb::tuple>(answer);
-    if (t.size() != 2) throw std::invalid_argument("entry hook must return (refused, features_token)");
+    nb::tuple t;
     eng::EntryDecision d;
-    d.refused = nb::cast<bool>(t[0]);
-    d.features_token = nb::cast<int64_t>(t[1]);
+    if (!nb::try_cast(answer, t) || t.size() != 2 || !nb::try_cast(t[0], d.refused) ||
+        !nb::try_cast(t[1], d.features_token))
+      throw nb::type_error("the entry hook must return (refused, features_token): a bool and a 64-bit integer");
     return d;
   }
 
@@ -53,12 +59,20 @@ class PythonEstimationHook final : public eng::EstimationHook {
   PythonEstimationHook(nb::handle hedge, nb::handle halflife) : hedge_(hedge), halflife_(halflife) {}
   korvane::johansen::HedgeRatios hedge_ratios(const double* l1, const double* l2, int64_t window,
                                               int64_t bars_per_day) override {
-    nb::tuple t = nb::cast<nb::tuple>(hedge_(copy(l1, window), copy(l2, window), bars_per_day));
-    if (t.size() != 3) throw std::invalid_argument("hedge ratio estimator must return 3 values");
-    return {nb::cast<double>(t[0]), nb::cast<double>(t[1]), PyObject_IsTrue(t[2].ptr()) == 1};
+    nb::object answer = hedge_(copy(l1, window), copy(l2, window), bars_per_day);
+    nb::tuple t;
+    double h1 = 0.0, h2 = 0.0;
+    if (!nb::try_cast(answer, t) || t.size() != 3 || !nb::try_cast(t[0], h1) || !nb::try_cast(t[1], h2))
+      throw nb::type_error("the hedge ratio estimator must return (h1, h2, verdict)");
+    const int verdict = PyObject_IsTrue(t[2].ptr());
+    if (verdict < 0) throw nb::python_error();
+    return {h1, h2, verdict == 1};
   }
   int64_t halflife(const double* spread, int64_t window) override {
-    return nb::cast<int64_t>(halflife_(copy(spread, window)));
+    int64_t bars = 0;
+    if (!nb::try_cast(halflife_(copy(spread, window)), bars))
+      throw nb::type_error("the half-life estimator must return a 64-bit integer");
+    return bars;
   }
 
  private:
@@ -81,29 +95,36 @@ struct EstimationScope {
   bool active() const { return hook != nullptr; }
 };
 
-void check_intervals(const eng::Intervals& iv) {
-  if (iv.johansen_resampling < 1) throw std::invalid_argument("bars per day must be at least 1");
-}
-
 korvane::johansen::CriticalValues critical_from(const nb::tuple& t) {
   if (t.size() != 2) throw std::invalid_argument("critical values must hold 2 floats");
   return {nb::cast<double>(t[0]), nb::cast<double>(t[1])};
 }
 
+// Each security's close column within the `columns` of the bars, its column
+// in the `width` of the positions, and each pair's legs among the securities.
 void check_securities(const eng::PairEngine& e, const CInt64Vector& close_columns,
                       const CInt64Vector& position_index, int64_t columns, int64_t width) {
-  if (close_columns.shape(0) != position_index.shape(0))
-    throw std::invalid_argument("one close column and one position index per security");
-  const int64_t n = static_cast<int64_t>(close_columns.shape(0));
-  for (int64_t s = 0; s < n; ++s) {
-    if (close_columns.data()[s] < 0 || close_columns.data()[s] >= columns)
-      throw std::out_of_range("close column out of range");
-    if (position_index.data()[s] < 0 || position_index.data()[s] >= width)
-      throw std::out_of_range("position index out of range");
+  const size_t n = close_columns.shape(0);
+  require_length("position_index", position_index.shape(0), n, "security of close_columns");
+  require_indices("close_columns", close_columns.data(), n, columns, "columns of the bars");
+  require_indices("position_index", position_index.data(), n, width, "columns of the positions");
+  require_indices("the engine's first legs", e.first().data(), e.pairs(), static_cast<int64_t>(n),
+                  "securities of close_columns");
+  require_indices("the engine's second legs", e.second().data(), e.pairs(), static_cast<int64_t>(n),
+                  "securities of close_columns");
+}
+
+// The pairs' legs, checked before the engine is built: a leg is a security's
+// index, which the calls that run the engine check against their securities.
+eng::PairEngine engine_of(const CInt64Vector& first, const CInt64Vector& second) {
+  const size_t pairs = first.shape(0);
+  require_length("second", second.shape(0), pairs, "pair of first");
+  for (size_t k = 0; k < pairs; ++k) {
+    require_at_least("first", first.data()[k], 0);
+    require_at_least("second", second.data()[k], 0);
   }
-  for (size_t k = 0; k < e.pairs(); ++k)
-    if (e.first()[k] < 0 || e.first()[k] >= n || e.second()[k] < 0 || e.second()[k] >= n)
-      throw std::out_of_range("pair refers to an unknown security");
+  return eng::PairEngine(std::vector<int64_t>(first.data(), first.data() + pairs),
+                         std::vector<int64_t>(second.data(), second.data() + pairs));
 }
 
 // Holds an engine for the length of one call. A call from another thread
@@ -143,22 +164,23 @@ struct Engine {
 
   ExclusiveUse use() const { return ExclusiveUse(busy, owner); }
 
-  Engine(CInt64Vector first, CInt64Vector second)
-      : core(std::vector<int64_t>(first.data(), first.data() + first.shape(0)),
-             std::vector<int64_t>(second.data(), second.data() + second.shape(0))) {
-    if (first.shape(0) != second.shape(0)) throw std::invalid_argument("pairs of unequal length");
-  }
+  Engine(CInt64Vector first, CInt64Vector second) : core(engine_of(first, second)) {}
 
   void run(AnyMatrix data, CInt64Vector close_columns, CInt64Vector position_index,
            CInt64Vector times, int64_t window, eng::Intervals iv, eng::Params p,
            nb::tuple critical, OutMatrix positions, nb::object hook, nb::object estimators) {
     const ExclusiveUse held = use();
     const int64_t rows = static_cast<int64_t>(data.shape(0));
-    const int64_t n = static_cast<int64_t>(positions.shape(1));
-    if (static_cast<int64_t>(positions.shape(0)) != rows || static_cast<int64_t>(times.shape(0)) != rows)
-      throw std::invalid_argument("positions and times need one row per bar");
-    check_securities(core, close_columns, position_index, static_cast<int64_t>(data.shape(1)), n);
-    if (window < 1) throw std::invalid_argument("window must be positive");
+    // The core steps through the positions a row of one column per security.
+    require_length("positions", positions.shape(0), data.shape(0), "row of data");
+    require_length("times", times.shape(0), data.shape(0), "row of data");
+    if (positions.shape(1) != close_columns.shape(0))
+      refuse("positions", "has " + std::to_string(positions.shape(1)) +
+                              " columns, expected one per security of close_columns (" +
+                              std::to_string(close_columns.shape(0)) + ")");
+    check_securities(core, close_columns, position_index, static_cast<int64_t>(data.shape(1)),
+                     static_cast<int64_t>(positions.shape(1)));
+    require_at_least("window", window, 1);
     check_intervals(iv);
     const auto crit = critical_from(critical);
     const int64_t rs = static_cast<int64_t>(data.stride(0)), cs = static_cast<int64_t>(data.stride(1));
@@ -180,7 +202,7 @@ struct Engine {
             nb::object hook, nb::object estimators) {
     const ExclusiveUse held = use();
     const int64_t rows = static_cast<int64_t>(window.shape(0));
-    if (rows < 1) throw std::invalid_argument("empty window");
+    if (rows < 1) refuse("window", "holds no rows");
     check_securities(core, close_columns, position_index, static_cast<int64_t>(window.shape(1)),
                      static_cast<int64_t>(row.shape(0)));
     check_intervals(iv);

@@ -1,11 +1,16 @@
 // Bar resampling of a universe table (the construction of the bar matrix).
-#include <stdexcept>
+#include <string>
 #include <vector>
 
+#include "argument_checks.hpp"
 #include "binding_prelude.hpp"
 #include "korvane/bar_resampler.hpp"
 
 namespace {
+
+using korvane::bind::refuse;
+using korvane::bind::require_at_least;
+using korvane::bind::require_length;
 
 using RuleVector = nb::ndarray<const uint8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
@@ -13,12 +18,12 @@ int64_t resample_bars(AnyMatrix values, CInt64Vector times, int64_t origin, int6
                       RuleVector sum_columns, OutMatrix out) {
   const int64_t rows = static_cast<int64_t>(values.shape(0));
   const int64_t cols = static_cast<int64_t>(values.shape(1));
-  if (static_cast<int64_t>(times.shape(0)) != rows)
-    throw std::invalid_argument("resample_bars: one time per row is required");
-  if (static_cast<int64_t>(sum_columns.shape(0)) != cols)
-    throw std::invalid_argument("resample_bars: one rule per column is required");
-  if (static_cast<int64_t>(out.shape(1)) != cols)
-    throw std::invalid_argument("resample_bars: output has the wrong number of columns");
+  require_length("times", times.shape(0), values.shape(0), "row of values");
+  require_length("sum_columns", sum_columns.shape(0), values.shape(1), "column of values");
+  if (out.shape(1) != values.shape(1))
+    refuse("out", "has " + std::to_string(out.shape(1)) + " columns, expected one per column of values (" +
+                      std::to_string(values.shape(1)) + ")");
+  require_at_least("width", width, 1);
   const int64_t n_bars = static_cast<int64_t>(out.shape(0));
 
   korvane::StridedMatrix in{values.data(), rows, cols, static_cast<int64_t>(values.stride(0)),
@@ -30,7 +35,8 @@ int64_t resample_bars(AnyMatrix values, CInt64Vector times, int64_t origin, int6
   nb::gil_scoped_release release;
   std::vector<int64_t> bar_of_row(static_cast<size_t>(rows));
   const int64_t spanned = korvane::assign_bars(times.data(), rows, origin, width, bar_of_row.data());
-  if (spanned != n_bars) throw std::invalid_argument("resample_bars: output has the wrong number of bars");
+  if (spanned != n_bars)
+    refuse("out", "has " + std::to_string(n_bars) + " rows, but the times span " + std::to_string(spanned) + " bars");
   korvane::aggregate_bars(in, bar_of_row.data(), rules.data(), n_bars, out.data());
   return korvane::forward_fill(out.data(), n_bars, cols);
 }

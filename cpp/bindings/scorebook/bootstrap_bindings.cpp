@@ -23,7 +23,7 @@ void bind_bootstrap(nb::module_& m) {
       "bootstrap_ending_values",
       [](CVector returns, int64_t rounds) {
         const size_t n = returns.shape(0);
-        if (rounds < 0) throw std::invalid_argument("negative number of bootstrap rounds");
+        korvane::check_bootstrap_arguments(n, rounds);
         std::unique_ptr<double[]> ending = new_buffer<double>(static_cast<size_t>(rounds));
         {
           nb::gil_scoped_release release;
@@ -38,6 +38,7 @@ void bind_bootstrap(nb::module_& m) {
       "bootstrap_round",
       [](CVector returns, int64_t round) {
         const size_t n = returns.shape(0);
+        korvane::check_bootstrap_arguments(n, 1);
         const uint32_t seed = round_seed(round);
         std::unique_ptr<double[]> resampled = new_buffer<double>(n), growth = new_buffer<double>(n);
         korvane::bootstrap_round(returns.data(), n, seed, resampled.get(), growth.get());

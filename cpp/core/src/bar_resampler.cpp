@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace korvane {
@@ -14,18 +15,37 @@ int64_t floor_div(int64_t a, int64_t b) {
   return q;
 }
 
+namespace {
+
+// Bar number of `time` counted from `origin`. A time more than 2**63 ns away
+// from the origin has none.
+int64_t bar_number(int64_t time, int64_t origin, int64_t width) {
+  int64_t elapsed;
+  if (__builtin_sub_overflow(time, origin, &elapsed))
+    throw std::invalid_argument("bar time " + std::to_string(time) + " lies more than 2**63 ns from the origin " +
+                                std::to_string(origin));
+  return floor_div(elapsed, width);
+}
+
+}  // namespace
+
 int64_t assign_bars(const int64_t* times, int64_t n, int64_t origin, int64_t width, int64_t* bar_of_row) {
   if (width <= 0) throw std::invalid_argument("bar width must be positive");
   if (n == 0) return 0;
-  const int64_t first = floor_div(times[0] - origin, width);
+  const int64_t first = bar_number(times[0], origin, width);
   int64_t last = 0;
   for (int64_t i = 0; i < n; ++i) {
-    const int64_t bar = floor_div(times[i] - origin, width) - first;
+    int64_t bar;
+    if (__builtin_sub_overflow(bar_number(times[i], origin, width), first, &bar))
+      throw std::invalid_argument("bar times span more bars than a 64-bit count holds");
     if (bar < last) throw std::invalid_argument("bar times must be non-decreasing");
     bar_of_row[i] = bar;
     last = bar;
   }
-  return last + 1;
+  int64_t spanned;
+  if (__builtin_add_overflow(last, int64_t{1}, &spanned))
+    throw std::invalid_argument("bar times span more bars than a 64-bit count holds");
+  return spanned;
 }
 
 void aggregate_bars(const StridedMatrix& in, const int64_t* bar_of_row, const BinRule* rules, int64_t n_bars,

@@ -32,6 +32,15 @@ void LegacyMT19937::twist() {
   pos_ = 0;
 }
 
+void check_bootstrap_arguments(size_t n, int64_t rounds) {
+  if (n == 0) throw std::invalid_argument("cannot bootstrap an empty returns series");
+  if (static_cast<uint64_t>(n) > 0xFFFFFFFFULL)
+    throw std::invalid_argument("returns series too long for 32-bit resampling draws");
+  if (rounds < 0) throw std::invalid_argument("negative number of bootstrap rounds");
+  if (static_cast<uint64_t>(rounds) > 0x100000000ULL)
+    throw std::invalid_argument("more bootstrap rounds than 32-bit seeds");
+}
+
 namespace {
 
 uint32_t mask_covering(uint32_t max_value) {
@@ -42,12 +51,6 @@ uint32_t mask_covering(uint32_t max_value) {
   mask |= mask >> 8;
   mask |= mask >> 16;
   return mask;
-}
-
-void check_length(size_t n) {
-  if (n == 0) throw std::invalid_argument("cannot bootstrap an empty returns series");
-  if (static_cast<uint64_t>(n) > 0xFFFFFFFFULL)
-    throw std::invalid_argument("returns series too long for 32-bit resampling draws");
 }
 
 // Draws, compounds and returns the ending value of one round; `resampled`
@@ -84,7 +87,7 @@ double run_round(LegacyMT19937& generator, const double* returns, size_t n, doub
 
 void bootstrap_round(const double* returns, size_t n, uint32_t seed, double* resampled,
                      double* growth) {
-  check_length(n);
+  check_bootstrap_arguments(n, 1);
   LegacyMT19937 generator(seed);
   run_round(generator, returns, n, resampled, growth);
 }
@@ -147,10 +150,7 @@ inline Lanes tempered(Lanes y) {
 }  // namespace
 
 void bootstrap_ending_values(const double* returns, size_t n, int64_t rounds, double* ending_values) {
-  check_length(n);
-  if (rounds < 0) throw std::invalid_argument("negative number of bootstrap rounds");
-  if (static_cast<uint64_t>(rounds) > 0x100000000ULL)
-    throw std::invalid_argument("more bootstrap rounds than 32-bit seeds");
+  check_bootstrap_arguments(n, rounds);
   if (n == 1) {
     // One return: every resample is that return, and numpy takes no draw.
     for (int64_t k = 0; k < rounds; ++k) ending_values[k] = 1.0 + returns[0];

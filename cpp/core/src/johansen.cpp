@@ -272,6 +272,8 @@ HedgeRatios hedge_ratios_from_daily_closes(const double* log_close_1, const doub
                                            const CriticalValues& crit) {
   if (bars_per_day < 1 || window < 1) return {};
   const std::int64_t rows = (window - 1) / bars_per_day;
+  // Too few days: the first day's close may lie past the window's end.
+  if (rows < kMinimumRows) return {};
   const Result r =
       test(log_close_1 + bars_per_day, log_close_2 + bars_per_day, rows, bars_per_day, crit);
   if (!r.ok) return {};

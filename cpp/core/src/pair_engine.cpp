@@ -59,12 +59,8 @@ bool Params::tradable() const {
 PairEngine::PairEngine(std::vector<std::int64_t> first, std::vector<std::int64_t> second)
     : first_(std::move(first)), second_(std::move(second)) {
   if (second_.size() != first_.size()) second_.resize(first_.size(), 0);
-  std::int64_t securities = 0;
   for (std::size_t k = 0; k < first_.size(); ++k)
-    securities = std::max({securities, first_[k] + 1, second_[k] + 1});
-  security_index_.resize(static_cast<std::size_t>(securities));
-  for (std::int64_t sec = 0; sec < securities; ++sec)
-    security_index_[static_cast<std::size_t>(sec)] = sec;
+    largest_leg_ = std::max({largest_leg_, first_[k], second_[k]});
   reset();
 }
 
@@ -277,6 +273,12 @@ void PairEngine::step(const double* const* logs, const double* last_close, std::
                       const std::int64_t* position_index, double* row, std::int64_t time,
                       std::int64_t bar, const Intervals& iv, const Params& p,
                       const johansen::CriticalValues& crit, EntryHook* hook) {
+  // The closes given to a single step are one per security, in security
+  // order: the legs' securities are their own offsets. Sized here, once the
+  // legs are known to address the securities given.
+  const std::size_t securities = static_cast<std::size_t>(largest_leg_) + 1;
+  for (std::size_t sec = security_index_.size(); sec < securities; ++sec)
+    security_index_.push_back(static_cast<std::int64_t>(sec));
   step_block(logs, last_close, security_index_.data(), window, position_index, row, time, bar, iv,
              p, crit, hook, 0, first_.size());
 }

@@ -29,8 +29,9 @@ int64_t floor_div(int64_t a, int64_t b);
 // The bar number of every row: floor((times[i] - origin) / width) - first_bar,
 // where first_bar is the bar of times[0]. Returns the number of bars spanned
 // from the first to the last row (the last row's bar number + 1). Throws
-// std::invalid_argument when width <= 0 or when a row falls before the first
-// row's bar (times must be non-decreasing).
+// std::invalid_argument when width <= 0, when a row falls before the first
+// row's bar (times must be non-decreasing), or when a time or the span does
+// not fit the 64-bit arithmetic.
 int64_t assign_bars(const int64_t* times, int64_t n, int64_t origin, int64_t width, int64_t* bar_of_row);
 
 // Aggregates `in` into `out`, a bars x cols row-major buffer, following

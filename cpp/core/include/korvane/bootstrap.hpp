@@ -35,6 +35,12 @@ class LegacyMT19937 {
   int pos_ = kStateLength;
 };
 
+// Throws std::invalid_argument unless 1 <= n < 2**32 (draws are 32-bit
+// positions) and 0 <= rounds <= 2**32 (each round is seeded by its number).
+// Both functions below check their arguments so; a caller that allocates
+// for the results checks first.
+void check_bootstrap_arguments(size_t n, int64_t rounds);
+
 // One bootstrap round seeded with `seed`: writes the resampled returns and
 // their growth path, n entries each.
 void bootstrap_round(const double* returns, size_t n, uint32_t seed, double* resampled,

@@ -131,6 +131,8 @@ struct VolatilityCache {
 
 class PairEngine {
  public:
+  // The pairs' legs are security indices (0 or more); nothing is sized by
+  // them until a step or run gives the securities they address.
   PairEngine(std::vector<std::int64_t> first, std::vector<std::int64_t> second);
 
   std::size_t pairs() const { return first_.size(); }
@@ -143,14 +145,16 @@ class PairEngine {
   // One bar. `logs[s]` points to the W log closes of security s over the
   // window (oldest first); `last_close[s]` is its close on the window's last
   // row; `position_index[s]` its column in `row`, where the legs are added.
+  // Every leg must address one of the securities given.
   void step(const double* const* logs, const double* last_close, std::int64_t window,
             const std::int64_t* position_index, double* row, std::int64_t time, std::int64_t bar,
             const Intervals& iv, const Params& p, const johansen::CriticalValues& crit,
             EntryHook* hook);
 
   // Whole run over a bar matrix of T rows (element (t, c) at
-  // data[t * row_stride + c * column_stride]): row i of `positions` (T x N,
-  // zeroed by the caller) is decided from rows [i-W, i), for every i >= W.
+  // data[t * row_stride + c * column_stride]): row i of `positions` (T x N
+  // for N `securities`, zeroed by the caller) is decided from rows [i-W, i),
+  // for every i >= W.
   // Log closes are taken once for the whole run.
   void run(const double* data, std::int64_t rows, std::int64_t row_stride, std::int64_t column_stride,
            const std::int64_t* close_column, std::int64_t securities,
@@ -192,6 +196,7 @@ class PairEngine {
   void add_legs(const Bar& c, std::size_t k, std::int64_t reported, double h1, double h2);
 
   std::vector<std::int64_t> first_, second_;
+  std::int64_t largest_leg_ = -1;  // the highest security index of a leg (-1 without pairs)
   std::vector<double> spread_;  // scratch: one pair's spread over the window
   // Scratch of a position's start: its spread about the latest value, and
   // the rolling deviations.
