@@ -34,6 +34,7 @@ from korvane._common.study_settings import (
 )
 from korvane.factors.technical._factor.construction import MINIMUM_SIZE_OF_ROLLING_WINDOW
 from korvane.factors.technical._factor.globals import pm
+from korvane.factors.technical._factor.live import restart_live_run
 from korvane.factors.technical._factor.parallel_fit import (
     BEST_TRIAL_LINE_SUFFIX,
     copy_for_workers,
@@ -311,6 +312,9 @@ class OptimisationMixin:
         storage_name = self._check_study_file_stem()
         study_file_path = self._resolved_study_file_path()
         with self._study_held_by_fit(study_file_path, SAMPLER_SEED) as study:
+            # Trials move the per-pair state and may change the best parameters,
+            # so the next prediction starts the live run again, however the fit ends.
+            restart_live_run(self)
             self._search_study(study, study_file_path, n_jobs, n_trials_to_estimate_params)
 
             logger.info(banner("IN-SAMPLE FACTOR OPTIMISATION COMPLETE"))
