@@ -236,10 +236,9 @@ def accounting_step(d):
         "settle_after_costs": lambda: [matrix() for _ in range(7)] + [1e6, bars],
     }
     name = d.pick(sorted(steps))
-    function = getattr(_pairtrader, name, None)
-    if function is None:
-        return d.call(_pairtrader.account_split, [])
-    return d.call(function, steps[name]())
+    if not hasattr(_pairtrader, name):
+        pytest.skip("the accounting rules are bound in builds with test hooks only")
+    return d.call(getattr(_pairtrader, name), steps[name]())
 
 
 def resample_bars(d):
