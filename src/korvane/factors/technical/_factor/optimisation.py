@@ -403,6 +403,7 @@ class OptimisationMixin:
             # Called on its own: a fit of one trial.
             study_file_path = self._resolved_study_file_path()
             with self._study_held_by_fit(study_file_path, seed) as study:
+                restart_live_run(self)  # the trial moves the per-pair state, as a fit's do
                 with ending_cleanly_on_sigterm(), failing_trial_left_running(study):
                     study.optimize(objective, n_trials=1)
             return None
