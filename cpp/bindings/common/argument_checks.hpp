@@ -30,6 +30,15 @@ inline void require_length(const char* argument, std::size_t length, std::size_t
                          std::to_string(expected) + ")");
 }
 
+// A matrix's `columns`, one per `of_what` (or `expected` of them, unnamed).
+inline void require_columns(const char* argument, std::size_t columns, std::size_t expected,
+                            const char* of_what = nullptr) {
+  if (columns != expected)
+    refuse(argument, "has " + std::to_string(columns) + " columns, expected " +
+                         (of_what ? std::string("one per ") + of_what + " (" + std::to_string(expected) + ")"
+                                  : std::to_string(expected)));
+}
+
 // Every one of `count` indices lies in [0, size).
 inline void require_indices(const char* argument, const std::int64_t* indices, std::size_t count,
                             std::int64_t size, const char* addressed) {

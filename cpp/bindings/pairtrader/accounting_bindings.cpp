@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "argument_checks.hpp"
 #include "binding_prelude.hpp"
 #include "korvane/accounting.hpp"
 
@@ -21,6 +22,7 @@ namespace acc = korvane::accounting;
 
 using Matrix = Array<double>;
 using Block = std::unique_ptr<double[]>;
+using korvane::bind::require_columns;
 
 // Memory of the twelve arrays of a split, reused across splits.
 //
@@ -150,14 +152,6 @@ void require_rows(const char* name, std::size_t rows, std::size_t bars) {
   if (rows < bars) {
     throw nb::value_error((std::string(name) + " has " + std::to_string(rows) + " rows, fewer than the " +
                            std::to_string(bars) + " bars of the split")
-                              .c_str());
-  }
-}
-
-void require_columns(const char* name, std::size_t columns, std::size_t securities) {
-  if (columns != securities) {
-    throw nb::value_error((std::string(name) + " has " + std::to_string(columns) + " columns, expected " +
-                           std::to_string(securities))
                               .c_str());
   }
 }

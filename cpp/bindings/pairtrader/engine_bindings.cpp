@@ -31,6 +31,7 @@ namespace eng = korvane::engine;
 using korvane::bind::check_intervals;
 using korvane::bind::refuse;
 using korvane::bind::require_at_least;
+using korvane::bind::require_columns;
 using korvane::bind::require_indices;
 using korvane::bind::require_length;
 
@@ -174,10 +175,7 @@ struct Engine {
     // The core steps through the positions a row of one column per security.
     require_length("positions", positions.shape(0), data.shape(0), "row of data");
     require_length("times", times.shape(0), data.shape(0), "row of data");
-    if (positions.shape(1) != close_columns.shape(0))
-      refuse("positions", "has " + std::to_string(positions.shape(1)) +
-                              " columns, expected one per security of close_columns (" +
-                              std::to_string(close_columns.shape(0)) + ")");
+    require_columns("positions", positions.shape(1), close_columns.shape(0), "security of close_columns");
     check_securities(core, close_columns, position_index, static_cast<int64_t>(data.shape(1)),
                      static_cast<int64_t>(positions.shape(1)));
     require_at_least("window", window, 1);

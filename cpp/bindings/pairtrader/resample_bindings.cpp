@@ -10,6 +10,7 @@ namespace {
 
 using korvane::bind::refuse;
 using korvane::bind::require_at_least;
+using korvane::bind::require_columns;
 using korvane::bind::require_length;
 
 using RuleVector = nb::ndarray<const uint8_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
@@ -20,9 +21,7 @@ int64_t resample_bars(AnyMatrix values, CInt64Vector times, int64_t origin, int6
   const int64_t cols = static_cast<int64_t>(values.shape(1));
   require_length("times", times.shape(0), values.shape(0), "row of values");
   require_length("sum_columns", sum_columns.shape(0), values.shape(1), "column of values");
-  if (out.shape(1) != values.shape(1))
-    refuse("out", "has " + std::to_string(out.shape(1)) + " columns, expected one per column of values (" +
-                      std::to_string(values.shape(1)) + ")");
+  require_columns("out", out.shape(1), values.shape(1), "column of values");
   require_at_least("width", width, 1);
   const int64_t n_bars = static_cast<int64_t>(out.shape(0));
 

@@ -83,7 +83,7 @@ RUN_ARGUMENT_DEFAULTS = (None, True, None, True)
 MINIMUM_TRAIN_BARS = 3
 
 
-def _end_of_train_part(bars, warm_up, train_split_ratio):
+def end_of_train_part(bars, warm_up, train_split_ratio):
     """S of the split: bars [W, S) train, [S, T) test; truncation toward zero, not rounding."""
     return warm_up + int(float(bars - warm_up) * float(train_split_ratio))
 
@@ -132,12 +132,13 @@ class BacktestRunMixin:
                 self._rarAV_optimal_entry_ready = False
 
         size_of_rolling_windows = operator.index(params["size_of_rolling_windows"])
-        train_bars = _end_of_train_part(datetime_length, size_of_rolling_windows, train_split_ratio)
+        train_bars = end_of_train_part(datetime_length, size_of_rolling_windows, train_split_ratio)
         train_bars -= size_of_rolling_windows
         # A train part of a bar or two has no daily return to score, and a
         # window within a few bars of the whole history leaves none. (A train
-        # part left empty by a small train_split_ratio is run as it is: every
-        # trade is then out of sample.)
+        # part left empty by a small train_split_ratio, which construction
+        # refuses for the windows a search draws, is run as it is: every trade
+        # is then out of sample.)
         too_few = 0 < train_bars < MINIMUM_TRAIN_BARS or datetime_length - size_of_rolling_windows < MINIMUM_TRAIN_BARS
         if size_of_rolling_windows < datetime_length and too_few:
             raise Exception(
@@ -226,7 +227,7 @@ class BacktestRunMixin:
         bars = operator.index(datetime_length)
         warm_up = operator.index(size_of_rolling_windows)
         # 100 bars at 0.57 give 56.
-        train_size = _end_of_train_part(bars, warm_up, train_split_ratio)
+        train_size = end_of_train_part(bars, warm_up, train_split_ratio)
         raw = np.asarray(raw_positions_matrix_mv)
         close = np.asarray(close_columns_only_data_matrix_mv)
         return (

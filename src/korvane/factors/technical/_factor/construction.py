@@ -23,7 +23,7 @@ from korvane._common.binding import (
     signature,
 )
 from korvane._common.close_columns import close_column_positions
-from korvane.factors.technical._factor.backtest_run import LOG_SUFFIX, MINIMUM_TRAIN_BARS, _end_of_train_part
+from korvane.factors.technical._factor.backtest_run import LOG_SUFFIX, MINIMUM_TRAIN_BARS, end_of_train_part
 from korvane.factors.technical._factor.bars import (
     MINUTES_IN_A_DAY,
     clean_bars,
@@ -33,6 +33,7 @@ from korvane.factors.technical._factor.bars import (
 )
 from korvane.factors.technical._factor.fields import reset_fields
 from korvane.factors.technical._factor.globals import pm
+from korvane.factors.technical._factor.live import restart_live_run
 from korvane.factors.technical._factor.trade_store import TradeStore
 from korvane.factors.technical._factor.valid_closes import warn_of_invalid_closes
 
@@ -242,7 +243,6 @@ class ConstructionMixin:
         self._data_datetime_array = bars.datetime64
         self._data_matrix = bars.matrix
         self._data_column_names_array = np.asarray([str(label) for label in bars.columns], dtype=str)
-        self._last_updated_positions_time = self._data_datetime_array[0]
         datetime_length, column_length = self._data_matrix.shape
         self._datetime_length = datetime_length
         self._column_length = column_length
@@ -261,7 +261,7 @@ class ConstructionMixin:
         }
         self._raw_positions_matrix_array = np.zeros((datetime_length, number_of_securities), dtype=np.float64)
         self._current_positions_array = np.zeros(number_of_securities, dtype=np.float64)
-        self._last_updated_positions_weight_array = np.zeros(number_of_securities, dtype=np.float64)
+        restart_live_run(self)  # no live run yet
 
         # Close column k belongs to security k of the list, whatever the
         # table's column order.
@@ -508,7 +508,7 @@ def _check_train_part(datetime_length, longest_window, train_split_ratio):
     A history too short for any train part is left to the run, which names
     the window.
     """
-    train_bars = _end_of_train_part(datetime_length, longest_window, train_split_ratio) - longest_window
+    train_bars = end_of_train_part(datetime_length, longest_window, train_split_ratio) - longest_window
     if train_bars < MINIMUM_TRAIN_BARS <= datetime_length - longest_window:
         raise ValueError(
             f"train_split_ratio of {train_split_ratio!r} leaves {train_bars} of the {datetime_length} bars for the "

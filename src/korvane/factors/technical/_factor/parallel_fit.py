@@ -448,47 +448,48 @@ def run_parallel_jobs(factor, study, study_file_path, n_jobs, count):
     that its sampler no longer counts them as pending, and the jobs that did
     not finish run again in a new pool, but for one job charged to each
     death: a worker that dies again and again cannot keep the fit going.
+    The fit runs it under ``ending_cleanly_on_sigterm``, so SIGTERM unwinds it
+    too.
     """
     module = pm()
     logger = module.logger
     if count <= 0:
         module.Parallel(n_jobs=n_jobs)([])
         return
-    with ending_cleanly_on_sigterm():
-        worker_copy = factor._copy_for_workers()
-        try:
-            pending = list(range(count))
-            while pending:
-                jobs = [
-                    module.delayed(_fit_single_instance_job)(worker_copy, index, study_file_path, worker_copy.token)
-                    for index in pending
-                ]
-                try:
-                    with module.np.errstate(all="ignore"):
-                        module.Parallel(n_jobs=n_jobs)(jobs)
-                    pending = []
-                except BaseException as error:
-                    if not isinstance(error, BrokenProcessPool):
-                        # Stopped by a failed trial or a signal: the pool has
-                        # stopped its workers, whose trials would stay running.
-                        with contextlib.suppress(Exception):
-                            _settle_trials_of_fit(study, worker_copy.token)
-                        raise
-                    completed, lost = _settle_trials_of_fit(study, worker_copy.token)
-                    pending = [index for index in pending if index not in completed]
-                    charged = next((index for index in lost if index in pending), pending[-1] if pending else None)
-                    if charged is not None:
-                        pending.remove(charged)
-                    logger.warning(
-                        "A WORKER DIED: %d RUNNING TRIALS MARKED FAILED, %d TRIALS LEFT TO RUN%s%s",
-                        len(lost),
-                        len(pending),
-                        BEST_TRIAL_LINE_SUFFIX,
-                        factor._resolution_in_mins,
-                    )
-        finally:
-            forget_fit(worker_copy.token)
-            worker_copy.release()
+    worker_copy = factor._copy_for_workers()
+    try:
+        pending = list(range(count))
+        while pending:
+            jobs = [
+                module.delayed(_fit_single_instance_job)(worker_copy, index, study_file_path, worker_copy.token)
+                for index in pending
+            ]
+            try:
+                with module.np.errstate(all="ignore"):
+                    module.Parallel(n_jobs=n_jobs)(jobs)
+                pending = []
+            except BaseException as error:
+                if not isinstance(error, BrokenProcessPool):
+                    # Stopped by a failed trial or a signal: the pool has
+                    # stopped its workers, whose trials would stay running.
+                    with contextlib.suppress(Exception):
+                        _settle_trials_of_fit(study, worker_copy.token)
+                    raise
+                completed, lost = _settle_trials_of_fit(study, worker_copy.token)
+                pending = [index for index in pending if index not in completed]
+                charged = next((index for index in lost if index in pending), pending[-1] if pending else None)
+                if charged is not None:
+                    pending.remove(charged)
+                logger.warning(
+                    "A WORKER DIED: %d RUNNING TRIALS MARKED FAILED, %d TRIALS LEFT TO RUN%s%s",
+                    len(lost),
+                    len(pending),
+                    BEST_TRIAL_LINE_SUFFIX,
+                    factor._resolution_in_mins,
+                )
+    finally:
+        forget_fit(worker_copy.token)
+        worker_copy.release()
 
 
 def copy_for_workers(factor):
