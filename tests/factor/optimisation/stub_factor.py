@@ -85,6 +85,9 @@ class StubFactor(OptimisationMixin):
             time.sleep(float(os.environ.get("STUB_WORKER_TRIAL_SECONDS", "0")))
         # Lets a test catch any process in the middle of a trial.
         time.sleep(float(os.environ.get("STUB_TRIAL_SECONDS", "0")))
+        gate = os.environ.get("STUB_TRIAL_GATE")
+        while gate and not os.path.exists(gate):  # holds every trial until the test opens the gate
+            time.sleep(0.01)
         return -((params["zscore_halflife_multiplier"] - 3.0) ** 2)
 
     def initialize_rarAV_data_structures(self, rarAV_signalforge, rarAV_optimal_entry_model):

@@ -76,10 +76,11 @@ def fit_in_child(name, n_trials, n_jobs=1, *, limit_bytes=None, errors=None, use
 
 
 def test_erase_waits_for_the_running_fit_or_refuses_in_time(monkeypatch):
-    monkeypatch.setenv("STUB_TRIAL_SECONDS", "0.15")
+    gate = os.path.abspath("gate")
+    monkeypatch.setenv("STUB_TRIAL_GATE", gate)
     path = study_file("erased")
     child = fit_in_child("erased", 3)
-    wait_for(lambda: states(path)["COMPLETE"] >= 1, child)
+    wait_for(lambda: states(path)["RUNNING"] >= 1, child)  # the fit holds its trials until the gate opens
 
     monkeypatch.setattr(study_settings, "SQLITE_BUSY_TIMEOUT_SECONDS", 0.05)
     with pytest.raises(TimeoutError, match="cannot erase the study file .*erased.*a fit of this study still runs"):
@@ -96,6 +97,7 @@ def test_erase_waits_for_the_running_fit_or_refuses_in_time(monkeypatch):
         os.remove(name)
 
     monkeypatch.setattr(pm(), "os", types.SimpleNamespace(path=os.path, remove=remove))
+    open(gate, "w").close()
     StubFactor(universe_name="erased").erase_fit_memory()
     child.join(30)
     assert child.exitcode == 0
