@@ -121,6 +121,59 @@ def sqlite_study_engine_kwargs(path):
     return {"creator": _StudyFileConnector(path)}
 
 
+_QUEUE_SAFE_STORAGES = {}
+_QUEUE_SAFE_STORAGES_LOCK = threading.Lock()
+
+
+def queue_safe_storage_class(storage_class):
+    """``storage_class``, where a queued trial goes to one process or thread only.
+
+    The optimiser takes a queued (WAITING) trial by reading its state, then
+    writing RUNNING if it read WAITING. On SQLite the read runs outside the
+    write's transaction, so two parallel jobs can both read WAITING and both
+    run the same queued trial, while another queued trial is never run. Here
+    the state changes in one conditional update, made under SQLite's write
+    lock, and only the job whose update changed the row has the trial.
+    """
+    with _QUEUE_SAFE_STORAGES_LOCK:
+        safe = _QUEUE_SAFE_STORAGES.get(storage_class)
+        if safe is None:
+
+            class QueueSafeStorage(storage_class):
+                def set_trial_state_values(self, trial_id, state, values=None):
+                    from optuna.trial import TrialState
+
+                    if state != TrialState.RUNNING or values is not None:
+                        return super().set_trial_state_values(trial_id, state, values)
+                    if _claim_queued_trial(self, trial_id):
+                        return True
+                    # Taken by another job (False), finished, or missing: as the optimiser says.
+                    return super().set_trial_state_values(trial_id, state)
+
+            safe = _QUEUE_SAFE_STORAGES[storage_class] = QueueSafeStorage
+    return safe
+
+
+def _claim_queued_trial(storage, trial_id):
+    """Whether this call turned the queued trial ``trial_id`` to RUNNING."""
+    import datetime
+
+    import sqlalchemy
+    from optuna.storages._rdb import models
+    from optuna.storages._rdb.storage import _create_scoped_session
+    from optuna.trial import TrialState
+
+    trial = models.TrialModel
+    claim = (
+        sqlalchemy.update(trial)
+        .where(trial.trial_id == trial_id, trial.state == TrialState.WAITING)
+        .values(state=TrialState.RUNNING, datetime_start=datetime.datetime.now())
+        .execution_options(synchronize_session=False)
+    )
+    with _create_scoped_session(storage.scoped_session) as session:
+        return session.execute(claim).rowcount == 1
+
+
 def tpe_sampler_kwargs(seed, optuna_version):
     """Keyword arguments of the TPE sampler of a study, for the installed optuna ``optuna_version``."""
     kwargs = dict(

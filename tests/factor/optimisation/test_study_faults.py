@@ -12,6 +12,7 @@ import shutil
 import signal
 import sqlite3
 import tempfile
+import threading
 import time
 import types
 
@@ -103,6 +104,35 @@ def test_erase_waits_for_the_running_fit_or_refuses_in_time(monkeypatch):
     assert child.exitcode == 0
     assert seen_at_removal == [{"COMPLETE": 3}]  # the whole fit, then the erase
     assert not [name for name in os.listdir() if name.startswith("erased")]
+
+
+def test_a_queued_trial_goes_to_one_job_only():
+    # Jobs taking queued trials at the same moment, each through its own connection to the file.
+    path = os.path.abspath("queued.db")
+    url = "sqlite:///" + path
+    storage_class = study_settings.queue_safe_storage_class(optuna.storages.RDBStorage)
+    queue = optuna.create_study(study_name=STUDY, storage=storage_class(url, engine_kwargs=study_settings.sqlite_study_engine_kwargs(path)))
+    for x in range(40):
+        queue.enqueue_trial({"x": x})
+    taken = collections.Counter()
+    start = threading.Barrier(4)
+
+    def job():
+        study = optuna.load_study(study_name=STUDY, storage=storage_class(url, engine_kwargs=study_settings.sqlite_study_engine_kwargs(path)))
+        start.wait()
+        while (trial_id := study._pop_waiting_trial_id()) is not None:
+            taken[trial_id] += 1
+
+    jobs = [threading.Thread(target=job) for _ in range(4)]
+    for thread in jobs:
+        thread.start()
+    for thread in jobs:
+        thread.join()
+    assert len(taken) == 40 and set(taken.values()) == {1}
+    assert states(path) == {"RUNNING": 40}
+    queue.tell(queue.trials[0].number, 1.0)
+    with pytest.raises(optuna.exceptions.UpdateFinishedTrialError):  # a finished trial is not taken again
+        queue._storage.set_trial_state_values(queue.trials[0]._trial_id, optuna.trial.TrialState.RUNNING)
 
 
 def test_a_full_disk_names_the_file_and_leaves_no_trial_running():

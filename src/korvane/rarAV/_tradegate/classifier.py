@@ -18,7 +18,12 @@ from urllib.parse import quote, unquote
 import numpy as np
 
 from korvane._common.binding import UNSET, bind_arguments, signature
-from korvane._common.study_settings import SAMPLER_SEED, sqlite_study_engine_kwargs, tpe_sampler_kwargs
+from korvane._common.study_settings import (
+    SAMPLER_SEED,
+    queue_safe_storage_class,
+    sqlite_study_engine_kwargs,
+    tpe_sampler_kwargs,
+)
 from korvane.rarAV._tradegate import fold_scoring, saved_pipeline, search_space
 from korvane.rarAV._tradegate.globals import tm
 
@@ -125,7 +130,8 @@ def _storage(url):
     key = (url, identity)
     storage = _OPEN_STORAGES.get(key)
     if storage is None:
-        storage = tm().optuna.storages.RDBStorage(url, engine_kwargs=sqlite_study_engine_kwargs(path))
+        storage_class = queue_safe_storage_class(tm().optuna.storages.RDBStorage)
+        storage = storage_class(url, engine_kwargs=sqlite_study_engine_kwargs(path))
         if identity is None:  # the file was created just now
             try:
                 key = (url, os.stat(path).st_ino)

@@ -25,6 +25,7 @@ from korvane._common.study_settings import (
     StudyLock,
     check_study_file_writable,
     forget_study_schema,
+    queue_safe_storage_class,
     remember_study_schema,
     sqlite_study_engine_kwargs,
     storage_failures_explained,
@@ -154,9 +155,9 @@ class OptimisationMixin:
         # The path is percent-encoded so that a working directory holding
         # "?", "#" or "%" still names this very file.
         url = "sqlite:///" + quote(study_file_path, safe="/")
-        # Trials are recorded per thread, and a parallel job's trials are
-        # born marked with the job.
-        storage_class = fit_storage_class(pm().optuna.storages.RDBStorage)
+        # Trials are recorded per thread, a parallel job's trials are born
+        # marked with the job, and a queued trial goes to one job only.
+        storage_class = fit_storage_class(queue_safe_storage_class(pm().optuna.storages.RDBStorage))
         # The schema is checked once per file and process: a parallel job
         # opens a file that its fitting process has just opened and checked,
         # a file about to be created gets the installed optimiser's schema,
