@@ -111,14 +111,18 @@ def test_a_queued_trial_goes_to_one_job_only():
     path = os.path.abspath("queued.db")
     url = "sqlite:///" + path
     storage_class = study_settings.queue_safe_storage_class(optuna.storages.RDBStorage)
-    queue = optuna.create_study(study_name=STUDY, storage=storage_class(url, engine_kwargs=study_settings.sqlite_study_engine_kwargs(path)))
+
+    def storage():
+        return storage_class(url, engine_kwargs=study_settings.sqlite_study_engine_kwargs(path))
+
+    queue = optuna.create_study(study_name=STUDY, storage=storage())
     for x in range(40):
         queue.enqueue_trial({"x": x})
     taken = collections.Counter()
     start = threading.Barrier(4)
 
     def job():
-        study = optuna.load_study(study_name=STUDY, storage=storage_class(url, engine_kwargs=study_settings.sqlite_study_engine_kwargs(path)))
+        study = optuna.load_study(study_name=STUDY, storage=storage())
         start.wait()
         while (trial_id := study._pop_waiting_trial_id()) is not None:
             taken[trial_id] += 1
