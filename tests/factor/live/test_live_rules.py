@@ -177,7 +177,7 @@ class TestPredictRules:
 
     @pytest.mark.parametrize(
         "last_prediction, rerun_minutes, replays",
-        [(0, 5, 2), (0, 10**9, 1), (49, 5, 0)],  # never run then stale; never run only; current
+        [(0, 5, 1), (0, 10**9, 1), (49, 5, 0)],  # never run (also stale: one replay serves); never run only; current
     )
     def test_params_held_skip_the_study_but_a_run_never_predicted_replays(
         self, last_prediction, rerun_minutes, replays

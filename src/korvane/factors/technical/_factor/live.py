@@ -136,6 +136,7 @@ class LiveMixin:
         current_equity = as_double(current_equity)
         rerun_minutes = as_int64(number_of_minutes_away_before_needing_to_rerun)
 
+        replayed_after_fit = False
         if not self._factor_best_params_dict:
             study = self._load_stored_study()
             self._factor_best_params_dict = self._best_params_of(study)
@@ -148,7 +149,9 @@ class LiveMixin:
         elif self._never_predicted():
             # Parameters held from a fit in this object: the per-pair state is
             # that of the fit's last trial, not a run with the best parameters.
+            # That replay is current, so the stale test below must not repeat it.
             self.get_full_backtest_results()
+            replayed_after_fit = True
 
         params = self._factor_best_params_dict
         datetime_length = self._datetime_length
@@ -157,7 +160,10 @@ class LiveMixin:
 
         latest_datetime = _as_naive_utc_timestamp(self._data_datetime_array[datetime_length - 1])
         rerun_after = pd.Timedelta(minutes=rerun_minutes)
-        if latest_datetime - _as_naive_utc_timestamp(self._last_updated_positions_time) >= rerun_after:
+        if (
+            not replayed_after_fit
+            and latest_datetime - _as_naive_utc_timestamp(self._last_updated_positions_time) >= rerun_after
+        ):
             self.get_full_backtest_results()
 
         one_bar = pd.Timedelta(minutes=int(self._resolution_in_mins))
