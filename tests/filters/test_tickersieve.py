@@ -119,6 +119,10 @@ def test_bad_input(monkeypatch, table, pct, inferred, error, message):
     with pytest.raises(error) as raised:
         SIEVE.filter_without_lookahead(table, None, pct, 1)
     assert str(raised.value) == message
+    if isinstance(raised.value, module.IncompleteSecurityError):
+        # A KeyError carries the missing label, and survives a worker's pickle.
+        assert raised.value.args == (message.split("'")[-2],)
+        assert str(pickle.loads(pickle.dumps(raised.value))) == message
 
 
 @pytest.fixture(scope="module")

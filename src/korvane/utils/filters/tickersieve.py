@@ -52,21 +52,25 @@ _FILTER_DOC = (
 class IncompleteSecurityError(KeyError, ValueError):
     """A security of the table has its close column but not its volume column, or the reverse.
 
-    A KeyError, as any other missing column is, and a ValueError, since the
-    table itself is malformed; the message names the security and the column
-    it lacks.
+    A KeyError, as any other missing column is, so ``args[0]`` is the missing
+    label; and a ValueError, since the table itself is malformed. Its text
+    names the security and both columns.
     """
 
     def __init__(self, security, close_label, volume_label, has_close):
         present, missing = (close_label, volume_label) if has_close else (volume_label, close_label)
-        super().__init__(
+        super().__init__(missing)
+        self._reasons = (security, close_label, volume_label, has_close)
+        self._message = (
             f"security {security!r} has the column {present!r} but no {missing!r}: "
             "ranking needs both its close and its volume"
         )
 
     def __str__(self):
-        # KeyError would show the message as a quoted label.
-        return self.args[0]
+        return self._message
+
+    def __reduce__(self):
+        return type(self), self._reasons
 
 
 # No state: objects carry nothing, so any two filters give equal results.
