@@ -73,6 +73,10 @@ class TestUpdateRejects:
                 lambda f: f.astype({"B_close": complex, "C_low": complex}),
                 r"^New row of data has non-numeric columns \['B_close', 'C_low'\], please ensure",
             ),
+            (
+                lambda f: f.astype({"A_close": str}).assign(B_close=pd.to_timedelta(5, unit="s")),
+                r"^New row of data has non-numeric columns \['A_close', 'B_close'\], please ensure",
+            ),
         ],
     )
     def test_every_row_is_checked_and_a_failure_changes_nothing(self, edit, message):

@@ -127,9 +127,13 @@ def non_numeric_columns_error(subject, labels):
     )
 
 
-def complex_columns(table):
-    """Labels of the columns of complex dtype, whose conversion to float64 would drop the imaginary part."""
-    return [label for label, dtype in table.dtypes.items() if pd.api.types.is_complex_dtype(dtype)]
+def non_numeric_columns(table):
+    """Labels of the columns that do not hold real numbers: text, times, durations or complex values.
+
+    Converting them to float64 would fail, or would silently turn a duration
+    into nanoseconds or drop an imaginary part.
+    """
+    return [label for position, label in enumerate(table.columns) if not _holds_real_numbers(table.iloc[:, position])]
 
 
 def _float64_values(table):
@@ -137,7 +141,7 @@ def _float64_values(table):
     dtypes = table.dtypes
     if all(dtype == np.float64 for dtype in dtypes):
         return table.to_numpy(dtype=np.float64, copy=False)
-    bad = [label for label in table.columns if not _holds_real_numbers(table[label])]
+    bad = non_numeric_columns(table)
     if bad:
         raise non_numeric_columns_error("pd.DataFrame", bad)
     return table.to_numpy(dtype=np.float64, na_value=np.nan)

@@ -13,7 +13,7 @@ import operator
 from korvane._common.binding import as_double, as_int64, as_truth_value, bind_with_defaults, method_signature
 from korvane._common.close_columns import close_column_positions
 from korvane.factors.technical._factor.backtest_run import LOG_SUFFIX
-from korvane.factors.technical._factor.bars import _check_index, complex_columns, non_numeric_columns_error
+from korvane.factors.technical._factor.bars import _check_index, non_numeric_columns, non_numeric_columns_error
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.valid_closes import (
     invalid_closes,
@@ -76,9 +76,9 @@ class LiveMixin:
             raise Exception("Datetime of new row of data is before the latest datetime already recorded")
 
         selected = frame[list(self._data_column_names_array)]
-        # Construction refuses complex columns; converting them here would
-        # silently keep only the real part.
-        bad = complex_columns(selected)
+        # The columns construction refuses: converting them here would store
+        # text as numbers, a duration as nanoseconds, or only a real part.
+        bad = non_numeric_columns(selected)
         if bad:
             raise non_numeric_columns_error("New row of data", bad)
         index = selected.index
