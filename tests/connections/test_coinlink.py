@@ -188,6 +188,25 @@ class TestDownload:
         assert (np.diff(table.index.asi8) == np.diff(table.index[:2].asi8)[0]).all()
         assert table.index[0] == pd.Timestamp("2021-01-05", tz="UTC")
 
+    def test_candles_far_outside_the_request_are_left_out(self, monkeypatch, caplog):
+        day = datetime.datetime(2021, 1, 5)
+        link = Coinlink("k", "s")
+        honest = link.get_minute_historical_data_for_cryptocurrencies(["AAAUSDT"], day, day, n_jobs=1)
+        record = FakeClient.get_historical_klines
+
+        def far_apart(client, **kwargs):
+            rows = record(client, **kwargs)
+            # Centuries before and after the requested day: binned, a span of
+            # billions of minutes.
+            return [[-8_000_000_000_000] + rows[0][1:]] + rows + [[7_000_000_000_000] + rows[-1][1:]]
+
+        monkeypatch.setattr(FakeClient, "get_historical_klines", far_apart)
+        table = link.get_minute_historical_data_for_cryptocurrencies(["AAAUSDT"], day, day, n_jobs=1)
+        pd.testing.assert_frame_equal(table, honest)
+        assert messages(caplog, logging.WARNING) == [
+            "AAAUSDT: 2 of 3 candles open outside the requested dates and are left out"
+        ]
+
     @pytest.mark.parametrize("symbols", [[], ["FAILUSDT", "EMPTYUSDT"]])
     def test_nothing_downloaded_raises_type_error(self, symbols, caplog):
         caplog.set_level(logging.INFO)

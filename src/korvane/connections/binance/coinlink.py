@@ -195,13 +195,17 @@ class Coinlink:
         single_cryptocurrency_klines = self.__binance_client.get_historical_klines(
             symbol=symbol, interval=binance_interval, start_str=start_str, end_str=end_str
         )
-        return self.__clean_historical_data_for_single_currency(single_cryptocurrency_klines, symbol, binance_interval)
+        return self.__clean_historical_data_for_single_currency(
+            single_cryptocurrency_klines, symbol, binance_interval, _requested_window(start_str, end_str)
+        )
 
     # ------------------------------------------------------------------ cleaning
 
-    def __clean_historical_data_for_single_currency(self, single_cryptocurrency_klines, symbol, binance_interval):
+    def __clean_historical_data_for_single_currency(
+        self, single_cryptocurrency_klines, symbol, binance_interval, window=None
+    ):
         pandas_interval = _pandas_interval(binance_interval)
-        single_cryptocurrency_df = _candles_table(single_cryptocurrency_klines)
+        single_cryptocurrency_df = _candles_table(single_cryptocurrency_klines, symbol, window)
 
         binned_already = _one_row_per_bin(single_cryptocurrency_df.index, pandas_interval)
         prices = _binned(single_cryptocurrency_df[list(PRICE_FIELDS)], pandas_interval, False, binned_already)
@@ -298,13 +302,38 @@ def _field_of(column):
     return format(column, "").rsplit("_", 1)[-1]
 
 
-def _candles_table(klines):
+def _requested_window(start_str, end_str):
+    """The open times, in ms, that a reply to a request from `start_str` to `end_str` can hold.
+
+    The exchange reads the dates as midnight UTC and sends the candles that
+    open from the first to the second; a day of grace on each side keeps a
+    reply read in another zone whole.
+    """
+    start, end = (
+        datetime.datetime.strptime(text, DATE_FORMAT).replace(tzinfo=datetime.timezone.utc)
+        for text in (start_str, end_str)
+    )
+    return (int((start - _GRACE).timestamp()) * 1000, int((end + _GRACE).timestamp()) * 1000)
+
+
+def _candles_table(klines, symbol=None, window=None):
     """The open times as a naive "datetime" index and the five fields as float64 columns.
 
     The exchange sends prices and volumes as decimal text; the native parser
     reads them column by column, which keeps a year of minute candles cheap.
+    Candles that open outside `window` are left out before anything is sized
+    by their times: a reply whose candles lie centuries apart would otherwise
+    bin into billions of minutes.
     """
     open_times, fields = candle_fields(klines)
+    if window is not None:
+        inside = (open_times >= window[0]) & (open_times <= window[1])
+        if not inside.all():
+            logger.warning(
+                f"{format(symbol, '')}: {int((~inside).sum())} of {len(inside)} candles open outside the "
+                "requested dates and are left out"
+            )
+            open_times, fields = open_times[inside], fields[:, inside]
     index = pd.DatetimeIndex(pd.to_datetime(open_times, unit="ms"), name="datetime")
     return pd.DataFrame(dict(zip(FIELDS, fields)), index=index, copy=False)
 
@@ -320,6 +349,8 @@ import bs4 as bs  # noqa: E402
 import datetime  # noqa: E402
 import pandas as pd  # noqa: E402
 from functools import reduce  # noqa: E402
+
+_GRACE = datetime.timedelta(days=1)
 from binance.client import Client  # noqa: E402
 from joblib import Parallel, delayed  # noqa: E402
 from multiprocessing import Manager  # noqa: E402
