@@ -22,7 +22,7 @@ and the classifier's saved pipeline) are written to
 import contextlib
 import io
 import os
-import shutil
+import sqlite3
 import time
 import warnings
 from pathlib import Path
@@ -125,6 +125,17 @@ def factor_for(history, **classifier_objects):
     )
 
 
+def copy_study_file(source, destination):
+    """Copy a study file with every committed trial.
+
+    A study runs in write-ahead-log mode: trials committed since the last
+    checkpoint are still in the "-wal" file beside it, so copying the file
+    alone loses them. SQLite's backup reads through the log.
+    """
+    with contextlib.closing(sqlite3.connect(source)) as origin, contextlib.closing(sqlite3.connect(destination)) as copy:
+        origin.backup(copy)
+
+
 def classifier_stage(history, study_file):
     """Train the entry gate on the factor's trades and compare gated with ungated test statistics."""
     import optuna
@@ -136,7 +147,7 @@ def classifier_stage(history, study_file):
         stale.unlink()
     saved = OUTPUT_DIR / "rarAV" / "saved_models" / "PairsTradingSerialCointegrationFactor_OptimalEntryClassifier.pkl"
     saved.unlink(missing_ok=True)
-    shutil.copy(study_file, CLASSIFIER_STAGE_DIR / study_file.name)
+    copy_study_file(study_file, CLASSIFIER_STAGE_DIR / study_file.name)
     classifier_study = optuna.create_study(
         study_name="PairsTradingSerialCointegrationFactor_OptimalEntryClassifier",
         storage="sqlite:///" + study_file.stem + "_OptimalEntryClassifier.db",
