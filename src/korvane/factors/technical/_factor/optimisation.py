@@ -101,6 +101,44 @@ def _tpe_sampler_kwargs(seed):
     return tpe_sampler_kwargs(seed, pm().optuna.__version__)
 
 
+@contextlib.contextmanager
+def _classifier_stage_failures_explained(study_file_name):
+    """Errors of the entry classifier's training, raised again saying what they leave in place.
+
+    The factor's fit is stored before the classifier trains, and the saved
+    gate is replaced only by a training that succeeds. The error keeps its
+    type; one whose type cannot be made from a message carries the sentence
+    as a note instead.
+    """
+    sentence = (
+        "The factor's own fit finished and is stored in " + study_file_name
+        + "; the entry gate saved earlier for this study, if any, stays in use."
+    )
+    try:
+        yield
+    except Exception as error:
+        stage_error = _with_sentence(error, sentence)
+        if stage_error is None:
+            error.add_note(sentence)
+            raise
+        raise stage_error from error
+
+
+def _with_sentence(error, sentence):
+    """A new error of ``error``'s type whose message adds ``sentence``; None when the type cannot be made so."""
+    try:
+        if isinstance(error, OSError) and error.errno is not None:
+            # Keeps the error number and the file names that an OSError reports.
+            names = () if error.filename is None else (error.filename,)
+            if error.filename2 is not None:
+                names = (error.filename, None, error.filename2)
+            return type(error)(error.errno, f"{error.strerror}\n{sentence}", *names)
+        text = str(error)
+        return type(error)(f"{text}\n{sentence}" if text else sentence)
+    except Exception:
+        return None
+
+
 class OptimisationMixin:
     __slots__ = ()
 
@@ -332,7 +370,8 @@ class OptimisationMixin:
             self._factor_best_params_dict = self._best_params_of(study)
 
         if self._fit_rarAV:
-            self._train_entry_classifier(storage_name, n_trials_to_estimate_params_for_rarAV, n_jobs_for_rarAV)
+            with _classifier_stage_failures_explained(storage_name + STUDY_FILE_SUFFIX):
+                self._train_entry_classifier(storage_name, n_trials_to_estimate_params_for_rarAV, n_jobs_for_rarAV)
         return None
 
     def _run_first_trial_in_process(self, study, study_file_path):
