@@ -4,14 +4,12 @@ import subprocess
 import sys
 import textwrap
 
-import functools
-
 import numpy as np
 import pandas as pd
 import pytest
 from timeseriescv.cross_validation import CombPurgedKFoldCV
 
-from classifier.classifier_helpers import CHEAP_PARAMS, FixedTrial, enqueue, saved_pipeline_path, tiny_trades
+from classifier.classifier_helpers import CHEAP_PARAMS, FixedTrial, tiny_trades
 from korvane.rarAV.tradegate import OptimalEntryClassifier
 
 OBJECTIVE = "__single_instance_optimal_entry_classifier_chimera_fit"
@@ -76,30 +74,19 @@ def test_fold_positions_that_are_not_integers_or_a_mask_are_refused(folds, expec
         assert score(X, y, iter(folds), bars, entry, exit_, impact, FixedTrial(CHEAP_PARAMS)) == expected
 
 
-def test_fit_refuses_fewer_trades_than_splits_before_the_first_trial(workdir):
-    X, y, bars, entry, exit_, impact = tiny_trades(n=6)
-    with pytest.raises(ValueError, match=r"has 6 training trades; its 10 cross-validation splits need at least 10"):
-        OptimalEntryClassifier().fit(X, y, bars, entry, exit_, impact, factor_name="F", storage_name="s")
+@pytest.mark.parametrize(
+    "n_trades, label, n_splits, message",
+    [(6, None, 10, r"has 6 training trades; its 10 cross-validation splits need at least 10")],
+)
+def test_fit_refuses_unusable_trades_before_the_first_trial(workdir, n_trades, label, n_splits, message):
+    X, y, bars, entry, exit_, impact = tiny_trades(n=n_trades)
+    if label is not None:
+        y = pd.Series(label, index=y.index, name=y.name)
+    with pytest.raises(ValueError, match=message):
+        OptimalEntryClassifier().fit(
+            X, y, bars, entry, exit_, impact, n_splits=n_splits, n_test_splits=1, factor_name="F", storage_name="s"
+        )
     assert list(workdir.iterdir()) == []  # no study was opened
-
-
-@pytest.mark.parametrize("model", ["BaggingClassifierGaussianNB", "AdaBoostClassifierLogisticRegression"])
-def test_trades_of_one_outcome_train_every_model_that_can_learn_from_them(workdir, model):
-    X, y, bars, entry, exit_, impact = tiny_trades(n=30)
-    y = pd.Series(1, index=y.index, name=y.name)
-    enqueue("s", "F", dict(CHEAP_PARAMS, classifier_model_to_use=model))
-    fit = functools.partial(
-        OptimalEntryClassifier().fit, X, y, bars, entry, exit_, impact, n_splits=4, n_test_splits=1,
-        factor_name="F", storage_name="s",
-    )
-    if "LogisticRegression" not in model:
-        fit()
-        gate = OptimalEntryClassifier()
-        assert getattr(gate, "__check_and_load_optimal_entry_classifier")("F") and gate.predict(X.iloc[:1]) == 1
-        return
-    with pytest.raises(ValueError, match=r"needs both outcomes \(labels 0 and 1\).*its 30 trades hold only \[1\]"):
-        fit()
-    assert not saved_pipeline_path(workdir).exists()
 
 
 def test_a_classifier_only_process_opens_studies_without_the_group_notice(tmp_path):

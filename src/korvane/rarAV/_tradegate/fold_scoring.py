@@ -122,7 +122,7 @@ def _as_array(read):
 def _is_zone_aware_instants(values):
     """Whether ``values`` (an object array) holds only zone-aware datetimes, in one zone or several."""
     return len(values) > 0 and all(
-        isinstance(value, datetime.datetime) and value.utcoffset() is not None for value in values
+        isinstance(value, datetime.datetime) and value.tzinfo is not None for value in values
     )
 
 

@@ -107,8 +107,8 @@ def _classifier_stage_failures_explained(study_file_name):
 
     The factor's fit is stored before the classifier trains, and the saved
     gate is replaced only by a training that succeeds. The error keeps its
-    type; one whose type cannot be made from a message carries the sentence
-    as a note instead.
+    type; one that cannot be made anew with the longer message is raised as
+    it was, the sentence added as a note.
     """
     sentence = (
         "The factor's own fit finished and is stored in " + study_file_name
@@ -125,18 +125,30 @@ def _classifier_stage_failures_explained(study_file_name):
 
 
 def _with_sentence(error, sentence):
-    """A new error of ``error``'s type whose message adds ``sentence``; None when the type cannot be made so."""
+    """A new error of ``error``'s type whose message ends with ``sentence``; None when it cannot be made so.
+
+    Only an error whose message is its one text argument is made anew (and an
+    OSError from its number, text and file names): the arguments of any other
+    error, such as the label a KeyError carries, are kept as they are.
+    """
     try:
         if isinstance(error, OSError) and error.errno is not None:
-            # Keeps the error number and the file names that an OSError reports.
             names = () if error.filename is None else (error.filename,)
             if error.filename2 is not None:
                 names = (error.filename, None, error.filename2)
-            return type(error)(error.errno, f"{error.strerror}\n{sentence}", *names)
-        text = str(error)
-        return type(error)(f"{text}\n{sentence}" if text else sentence)
+            return type(error)(error.errno, _joined(error.strerror, sentence), *names)
+        if len(error.args) == 1 and isinstance(error.args[0], str) and str(error) == error.args[0]:
+            return type(error)(_joined(error.args[0], sentence))
     except Exception:
-        return None
+        pass
+    return None
+
+
+def _joined(text, sentence):
+    text = str(text).rstrip()
+    if not text:
+        return sentence
+    return text + ("" if text.endswith((".", "!", "?")) else ".") + " " + sentence
 
 
 class OptimisationMixin:
