@@ -81,11 +81,12 @@ def _sampler(seed):
         return module.TPESampler(**tpe_sampler_kwargs(seed, module.optuna.__version__))
 
 
-def check_training_trades(X_train_df, y_train_series, n_splits):
-    """Refuse, before any trial, trades that no trial could score or the final fit could learn from.
+def check_training_trades(X_train_df, n_splits):
+    """Refuse, before any trial, fewer trades than the purged splits need.
 
     Every purged split needs at least one trade; with fewer trades every trial
-    fails. A classifier shown one outcome only has nothing to tell apart.
+    fails. Trades of one outcome only are accepted: the trials score them, and
+    a naive-Bayes ensemble learns from them.
     """
     n_trades = X_train_df.shape[0]
     if n_trades < n_splits:
@@ -93,11 +94,22 @@ def check_training_trades(X_train_df, y_train_series, n_splits):
             f"The entry classifier has {n_trades} training trades; "
             f"its {n_splits} cross-validation splits need at least {n_splits}."
         )
-    outcomes = np.unique(np.asarray(y_train_series).ravel())
+
+
+def check_both_outcomes_for_logistic_regression(classifier_model, labels, model_name):
+    """Refuse to fit an ensemble of logistic regressions on trades of one outcome only.
+
+    A logistic regression has nothing to separate with a single outcome and
+    its solver fails; the message names what the trades lack instead.
+    """
+    if not isinstance(getattr(classifier_model, "estimator", None), tm().LogisticRegression):
+        return
+    outcomes = np.unique(labels)
     if outcomes.size < 2:
         raise ValueError(
-            "The entry classifier needs both outcomes (labels 0 and 1) among its training trades; "
-            f"its {n_trades} trades hold only {outcomes.tolist()}."
+            "The entry classifier needs both outcomes (labels 0 and 1) among its training trades to fit "
+            f"the best trial's {model_name}, a logistic regression ensemble; its {len(labels)} trades hold "
+            f"only {outcomes.tolist()}."
         )
 
 
@@ -207,7 +219,7 @@ class OptimalEntryClassifier:
         module = tm()
         logger = module.logger
         training = [bound[name] for name in FIT_ARGUMENTS[:6]]
-        check_training_trades(bound["X_train_df"], bound["y_train_series"], bound["n_splits"])
+        check_training_trades(bound["X_train_df"], bound["n_splits"])
 
         self._study_name = bound["factor_name"] + STUDY_SUFFIX
         self._storage_name = storage_url(bound["storage_name"] + STUDY_SUFFIX)
@@ -350,6 +362,7 @@ class OptimalEntryClassifier:
         if classifier_model is None:
             raise search_space.unassigned("classifier_model")
         labels = y_train_series.values.ravel()
+        check_both_outcomes_for_logistic_regression(classifier_model, labels, params["classifier_model_to_use"])
         classifier_model.fit(X_train_final, labels, sample_weight=sample_weights_train)
         pickled_optimal_entry_model = {
             "imputer": imputer,

@@ -9,6 +9,7 @@ table-based road would give it, so every fold scores what the pieces give.
 """
 
 import contextlib
+import datetime
 
 import numpy as np
 import pandas as pd
@@ -118,12 +119,23 @@ def _as_array(read):
         return _Unusable(error)
 
 
+def _is_zone_aware_instants(values):
+    """Whether ``values`` (an object array) holds only zone-aware datetimes, in one zone or several."""
+    return len(values) > 0 and all(
+        isinstance(value, datetime.datetime) and value.tzinfo is not None for value in values
+    )
+
+
 def _plain_array(series):
     """The numpy array of a Series; timezone-aware times become datetime64 in UTC.
 
     ``to_numpy`` would give aware times as an array of Timestamp objects,
-    which ``SampleWeights`` refuses.
+    which ``SampleWeights`` refuses. Aware times of several zones stay
+    objects in a Series, yet each is an exact instant: they are read in UTC
+    as well.
     """
+    if series.dtype == object and _is_zone_aware_instants(series.values):
+        series = pd.to_datetime(series, utc=True)
     if isinstance(series.dtype, pd.DatetimeTZDtype):
         return series.array.tz_convert(None).to_numpy()
     return series.values
@@ -138,9 +150,30 @@ def span_arrays(complete_times, entry_times, exit_times, impacts):
     return tuple(_plain_array(series) for series in (complete_times, entry_times, exit_times, impacts))
 
 
-def fold_positions(indices):
-    """A fold's row positions as an integer array; an empty list gives an empty integer array."""
-    return np.asarray(indices, dtype=np.intp)
+def fold_positions(indices, n_rows):
+    """A fold's rows as an integer array of positions among ``n_rows`` trades.
+
+    Rows are selected as a positional selection reads them: integers are
+    positions, and a boolean array of one entry per trade is a mask. An empty
+    list gives no rows. Positions of any other kind (floats, say) are refused
+    with an IndexError rather than truncated to integers.
+    """
+    positions = np.asarray(indices)
+    if positions.size == 0:
+        return np.empty(0, dtype=np.intp)
+    if positions.dtype.kind == "b":
+        if positions.shape != (n_rows,):
+            raise IndexError(
+                f"A fold's boolean mask must hold one entry per training trade ({n_rows}); "
+                f"it has shape {positions.shape}."
+            )
+        return np.flatnonzero(positions)
+    if positions.dtype.kind not in "iu":
+        raise IndexError(
+            "A fold's rows must be integer positions or a boolean mask; "
+            f"got dtype {positions.dtype}, starting {positions.ravel()[:3].tolist()}."
+        )
+    return positions
 
 
 def cross_validated_f1(
@@ -161,6 +194,7 @@ def cross_validated_f1(
     """
     module = tm()
     sample_weights_model, vt, scaler, select_top_k_features, classifier_model = pieces
+    n_rows = X_train_df.shape[0]
     n_columns = X_train_df.shape[1]
     values = _as_array(lambda: cleaned_values(X_train_df.to_numpy(dtype=np.float64)))
     labels = y_train_series.to_numpy()
@@ -172,7 +206,7 @@ def cross_validated_f1(
     cv_scores = []
     with _fold_loop_settings():
         for train_indices, validation_indices in cv_indices_generator:
-            train_rows = fold_positions(train_indices)
+            train_rows = fold_positions(train_indices, n_rows)
             y_train = labels[train_rows]
             if len(train_rows) == 0 or n_columns == 0 or len(y_train) == 0:
                 continue
@@ -202,7 +236,7 @@ def cross_validated_f1(
                     if classifier_model is None:
                         raise unassigned("classifier_model")
                     classifier_model.fit(X_train_final, y_train.ravel(), sample_weight=sample_weights_train)
-                    validation_rows = fold_positions(validation_indices)
+                    validation_rows = fold_positions(validation_indices, n_rows)
                     X_val = imputer.transform(values[validation_rows])[:, kept_after_correlation]
                     X_val_final = select_top_k_features.transform(scaler.transform(X_val))
                     cv_score = module.f1_score(labels[validation_rows].ravel(), classifier_model.predict(X_val_final))
