@@ -19,6 +19,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "argument_checks.hpp"
@@ -101,31 +102,45 @@ korvane::johansen::CriticalValues critical_from(const nb::tuple& t) {
   return {nb::cast<double>(t[0]), nb::cast<double>(t[1])};
 }
 
-// Each security's close column within the `columns` of the bars, its column
-// in the `width` of the positions, and each pair's legs among the securities.
-void check_securities(const eng::PairEngine& e, const CInt64Vector& close_columns,
-                      const CInt64Vector& position_index, int64_t columns, int64_t width) {
-  const size_t n = close_columns.shape(0);
-  require_length("position_index", position_index.shape(0), n, "security of close_columns");
-  require_indices("close_columns", close_columns.data(), n, columns, "columns of the bars");
-  require_indices("position_index", position_index.data(), n, width, "columns of the positions");
-  require_indices("the engine's first legs", e.first().data(), e.pairs(), static_cast<int64_t>(n),
-                  "securities of close_columns");
-  require_indices("the engine's second legs", e.second().data(), e.pairs(), static_cast<int64_t>(n),
-                  "securities of close_columns");
-}
+// The caller's security layout, copied before it is checked: the checks and
+// every read after them see this copy. An entry hook, or another thread while
+// a run has let go of the interpreter's lock, may write to the caller's
+// arrays at any bar; an index read from them again could then lie past its
+// check.
+struct SecurityLayout {
+  std::vector<int64_t> close_columns, position_index;
 
-// The pairs' legs, checked before the engine is built: a leg is a security's
-// index, which the calls that run the engine check against their securities.
+  // Each security's close column within the `columns` of the bars, its column
+  // in the `width` of the positions, and each pair's legs among the
+  // securities.
+  void take(const eng::PairEngine& e, const CInt64Vector& close_columns_given,
+            const CInt64Vector& position_index_given, int64_t columns, int64_t width) {
+    const size_t n = close_columns_given.shape(0);
+    require_length("position_index", position_index_given.shape(0), n, "security of close_columns");
+    close_columns.assign(close_columns_given.data(), close_columns_given.data() + n);
+    position_index.assign(position_index_given.data(), position_index_given.data() + n);
+    require_indices("close_columns", close_columns.data(), n, columns, "columns of the bars");
+    require_indices("position_index", position_index.data(), n, width, "columns of the positions");
+    require_indices("the engine's first legs", e.first().data(), e.pairs(), static_cast<int64_t>(n),
+                    "securities of close_columns");
+    require_indices("the engine's second legs", e.second().data(), e.pairs(), static_cast<int64_t>(n),
+                    "securities of close_columns");
+  }
+  int64_t securities() const { return static_cast<int64_t>(close_columns.size()); }
+};
+
+// The pairs' legs, copied and then checked before the engine is built: a leg
+// is a security's index, which the calls that run the engine check against
+// their securities.
 eng::PairEngine engine_of(const CInt64Vector& first, const CInt64Vector& second) {
   const size_t pairs = first.shape(0);
   require_length("second", second.shape(0), pairs, "pair of first");
+  std::vector<int64_t> a(first.data(), first.data() + pairs), b(second.data(), second.data() + pairs);
   for (size_t k = 0; k < pairs; ++k) {
-    require_at_least("first", first.data()[k], 0);
-    require_at_least("second", second.data()[k], 0);
+    require_at_least("first", a[k], 0);
+    require_at_least("second", b[k], 0);
   }
-  return eng::PairEngine(std::vector<int64_t>(first.data(), first.data() + pairs),
-                         std::vector<int64_t>(second.data(), second.data() + pairs));
+  return eng::PairEngine(std::move(a), std::move(b));
 }
 
 // Holds an engine for the length of one call. A call from another thread
@@ -160,6 +175,7 @@ struct Engine {
   std::vector<double> logs;
   std::vector<const double*> series;
   std::vector<double> last_close;
+  SecurityLayout layout;
   mutable std::mutex busy;
   mutable std::atomic<std::thread::id> owner{};
 
@@ -176,22 +192,22 @@ struct Engine {
     require_length("positions", positions.shape(0), data.shape(0), "row of data");
     require_length("times", times.shape(0), data.shape(0), "row of data");
     require_columns("positions", positions.shape(1), close_columns.shape(0), "security of close_columns");
-    check_securities(core, close_columns, position_index, static_cast<int64_t>(data.shape(1)),
-                     static_cast<int64_t>(positions.shape(1)));
+    layout.take(core, close_columns, position_index, static_cast<int64_t>(data.shape(1)),
+                static_cast<int64_t>(positions.shape(1)));
     require_at_least("window", window, 1);
     check_intervals(iv);
     const auto crit = critical_from(critical);
     const int64_t rs = static_cast<int64_t>(data.stride(0)), cs = static_cast<int64_t>(data.stride(1));
-    const int64_t securities = static_cast<int64_t>(close_columns.shape(0));
     EstimationScope scope(core, estimators);
     if (hook.is_none() && !scope.active()) {
       nb::gil_scoped_release release;
-      core.run(data.data(), rows, rs, cs, close_columns.data(), securities, position_index.data(),
-               window, times.data(), positions.data(), iv, p, crit, nullptr);
+      core.run(data.data(), rows, rs, cs, layout.close_columns.data(), layout.securities(),
+               layout.position_index.data(), window, times.data(), positions.data(), iv, p, crit, nullptr);
     } else {
       PythonEntryHook h(hook);
-      core.run(data.data(), rows, rs, cs, close_columns.data(), securities, position_index.data(),
-               window, times.data(), positions.data(), iv, p, crit, hook.is_none() ? nullptr : &h);
+      core.run(data.data(), rows, rs, cs, layout.close_columns.data(), layout.securities(),
+               layout.position_index.data(), window, times.data(), positions.data(), iv, p, crit,
+               hook.is_none() ? nullptr : &h);
     }
   }
 
@@ -201,22 +217,21 @@ struct Engine {
     const ExclusiveUse held = use();
     const int64_t rows = static_cast<int64_t>(window.shape(0));
     if (rows < 1) refuse("window", "holds no rows");
-    check_securities(core, close_columns, position_index, static_cast<int64_t>(window.shape(1)),
-                     static_cast<int64_t>(row.shape(0)));
+    layout.take(core, close_columns, position_index, static_cast<int64_t>(window.shape(1)),
+                static_cast<int64_t>(row.shape(0)));
     check_intervals(iv);
     const auto crit = critical_from(critical);
     korvane::engine::window_log_closes(window.data(), rows, static_cast<int64_t>(window.stride(0)),
-                                       static_cast<int64_t>(window.stride(1)), close_columns.data(),
-                                       static_cast<int64_t>(close_columns.shape(0)), logs, series,
-                                       last_close);
+                                       static_cast<int64_t>(window.stride(1)), layout.close_columns.data(),
+                                       layout.securities(), logs, series, last_close);
     EstimationScope scope(core, estimators);
     if (hook.is_none()) {
-      core.step(series.data(), last_close.data(), rows, position_index.data(), row.data(), time, -1,
-                iv, p, crit, nullptr);
+      core.step(series.data(), last_close.data(), rows, layout.position_index.data(), row.data(), time,
+                -1, iv, p, crit, nullptr);
     } else {
       PythonEntryHook h(hook);
-      core.step(series.data(), last_close.data(), rows, position_index.data(), row.data(), time, -1,
-                iv, p, crit, &h);
+      core.step(series.data(), last_close.data(), rows, layout.position_index.data(), row.data(), time,
+                -1, iv, p, crit, &h);
     }
   }
 

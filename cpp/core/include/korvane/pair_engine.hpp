@@ -146,6 +146,8 @@ class PairEngine {
   // window (oldest first); `last_close[s]` is its close on the window's last
   // row; `position_index[s]` its column in `row`, where the legs are added.
   // Every leg must address one of the securities given.
+  // `position_index` is read at every pair's legs, after any call of the
+  // hook too: it must not change during the call.
   void step(const double* const* logs, const double* last_close, std::int64_t window,
             const std::int64_t* position_index, double* row, std::int64_t time, std::int64_t bar,
             const Intervals& iv, const Params& p, const johansen::CriticalValues& crit,
@@ -156,6 +158,8 @@ class PairEngine {
   // for N `securities`, zeroed by the caller) is decided from rows [i-W, i),
   // for every i >= W.
   // Log closes are taken once for the whole run.
+  // `close_column` and `position_index` are read at every bar, after any
+  // call of the hook too: they must not change during the call.
   void run(const double* data, std::int64_t rows, std::int64_t row_stride, std::int64_t column_stride,
            const std::int64_t* close_column, std::int64_t securities,
            const std::int64_t* position_index, std::int64_t window, const std::int64_t* times,
