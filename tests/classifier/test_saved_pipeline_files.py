@@ -5,9 +5,11 @@ import errno
 import logging
 import multiprocessing
 import os
+import pathlib
 import pickle
 import resource
 import signal
+import tempfile
 import time
 
 import numpy as np
@@ -291,13 +293,17 @@ def unwritable(path):
     return path
 
 
+@pytest.fixture
+def open_folder():
+    """A folder every user may enter, so that an ordinary user can reach its files when the test runs as root."""
+    with tempfile.TemporaryDirectory() as folder:
+        os.chmod(folder, 0o755)
+        yield pathlib.Path(folder)
+
+
 @pytest.mark.parametrize("case", ["link", "dangling-link", "link-to-missing-folder", "read-only"])
-def test_saved_file_goes_where_the_path_leads_and_only_if_writable(tmp_path, case):
-    # A folder every user may enter, so that an ordinary user can reach the file when the test runs as root.
-    tmp_path.chmod(0o755)
-    tmp_path.parent.chmod(tmp_path.parent.stat().st_mode | 0o055)
-    tmp_path.parent.parent.chmod(tmp_path.parent.parent.stat().st_mode | 0o055)
-    saved, elsewhere = tmp_path / "saved_models", tmp_path / "elsewhere"
+def test_saved_file_goes_where_the_path_leads_and_only_if_writable(open_folder, case):
+    saved, elsewhere = open_folder / "saved_models", open_folder / "elsewhere"
     saved.mkdir()
     elsewhere.mkdir()
     path = saved / "F.pkl"
@@ -309,7 +315,7 @@ def test_saved_file_goes_where_the_path_leads_and_only_if_writable(tmp_path, cas
         assert pickle.loads(path.read_bytes()) == {"x": "before"} and os.listdir(saved) == ["F.pkl"]
         return
     target = {"link": elsewhere / "F.pkl", "dangling-link": elsewhere / "new.pkl",
-              "link-to-missing-folder": tmp_path / "missing" / "F.pkl"}[case]
+              "link-to-missing-folder": open_folder / "missing" / "F.pkl"}[case]
     if case == "link":
         target.write_bytes(pickle.dumps({"x": "before"}))
         target.chmod(0o640)

@@ -296,7 +296,8 @@ def _opcode_charges():
     charges[pickle.MARK[0]] = _MARK
     charges[pickle.SETITEM[0]] = _DICT_ENTRY
     for op in (
-        pickle.INT, pickle.BININT, pickle.BININT1, pickle.BININT2, pickle.LONG, pickle.LONG1, pickle.LONG4,
+        # Not BININT1: integers below 256 are shared, not made.
+        pickle.INT, pickle.BININT, pickle.BININT2, pickle.LONG, pickle.LONG1, pickle.LONG4,
         pickle.FLOAT, pickle.BINFLOAT, pickle.STRING, pickle.BINSTRING, pickle.SHORT_BINSTRING,
         pickle.UNICODE, pickle.BINUNICODE, pickle.SHORT_BINUNICODE, pickle.BINUNICODE8,
         pickle.BINBYTES, pickle.SHORT_BINBYTES, pickle.BINBYTES8, pickle.BYTEARRAY8,
@@ -315,8 +316,24 @@ _OPCODE_CHARGES, _OPCODE_KINDS = _opcode_charges()
 _NO_DEPTH = itertools.repeat(0)
 
 
+def _too_deep():
+    return _Refused(f"it nests containers more than {MAX_NESTING} deep")
+
+
+# The most frequent opcodes of a pipeline file, so their depth record is written out here.
+
+
+def _load_tuple1(self):
+    stack = self.stack
+    made = (stack[-1],)
+    stack[-1] = made
+    depth = self._depths.get(id(made[0]), 0) + 1
+    if depth > MAX_NESTING:
+        raise _too_deep()
+    self._depths[id(made)] = depth
+
+
 def _short_tuple_loader(count):
-    # The most frequent opcodes of a pipeline file, so the record is written out here.
     def load(self):
         stack = self.stack
         made = tuple(stack[-count:])
@@ -325,9 +342,8 @@ def _short_tuple_loader(count):
         stack[-count:] = [made]
         depth = max(map(self._depths.get, map(id, made), _NO_DEPTH)) + 1
         if depth > MAX_NESTING:
-            raise _Refused(f"it nests containers more than {MAX_NESTING} deep")
+            raise _too_deep()
         self._depths[id(made)] = depth
-        self._kept.append(made)
 
     return load
 
@@ -342,10 +358,10 @@ class _PipelineUnpickler(pickle._Unpickler):
         self._reader = reader
         self._admitted = admitted
         self._counted = 0
-        # id -> nesting depth of the containers built so far (absent: 0); they
-        # are kept alive, so that an id is never reused during the load.
+        # id -> nesting depth of the containers built so far (absent: 0). An id
+        # freed and reused can only make a depth seem larger, never smaller:
+        # tuples write theirs when made, the others only raise it.
         self._depths = {}
-        self._kept = []
         # id -> array whose state the file has yet to set; each is set once, and an
         # object array may hold only arrays already complete, so its depth is exact.
         self._shells = {}
@@ -375,11 +391,12 @@ class _PipelineUnpickler(pickle._Unpickler):
                 dispatch[code](self)
                 left -= charges[code]
                 kind = kinds[code]
-                if kind == _SIZED:
-                    left -= sizeof(self.stack[-1])
-                elif kind == _COUNTED:
-                    left -= self._counted
-                    self._counted = 0
+                if kind:
+                    if kind == _SIZED:
+                        left -= sizeof(self.stack[-1])
+                    else:
+                        left -= self._counted
+                        self._counted = 0
                 if left < 0:
                     # The allowance grows with what has been read, so a costly start stops early.
                     left += BUILT_BYTES_PER_FILE_BYTE * (reader.consumed - credited)
@@ -400,21 +417,12 @@ class _PipelineUnpickler(pickle._Unpickler):
     def _deepest(self, values):
         return max(map(self._depths.get, map(id, values), _NO_DEPTH), default=0)
 
-    def _record(self, made, inner_depth):
-        """Record a new container holding values nested ``inner_depth`` deep."""
-        if inner_depth >= MAX_NESTING:
-            raise _Refused(f"it nests containers more than {MAX_NESTING} deep")
-        self._depths[id(made)] = inner_depth + 1
-        self._kept.append(made)
-
     def _holds(self, container, inner_depth):
-        """Record that ``container``, new or not, now holds values nested ``inner_depth`` deep."""
+        """Record that ``container``, new or not, holds values nested ``inner_depth`` deep."""
         depth = self._depths.get(id(container))
-        if depth is None:
-            self._record(container, inner_depth)
-        elif depth <= inner_depth:
+        if depth is None or depth <= inner_depth:
             if inner_depth >= MAX_NESTING:
-                raise _Refused(f"it nests containers more than {MAX_NESTING} deep")
+                raise _too_deep()
             self._depths[id(container)] = inner_depth + 1
 
     @staticmethod
@@ -427,12 +435,12 @@ class _PipelineUnpickler(pickle._Unpickler):
     def _load_tuple(self):
         made = tuple(self.pop_mark())
         self.append(made)
-        self._record(made, self._deepest(made))
+        self._holds(made, self._deepest(made))
 
     def _load_list(self):
         items = self.pop_mark()
         self.append(items)
-        self._record(items, self._deepest(items))
+        self._holds(items, self._deepest(items))
 
     def _load_dict(self):
         items = self.pop_mark()
@@ -441,7 +449,7 @@ class _PipelineUnpickler(pickle._Unpickler):
             self._check_key(key)
         loaded = dict(zip(keys, items[1::2]))
         self.append(loaded)
-        self._record(loaded, self._deepest(items[1::2]))
+        self._holds(loaded, self._deepest(items[1::2]))
 
     def _target(self, kind):
         target = self.stack[-1]
@@ -539,9 +547,9 @@ class _PipelineUnpickler(pickle._Unpickler):
     dispatch[pickle.BUILD[0]] = _load_build
     dispatch[pickle.BYTEARRAY8[0]] = _load_bytearray8
     dispatch[pickle.TUPLE[0]] = _load_tuple
-    for _size, _opcode in enumerate((pickle.TUPLE1, pickle.TUPLE2, pickle.TUPLE3), start=1):
-        dispatch[_opcode[0]] = _short_tuple_loader(_size)
-    del _size
+    dispatch[pickle.TUPLE1[0]] = _load_tuple1
+    dispatch[pickle.TUPLE2[0]] = _short_tuple_loader(2)
+    dispatch[pickle.TUPLE3[0]] = _short_tuple_loader(3)
     dispatch[pickle.LIST[0]] = _load_list
     dispatch[pickle.DICT[0]] = _load_dict
     dispatch[pickle.APPEND[0]] = _load_append
