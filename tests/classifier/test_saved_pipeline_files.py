@@ -95,8 +95,8 @@ def fifo(path):
         (fifo, "not a regular file"),
         ("oversized", "more than the 1000"),
     ],
-    ids=["list-range", "bytearray", "ndarray", "zeros", "object-array", "bytearray-claim", "n_jobs", "strings", "no-key",
-         "float-positions", "label-text", "swapped-piece", "inner-model", "fifo", "oversized"],
+    ids=["list-range", "bytearray", "ndarray", "zeros", "object-array", "bytearray-claim", "n_jobs", "strings",
+         "no-key", "float-positions", "label-text", "swapped-piece", "inner-model", "fifo", "oversized"],
 )
 def test_hostile_files_are_refused_before_any_field_changes(workdir, monkeypatch, content, error):
     path = saved_pipeline_path(workdir)
@@ -246,8 +246,10 @@ COSTLY_FILES = {
     "deep-list": (lambda: HEADER + pickle.MARK * 200_000 + pickle.LIST * 200_000 + pickle.STOP, "100 deep"),
     "array-chain": (lambda: nested_arrays(60), "100 deep"),
     # The depth of arrays in arrays is exact only if each inner one is complete first.
-    "unfinished-inner-array": (lambda: pickle.dumps([SHELL, Calls(*SHELL.reduced, (1, (1,), np.dtype(object), False, [SHELL]))]),
-                               "before the inner one is complete"),
+    "unfinished-inner-array": (
+        lambda: pickle.dumps([SHELL, Calls(*SHELL.reduced, (1, (1,), np.dtype(object), False, [SHELL]))]),
+        "before the inner one is complete",
+    ),
     # math.prod of 2,000 references to one 20 KB integer took a minute.
     "huge-shape": (lambda: pickle.dumps(Calls(*SHELL.reduced, (1, (BIG,) * 2000, np.dtype("f8"), False, b""))),
                    "data of another size"),
@@ -284,15 +286,6 @@ def test_files_that_build_more_than_their_size_are_refused_quickly(workdir, name
 # ------------------------------------------------------------------ where the file is written
 
 
-def unwritable(path):
-    path.write_bytes(pickle.dumps({"x": "before"}))
-    path.chmod(0o444)
-    if os.geteuid() == 0:  # root may write anything: the file and its folder go to an ordinary user
-        os.chown(path.parent, 65534, 65534)
-        os.chown(path, 65534, 65534)
-    return path
-
-
 @pytest.fixture
 def open_folder():
     """A folder every user may enter, so that an ordinary user can reach its files when the test runs as root."""
@@ -308,7 +301,11 @@ def test_saved_file_goes_where_the_path_leads_and_only_if_writable(open_folder, 
     elsewhere.mkdir()
     path = saved / "F.pkl"
     if case == "read-only":
-        unwritable(path)
+        path.write_bytes(pickle.dumps({"x": "before"}))
+        path.chmod(0o444)
+        if os.geteuid() == 0:  # root may write anything: the file and its folder go to an ordinary user
+            os.chown(saved, 65534, 65534)
+            os.chown(path, 65534, 65534)
         outcome = in_child(lambda: saved_pipeline.save_pipeline(str(path), {"x": "after"}),
                            user=65534 if os.geteuid() == 0 else None)
         assert outcome[0] is PermissionError and outcome[3] == str(path), outcome
