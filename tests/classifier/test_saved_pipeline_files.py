@@ -1,12 +1,21 @@
-"""The saved pipeline file as data from disk: what loading refuses, file modes, pickle protocols."""
+"""The saved pipeline file as data from disk: what loading refuses, file modes, links, pickle protocols."""
 
+import copyreg
+import errno
+import logging
+import multiprocessing
 import os
+import pathlib
 import pickle
+import resource
 import signal
+import tempfile
+import time
 
 import numpy as np
 import pandas as pd
 import pytest
+from sklearn.naive_bayes import GaussianNB
 from sklearn.preprocessing import MinMaxScaler
 
 from classifier.classifier_helpers import CHEAP_PARAMS, saved_pipeline_path, tiny_trades
@@ -78,6 +87,7 @@ def fifo(path):
         (claimed_bytearray, "truncated"),
         (parallel_bagging, 'n_jobs=8 in "classifier_model"'),
         (lambda: pickle.dumps(dict.fromkeys(saved_pipeline.PIPELINE_KEYS, "x")), 'a str as "imputer"'),
+        (lambda: pickle.dumps(dict.fromkeys(saved_pipeline.PIPELINE_KEYS[:3], "x")), 'no "scaler" entry'),
         (lambda: with_field(no_variance_cols=np.array([0.5, 1.0])), 'float64 as "no_variance_cols"'),
         (lambda: with_field(features_to_drop_from_multicollinearity="abc"), 'str as "features_to_drop'),
         (lambda: with_field(scaler=fitted_pipeline()["imputer"]), 'SimpleImputer as "scaler"'),
@@ -86,7 +96,7 @@ def fifo(path):
         ("oversized", "more than the 1000"),
     ],
     ids=["list-range", "bytearray", "ndarray", "zeros", "object-array", "bytearray-claim", "n_jobs", "strings",
-         "float-positions", "label-text", "swapped-piece", "inner-model", "fifo", "oversized"],
+         "no-key", "float-positions", "label-text", "swapped-piece", "inner-model", "fifo", "oversized"],
 )
 def test_hostile_files_are_refused_before_any_field_changes(workdir, monkeypatch, content, error):
     path = saved_pipeline_path(workdir)
@@ -100,7 +110,7 @@ def test_hostile_files_are_refused_before_any_field_changes(workdir, monkeypatch
     else:
         path.write_bytes(content())
     classifier = OptimalEntryClassifier()
-    classifier._imputer = "earlier"
+    classifier._imputer = classifier._study_name = "earlier"
 
     def blocked(*_):
         pytest.fail("loading blocked")
@@ -113,7 +123,7 @@ def test_hostile_files_are_refused_before_any_field_changes(workdir, monkeypatch
     finally:
         signal.alarm(0)
         signal.signal(signal.SIGALRM, previous)
-    assert classifier._imputer == "earlier"
+    assert classifier._imputer == classifier._study_name == "earlier"
 
 
 @pytest.mark.parametrize("umask, new_mode", [(0o022, 0o644), (0o007, 0o660)])
@@ -131,10 +141,10 @@ def test_saved_files_get_the_mode_a_plain_open_gives(workdir, umask, new_mode):
 
 
 @pytest.mark.parametrize("params", [
-    dict(imputer_to_use="KNNImputer", classifier_model_to_use="AdaBoostClassifierLogisticRegression",
-         score_func_to_use="mutual_info_classif"),
-    dict(CHEAP_PARAMS),
-], ids=["knn-adaboost", "simple-bagging"])
+    dict(imputer_to_use=("KNNImputer", "SimpleImputer")[i % 2], classifier_model_to_use=model,
+         score_func_to_use=("mutual_info_classif", "f_classif")[i % 2], AdaBoostClassifier_learning_rate=0.1)
+    for i, model in enumerate(search_space.MODEL_NAMES)
+], ids=search_space.MODEL_NAMES)
 def test_every_pickle_protocol_round_trips(workdir, params):
     pipeline = fitted_pipeline(**params)
     reference = OptimalEntryClassifier()
@@ -149,3 +159,193 @@ def test_every_pickle_protocol_round_trips(workdir, params):
         loader = OptimalEntryClassifier()
         assert getattr(loader, LOAD)(factor_name="F") is True
         assert [loader.predict(X.iloc[[i]]) for i in range(len(X))] == expected, protocol
+
+
+# ------------------------------------------------------------------ files that cost more than their size
+
+FORK = multiprocessing.get_context("fork")
+
+
+def in_child(work, *, address_space=None, file_size=None, user=None, timeout=30):
+    """What ``work()`` returns or raises (type, text, errno, file name), run in a forked child under limits."""
+    receive, send = FORK.Pipe(duplex=False)
+
+    def run():
+        if user is not None:
+            os.setgid(user)
+            os.setuid(user)
+        if file_size is not None:
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a refused write fails instead of ending the process
+            resource.setrlimit(resource.RLIMIT_FSIZE, (file_size, resource.RLIM_INFINITY))
+        if address_space is not None:
+            with open("/proc/self/status") as status:
+                used = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+            resource.setrlimit(resource.RLIMIT_AS, (used + address_space, resource.RLIM_INFINITY))
+        try:
+            send.send(("returned", work()))
+        except BaseException as error:
+            send.send((type(error), str(error), getattr(error, "errno", None), getattr(error, "filename", None)))
+
+    child = FORK.Process(target=run)
+    child.start()
+    child.join(timeout)
+    if child.is_alive():
+        child.kill()
+        child.join()
+        pytest.fail(f"the child ran for more than {timeout} s")
+    assert child.exitcode == 0, f"the child ended with {child.exitcode}"
+    return receive.recv()
+
+
+class Makes:
+    """Pickles as a new ``cls`` given ``state``: NEWOBJ, then BUILD."""
+
+    def __init__(self, cls, state):
+        self.cls, self.state = cls, state
+
+    __class__ = property(lambda self: self.cls)  # what the pickler checks NEWOBJ's class against
+
+    def __reduce__(self):
+        return copyreg.__newobj__, (self.cls,), self.state
+
+
+ARRAY_SHELL = np.ndarray.__reduce__(np.zeros(0))[0]
+SHELL = Calls(ARRAY_SHELL, (np.ndarray, (0,), b"b"))
+BIG = 1 << 160_000  # a 20 KB integer
+VERSION = "1" * 2**20
+TUPLE1, EMPTY_TUPLE, HEADER = pickle.TUPLE1, pickle.EMPTY_TUPLE, pickle.PROTO + b"\x04"
+
+
+def nested_arrays(levels):
+    inner = np.empty(1, dtype=object)
+    for _ in range(levels):
+        outer = np.empty(1, dtype=object)
+        outer[0] = inner
+        inner = outer
+    return pickle.dumps(inner)
+
+
+def rebuilt_state():
+    """One estimator given the same 100,000-entry state 20,000 times, five bytes each."""
+    estimator = b"csklearn.naive_bayes\nGaussianNB\n)" + pickle.NEWOBJ + b"q\x01"
+    entries = b"".join(pickle.SHORT_BINUNICODE + bytes([len(key)]) + key + pickle.NONE
+                       for key in (f"k{i}".encode() for i in range(100_000)))
+    state = pickle.EMPTY_DICT + b"q\x02" + pickle.MARK + entries + pickle.SETITEMS
+    again = b"h\x01h\x02" + pickle.BUILD + pickle.POP
+    return pickle.PROTO + b"\x02" + estimator + state + pickle.BUILD + again * 20_000 + pickle.STOP
+
+
+COSTLY_FILES = {
+    # The C stack overflowed hashing a deep key, or comparing a deep class.
+    "deep-key": (lambda: HEADER + pickle.EMPTY_DICT + EMPTY_TUPLE + TUPLE1 * 200_000 + pickle.NONE
+                 + pickle.SETITEM + pickle.STOP, "nests containers more than 100 deep"),
+    "deep-class": (lambda: HEADER + EMPTY_TUPLE + TUPLE1 * 200_000 + EMPTY_TUPLE + pickle.NEWOBJ + pickle.STOP,
+                   "nests containers more than 100 deep"),
+    "tuple-key": (lambda: pickle.dumps({(1, 2): 3}), "uses a tuple as a dictionary key"),
+    "tuple-class": (lambda: HEADER + EMPTY_TUPLE + TUPLE1 + EMPTY_TUPLE + pickle.NEWOBJ + pickle.STOP, "makes a tuple"),
+    "deep-list": (lambda: HEADER + pickle.MARK * 200_000 + pickle.LIST * 200_000 + pickle.STOP, "100 deep"),
+    "array-chain": (lambda: nested_arrays(60), "100 deep"),
+    # The depth of arrays in arrays is exact only if each inner one is complete first.
+    "unfinished-inner-array": (
+        lambda: pickle.dumps([SHELL, Calls(*SHELL.reduced, (1, (1,), np.dtype(object), False, [SHELL]))]),
+        "before the inner one is complete",
+    ),
+    # math.prod of 2,000 references to one 20 KB integer took a minute.
+    "huge-shape": (lambda: pickle.dumps(Calls(*SHELL.reduced, (1, (BIG,) * 2000, np.dtype("f8"), False, b""))),
+                   "data of another size"),
+    # 3,000 estimators given one 1 MiB version text.
+    "long-version": (lambda: pickle.dumps([Makes(GaussianNB, {"_sklearn_version": VERSION}) for _ in range(3000)]),
+                     "version that is not a short text"),
+    "empty-sets": (lambda: HEADER + pickle.EMPTY_SET * 2**22 + pickle.STOP, "by a way no pipeline is written"),
+    "empty-lists": (lambda: HEADER + pickle.EMPTY_LIST * 2**22 + pickle.STOP, "far more than a pipeline of its size"),
+    "rebuilt-state": (rebuilt_state, "far more than a pipeline of its size"),
+}
+
+
+@pytest.mark.parametrize("name", COSTLY_FILES)
+def test_files_that_build_more_than_their_size_are_refused_quickly(workdir, name):
+    make, error = COSTLY_FILES[name]
+    path = saved_pipeline_path(workdir)
+    path.parent.mkdir(parents=True)
+    path.write_bytes(make())
+
+    def load():
+        classifier = OptimalEntryClassifier()
+        classifier._imputer = classifier._study_name = "earlier"
+        started = time.perf_counter()
+        try:
+            getattr(classifier, LOAD)(factor_name="F")
+        except pickle.UnpicklingError as refusal:
+            return str(refusal), time.perf_counter() - started, classifier._imputer, classifier._study_name
+        return "loaded"
+
+    message, seconds, *fields = in_child(load, address_space=300 * 2**20)[1]
+    assert error in message and seconds < 1.5 and fields == ["earlier", "earlier"], (message, seconds, fields)
+
+
+# ------------------------------------------------------------------ where the file is written
+
+
+@pytest.fixture
+def open_folder():
+    """A folder every user may enter, so that an ordinary user can reach its files when the test runs as root."""
+    with tempfile.TemporaryDirectory() as folder:
+        os.chmod(folder, 0o755)
+        yield pathlib.Path(folder)
+
+
+@pytest.mark.parametrize("case", ["link", "dangling-link", "link-to-missing-folder", "read-only"])
+def test_saved_file_goes_where_the_path_leads_and_only_if_writable(open_folder, case):
+    saved, elsewhere = open_folder / "saved_models", open_folder / "elsewhere"
+    saved.mkdir()
+    elsewhere.mkdir()
+    path = saved / "F.pkl"
+    if case == "read-only":
+        path.write_bytes(pickle.dumps({"x": "before"}))
+        path.chmod(0o444)
+        if os.geteuid() == 0:  # root may write anything: the file and its folder go to an ordinary user
+            os.chown(saved, 65534, 65534)
+            os.chown(path, 65534, 65534)
+        outcome = in_child(lambda: saved_pipeline.save_pipeline(str(path), {"x": "after"}),
+                           user=65534 if os.geteuid() == 0 else None)
+        assert outcome[0] is PermissionError and outcome[3] == str(path), outcome
+        assert pickle.loads(path.read_bytes()) == {"x": "before"} and os.listdir(saved) == ["F.pkl"]
+        return
+    target = {"link": elsewhere / "F.pkl", "dangling-link": elsewhere / "new.pkl",
+              "link-to-missing-folder": open_folder / "missing" / "F.pkl"}[case]
+    if case == "link":
+        target.write_bytes(pickle.dumps({"x": "before"}))
+        target.chmod(0o640)
+    path.symlink_to(os.path.relpath(target, saved))
+    if case == "link-to-missing-folder":
+        with pytest.raises(FileNotFoundError, match="folder is missing"):
+            saved_pipeline.save_pipeline(str(path), {"x": "after"})
+        assert not target.parent.exists()
+    else:
+        saved_pipeline.save_pipeline(str(path), {"x": "after"})
+        assert pickle.loads(target.read_bytes()) == {"x": "after"} and path.is_symlink()
+        assert os.listdir(elsewhere) == [target.name] and os.listdir(saved) == ["F.pkl"]
+    if case == "link":
+        assert target.stat().st_mode & 0o777 == 0o640
+
+
+def test_a_write_that_fails_names_the_file(workdir):
+    path = saved_pipeline_path(workdir)
+    saved_pipeline.save_pipeline(str(path), {"x": "before"})
+    outcome = in_child(lambda: saved_pipeline.save_pipeline(str(path), fitted_pipeline()), file_size=1000)
+    assert outcome[0] is OSError and outcome[2] == errno.EFBIG and outcome[3] == str(path), outcome
+    assert pickle.loads(path.read_bytes()) == {"x": "before"} and os.listdir(path.parent) == [path.name]
+
+
+@pytest.mark.parametrize("kind", ["folder", "fifo"])
+def test_something_other_than_a_file_at_the_path_turns_the_gate_off_with_a_warning(workdir, caplog, kind):
+    path = saved_pipeline_path(workdir)
+    path.parent.mkdir(parents=True)
+    path.mkdir() if kind == "folder" else os.mkfifo(path)
+    classifier = OptimalEntryClassifier()
+    classifier._imputer = "earlier"
+    with caplog.at_level(logging.INFO):
+        assert getattr(classifier, LOAD)(factor_name="F") is False
+    warnings = [record for record in caplog.records if record.levelno == logging.WARNING]
+    assert len(warnings) == 1 and str(path.relative_to(workdir.parent)) in warnings[0].getMessage()
+    assert "gate is off" in warnings[0].getMessage() and classifier._imputer == "earlier"

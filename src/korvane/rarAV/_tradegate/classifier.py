@@ -387,11 +387,22 @@ class OptimalEntryClassifier:
     def _check_and_load_optimal_entry_classifier(self, factor_name=""):
         """Load the saved pipeline of ``factor_name``'s classifier; False when there is no such file."""
         study_name = factor_name + STUDY_SUFFIX
-        self._study_name = study_name
         path = saved_pipeline.pipeline_path(study_name)
         if not os.path.isfile(path):
+            self._study_name = study_name
+            if os.path.exists(path):
+                tm().logger.warning(
+                    f"The saved entry classifier pipeline {path} is not a regular file; "
+                    "no pipeline is loaded and the entry gate is off"
+                )
             return False
-        pipeline = saved_pipeline.load_pipeline(path)
+        try:
+            pipeline = saved_pipeline.load_pipeline(path)
+        except OSError:
+            # A file that cannot be opened still names this study; a refused one changes nothing.
+            self._study_name = study_name
+            raise
+        self._study_name = study_name
         for name in PIPELINE_FIELDS:
             setattr(self, "_" + name, pipeline[name])
         return True
