@@ -240,21 +240,10 @@ def test_a_finished_study_in_a_read_only_folder_is_read_without_writing(left_bes
     # Root writes whatever the permissions say: the reader then runs as an unprivileged user.
     user = 65534 if os.geteuid() == 0 else None
     folder = tempfile.mkdtemp()
+    path = os.path.join(folder, "shared" + STEM + ".db")
     try:
-        receiving, sending = FORK.Pipe(duplex=False)
-
-        def fit():  # ends without closing the study, as a killed fit does: the log and its index stay
-            os.chdir(folder)
-            factor = StubFactor(universe_name="shared")
-            factor.fit(3)
-            sending.send(factor._factor_best_params_dict)
-
-        child = FORK.Process(target=fit)
-        child.start()
+        child = fit_in_child("shared", 3, folder=folder)  # its process ends with the study open, as a killed fit's does
         child.join(60)
-        assert receiving.poll(5)
-        best = receiving.recv()
-        path = os.path.join(folder, "shared" + STEM + ".db")
         assert os.path.getsize(path + "-wal") > 32 and os.path.exists(path + "-shm")
         if left_beside == "nothing":
             db = sqlite3.connect(path)  # the last connection to close merges the log into the file and removes both
@@ -267,9 +256,10 @@ def test_a_finished_study_in_a_read_only_folder_is_read_without_writing(left_bes
         if user is not None:
             os.chown(folder, user, user)
         os.chmod(folder, 0o555)
+        receiving, sending = FORK.Pipe(duplex=False)
 
         def read():
-            # Whatever the optimiser imports on opening a study, imported while this user may still read it.
+            # What the optimiser imports on opening a study, imported while this user may still read it.
             optuna.create_study(study_name=STUDY, storage="sqlite:///warm.db")
             optuna.load_study(study_name=STUDY, storage="sqlite:///warm.db")
             os.chdir(folder)
@@ -284,14 +274,14 @@ def test_a_finished_study_in_a_read_only_folder_is_read_without_writing(left_bes
         child = FORK.Process(target=read)
         child.start()
         child.join(60)
-        assert receiving.poll(5)
+        assert receiving.poll(5) and sorted(os.listdir(folder)) == before
         outcome = receiving.recv()
+        os.chmod(folder, 0o755)
         if left_beside == "log only":
             assert outcome[0] is PermissionError
             assert outcome[1].startswith(f"[Errno 13] cannot read the study file {path}: its folder {folder} is read-only")
         else:
-            assert outcome == ("results", best)
-        assert sorted(os.listdir(folder)) == before
+            assert outcome == ("results", optuna.load_study(study_name=STUDY, storage="sqlite:///" + path).best_params)
     finally:
         os.chmod(folder, 0o755)
         shutil.rmtree(folder)
