@@ -120,7 +120,7 @@ def _holds_bytes(path, beyond=0):
         return False
 
 
-def _unreadable_in_read_only_folder(path, folder):
+def _unreadable_in_read_only_folder(path):
     """Why SQLite cannot read the study file at ``path`` without writing beside it, or None."""
     if _holds_bytes(path + "-journal"):
         return f"a write that did not finish left its rollback journal {path}-journal, which must be rolled back"
@@ -142,7 +142,7 @@ def sqlite_study_reading_engine_kwargs(path):
     folder = os.path.dirname(path) or os.curdir
     if os.access(folder, os.W_OK | os.X_OK):
         return sqlite_study_engine_kwargs(path)
-    cause = _unreadable_in_read_only_folder(path, folder)
+    cause = _unreadable_in_read_only_folder(path)
     if cause is not None:
         raise PermissionError(
             errno.EACCES,
