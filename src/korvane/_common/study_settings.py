@@ -3,9 +3,12 @@
 import contextlib
 import errno
 import os
+import signal
 import sqlite3
+import stat
 import threading
 import time
+from urllib.parse import quote
 
 try:
     import fcntl
@@ -31,6 +34,13 @@ SQLITE_SIDECAR_SUFFIXES = ("-wal", "-shm")
 
 # The lock file beside a study file: "<study file>.lock".
 STUDY_LOCK_SUFFIX = ".lock"
+
+# Every name a study file brings beside it: SQLite's rollback journal, its
+# write-ahead log and the log's index, and the lock file.
+STUDY_COMPANION_SUFFIXES = ("-journal",) + SQLITE_SIDECAR_SUFFIXES + (STUDY_LOCK_SUFFIX,)
+
+# A write-ahead log no longer than its header holds no page.
+_WAL_HEADER_BYTES = 32
 
 # A waiting lock is tried again after this pause, doubled each time up to the longest.
 _FIRST_LOCK_PAUSE_SECONDS = 0.005
@@ -76,6 +86,96 @@ class _StudyFileConnector:
             connection.close()
             raise
         return connection
+
+
+class _ReadOnlyStudyFileConnector:
+    """Opens read-only connections to a study file in a folder this process may not write.
+
+    SQLite reads a file in write-ahead-log mode through the log's index
+    ("-shm"), which it makes beside the file. Where a fit left the log and
+    its index, they are read as they are. Where no log holds pages, the file
+    alone is the whole study and is read as immutable, which needs no index.
+    """
+
+    __slots__ = ("path", "immutable")
+
+    def __init__(self, path, immutable):
+        self.path = path
+        self.immutable = immutable
+
+    def __call__(self):
+        query = "mode=ro&immutable=1" if self.immutable else "mode=ro"
+        return sqlite3.connect(
+            "file:" + quote(self.path, safe="/") + "?" + query,
+            uri=True,
+            timeout=SQLITE_BUSY_TIMEOUT_SECONDS,
+            check_same_thread=False,
+        )
+
+
+def _holds_bytes(path, beyond=0):
+    try:
+        return os.path.getsize(path) > beyond
+    except OSError:
+        return False
+
+
+def _unreadable_in_read_only_folder(path):
+    """Why SQLite cannot read the study file at ``path`` without writing beside it, or None."""
+    if _holds_bytes(path + "-journal"):
+        return f"a write that did not finish left its rollback journal {path}-journal, which must be rolled back"
+    if _holds_bytes(path + "-wal", _WAL_HEADER_BYTES) and not os.path.exists(path + "-shm"):
+        return (
+            f"its write-ahead log {path}-wal holds trials not yet merged into the file, and SQLite reads them "
+            f"only through the log's index {path}-shm, which it cannot make there"
+        )
+    return None
+
+
+def sqlite_study_reading_engine_kwargs(path):
+    """Engine settings of the optimiser's storage that reads the finished study file at ``path``.
+
+    Those of a fit where this process may write the study's folder; read-only
+    ones in a folder it may not write (a shared results folder, say). A study
+    that cannot be read there is refused with an error naming the folder.
+    """
+    folder = os.path.dirname(path) or os.curdir
+    if os.access(folder, os.W_OK | os.X_OK):
+        return sqlite_study_engine_kwargs(path)
+    cause = _unreadable_in_read_only_folder(path)
+    if cause is not None:
+        raise PermissionError(
+            errno.EACCES,
+            f"cannot read the study file {path}: its folder {folder} is read-only and {cause}; "
+            "please open the study once where its folder can be written",
+        )
+    pending = _holds_bytes(path + "-wal", _WAL_HEADER_BYTES)
+    return {"creator": _ReadOnlyStudyFileConnector(path, immutable=not pending)}
+
+
+def _longest_file_name():
+    """Bytes a file name may hold in the working directory's file system."""
+    try:
+        return os.pathconf(".", "PC_NAME_MAX")
+    except (AttributeError, OSError, ValueError):
+        return 255
+
+
+def study_file_name_fits(file_name):
+    """Whether the study file ``file_name``, and every name beside it, fit a file name here."""
+    longest = len(os.fsencode(file_name + max(STUDY_COMPANION_SUFFIXES, key=len)))
+    return longest <= _longest_file_name()
+
+
+def check_study_file_name(file_name, argument, value):
+    """Refuse the ``argument`` ``value`` that makes the study file ``file_name`` or a name beside it too long."""
+    if not study_file_name_fits(file_name):
+        companion = file_name + max(STUDY_COMPANION_SUFFIXES, key=len)
+        raise ValueError(
+            f"{argument} {value!r} makes a study file name too long: beside the study file {file_name!r}, "
+            f"SQLite writes {companion!r}, {len(os.fsencode(companion))} bytes, where this file system "
+            f"holds at most {_longest_file_name()}; please use a shorter {argument}"
+        )
 
 
 # Study files whose table schema this process has checked against the
@@ -174,6 +274,121 @@ def _claim_queued_trial(storage, trial_id):
         return session.execute(claim).rowcount == 1
 
 
+# The trial that the storages of this thread last created or took from the queue.
+_TRIAL_OF_THIS_THREAD = threading.local()
+_STUDY_STORAGES = {}
+
+
+def study_storage_class(storage_class):
+    """``storage_class`` as a study of a fit needs it: queued trials go to one job, this thread's trial is known.
+
+    A fit interrupted in its own process fails the last trial its thread
+    began, which may stop before its objective starts (while the sampler
+    draws, say).
+    """
+    safe = queue_safe_storage_class(storage_class)
+    with _QUEUE_SAFE_STORAGES_LOCK:
+        recording = _STUDY_STORAGES.get(safe)
+        if recording is None:
+
+            class TrialRecordingStorage(safe):
+                def _create_new_trial(self, study_id, template_trial=None):
+                    frozen = super()._create_new_trial(study_id, template_trial)
+                    _TRIAL_OF_THIS_THREAD.trial_id = frozen._trial_id
+                    return frozen
+
+                def set_trial_state_values(self, trial_id, state, values=None):
+                    from optuna.trial import TrialState
+
+                    taken = super().set_trial_state_values(trial_id, state, values)
+                    if taken and state == TrialState.RUNNING:
+                        _TRIAL_OF_THIS_THREAD.trial_id = trial_id
+                    return taken
+
+            recording = _STUDY_STORAGES[safe] = TrialRecordingStorage
+    return recording
+
+
+def fail_if_running(storage, trial_id):
+    """Mark the trial failed unless it has finished; whether it was marked."""
+    from optuna.exceptions import UpdateFinishedTrialError
+    from optuna.trial import TrialState
+
+    try:
+        storage.set_trial_state_values(trial_id, TrialState.FAIL)
+    except UpdateFinishedTrialError:
+        return False
+    return True
+
+
+@contextlib.contextmanager
+def failing_trial_left_running(study):
+    """Mark failed the trial that this thread left running when the block is interrupted.
+
+    The optimiser fails a trial whose objective raises, but not one stopped by
+    SIGTERM (raised here as an exception), nor one whose sampling or storage
+    writes are interrupted: it would stay RUNNING for ever, and the sampler
+    would count it as pending in every later fit. A storage that cannot write
+    just then (a full disk) leaves it to the next fit that runs alone.
+    """
+    _TRIAL_OF_THIS_THREAD.trial_id = None
+    try:
+        yield
+    except BaseException:
+        trial_id = getattr(_TRIAL_OF_THIS_THREAD, "trial_id", None)
+        if trial_id is not None:
+            with contextlib.suppress(Exception):
+                fail_if_running(study._storage, trial_id)
+        raise
+    finally:
+        _TRIAL_OF_THIS_THREAD.trial_id = None
+
+
+def fail_trials_left_running(study):
+    """Mark failed every RUNNING trial of a study that no fit is running: they were left by fits that died."""
+    from optuna.trial import TrialState
+
+    storage = study._storage
+    for trial in storage.get_all_trials(study._study_id, deepcopy=False, states=(TrialState.RUNNING,)):
+        fail_if_running(storage, trial._trial_id)
+
+
+class _Terminated(BaseException):
+    """SIGTERM received while a fit ran."""
+
+
+@contextlib.contextmanager
+def ending_cleanly_on_sigterm():
+    """Let SIGTERM unwind the block before the process ends by it.
+
+    By default the signal ends the process at once: the trial running here
+    stays RUNNING, the temporary files of a fit stay behind and its workers
+    run on without their parent. Raised as an exception instead, it lets the
+    fit mark its trials failed, joblib stop the workers and the fit remove
+    what it made, after which the process ends by the same signal, as
+    whoever sent it expects. A handler the program set itself is left alone,
+    and so is a fit outside the main thread, where no handler can be set.
+    """
+    in_main_thread = threading.current_thread() is threading.main_thread()
+    if not in_main_thread or signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL:
+        yield
+        return
+
+    def raise_terminated(signum, frame):
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second signal must not cut the clean-up short
+        raise _Terminated()
+
+    signal.signal(signal.SIGTERM, raise_terminated)
+    try:
+        yield
+    except _Terminated:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGTERM)
+        raise
+    finally:
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+
 def tpe_sampler_kwargs(seed, optuna_version):
     """Keyword arguments of the TPE sampler of a study, for the installed optuna ``optuna_version``."""
     kwargs = dict(
@@ -209,12 +424,15 @@ class StudyLock:
 
     Erasing removes the lock file with the study, so a holder checks, once
     locked, that the path still names the very file it locked, and otherwise
-    locks the one now there. Without POSIX file locks nothing is held.
+    locks the one now there. Anything else at the path (a directory, a pipe)
+    is refused with an error naming it. Without POSIX file locks nothing is
+    held.
     """
 
-    __slots__ = ("path", "_descriptor")
+    __slots__ = ("study_path", "path", "_descriptor")
 
     def __init__(self, study_file_path):
+        self.study_path = study_file_path
         self.path = study_file_path + STUDY_LOCK_SUFFIX
         self._descriptor = None
 
@@ -247,14 +465,20 @@ class StudyLock:
             time.sleep(min(pause, left))
             pause = min(2 * pause, _LONGEST_LOCK_PAUSE_SECONDS)
 
+    def _acquire_for_fit(self, exclusive, timeout=None):
+        try:
+            return self.acquire(exclusive, timeout)
+        except OSError as error:
+            raise _refused("fit", self.study_path, error) from error
+
     def hold_for_fit(self):
         """Hold the lock for a fit, waiting out an erasure; whether no other fit of the study runs.
 
         When none does, the lock is held exclusively until :meth:`share`.
         """
-        if self.acquire(exclusive=True, timeout=0):
+        if self._acquire_for_fit(exclusive=True, timeout=0):
             return True
-        if not self.acquire(exclusive=False):
+        if not self._acquire_for_fit(exclusive=False):
             raise TimeoutError(_lock_timeout_message(self.path))
         return False
 
@@ -270,9 +494,13 @@ class StudyLock:
         if _names_file(self.path, self._descriptor):
             return True
         self.release()
-        if not self.acquire(exclusive=False):
+        if not self._acquire_for_fit(exclusive=False):
             raise TimeoutError(_lock_timeout_message(self.path))
         return False
+
+    def held(self):
+        """Whether the lock path still names the file this lock holds (always so without POSIX locks)."""
+        return self._descriptor is None or _names_file(self.path, self._descriptor)
 
     def remove_file(self):
         """Remove the lock file, while holding it exclusively."""
@@ -286,14 +514,32 @@ class StudyLock:
 
 
 def _open_lock_file(path):
+    """A descriptor of the regular file at ``path``, made if missing; an error naming ``path`` otherwise.
+
+    Opened without blocking, so that a pipe put there cannot hold the caller.
+    """
     try:
-        return os.open(path, os.O_RDWR | os.O_CREAT, 0o666)
+        try:
+            descriptor = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NONBLOCK, 0o666)
+        except OSError as error:
+            if error.errno not in (errno.EACCES, errno.EPERM, errno.EROFS):
+                raise
+            # A lock file that this user may not write (or not create) locks as
+            # well when opened for reading; a missing one raises here.
+            descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
     except OSError as error:
-        if error.errno not in (errno.EACCES, errno.EPERM, errno.EROFS):
-            raise
-    # A lock file that this user may not write (or not create) locks as well
-    # when opened for reading; a missing one raises here.
-    return os.open(path, os.O_RDONLY)
+        if error.errno == errno.EISDIR:
+            raise OSError(error.errno, f"a directory is in the way of its lock file {path}, please remove it") from error
+        raise OSError(error.errno, f"cannot open its lock file {path}: {error.strerror}") from error
+    if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+        os.close(descriptor)
+        raise OSError(errno.EEXIST, f"its lock file {path} is not a regular file, please remove it")
+    return descriptor
+
+
+def _refused(action, study_file_path, error):
+    """The lock file's ``error`` as the refusal to ``action`` the study file."""
+    return OSError(error.errno, f"cannot {action} the study file {study_file_path}: {error.strerror}")
 
 
 def _names_file(path, descriptor):
@@ -316,15 +562,18 @@ def _lock_timeout_message(lock_path):
 def study_lock_for_erasing(study_file_path):
     """Hold the study's lock exclusively, once no fit holds it, or raise after the storage's busy timeout.
 
-    A lock file that cannot be opened (a folder this user may not write,
+    A lock file that cannot be made (a folder this user may not write,
     without one) leaves the study unlocked: nothing in such a folder can be
-    removed or written either.
+    removed or written either. Anything else that keeps the lock from being
+    held (a directory at its path, say) refuses the erasure.
     """
     lock = StudyLock(study_file_path)
     try:
         acquired = lock.acquire(exclusive=True)
-    except OSError:
+    except FileNotFoundError:
         lock, acquired = None, True
+    except OSError as error:
+        raise _refused("erase", study_file_path, error) from error
     if not acquired:
         raise TimeoutError(
             f"cannot erase the study file {study_file_path}: a fit of this study still runs after "
@@ -334,6 +583,59 @@ def study_lock_for_erasing(study_file_path):
         yield lock
     finally:
         if lock is not None:
+            lock.release()
+
+
+class HeldStudy:
+    """The study of a fit, and the lock that holds it against erasure (see :func:`study_held_by_fit`)."""
+
+    __slots__ = ("study", "_lock", "_identity")
+
+    def __init__(self, study, lock):
+        self.study = study
+        self._lock = lock
+        self._identity = None if lock is None else _file_identity(lock.study_path)
+
+    def check_kept(self):
+        """Raise when the study file is no longer the one the fit opened: the fit's trials went with it."""
+        lock = self._lock
+        if lock is None or _file_identity(lock.study_path) == self._identity:
+            return
+        how = "" if lock.held() else f" (its lock file {lock.path} was removed or replaced, so nothing waited for the fit)"
+        raise RuntimeError(
+            f"the study file {lock.study_path} was removed during the fit{how}: the trials of this fit went "
+            "with it, so the fit has no result; please fit again"
+        )
+
+
+@contextlib.contextmanager
+def study_held_by_fit(path, open_study):
+    """The study that ``open_study()`` opens in the file at ``path``, held against erasure for a whole fit.
+
+    A folder or file that cannot be written is refused before the study is
+    opened, and a write the storage fails later is raised naming the study
+    file and the cause. A fit that finds no other fit of the study running
+    first marks failed the trials that fits which died left running. A fit
+    that ends with its study file removed raises instead of returning. A
+    ``path`` of None is a storage other than a file, held by nothing.
+    """
+    if path is None:
+        yield HeldStudy(open_study(), None)
+        return
+    check_study_file_writable(path)
+    lock = StudyLock(path)
+    with storage_failures_explained(path):
+        alone = lock.hold_for_fit()
+        try:
+            study = open_study()
+            if alone:
+                fail_trials_left_running(study)
+                if not lock.share():  # erased in between: a new study
+                    study = open_study()
+            held = HeldStudy(study, lock)
+            yield held
+            held.check_kept()
+        finally:
             lock.release()
 
 
@@ -442,7 +744,10 @@ def storage_failures_explained(path):
     try:
         yield
     except Exception as error:
+        if getattr(error, "study_file_explained", False):  # by a block inside this one
+            raise
         explained = _explained_storage_failure(path, error)
         if explained is None:
             raise
+        explained.study_file_explained = True
         raise explained from error

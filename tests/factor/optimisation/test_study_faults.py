@@ -202,3 +202,105 @@ def test_a_train_part_without_the_bars_of_a_score_is_refused():
         with pytest.raises(ValueError, match=f"train_split_ratio of {ratio!r} leaves [0-2] of the {bars} bars"):
             daily_factor("split", table, train_split_ratio=ratio)
     daily_factor("split", table, train_split_ratio=3.0 / after_longest_window + 1e-12)
+
+
+@pytest.mark.parametrize("lock_file", ["deleted", "directory"])
+def test_a_lock_file_gone_from_under_a_fit_never_loses_the_study_in_silence(lock_file, monkeypatch):
+    gate = os.path.abspath("gate")
+    monkeypatch.setenv("STUB_TRIAL_GATE", gate)
+    path = study_file("held")
+    receiving, sending = FORK.Pipe(duplex=False)
+    child = fit_in_child("held", 2, errors=sending)
+    wait_for(lambda: states(path)["RUNNING"] == 1, child)
+    os.remove(path + ".lock")
+    in_the_way = f"a directory is in the way of its lock file {path}.lock, please remove it"
+    if lock_file == "directory":
+        os.mkdir(path + ".lock")
+        with pytest.raises(IsADirectoryError, match=f"^.*cannot erase the study file {path}: {in_the_way}$"):
+            StubFactor(universe_name="held").erase_fit_memory()
+    else:
+        StubFactor(universe_name="held").erase_fit_memory()  # nothing is left to say that a fit runs
+    open(gate, "w").close()
+    child.join(60)
+    if lock_file == "directory":
+        assert child.exitcode == 0 and not receiving.poll() and states(path) == {"COMPLETE": 2}
+        with pytest.raises(IsADirectoryError, match=f"cannot fit the study file {path}: {in_the_way}"):
+            StubFactor(universe_name="held").fit(1)
+    else:
+        assert receiving.poll(5)
+        kind, message = receiving.recv()
+        assert kind is RuntimeError and message.startswith(
+            f"the study file {path} was removed during the fit (its lock file {path}.lock was removed or replaced"
+        )
+        assert not os.path.exists(path)
+
+
+@pytest.mark.parametrize("left_beside", ["nothing", "log and index", "log only"])
+def test_a_finished_study_in_a_read_only_folder_is_read_without_writing(left_beside):
+    # Root writes whatever the permissions say: the reader then runs as an unprivileged user.
+    user = 65534 if os.geteuid() == 0 else None
+    folder = tempfile.mkdtemp()
+    path = os.path.join(folder, "shared" + STEM + ".db")
+    try:
+        child = fit_in_child("shared", 3, folder=folder)  # its process ends with the study open, as a killed fit's does
+        child.join(60)
+        assert os.path.getsize(path + "-wal") > 32 and os.path.exists(path + "-shm")
+        if left_beside == "nothing":
+            db = sqlite3.connect(path)  # the last connection to close merges the log into the file and removes both
+            db.execute("select count(*) from trials")
+            db.close()
+            assert not os.path.exists(path + "-wal")
+        elif left_beside == "log only":
+            os.remove(path + "-shm")
+        before = sorted(os.listdir(folder))
+        if user is not None:
+            os.chown(folder, user, user)
+        os.chmod(folder, 0o555)
+        receiving, sending = FORK.Pipe(duplex=False)
+
+        def read():
+            # What the optimiser imports on opening a study, imported while this user may still read it.
+            optuna.create_study(study_name=STUDY, storage="sqlite:///warm.db")
+            optuna.load_study(study_name=STUDY, storage="sqlite:///warm.db")
+            os.chdir(folder)
+            if user is not None:
+                os.setgid(user)
+                os.setuid(user)
+            try:
+                sending.send(StubFactor(universe_name="shared").get_full_backtest_results())
+            except Exception as error:
+                sending.send((type(error), str(error)))
+
+        child = FORK.Process(target=read)
+        child.start()
+        child.join(60)
+        assert receiving.poll(5) and sorted(os.listdir(folder)) == before
+        outcome = receiving.recv()
+        os.chmod(folder, 0o755)
+        if left_beside == "log only":
+            assert outcome[0] is PermissionError
+            assert outcome[1].startswith(f"[Errno 13] cannot read the study file {path}: its folder {folder} is read-only")
+        else:
+            assert outcome == ("results", optuna.load_study(study_name=STUDY, storage="sqlite:///" + path).best_params)
+    finally:
+        os.chmod(folder, 0o755)
+        shutil.rmtree(folder)
+
+
+def test_a_universe_name_too_long_for_the_files_beside_the_study_is_refused():
+    from classifier.classifier_helpers import tiny_trades
+    from korvane.rarAV.tradegate import OptimalEntryClassifier
+
+    name_max = os.pathconf(".", "PC_NAME_MAX")
+    # The study file's name fits; "<study file>-journal" does not.
+    name = "u" * (name_max - len(STEM + ".db") - 1)
+    with pytest.raises(Exception, match="cannot name a study file: it contains too many characters"):
+        StubFactor(universe_name=name).fit(1)
+    table = universe_table(n_securities=2, n_bars=330, freq="1D", seed=3)
+    with pytest.raises(ValueError, match=f"universe_name '{name}' makes a study file name too long: .*-journal'"):
+        daily_factor(name, table)
+    daily_factor("u" * (name_max - len("_1440_annual_sharpe_ratio_0.9_" + STUDY + ".db-journal")), table)
+    stem = "s" * (name_max - len("_OptimalEntryClassifier.db") - 4)
+    with pytest.raises(ValueError, match=f"storage_name '{stem}' makes a study file name too long"):
+        OptimalEntryClassifier().fit(*tiny_trades(), n_splits=4, n_test_splits=1, storage_name=stem)
+    assert os.listdir() == []

@@ -20,8 +20,12 @@ import numpy as np
 from korvane._common.binding import UNSET, bind_arguments, signature
 from korvane._common.study_settings import (
     SAMPLER_SEED,
-    queue_safe_storage_class,
+    check_study_file_name,
+    ending_cleanly_on_sigterm,
+    failing_trial_left_running,
     sqlite_study_engine_kwargs,
+    study_held_by_fit,
+    study_storage_class,
     tpe_sampler_kwargs,
 )
 from korvane.rarAV._tradegate import fold_scoring, saved_pipeline, search_space
@@ -130,11 +134,18 @@ def storage_url(stem):
 _OPEN_STORAGES = {}
 
 
+def _study_file_path(url):
+    """The file of an SQLite storage ``url``; None for any other storage."""
+    if not (isinstance(url, str) and url.startswith("sqlite:///")):
+        return None
+    return unquote(url[len("sqlite:///"):])
+
+
 def _storage(url):
     """The optimiser storage of ``url``: SQLite files wait for a busy writer instead of failing."""
-    if not (isinstance(url, str) and url.startswith("sqlite:///")):
+    path = _study_file_path(url)
+    if path is None:
         return url
-    path = unquote(url[len("sqlite:///"):])
     try:
         identity = os.stat(path).st_ino
     except OSError:
@@ -142,7 +153,7 @@ def _storage(url):
     key = (url, identity)
     storage = _OPEN_STORAGES.get(key)
     if storage is None:
-        storage_class = queue_safe_storage_class(tm().optuna.storages.RDBStorage)
+        storage_class = study_storage_class(tm().optuna.storages.RDBStorage)
         storage = storage_class(url, engine_kwargs=sqlite_study_engine_kwargs(path))
         if identity is None:  # the file was created just now
             try:
@@ -195,6 +206,15 @@ class OptimalEntryClassifier:
             sampler=_sampler(seed),
         )
 
+    def _held_study(self, seed):
+        """The study opened with the sampler ``seed``, held as the factor's study is held by a fit.
+
+        An unwritable study file, a failed write, trials that dead fits left
+        running and a study file removed meanwhile are handled as in the
+        factor's fit (see ``study_held_by_fit``).
+        """
+        return study_held_by_fit(_study_file_path(self._storage_name), lambda: self._open_study(seed))
+
     def fit(self, *args, **kwargs):
         """Search the entry pipeline in the classifier's own study, then fit and save the best one.
 
@@ -216,14 +236,23 @@ class OptimalEntryClassifier:
         bound = {
             name: (defaults[name] if value is UNSET else value) for name, value in zip(FIT_ARGUMENTS, values)
         }
-        module = tm()
-        logger = module.logger
         training = [bound[name] for name in FIT_ARGUMENTS[:6]]
         check_training_trades(bound["X_train_df"], bound["n_splits"])
 
+        stem = bound["storage_name"] + STUDY_SUFFIX
+        check_study_file_name(os.path.basename(os.path.abspath(stem + ".db")), "storage_name", bound["storage_name"])
         self._study_name = bound["factor_name"] + STUDY_SUFFIX
-        self._storage_name = storage_url(bound["storage_name"] + STUDY_SUFFIX)
-        study = self._open_study(SAMPLER_SEED)
+        self._storage_name = storage_url(stem)
+        with self._held_study(SAMPLER_SEED) as held, ending_cleanly_on_sigterm():
+            self._search_study(held, bound)
+        self._fit_optimal_params_and_pickle_rarAV(*training)
+        return None
+
+    def _search_study(self, held, bound):
+        """Steps of ``fit`` from storing the carried fields to the log of the best trial."""
+        module = tm()
+        logger = module.logger
+        study = held.study
         getattr(self, "restore_mp_variables")(
             None,
             None,
@@ -254,6 +283,7 @@ class OptimalEntryClassifier:
         with np.errstate(all="ignore"):
             parallel_pool(delayed_optuna_optimisations)
         logger.info(banner("IN-SAMPLE RARAV OPTIMISATION COMPLETE"))
+        held.check_kept()
         logger.info(
             "BEST TRIAL SO FAR: "
             + str(study.best_trial.number)
@@ -261,13 +291,16 @@ class OptimalEntryClassifier:
             + str(round(study.best_value, 3))
             + " | Optimal Entry Classifier\n"
         )
-        self._fit_optimal_params_and_pickle_rarAV(*training)
-        return None
 
     def _fit_single_instance(self, index):
         """Run one trial of the classifier's study, its sampler seeded with 69 + ``index``."""
         module = tm()
-        study = self._open_study(SAMPLER_SEED + index)
+        with self._held_study(SAMPLER_SEED + index) as held:
+            self._run_trial(module, held.study)
+        return None
+
+    def _run_trial(self, module, study):
+        """Steps of ``__fit_single_instance`` from the splitter to the trial."""
         cpcv = module.CombPurgedKFoldCV(
             n_splits=self._n_splits, n_test_splits=self._n_test_splits, embargo_td=self._embargo_td
         )
@@ -287,10 +320,9 @@ class OptimalEntryClassifier:
             self._train_time_of_exit_series,
             self._impact_series,
         )
-        with np.errstate(all="ignore"):
+        with np.errstate(all="ignore"), failing_trial_left_running(study):
             # A failing trial is recorded as failed; an interrupt still stops the fit.
             study.optimize(objective, n_trials=1, catch=(Exception,))
-        return None
 
     def _single_instance_optimal_entry_classifier_chimera_fit(self, *args, **kwargs):
         """One trial: draw a pipeline and return the mean f1 score of its purged cross-validation folds."""

@@ -201,6 +201,8 @@ class ConstructionMixin:
         self._pct_equity_invested = pct_equity_invested
         self._market_value_pct_commissions = market_value_pct_commissions
         self._bid_ask_spread_pct_slippage = bid_ask_spread_pct_slippage
+        # Refused here, not after a fit's search: SQLite names files beside the study file.
+        self._check_study_file_name_fits()
 
         # Called by name, so that a subclass's replacement runs.
         self.intialize_pairs_trading_data_structures()

@@ -22,15 +22,18 @@ from korvane._common.binding import (
 from korvane._common.study_settings import (
     SAMPLER_SEED,
     SQLITE_SIDECAR_SUFFIXES,
-    StudyLock,
-    check_study_file_writable,
+    check_study_file_name,
+    ending_cleanly_on_sigterm,
+    failing_trial_left_running,
     forget_study_schema,
-    queue_safe_storage_class,
     remember_study_schema,
     sqlite_study_engine_kwargs,
-    storage_failures_explained,
+    sqlite_study_reading_engine_kwargs,
+    study_file_name_fits,
+    study_held_by_fit,
     study_lock_for_erasing,
     study_schema_known,
+    study_storage_class,
     tpe_sampler_kwargs,
 )
 from korvane.factors.technical._factor.construction import MINIMUM_SIZE_OF_ROLLING_WINDOW
@@ -39,9 +42,6 @@ from korvane.factors.technical._factor.live import restart_live_run
 from korvane.factors.technical._factor.parallel_fit import (
     BEST_TRIAL_LINE_SUFFIX,
     copy_for_workers,
-    ending_cleanly_on_sigterm,
-    fail_trials_left_running,
-    failing_trial_left_running,
     fit_storage_class,
     objective_of_this_thread,
     run_parallel_jobs,
@@ -60,14 +60,6 @@ STUDY_FILE_CONSTANT_SEGMENT = "_0.9_"
 # fragment and "%" an escape, so two universe names could share a study.
 UNSAFE_STUDY_NAME_CHARACTERS = ("?", "#", "%", "\x00")
 STUDY_FILE_SUFFIX = ".db"
-
-
-def _longest_file_name():
-    """Bytes a file name may hold in the working directory's file system."""
-    try:
-        return os.pathconf(".", "PC_NAME_MAX")
-    except (AttributeError, OSError, ValueError):
-        return 255
 
 # Bounds shared by the ten multiplier and sensitivity parameters.
 _UNIT_RANGE = (0.01, 10.0)
@@ -182,7 +174,7 @@ class OptimisationMixin:
             problems.append("a path separator")
         if ".." in name:
             problems.append("'..'")
-        if len(os.fsencode(stem + STUDY_FILE_SUFFIX)) > _longest_file_name():
+        if not study_file_name_fits(stem + STUDY_FILE_SUFFIX):
             problems.append("too many characters for a file name")
         if problems:
             raise Exception(
@@ -194,20 +186,28 @@ class OptimisationMixin:
             )
         return stem
 
+    def _check_study_file_name_fits(self):
+        """Refuse, at construction, a universe name whose study file, or a file beside it, cannot be named."""
+        check_study_file_name(self._study_file_stem() + STUDY_FILE_SUFFIX, "universe_name", self._universe_name)
+
     def _resolved_study_file_path(self):
         """Absolute path of the study file: pinned by a parallel job, else in the working directory."""
         if self._study_file_path is not None:
             return self._study_file_path
         return os.path.abspath(self._check_study_file_stem() + STUDY_FILE_SUFFIX)
 
-    def _open_study_storage(self, study_file_path):
-        """The optimiser's storage on a study file: the one place its connection is set up."""
+    def _open_study_storage(self, study_file_path, reading=False):
+        """The optimiser's storage on a study file: the one place its connection is set up.
+
+        ``reading`` a finished study: a study in a folder this process may
+        not write is read without writing beside it.
+        """
         # The path is percent-encoded so that a working directory holding
         # "?", "#" or "%" still names this very file.
         url = "sqlite:///" + quote(study_file_path, safe="/")
         # Trials are recorded per thread, a parallel job's trials are born
         # marked with the job, and a queued trial goes to one job only.
-        storage_class = fit_storage_class(queue_safe_storage_class(pm().optuna.storages.RDBStorage))
+        storage_class = fit_storage_class(study_storage_class(pm().optuna.storages.RDBStorage))
         # The schema is checked once per file and process: a parallel job
         # opens a file that its fitting process has just opened and checked,
         # a file about to be created gets the installed optimiser's schema,
@@ -217,11 +217,8 @@ class OptimisationMixin:
             or not os.path.exists(study_file_path)
             or study_schema_known(study_file_path)
         )
-        storage = storage_class(
-            url,
-            engine_kwargs=sqlite_study_engine_kwargs(study_file_path),
-            skip_compatibility_check=known,
-        )
+        engine_kwargs = (sqlite_study_reading_engine_kwargs if reading else sqlite_study_engine_kwargs)(study_file_path)
+        storage = storage_class(url, engine_kwargs=engine_kwargs, skip_compatibility_check=known)
         remember_study_schema(study_file_path)
         return storage
 
@@ -239,29 +236,9 @@ class OptimisationMixin:
                 sampler=pm().TPESampler(**_tpe_sampler_kwargs(seed)),
             )
 
-    @contextlib.contextmanager
     def _study_held_by_fit(self, study_file_path, seed):
-        """The study of a fit in this process, held against erasure for the whole fit.
-
-        A folder or file that cannot be written is refused before the study
-        is opened, and a write the storage fails later is raised naming the
-        study file and the cause. A fit that finds no other fit of the study
-        running first marks failed the trials that fits which died left
-        running.
-        """
-        check_study_file_writable(study_file_path)
-        lock = StudyLock(study_file_path)
-        with storage_failures_explained(study_file_path):
-            alone = lock.hold_for_fit()
-            try:
-                study = self._create_or_load_study(study_file_path, seed)
-                if alone:
-                    fail_trials_left_running(study)
-                    if not lock.share():  # erased in between: a new study
-                        study = self._create_or_load_study(study_file_path, seed)
-                yield study
-            finally:
-                lock.release()
+        """The study of a fit in this process, held for the whole fit (see ``study_held_by_fit``)."""
+        return study_held_by_fit(study_file_path, lambda: self._create_or_load_study(study_file_path, seed))
 
     def _search_study(self, study, study_file_path, n_jobs, n_trials):
         """Add ``n_trials`` trials to the fit's study, in this process or in the pool.
@@ -299,7 +276,7 @@ class OptimisationMixin:
         if not os.path.exists(path):
             return optuna.load_study(study_name=self._study_name, storage=optuna.storages.InMemoryStorage())
         with study_creation_lock(path):
-            return optuna.load_study(study_name=self._study_name, storage=self._open_study_storage(path))
+            return optuna.load_study(study_name=self._study_name, storage=self._open_study_storage(path, reading=True))
 
     @staticmethod
     def _best_params_of(study):
@@ -362,11 +339,13 @@ class OptimisationMixin:
         self._fit_rarAV = fit_rarAV
         storage_name = self._check_study_file_stem()
         study_file_path = self._resolved_study_file_path()
-        with self._study_held_by_fit(study_file_path, SAMPLER_SEED) as study:
+        with self._study_held_by_fit(study_file_path, SAMPLER_SEED) as held:
+            study = held.study
             # Trials move the per-pair state and may change the best parameters,
             # so the next prediction starts the live run again, however the fit ends.
             restart_live_run(self)
             self._search_study(study, study_file_path, n_jobs, n_trials_to_estimate_params)
+            held.check_kept()
 
             logger.info(banner("IN-SAMPLE FACTOR OPTIMISATION COMPLETE"))
             best_trial = study.best_trial
@@ -454,10 +433,10 @@ class OptimisationMixin:
         if self._study_file_path is None:
             # Called on its own: a fit of one trial.
             study_file_path = self._resolved_study_file_path()
-            with self._study_held_by_fit(study_file_path, seed) as study:
+            with self._study_held_by_fit(study_file_path, seed) as held:
                 restart_live_run(self)  # the trial moves the per-pair state, as a fit's do
-                with ending_cleanly_on_sigterm(), failing_trial_left_running(study):
-                    study.optimize(objective, n_trials=1)
+                with ending_cleanly_on_sigterm(), failing_trial_left_running(held.study):
+                    held.study.optimize(objective, n_trials=1)
             return None
         study = self._job_study
         if study is None:

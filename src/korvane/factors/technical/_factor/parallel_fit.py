@@ -16,7 +16,6 @@ import multiprocessing
 import operator
 import os
 import pickle
-import signal
 import tempfile
 import threading
 import time
@@ -28,6 +27,7 @@ try:
 except ImportError:  # no POSIX file locks here: first creations go unguarded
     fcntl = None
 
+from korvane._common.study_settings import fail_if_running
 from korvane.factors.technical._factor.globals import pm
 
 # Ends the log lines of a fit: "... | PAIRS TRADING SERIAL COINTEGRATION FACTOR <resolution>".
@@ -257,11 +257,9 @@ _FIT_STORAGES = {}
 
 
 def fit_storage_class(storage_class):
-    """``storage_class``, recording the trials each thread creates, and marking those of parallel jobs.
+    """``storage_class``, marking the trials that parallel jobs create with their job.
 
-    A fit interrupted in its own process fails the last trial its thread
-    created, which may stop before its objective starts (while the sampler
-    draws, say). A trial of a parallel job is born marked with the job: marked
+    A trial of a parallel job is born marked with the job: marked
     only once it has started, it could be left unmarked by a worker that the
     pool kills in between, and the fit could then neither tell it as its own
     nor mark it failed: it would stay RUNNING. Creating the trial with its
@@ -289,53 +287,12 @@ def fit_storage_class(storage_class):
                         trial_id=-1,
                     )
                 frozen = super()._create_new_trial(study_id, template_trial)
-                _JOB_OF_THIS_THREAD.created_trial = frozen._trial_id
                 if marking:
                     _JOB_OF_THIS_THREAD.marked_trial = frozen._trial_id
                 return frozen
 
         recording = _FIT_STORAGES[storage_class] = FitStorage
     return recording
-
-
-def _fail_if_running(storage, trial_id):
-    """Mark the trial failed unless it has finished; whether it was marked."""
-    try:
-        storage.set_trial_state_values(trial_id, pm().optuna.trial.TrialState.FAIL)
-    except pm().optuna.exceptions.UpdateFinishedTrialError:
-        return False
-    return True
-
-
-@contextlib.contextmanager
-def failing_trial_left_running(study):
-    """Mark failed the trial that this thread left running when the block is interrupted.
-
-    The optimiser fails a trial whose objective raises, but not one stopped by
-    SIGTERM (raised here as an exception), nor one whose sampling or storage
-    writes are interrupted: it would stay RUNNING for ever, and the sampler
-    would count it as pending in every later fit. A storage that cannot write
-    just then (a full disk) leaves it to the next fit that runs alone.
-    """
-    _JOB_OF_THIS_THREAD.created_trial = None
-    try:
-        yield
-    except BaseException:
-        trial_id = getattr(_JOB_OF_THIS_THREAD, "created_trial", None)
-        if trial_id is not None:
-            with contextlib.suppress(Exception):
-                _fail_if_running(study._storage, trial_id)
-        raise
-    finally:
-        _JOB_OF_THIS_THREAD.created_trial = None
-
-
-def fail_trials_left_running(study):
-    """Mark failed every RUNNING trial of a study that no fit is running: they were left by fits that died."""
-    storage = study._storage
-    TrialState = pm().optuna.trial.TrialState
-    for trial in storage.get_all_trials(study._study_id, deepcopy=False, states=(TrialState.RUNNING,)):
-        _fail_if_running(storage, trial._trial_id)
 
 
 def objective_of_this_thread(objective):
@@ -398,45 +355,9 @@ def _settle_trials_of_fit(study, token):
         if trial.state == TrialState.COMPLETE:
             completed.add(job[1])
             continue
-        if _fail_if_running(storage, trial._trial_id):  # else it finished meanwhile
+        if fail_if_running(storage, trial._trial_id):  # else it finished meanwhile
             lost.append(job[1])
     return completed, lost
-
-
-class _Terminated(BaseException):
-    """SIGTERM received while a fit ran."""
-
-
-@contextlib.contextmanager
-def ending_cleanly_on_sigterm():
-    """Let SIGTERM unwind the block before the process ends by it.
-
-    By default the signal ends the process at once: the trial running here
-    stays RUNNING, the temporary file of the copy's values stays behind and
-    the workers run on without their parent. Raised as an exception instead,
-    it lets the fit mark its trials failed, joblib stop the workers and the
-    fit remove what it made, after which the process ends by the same signal,
-    as whoever sent it expects. A handler the program set itself is left alone,
-    and so is a fit outside the main thread, where no handler can be set.
-    """
-    in_main_thread = threading.current_thread() is threading.main_thread()
-    if not in_main_thread or signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL:
-        yield
-        return
-
-    def raise_terminated(signum, frame):
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second signal must not cut the clean-up short
-        raise _Terminated()
-
-    signal.signal(signal.SIGTERM, raise_terminated)
-    try:
-        yield
-    except _Terminated:
-        signal.signal(signal.SIGTERM, signal.SIG_DFL)
-        os.kill(os.getpid(), signal.SIGTERM)
-        raise
-    finally:
-        signal.signal(signal.SIGTERM, signal.SIG_DFL)
 
 
 def run_parallel_jobs(factor, study, study_file_path, n_jobs, count):
