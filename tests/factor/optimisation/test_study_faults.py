@@ -300,6 +300,10 @@ def test_a_universe_name_too_long_for_the_files_beside_the_study_is_refused():
     with pytest.raises(ValueError, match=f"universe_name '{name}' makes a study file name too long: .*-journal'"):
         daily_factor(name, table)
     daily_factor("u" * (name_max - len("_1440_annual_sharpe_ratio_0.9_" + STUDY + ".db-journal")), table)
+    # The factor's names fit, the entry classifier's longer ones do not: refused before the search.
+    name = "c" * (name_max - len(STEM + "_OptimalEntryClassifier.db-journal") + 1)
+    with pytest.raises(ValueError, match=f"universe_name '{name}' makes a study file name too long"):
+        StubFactor(universe_name=name, rarAV_optimal_entry_model=object()).fit(1, fit_rarAV=True)
     stem = "s" * (name_max - len("_OptimalEntryClassifier.db") - 4)
     with pytest.raises(ValueError, match=f"storage_name '{stem}' makes a study file name too long"):
         OptimalEntryClassifier().fit(*tiny_trades(), n_splits=4, n_test_splits=1, storage_name=stem)

@@ -60,6 +60,9 @@ STUDY_FILE_CONSTANT_SEGMENT = "_0.9_"
 # fragment and "%" an escape, so two universe names could share a study.
 UNSAFE_STUDY_NAME_CHARACTERS = ("?", "#", "%", "\x00")
 STUDY_FILE_SUFFIX = ".db"
+# The entry classifier keeps its own study beside the factor's, under the
+# factor's stem and this suffix.
+CLASSIFIER_STUDY_SUFFIX = "_OptimalEntryClassifier"
 
 # Bounds shared by the ten multiplier and sensitivity parameters.
 _UNIT_RANGE = (0.01, 10.0)
@@ -338,6 +341,13 @@ class OptimisationMixin:
 
         self._fit_rarAV = fit_rarAV
         storage_name = self._check_study_file_stem()
+        if fit_rarAV:
+            # Its longer name is refused before the search, not after it.
+            check_study_file_name(
+                os.path.basename(storage_name) + CLASSIFIER_STUDY_SUFFIX + STUDY_FILE_SUFFIX,
+                "universe_name",
+                self._universe_name,
+            )
         study_file_path = self._resolved_study_file_path()
         with self._study_held_by_fit(study_file_path, SAMPLER_SEED) as held:
             study = held.study
