@@ -3,7 +3,6 @@
 import collections
 import multiprocessing
 import os
-import resource
 import signal
 import sqlite3
 import time
@@ -11,6 +10,7 @@ import time
 import optuna
 import pytest
 
+from child_limits import limit_this_process
 from classifier.classifier_helpers import CHEAP_PARAMS, tiny_trades
 from korvane.rarAV import tradegate
 from korvane.rarAV.tradegate import OptimalEntryClassifier
@@ -49,8 +49,7 @@ def test_a_stopped_classifier_fit_names_the_file_and_leaves_no_trial_running(wor
 
     def run():
         if fault == "full disk":
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a refused write fails instead of ending the process
-            resource.setrlimit(resource.RLIMIT_FSIZE, (size + 64 * 1024, resource.RLIM_INFINITY))
+            limit_this_process(file_size=size + 64 * 1024)
         else:
             tradegate.f1_score = never_ending_score
         try:

@@ -7,7 +7,6 @@ import multiprocessing
 import os
 import pathlib
 import pickle
-import resource
 import signal
 import tempfile
 import time
@@ -18,6 +17,7 @@ import pytest
 from sklearn.naive_bayes import GaussianNB
 from sklearn.preprocessing import MinMaxScaler
 
+from child_limits import limit_this_process
 from classifier.classifier_helpers import CHEAP_PARAMS, saved_pipeline_path, tiny_trades
 from korvane.rarAV._tradegate import fold_scoring, saved_pipeline, search_space
 from korvane.rarAV.tradegate import OptimalEntryClassifier
@@ -171,16 +171,7 @@ def in_child(work, *, address_space=None, file_size=None, user=None, timeout=30)
     receive, send = FORK.Pipe(duplex=False)
 
     def run():
-        if user is not None:
-            os.setgid(user)
-            os.setuid(user)
-        if file_size is not None:
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a refused write fails instead of ending the process
-            resource.setrlimit(resource.RLIMIT_FSIZE, (file_size, resource.RLIM_INFINITY))
-        if address_space is not None:
-            with open("/proc/self/status") as status:
-                used = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
-            resource.setrlimit(resource.RLIMIT_AS, (used + address_space, resource.RLIM_INFINITY))
+        limit_this_process(user=user, file_size=file_size, address_space=address_space)
         try:
             send.send(("returned", work()))
         except BaseException as error:

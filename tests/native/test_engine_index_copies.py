@@ -10,9 +10,7 @@ corrupted heap takes down the child only.
 """
 
 import multiprocessing
-import os
 import re
-import resource
 import sys
 import threading
 import traceback
@@ -20,6 +18,7 @@ import traceback
 import numpy as np
 import pytest
 
+from child_limits import limit_this_process
 from factor.signals.signal_setup import engine_for, universe
 from korvane.factors.technical._factor.signals import (
     JOHANSEN_MAX_EIGEN_CRITICAL_VALUE_90 as EIG90,
@@ -132,11 +131,7 @@ def in_child(function, *args, timeout=120):
     receiver, sender = FORK.Pipe(duplex=False)
 
     def child():
-        # The sanitizer's shadow memory reserves terabytes of address space,
-        # so the cap applies to the plain build only.
-        if "libasan" not in os.environ.get("LD_PRELOAD", ""):
-            used = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
-            resource.setrlimit(resource.RLIMIT_AS, (used + (1 << 30), resource.RLIM_INFINITY))
+        limit_this_process(address_space=1 << 30)
         try:
             sender.send(("ok", function(*args)))
         except BaseException:

@@ -7,7 +7,6 @@ Fits that must be stopped or starved run in forked children of this process
 import collections
 import multiprocessing
 import os
-import resource
 import shutil
 import signal
 import sqlite3
@@ -19,6 +18,7 @@ import types
 import optuna
 import pytest
 
+from child_limits import limit_this_process
 from factor.daily_factor import daily_factor
 from factor.optimisation.stub_factor import StubFactor
 from korvane._common import study_settings
@@ -58,12 +58,7 @@ def fit_in_child(name, n_trials, n_jobs=1, *, limit_bytes=None, errors=None, use
     def run():
         if folder is not None:
             os.chdir(folder)
-        if user is not None:
-            os.setgid(user)
-            os.setuid(user)
-        if limit_bytes is not None:
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a refused write fails instead of ending the process
-            resource.setrlimit(resource.RLIMIT_FSIZE, (limit_bytes, resource.RLIM_INFINITY))
+        limit_this_process(user=user, file_size=limit_bytes)
         try:
             StubFactor(universe_name=name).fit(n_trials, n_jobs=n_jobs)
         except Exception as error:
