@@ -20,7 +20,11 @@ STUBS := korvane._kernels:src/korvane \
 
 all: build
 
+# A Python outside pyproject.toml's range is refused in one line before
+# anything is installed (the venv's own, once it exists).
 $(STAMP): pyproject.toml constraints.txt
+	@if test -x $(BIN)/python; then $(BIN)/python scripts/admitted_python.py; \
+	  else $(PYTHON) scripts/admitted_python.py; fi >/dev/null
 	test -x $(BIN)/python || $(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
 	mkdir -p build
