@@ -225,6 +225,49 @@ class TestDownload:
             "-----------------------------DOWNLOAD FAILED FOR AAAUSDT-----------------------------"
         ]
 
+FIRST_DAY, LAST_DAY = datetime.datetime(2021, 3, 1), datetime.datetime(2021, 3, 10)
+DAILY_ROWS = candle_rows("AAAUSDT", "1d", "01 Mar, 2021", "10 Mar, 2021")
+
+
+def revised(rows, close="99.5"):
+    """`rows` with the last candle revised to another close."""
+    return rows[:-1] + [rows[-1][:4] + [close] + rows[-1][5:]]
+
+
+class TestCandleReplies:
+    """The dates the caller may give, and what a reply may hold, against a reply for ten fixed days."""
+
+    @pytest.mark.parametrize(
+        "start, end, reply, expected_rows, warnings",
+        [
+            # The first and the last day of the calendar: the window is clamped, not refused.
+            (datetime.datetime.min, LAST_DAY, DAILY_ROWS, DAILY_ROWS, []),
+            (FIRST_DAY, datetime.datetime.max, DAILY_ROWS, DAILY_ROWS, []),
+            (datetime.date(999, 1, 1), datetime.datetime.max, DAILY_ROWS, DAILY_ROWS, []),
+            # A revised last candle and an overlapping page: the last received of each open time counts once.
+            (
+                FIRST_DAY,
+                LAST_DAY,
+                DAILY_ROWS[:6] + DAILY_ROWS[4:] + revised(DAILY_ROWS)[-1:],
+                revised(DAILY_ROWS),
+                ["AAAUSDT: 3 of 13 candles repeat an open time and are replaced by the last one received"],
+            ),
+        ],
+    )
+    def test_reply_becomes_the_table_of_its_distinct_candles(
+        self, start, end, reply, expected_rows, warnings, monkeypatch, caplog
+    ):
+        link = Coinlink("k", "s")
+        monkeypatch.setattr(FakeClient, "get_historical_klines", lambda client, **kwargs: expected_rows)
+        expected = link.get_daily_historical_data_for_cryptocurrencies(["AAAUSDT"], FIRST_DAY, LAST_DAY, 1)
+        caplog.clear()
+        monkeypatch.setattr(FakeClient, "get_historical_klines", lambda client, **kwargs: reply)
+        table = link.get_daily_historical_data_for_cryptocurrencies(["AAAUSDT"], start, end, 1)
+        pd.testing.assert_frame_equal(table, expected)
+        assert table["AAAUSDT_volume"].tolist() == [float(row[5]) for row in expected_rows]
+        assert messages(caplog, logging.WARNING) == warnings
+
+
 def test_a_factor_is_built_from_the_daily_table():
     from korvane.factors.technical.pairtrader import PairsTradingSerialCointegrationFactor
 

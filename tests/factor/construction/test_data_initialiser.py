@@ -224,6 +224,31 @@ def test_integer_and_nullable_columns_are_read_as_float64():
     assert type(caught.value) is Exception
 
 
+@pytest.mark.parametrize(
+    "universe_name, value, message",
+    [
+        ("u", pd.NA, None),  # missing, like None
+        ("u", 10**400, r"^pd.DataFrame has non-numeric columns \['S0_close'\], please ensure"),
+        ("a\udcffb", None, r"^universe_name 'a\\udcffb' cannot name a study file: it contains '\\udcff', please"),
+        ("\ud800", None, r"^universe_name '\\ud800' cannot name a study file: it contains '\\ud800', please"),
+    ],
+)
+def test_odd_values_are_read_as_missing_or_refused_clearly(universe_name, value, message, in_tmp_dir):
+    table = universe_table(n_securities=2, n_bars=300)
+    table["S0_close"] = table["S0_close"].astype(object)
+    with_none = table.copy()
+    table.iloc[4, 3] = value
+    with_none.iloc[4, 3] = None
+    if message is None:
+        factor = Factor(universe_name, table, 1440, [], False)
+        np.testing.assert_array_equal(factor._data_matrix, Factor("u", with_none, 1440, [], False)._data_matrix)
+        return
+    with pytest.raises(Exception, match=message) as caught:
+        Factor(universe_name, table, 1440, [], False)
+    assert type(caught.value) is Exception
+    assert list(in_tmp_dir.iterdir()) == []
+
+
 def test_one_bar_wider_than_the_data():
     factor = Factor("u", universe_table(n_bars=30), 10**12, [], False)
     assert factor._datetime_length == 1 and factor._MAX_ZSCORE_ROLLING_WINDOW == 0

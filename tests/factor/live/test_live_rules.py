@@ -69,14 +69,6 @@ class TestUpdateRejects:
             (lambda f: f.set_axis(f.index[[0, 0, 2]]), "duplicate timestamps"),
             (lambda f: f.set_axis(pd.DatetimeIndex([f.index[0], pd.NaT, f.index[2]])), "NaT"),
             (lambda f: f.iloc[:1].set_axis(pd.DatetimeIndex([pd.NaT], tz="UTC")), "NaT"),
-            (
-                lambda f: f.astype({"B_close": complex, "C_low": complex}),
-                r"^New row of data has non-numeric columns \['B_close', 'C_low'\], please ensure",
-            ),
-            (
-                lambda f: f.astype({"A_close": str}).assign(B_close=pd.to_timedelta(5, unit="s")),
-                r"^New row of data has non-numeric columns \['A_close', 'B_close'\], please ensure",
-            ),
         ],
     )
     def test_every_row_is_checked_and_a_failure_changes_nothing(self, edit, message):
@@ -100,6 +92,48 @@ class TestUpdateRejects:
         with pytest.raises(KeyError):
             factor.update(frame)
         assert factor._datetime_length == 50
+
+
+REFUSED = r"^New row of data has non-numeric columns \['A_close'\], please ensure every price and volume column holds"
+
+
+class TestUpdateColumnValues:
+    """Values convert as the array library converts them, pd.NA as missing; those that would
+    become another number (durations, datetimes, complex values) or none at all are refused."""
+
+    @pytest.mark.parametrize(
+        "values, dtype, outcome",
+        [
+            (["55.7", "1"], object, [55.7, 1.0]),
+            (["55.7", "1"], "string", [55.7, 1.0]),
+            ([55.7, 1.0], "category", [55.7, 1.0]),
+            ([pd.NA, "2.5"], object, [np.nan, 2.5]),
+            ([pd.NA, 1.5], object, [np.nan, 1.5]),
+            (["abc", "1"], object, "^could not convert string to float: 'abc'$"),
+            (pd.to_timedelta([5, 1], unit="s"), None, REFUSED),
+            (pd.to_timedelta([5, 1], unit="s"), "category", REFUSED),
+            ([np.timedelta64(5, "s"), 1.0], object, REFUSED),
+            (pd.to_datetime(["2022-01-01", "2022-01-02"]), None, REFUSED),
+            ([1 + 2j, 1], complex, REFUSED),
+            ([1 + 2j, 1.0], object, REFUSED),
+            ([10**400, 1.0], object, REFUSED),
+        ],
+    )
+    def test_numbers_are_stored_and_other_values_refused_before_any_change(self, values, dtype, outcome):
+        factor = LiveStub()
+        before = (factor._data_matrix, factor._data_datetime_array, factor._close_columns_only_data_matrix_array)
+        frame = factor.new_rows(n_rows=2)
+        frame["A_close"] = pd.Series(values, index=frame.index, dtype=dtype)
+        if isinstance(outcome, list):
+            factor.update(frame)
+            np.testing.assert_array_equal(factor._data_matrix[50:, 3], outcome)
+            np.testing.assert_array_equal(factor._close_columns_only_data_matrix_array[50:, 0], outcome)
+            return
+        with pytest.raises(ValueError, match=outcome) as info:
+            factor.update(frame)
+        assert type(info.value) is ValueError
+        after = (factor._data_matrix, factor._data_datetime_array, factor._close_columns_only_data_matrix_array)
+        assert all(a is b for a, b in zip(before, after)) and factor._datetime_length == 50
 
 
 class TestUpdateAppends:

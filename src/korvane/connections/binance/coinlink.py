@@ -11,6 +11,8 @@ replacing one on this module changes later calls in this process. Worker
 processes import this module afresh.
 """
 
+import numpy as np
+
 from korvane._common.binding import as_int64, bind_arguments, bind_with_defaults, method_signature, signature
 from korvane.connections.binance._coinlink import candle_fields
 from korvane.connections._shared import BROWSER_HEADERS, PAGE_TIMEOUT_SECONDS, banner
@@ -302,18 +304,36 @@ def _field_of(column):
     return format(column, "").rsplit("_", 1)[-1]
 
 
+def _day_in_ms(text):
+    """Midnight UTC of the calendar day that `text` names, in ms since the epoch; None when it names none.
+
+    A year below 1000 is written without leading zeros, which the date
+    format does not read back, so the year is padded first. The count is
+    kept in integers, so the first and the last day of the calendar fit too.
+    """
+    if not isinstance(text, str):
+        return None
+    head, _, year = text.rpartition(" ")
+    try:
+        day = datetime.datetime.strptime(f"{head} {year.zfill(4)}", DATE_FORMAT)
+    except ValueError:
+        return None
+    return (day.toordinal() - _EPOCH_ORDINAL) * _MS_PER_DAY
+
+
 def _requested_window(start_str, end_str):
     """The open times, in ms, that a reply to a request from `start_str` to `end_str` can hold.
 
     The exchange reads the dates as midnight UTC and sends the candles that
     open from the first to the second; a day of grace on each side keeps a
-    reply read in another zone whole.
+    reply read in another zone whole. A side whose text names no day this
+    calendar holds is left open (None), as the exchange client took it.
     """
-    start, end = (
-        datetime.datetime.strptime(text, DATE_FORMAT).replace(tzinfo=datetime.timezone.utc)
-        for text in (start_str, end_str)
+    start, end = _day_in_ms(start_str), _day_in_ms(end_str)
+    return (
+        None if start is None else start - _MS_PER_DAY,
+        None if end is None else end + _MS_PER_DAY,
     )
-    return (int((start - _GRACE).timestamp()) * 1000, int((end + _GRACE).timestamp()) * 1000)
 
 
 def _candles_table(klines, symbol=None, window=None):
@@ -323,17 +343,31 @@ def _candles_table(klines, symbol=None, window=None):
     reads them column by column, which keeps a year of minute candles cheap.
     Candles that open outside `window` are left out before anything is sized
     by their times: a reply whose candles lie centuries apart would otherwise
-    bin into billions of minutes.
+    bin into billions of minutes. A candle sent again for the same open time
+    (overlapping pages, a revised last candle) replaces the earlier one, whose
+    volume would otherwise be counted twice.
     """
     open_times, fields = candle_fields(klines)
     if window is not None:
-        inside = (open_times >= window[0]) & (open_times <= window[1])
+        inside = np.ones(len(open_times), dtype=bool)
+        if window[0] is not None:
+            inside &= open_times >= window[0]
+        if window[1] is not None:
+            inside &= open_times <= window[1]
         if not inside.all():
             logger.warning(
                 f"{format(symbol, '')}: {int((~inside).sum())} of {len(inside)} candles open outside the "
                 "requested dates and are left out"
             )
             open_times, fields = open_times[inside], fields[:, inside]
+    if len(open_times) > 1 and not (open_times[1:] > open_times[:-1]).all():
+        repeated = pd.Index(open_times).duplicated(keep="last")
+        if repeated.any():
+            logger.warning(
+                f"{format(symbol, '')}: {int(repeated.sum())} of {len(repeated)} candles repeat an open time "
+                "and are replaced by the last one received"
+            )
+            open_times, fields = open_times[~repeated], fields[:, ~repeated]
     index = pd.DatetimeIndex(pd.to_datetime(open_times, unit="ms"), name="datetime")
     return pd.DataFrame(dict(zip(FIELDS, fields)), index=index, copy=False)
 
@@ -350,7 +384,9 @@ import datetime  # noqa: E402
 import pandas as pd  # noqa: E402
 from functools import reduce  # noqa: E402
 
-_GRACE = datetime.timedelta(days=1)
+_MS_PER_DAY = 86_400_000
+_EPOCH_ORDINAL = datetime.date(1970, 1, 1).toordinal()
+
 from binance.client import Client  # noqa: E402
 from joblib import Parallel, delayed  # noqa: E402
 from multiprocessing import Manager  # noqa: E402

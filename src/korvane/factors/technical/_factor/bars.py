@@ -11,6 +11,8 @@ Like the rest of the factor's code, the cleaning looks ``np``, ``pd``,
 ``datetime`` and ``date`` up on the factor module at call time.
 """
 
+import datetime
+import numbers
 from datetime import timedelta
 
 import numpy as np
@@ -120,9 +122,9 @@ def _holds_real_numbers(column):
     return dtype == object and pd.api.types.infer_dtype(column, skipna=True) in _NUMBERS_IN_OBJECT_COLUMN
 
 
-def non_numeric_columns_error(subject, labels):
+def non_numeric_columns_error(subject, labels, error_type=Exception):
     """The refusal of columns that do not hold real numbers; `subject` names the table."""
-    return Exception(
+    return error_type(
         f"{subject} has non-numeric columns {labels!r}, please ensure every price and volume column holds numbers"
     )
 
@@ -136,6 +138,62 @@ def non_numeric_columns(table):
     return [label for position, label in enumerate(table.columns) if not _holds_real_numbers(table.iloc[:, position])]
 
 
+def _is_wrong_number(value):
+    return isinstance(value, (datetime.date, datetime.timedelta, np.datetime64, np.timedelta64)) or (
+        isinstance(value, numbers.Complex) and not isinstance(value, numbers.Real)
+    )
+
+
+def _holds_wrong_numbers(values):
+    dtype = values.dtype
+    if isinstance(dtype, pd.CategoricalDtype):
+        return _holds_wrong_numbers(dtype.categories)
+    if dtype != object:
+        return dtype.kind in "mMc"
+    if pd.api.types.infer_dtype(values, skipna=True) in _NUMBERS_IN_OBJECT_COLUMN | {"string"}:
+        return False
+    return any(map(_is_wrong_number, values))
+
+
+def wrong_number_columns(table):
+    """Labels of the columns that convert to float64 as some other number.
+
+    A duration becomes its count of its unit (5 s as 5000000.0), a datetime
+    its count since the epoch and a complex value its real part; text,
+    categories and objects holding any of these are looked into.
+    """
+    return [label for position, label in enumerate(table.columns) if _holds_wrong_numbers(table.iloc[:, position])]
+
+
+def float64_values(table, subject, error_type=Exception):
+    """The table's values as float64, missing values (None, NaN, pd.NA) as NaN.
+
+    An integer beyond float64's range refuses its column, in the wording of
+    :func:`non_numeric_columns_error`.
+    """
+    try:
+        return table.to_numpy(dtype=np.float64, na_value=np.nan)
+    except (TypeError, OverflowError):
+        # An object column holding pd.NA or such an integer; found column by column.
+        pass
+    columns = []
+    too_large = []
+    for position, label in enumerate(table.columns):
+        column = table.iloc[:, position]
+        if column.dtype != object:
+            columns.append(column.to_numpy(dtype=np.float64, na_value=np.nan))
+            continue
+        values = column.to_numpy(dtype=object, copy=True)
+        values[np.fromiter((value is pd.NA for value in values), dtype=bool, count=len(values))] = np.nan
+        try:
+            columns.append(values.astype(np.float64))
+        except OverflowError:
+            too_large.append(label)
+    if too_large:
+        raise non_numeric_columns_error(subject, too_large, error_type)
+    return np.column_stack(columns)
+
+
 def _float64_values(table):
     """The table's values as float64, read in place when they already are."""
     dtypes = table.dtypes
@@ -144,7 +202,7 @@ def _float64_values(table):
     bad = non_numeric_columns(table)
     if bad:
         raise non_numeric_columns_error("pd.DataFrame", bad)
-    return table.to_numpy(dtype=np.float64, na_value=np.nan)
+    return float64_values(table, "pd.DataFrame")
 
 
 def resample_to_bars(table, resolution_in_mins):

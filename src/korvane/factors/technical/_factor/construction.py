@@ -202,6 +202,7 @@ class ConstructionMixin:
         self._market_value_pct_commissions = market_value_pct_commissions
         self._bid_ask_spread_pct_slippage = bid_ask_spread_pct_slippage
         # Refused here, not after a fit's search: SQLite names files beside the study file.
+        _check_universe_name_encodes(universe_name)
         self._check_study_file_name_fits()
 
         # Called by name, so that a subclass's replacement runs.
@@ -501,6 +502,23 @@ def _check_money_settings(
     ):
         if not (cost >= 0 and math.isfinite(cost)):
             raise Exception(f"{name} is {cost!r}, please ensure {name} is a finite number >= 0")
+
+
+def _check_universe_name_encodes(universe_name):
+    """Refuse a universe name holding a lone surrogate, which no file name can hold.
+
+    The study file is named in UTF-8 on its way to SQLite, so such a name
+    would fail the fit after its lock file was made.
+    """
+    surrogates = [repr(ch) for ch in dict.fromkeys(str(universe_name)) if "\ud800" <= ch <= "\udfff"]
+    if surrogates:
+        raise Exception(
+            "universe_name "
+            + repr(universe_name)
+            + " cannot name a study file: it contains "
+            + ", ".join(surrogates)
+            + ", please use a short universe_name without '/', '..', '?', '#' or '%'"
+        )
 
 
 def _check_train_part(datetime_length, longest_window, train_split_ratio):

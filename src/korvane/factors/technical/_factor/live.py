@@ -13,7 +13,12 @@ import operator
 from korvane._common.binding import as_double, as_int64, as_truth_value, bind_with_defaults, method_signature
 from korvane._common.close_columns import close_column_positions
 from korvane.factors.technical._factor.backtest_run import LOG_SUFFIX
-from korvane.factors.technical._factor.bars import _check_index, non_numeric_columns, non_numeric_columns_error
+from korvane.factors.technical._factor.bars import (
+    _check_index,
+    float64_values,
+    non_numeric_columns_error,
+    wrong_number_columns,
+)
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.valid_closes import (
     invalid_closes,
@@ -76,16 +81,17 @@ class LiveMixin:
             raise Exception("Datetime of new row of data is before the latest datetime already recorded")
 
         selected = frame[list(self._data_column_names_array)]
-        # The columns construction refuses: converting them here would store
-        # text as numbers, a duration as nanoseconds, or only a real part.
-        bad = non_numeric_columns(selected)
+        # Numeric text and categories are stored as their numbers, and text
+        # that is no number fails in the conversion. Durations, datetimes and
+        # complex values would convert silently to some other number.
+        bad = wrong_number_columns(selected)
         if bad:
-            raise non_numeric_columns_error("New row of data", bad)
+            raise non_numeric_columns_error("New row of data", bad, ValueError)
         index = selected.index
         if index.tz is not None:
             index = index.tz_convert("UTC").tz_localize(None)
         new_times = index.to_numpy().astype(self._data_datetime_array.dtype)
-        new_rows = selected.to_numpy(dtype=np.float64)
+        new_rows = float64_values(selected, "New row of data", ValueError)
         # Close column k of the close matrix belongs to security k of the list,
         # as at construction, whatever the frame's column order.
         new_closes = np.take(
