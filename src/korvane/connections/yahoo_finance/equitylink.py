@@ -18,9 +18,13 @@ _DOWNLOAD_FAILED = banner("YAHOO FINANCE DOWNLOADING FAILED | PLEASE TRY AGAIN")
 
 
 class Equitylink(RefusesPickling):
-    """Establishes a connection to yahoo finance
-    Yahoo finance is limited in the sense that we can download data but are unable to trade
-    """
+    # Spelled out rather than a docstring literal: Python 3.13 strips a
+    # docstring's indentation when it compiles it.
+    __doc__ = (
+        "Establishes a connection to yahoo finance\n"
+        "    Yahoo finance is limited in the sense that we can download data but are unable to trade\n"
+        "    "
+    )
 
     __slots__ = ()
 
