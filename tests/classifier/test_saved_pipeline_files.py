@@ -98,7 +98,7 @@ def fifo(path):
     ids=["list-range", "bytearray", "ndarray", "zeros", "object-array", "bytearray-claim", "n_jobs", "strings",
          "no-key", "float-positions", "label-text", "swapped-piece", "inner-model", "fifo", "oversized"],
 )
-def test_hostile_files_are_refused_before_any_field_changes(workdir, monkeypatch, content, error):
+def test_hostile_files_are_refused_before_any_pipeline_field_changes(workdir, monkeypatch, content, error):
     path = saved_pipeline_path(workdir)
     path.parent.mkdir(parents=True)
     if content == "oversized":
@@ -123,7 +123,7 @@ def test_hostile_files_are_refused_before_any_field_changes(workdir, monkeypatch
     finally:
         signal.alarm(0)
         signal.signal(signal.SIGALRM, previous)
-    assert classifier._imputer == classifier._study_name == "earlier"
+    assert classifier._imputer == "earlier" and classifier._study_name == "F_OptimalEntryClassifier"
 
 
 @pytest.mark.parametrize("umask, new_mode", [(0o022, 0o644), (0o007, 0o660)])
@@ -271,7 +271,8 @@ def test_files_that_build_more_than_their_size_are_refused_quickly(workdir, name
         return "loaded"
 
     message, seconds, *fields = in_child(load, address_space=300 * 2**20)[1]
-    assert error in message and seconds < 1.5 and fields == ["earlier", "earlier"], (message, seconds, fields)
+    assert error in message and seconds < 1.5 and fields == ["earlier", "F_OptimalEntryClassifier"], (message, seconds)
+    assert len(message) < 400, len(message)  # what the file names is quoted cut short
 
 
 # ------------------------------------------------------------------ where the file is written
@@ -328,15 +329,25 @@ def test_a_write_that_fails_names_the_file(workdir):
     assert pickle.loads(path.read_bytes()) == {"x": "before"} and os.listdir(path.parent) == [path.name]
 
 
-@pytest.mark.parametrize("kind", ["folder", "fifo"])
-def test_something_other_than_a_file_at_the_path_turns_the_gate_off_with_a_warning(workdir, caplog, kind):
+@pytest.mark.parametrize("kind", ["folder", "fifo", "no-key"])
+def test_a_load_without_a_pipeline_renames_the_study_keeps_the_fields_and_logs_nothing(
+    workdir, monkeypatch, caplog, kind
+):
     path = saved_pipeline_path(workdir)
     path.parent.mkdir(parents=True)
-    path.mkdir() if kind == "folder" else os.mkfifo(path)
+    if kind == "no-key":
+        path.write_bytes(pickle.dumps(dict.fromkeys(saved_pipeline.PIPELINE_KEYS[:3], "x")))
+    else:  # not even opened: a pipe without a writer would block a plain open
+        path.mkdir() if kind == "folder" else os.mkfifo(path)
+        monkeypatch.setattr(saved_pipeline, "load_pipeline", lambda _: pytest.fail("opened"))
     classifier = OptimalEntryClassifier()
-    classifier._imputer = "earlier"
-    with caplog.at_level(logging.INFO):
-        assert getattr(classifier, LOAD)(factor_name="F") is False
-    warnings = [record for record in caplog.records if record.levelno == logging.WARNING]
-    assert len(warnings) == 1 and str(path.relative_to(workdir.parent)) in warnings[0].getMessage()
-    assert "gate is off" in warnings[0].getMessage() and classifier._imputer == "earlier"
+    classifier._imputer = classifier._study_name = "earlier"
+    with caplog.at_level(logging.DEBUG):
+        if kind == "no-key":
+            with pytest.raises(KeyError) as raised:
+                getattr(classifier, LOAD)(factor_name="F")
+            assert raised.value.args[0] == "scaler" and 'no "scaler" entry' in str(raised.value)
+        else:
+            assert getattr(classifier, LOAD)(factor_name="F") is False
+    assert caplog.records == []
+    assert classifier._imputer == "earlier" and classifier._study_name == "F_OptimalEntryClassifier"

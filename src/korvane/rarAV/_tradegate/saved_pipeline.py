@@ -79,9 +79,17 @@ class _Refused(pickle.UnpicklingError):
 
 
 class _MissingEntry(pickle.UnpicklingError, KeyError):
-    """A pipeline dictionary without one of the six entries; still a KeyError for callers that catch one."""
+    """A pipeline dictionary without one of the six entries: a KeyError whose argument is the key, as a mapping's."""
 
-    __str__ = pickle.UnpicklingError.__str__
+    def __init__(self, key, path=None):
+        super().__init__(key)
+        self.path = path
+
+    def __str__(self):
+        return (
+            f'The saved entry classifier pipeline {self.path} has no "{self.args[0]}" entry; '
+            "please fit the classifier again"
+        )
 
 
 # ------------------------------------------------------------------ what a file may build
@@ -673,9 +681,7 @@ def _checked_pipeline(loaded, path, admitted):
         )
     missing = [key for key in PIPELINE_KEYS if key not in loaded]
     if missing:
-        raise _MissingEntry(
-            f'The saved entry classifier pipeline {path} has no "{missing[0]}" entry; please fit the classifier again'
-        )
+        raise _MissingEntry(missing[0], path)
     for key, check in _FIELD_CHECKS.items():
         problem = check(loaded[key], admitted)
         if problem is not None:
