@@ -18,7 +18,9 @@ charged an estimate of the memory it makes live, against an allowance in
 proportion to the file. Containers may nest only so deep (the interpreter
 hashes, compares and frees some of them recursively), dictionary keys are
 plain text, and classes are compared by identity, before anything of the
-file's making is hashed.
+file's making is hashed. A container is filled only before it is put into
+another, as pickle writes them, so the depth recorded when it is put there
+is final.
 """
 
 import codecs
@@ -335,6 +337,7 @@ def _load_tuple1(self):
     stack = self.stack
     made = (stack[-1],)
     stack[-1] = made
+    self._open.discard(id(made[0]))
     depth = self._depths.get(id(made[0]), 0) + 1
     if depth > MAX_NESTING:
         raise _too_deep()
@@ -348,6 +351,7 @@ def _short_tuple_loader(count):
         if len(made) != count:
             raise pickle.UnpicklingError("the stack holds too few items for a tuple")
         stack[-count:] = [made]
+        self._open.difference_update(map(id, made))
         depth = max(map(self._depths.get, map(id, made), _NO_DEPTH)) + 1
         if depth > MAX_NESTING:
             raise _too_deep()
@@ -370,6 +374,9 @@ class _PipelineUnpickler(pickle._Unpickler):
         # freed and reused can only make a depth seem larger, never smaller:
         # tuples write theirs when made, the others only raise it.
         self._depths = {}
+        # ids of the lists, dictionaries and objects made and not yet put into
+        # another container: only these may still be filled.
+        self._open = set()
         # id -> array whose state the file has yet to set; each is set once, and an
         # object array may hold only arrays already complete, so its depth is exact.
         self._shells = {}
@@ -425,6 +432,12 @@ class _PipelineUnpickler(pickle._Unpickler):
     def _deepest(self, values):
         return max(map(self._depths.get, map(id, values), _NO_DEPTH), default=0)
 
+    def _put_into(self, container, items):
+        """Seal ``items`` inside ``container``, which must itself not sit inside another yet."""
+        self._open.difference_update(map(id, items))
+        if id(container) not in self._open:
+            raise _Refused(f"it fills a {type(container).__name__} after putting it inside another container")
+
     def _holds(self, container, inner_depth):
         """Record that ``container``, new or not, holds values nested ``inner_depth`` deep."""
         depth = self._depths.get(id(container))
@@ -440,14 +453,26 @@ class _PipelineUnpickler(pickle._Unpickler):
 
     # ---------------------------------------------------------------- containers
 
+    def _made(self, container):
+        self.append(container)
+        self._open.add(id(container))
+
+    def _load_empty_list(self):
+        self._made([])
+
+    def _load_empty_dict(self):
+        self._made({})
+
     def _load_tuple(self):
         made = tuple(self.pop_mark())
         self.append(made)
+        self._open.difference_update(map(id, made))
         self._holds(made, self._deepest(made))
 
     def _load_list(self):
         items = self.pop_mark()
-        self.append(items)
+        self._open.difference_update(map(id, items))
+        self._made(items)
         self._holds(items, self._deepest(items))
 
     def _load_dict(self):
@@ -456,7 +481,8 @@ class _PipelineUnpickler(pickle._Unpickler):
         for key in keys:
             self._check_key(key)
         loaded = dict(zip(keys, items[1::2]))
-        self.append(loaded)
+        self._open.difference_update(map(id, items))
+        self._made(loaded)
         self._holds(loaded, self._deepest(items[1::2]))
 
     def _target(self, kind):
@@ -467,13 +493,16 @@ class _PipelineUnpickler(pickle._Unpickler):
 
     def _load_append(self):
         value = self.stack.pop()
-        self._target(list).append(value)
-        self._holds(self.stack[-1], self._depth(value))
+        target = self._target(list)
+        self._put_into(target, (value,))
+        target.append(value)
+        self._holds(target, self._depth(value))
 
     def _load_appends(self):
         items = self.pop_mark()
         self._count(_REFERENCE * len(items))
         target = self._target(list)
+        self._put_into(target, items)
         target.extend(items)
         self._holds(target, self._deepest(items))
 
@@ -481,13 +510,16 @@ class _PipelineUnpickler(pickle._Unpickler):
         value = self.stack.pop()
         key = self.stack.pop()
         self._check_key(key)
-        self._target(dict)[key] = value
-        self._holds(self.stack[-1], self._depth(value))
+        target = self._target(dict)
+        self._put_into(target, (value,))
+        target[key] = value
+        self._holds(target, self._depth(value))
 
     def _load_setitems(self):
         items = self.pop_mark()
         self._count(_DICT_ENTRY * (len(items) // 2))
         target = self._target(dict)
+        self._put_into(target, items)
         for index in range(0, len(items) - 1, 2):
             self._check_key(items[index])
             target[items[index]] = items[index + 1]
@@ -509,17 +541,20 @@ class _PipelineUnpickler(pickle._Unpickler):
         self.stack[-1] = made = func(*args)
         if func is _array_shell:
             self._shells[id(made)] = made
+        if func is not _scalar:  # a new object, whose state may come next (an object scalar is the object itself)
+            self._open.add(id(made))
 
     def _load_newobj(self):
         args = self.stack.pop()
         cls = self.stack.pop()
         if not self._admitted.is_estimator_class(cls) or type(args) is not tuple or len(args):
             raise _Refused(f"it makes a {getattr(cls, '__qualname__', type(cls).__name__)}")
-        self.append(cls.__new__(cls))
+        self._made(cls.__new__(cls))
 
     def _load_build(self):
         inst, state = self.stack[-2], self.stack[-1]
         _check_state(inst, state, self._admitted)
+        self._put_into(inst, (state,))
         if type(inst) is np.ndarray:
             self._build_array(inst, state)
         else:
@@ -559,6 +594,8 @@ class _PipelineUnpickler(pickle._Unpickler):
     dispatch[pickle.TUPLE2[0]] = _short_tuple_loader(2)
     dispatch[pickle.TUPLE3[0]] = _short_tuple_loader(3)
     dispatch[pickle.LIST[0]] = _load_list
+    dispatch[pickle.EMPTY_LIST[0]] = _load_empty_list
+    dispatch[pickle.EMPTY_DICT[0]] = _load_empty_dict
     dispatch[pickle.DICT[0]] = _load_dict
     dispatch[pickle.APPEND[0]] = _load_append
     dispatch[pickle.APPENDS[0]] = _load_appends
