@@ -243,6 +243,12 @@ def array_runs(runs, per_run=20):
     return HEADER + start + b"cnumpy\nndarray\nq\x020]q\x05" + (b"h\x05" + run + b"a0") * runs + pickle.STOP
 
 
+def repeated_member():
+    pipeline = fitted_pipeline()
+    pipeline["classifier_model"].estimators_ *= 100_000
+    return pickle.dumps(pipeline)
+
+
 COSTLY_FILES = {
     # The C stack overflowed hashing a deep key, or comparing a deep class.
     "deep-key": (lambda: HEADER + pickle.EMPTY_DICT + EMPTY_TUPLE + TUPLE1 * 200_000 + pickle.NONE
@@ -274,6 +280,8 @@ COSTLY_FILES = {
     "estimators-filled-inside": (lambda: filled_inside(150, GNB, b"}\x8c\x01a" + GNB + b"q\x01sb"),
                                  "fills a GaussianNB after"),
     "arrays-filled-inside": (lambda: array_runs(300), "fills a list after"),
+    # One fitted member listed 100,000 times: a fast load, then each predict took half a minute.
+    "repeated-member": (repeated_member, "lists one fitted member more than once"),
 }
 
 

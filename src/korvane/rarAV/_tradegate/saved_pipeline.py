@@ -676,6 +676,9 @@ def _ensemble(value, admitted):
         return f"a {type(value).__name__} over a {inner.__name__}"
     if type(members) is not list or not members or any(type(member) is not inner for member in members):
         return f"a {type(value).__name__} whose fitted members are not all {inner.__name__} models"
+    # Each member costs a prediction: listing one many times would make a small file slow to use.
+    if len(set(map(id, members))) != len(members):
+        return f"a {type(value).__name__} that lists one fitted member more than once"
     return None
 
 
