@@ -54,9 +54,9 @@ def with_field(**fields):
     return pickle.dumps(dict(fitted_pipeline(), **fields))
 
 
-def parallel_bagging():
+def parallel_bagging(n_jobs=8):
     pipeline = fitted_pipeline()
-    pipeline["classifier_model"].n_jobs = 8
+    pipeline["classifier_model"].n_jobs = n_jobs
     return pickle.dumps(pipeline)
 
 
@@ -249,6 +249,10 @@ def repeated_member():
     return pickle.dumps(pipeline)
 
 
+def long_text(text):
+    return pickle.BINUNICODE + len(text).to_bytes(4, "little") + text.encode()
+
+
 COSTLY_FILES = {
     # The C stack overflowed hashing a deep key, or comparing a deep class.
     "deep-key": (lambda: HEADER + pickle.EMPTY_DICT + EMPTY_TUPLE + TUPLE1 * 200_000 + pickle.NONE
@@ -282,6 +286,12 @@ COSTLY_FILES = {
     "arrays-filled-inside": (lambda: array_runs(300), "fills a list after"),
     # One fitted member listed 100,000 times: a fast load, then each predict took half a minute.
     "repeated-member": (repeated_member, "lists one fitted member more than once"),
+    # A file's names and texts are quoted cut short.
+    "long-module": (lambda: HEADER + b"c" + b"m" * 2**20 + b"\nx\n" + pickle.STOP, "mmm... (1048576 characters).x"),
+    "long-number": (lambda: HEADER + b"F" + b"1" * 2**20 + b"x\n" + pickle.STOP, "convert string to float"),
+    "long-n_jobs": (lambda: parallel_bagging("j" * 2**20), "n_jobs='jjj"),
+    "long-qualname": (lambda: HEADER + GNB + b"}\x8c\x0c__qualname__" + long_text("q" * 2**20) + b"sb)R" + pickle.STOP,
+                      "it calls GaussianNB"),
 }
 
 

@@ -35,6 +35,7 @@ import struct
 import sys
 import tempfile
 import threading
+import types
 
 import numpy as np
 
@@ -170,8 +171,26 @@ def _is_shape(value):
 def _shape_text(shape):
     # Huge extents are not written out: their decimal digits alone would take long.
     if len(shape) <= 64 and all(n < 2**63 for n in shape):
-        return str(shape)
+        return _excerpt(str(shape))
     return f"({len(shape)} extents, some beyond any array)"
+
+
+def _excerpt(text, limit=60):
+    """``text`` from a file as a message quotes it: cut when long, so that the file cannot fill the message."""
+    return text if len(text) <= limit else f"{text[:limit]}... ({len(text)} characters)"
+
+
+def _quoted(value):
+    """A value of the file as a message shows it: a plain number or text by its (cut) repr, else by its type."""
+    short_int = type(value) is int and value.bit_length() < 64
+    if short_int or isinstance(value, (type(None), bool, float, str, np.generic)):
+        return _excerpt(repr(value))
+    return f"<{type(value).__name__}>"
+
+
+def _called(obj):
+    # Only a class or a function has a name the file cannot set; anything else is named by its type.
+    return obj.__qualname__ if isinstance(obj, (type, types.FunctionType)) else type(obj).__name__
 
 
 def _element_count(shape, available):
@@ -531,13 +550,14 @@ class _PipelineUnpickler(pickle._Unpickler):
         try:
             return self._admitted.globals[(module, name)]
         except KeyError:
-            raise _Refused(f"it refers to {module}.{name}, which a saved pipeline may not load") from None
+            named = f"{_excerpt(module)}.{_excerpt(name)}"
+            raise _Refused(f"it refers to {named}, which a saved pipeline may not load") from None
 
     def _load_reduce(self):
         args = self.stack.pop()
         func = self.stack[-1]
         if self._admitted.callables.get(id(func)) is not func or type(args) is not tuple:
-            raise _Refused(f"it calls {getattr(func, '__qualname__', type(func).__name__)}")
+            raise _Refused(f"it calls {_called(func)}")
         self.stack[-1] = made = func(*args)
         if func is _array_shell:
             self._shells[id(made)] = made
@@ -548,7 +568,7 @@ class _PipelineUnpickler(pickle._Unpickler):
         args = self.stack.pop()
         cls = self.stack.pop()
         if not self._admitted.is_estimator_class(cls) or type(args) is not tuple or len(args):
-            raise _Refused(f"it makes a {getattr(cls, '__qualname__', type(cls).__name__)}")
+            raise _Refused(f"it makes a {_called(cls)}")
         self._made(cls.__new__(cls))
 
     def _load_build(self):
@@ -646,7 +666,7 @@ def _column_positions(value, admitted):
     if isinstance(value, np.ndarray):
         if value.ndim == 1 and value.dtype.kind in "iu" and (value >= 0).all():
             return None
-        return f"an array of shape {value.shape} and type {value.dtype}"
+        return f"an array of shape {_shape_text(value.shape)} and type {value.dtype}"
     if type(value) is list and all(isinstance(item, numbers.Integral) and item >= 0 for item in value):
         return None
     return f"a {type(value).__name__}"
@@ -732,7 +752,7 @@ def _checked_pipeline(loaded, path, admitted):
         jobs = _parallel_jobs(loaded[key], admitted)
         if jobs is not None:
             raise pickle.UnpicklingError(
-                f'The saved entry classifier pipeline {path} asks for n_jobs={jobs!r} in "{key}"; '
+                f'The saved entry classifier pipeline {path} asks for n_jobs={_quoted(jobs)} in "{key}"; '
                 "a saved pipeline predicts in the calling process only"
             )
     return loaded
@@ -764,7 +784,8 @@ def load_pipeline(path):
             raise pickle.UnpicklingError(f"The saved entry classifier pipeline {path} is refused: {refusal}") from None
         except Exception as error:
             raise pickle.UnpicklingError(
-                f"The saved entry classifier pipeline {path} cannot be read ({type(error).__name__}: {error}); "
+                f"The saved entry classifier pipeline {path} cannot be read "
+                f"({type(error).__name__}: {_excerpt(str(error), 200)}); "
                 "it may be truncated or not a saved pipeline, please fit the classifier again"
             ) from error
     return _checked_pipeline(loaded, path, admitted)
