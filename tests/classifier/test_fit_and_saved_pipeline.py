@@ -97,6 +97,13 @@ def test_loader_reports_missing_files_and_keeps_an_earlier_pipeline(workdir):
         classifier.predict(pd.DataFrame({"a": [1.0]}))
 
 
+def test_fit_names_its_study_before_a_storage_name_that_is_not_text_fails(workdir):
+    classifier = OptimalEntryClassifier()
+    with pytest.raises(TypeError):
+        classifier.fit(*tiny_trades(), n_splits=4, n_test_splits=1, factor_name="F", storage_name=5)
+    assert classifier.__reduce__()[1][:2] == ("F_OptimalEntryClassifier", None)
+
+
 class Gadget:
     def __reduce__(self):
         return (os.system, ("touch pwned",))

@@ -1,5 +1,7 @@
 """A factor whose training trades hold one outcome still trains its gate; a failed training keeps the last gate."""
 
+import sqlite3
+
 import optuna
 import pytest
 
@@ -51,23 +53,35 @@ def test_winners_only_train_a_gate_that_takes_every_entry_and_a_failed_training_
     other = trained_on_sixteen_winners("other", logistic, monkeypatch)
     with pytest.raises(ValueError) as raised:
         other.fit(1, fit_rarAV=True)
-    assert type(raised.value.__cause__) is ValueError and str(raised.value) == (
+    assert str(raised.value) == (
         "The entry classifier needs both outcomes (labels 0 and 1) among its training trades to fit the best "
-        "trial's BaggingClassifierLogisticRegression, a logistic regression ensemble; its 16 trades hold only [1]. "
-        + TOLD.format(f"other_1440_{OBJECTIVE}_0.9_{STUDY}.db")
+        "trial's BaggingClassifierLogisticRegression, a logistic regression ensemble; its 16 trades hold only [1]."
     )
+    assert raised.value.__notes__ == [TOLD.format(f"other_1440_{OBJECTIVE}_0.9_{STUDY}.db")]
     assert saved_pipeline_path(workdir, STUDY).read_bytes() == saved
     capsys.readouterr()
     other.get_full_backtest_results()
     assert capsys.readouterr().out.splitlines() == lines
 
 
-@pytest.mark.parametrize("error", [PermissionError(13, "Permission denied", "gate.pkl"), KeyError("lr_c")])
-def test_a_classifier_stage_error_keeps_its_type_and_its_details(error):
+def stage_errors():
+    """Errors with an attribute a caller reads, and its value: each must reach the caller as the object raised."""
+    try:
+        sqlite3.connect(":memory:").execute("no such statement")
+    except sqlite3.OperationalError as error:
+        database = error
+    try:
+        object().lr_c
+    except AttributeError as error:
+        attribute = error
+    return [(PermissionError(13, "Permission denied", "gate.pkl"), "filename", "gate.pkl"),
+            (KeyError("lr_c"), "args", ("lr_c",)), (database, "sqlite_errorname", "SQLITE_ERROR"),
+            (attribute, "name", "lr_c")]
+
+
+@pytest.mark.parametrize("error, attribute, value", stage_errors(), ids=["oserror", "keyerror", "sqlite", "attribute"])
+def test_a_classifier_stage_error_reaches_the_caller_unchanged_with_a_note(error, attribute, value):
     with pytest.raises(type(error)) as raised, _classifier_stage_failures_explained("s.db"):
         raise error
-    if isinstance(error, OSError):  # the same type anew, with the same number and file
-        assert (raised.value.errno, raised.value.filename, raised.value.__cause__) == (13, "gate.pkl", error)
-        assert str(raised.value) == "[Errno 13] Permission denied. " + TOLD.format("s.db") + ": 'gate.pkl'"
-    else:  # a KeyError keeps the label it carries as its only argument: a note tells instead
-        assert raised.value is error and error.__notes__ == [TOLD.format("s.db")]
+    assert raised.value is error and error.__notes__ == [TOLD.format("s.db")]
+    assert getattr(error, attribute) == value

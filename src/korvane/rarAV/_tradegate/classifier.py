@@ -239,9 +239,9 @@ class OptimalEntryClassifier:
         training = [bound[name] for name in FIT_ARGUMENTS[:6]]
         check_training_trades(bound["X_train_df"], bound["n_splits"])
 
+        self._study_name = bound["factor_name"] + STUDY_SUFFIX
         stem = bound["storage_name"] + STUDY_SUFFIX
         check_study_file_name(os.path.basename(os.path.abspath(stem + ".db")), "storage_name", bound["storage_name"])
-        self._study_name = bound["factor_name"] + STUDY_SUFFIX
         self._storage_name = storage_url(stem)
         with self._held_study(SAMPLER_SEED) as held, ending_cleanly_on_sigterm():
             self._search_study(held, bound)
@@ -417,24 +417,16 @@ class OptimalEntryClassifier:
     # ------------------------------------------------------------------ saved pipeline
 
     def _check_and_load_optimal_entry_classifier(self, factor_name=""):
-        """Load the saved pipeline of ``factor_name``'s classifier; False when there is no such file."""
-        study_name = factor_name + STUDY_SUFFIX
+        """Load the saved pipeline of ``factor_name``'s classifier; False when there is no such file.
+
+        The study name is rewritten on every call, whatever the file holds; a
+        file that is refused leaves the pipeline fields as they were.
+        """
+        self._study_name = study_name = factor_name + STUDY_SUFFIX
         path = saved_pipeline.pipeline_path(study_name)
         if not os.path.isfile(path):
-            self._study_name = study_name
-            if os.path.exists(path):
-                tm().logger.warning(
-                    f"The saved entry classifier pipeline {path} is not a regular file; "
-                    "no pipeline is loaded and the entry gate is off"
-                )
             return False
-        try:
-            pipeline = saved_pipeline.load_pipeline(path)
-        except OSError:
-            # A file that cannot be opened still names this study; a refused one changes nothing.
-            self._study_name = study_name
-            raise
-        self._study_name = study_name
+        pipeline = saved_pipeline.load_pipeline(path)
         for name in PIPELINE_FIELDS:
             setattr(self, "_" + name, pipeline[name])
         return True

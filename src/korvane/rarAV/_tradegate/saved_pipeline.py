@@ -18,7 +18,9 @@ charged an estimate of the memory it makes live, against an allowance in
 proportion to the file. Containers may nest only so deep (the interpreter
 hashes, compares and frees some of them recursively), dictionary keys are
 plain text, and classes are compared by identity, before anything of the
-file's making is hashed.
+file's making is hashed. A container is filled only before it is put into
+another, as pickle writes them, so the depth recorded when it is put there
+is final.
 """
 
 import codecs
@@ -33,6 +35,7 @@ import struct
 import sys
 import tempfile
 import threading
+import types
 
 import numpy as np
 
@@ -79,9 +82,17 @@ class _Refused(pickle.UnpicklingError):
 
 
 class _MissingEntry(pickle.UnpicklingError, KeyError):
-    """A pipeline dictionary without one of the six entries; still a KeyError for callers that catch one."""
+    """A pipeline dictionary without one of the six entries: a KeyError whose argument is the key, as a mapping's."""
 
-    __str__ = pickle.UnpicklingError.__str__
+    def __init__(self, key, path=None):
+        super().__init__(key)
+        self.path = path
+
+    def __str__(self):
+        return (
+            f'The saved entry classifier pipeline {self.path} has no "{self.args[0]}" entry; '
+            "please fit the classifier again"
+        )
 
 
 # ------------------------------------------------------------------ what a file may build
@@ -160,8 +171,26 @@ def _is_shape(value):
 def _shape_text(shape):
     # Huge extents are not written out: their decimal digits alone would take long.
     if len(shape) <= 64 and all(n < 2**63 for n in shape):
-        return str(shape)
+        return _excerpt(str(shape))
     return f"({len(shape)} extents, some beyond any array)"
+
+
+def _excerpt(text, limit=60):
+    """``text`` from a file as a message quotes it: cut when long, so that the file cannot fill the message."""
+    return text if len(text) <= limit else f"{text[:limit]}... ({len(text)} characters)"
+
+
+def _quoted(value):
+    """A value of the file as a message shows it: a plain number or text by its (cut) repr, else by its type."""
+    short_int = type(value) is int and value.bit_length() < 64
+    if short_int or isinstance(value, (type(None), bool, float, str, np.generic)):
+        return _excerpt(repr(value))
+    return f"<{type(value).__name__}>"
+
+
+def _called(obj):
+    # Only a class or a function has a name the file cannot set; anything else is named by its type.
+    return obj.__qualname__ if isinstance(obj, (type, types.FunctionType)) else type(obj).__name__
 
 
 def _element_count(shape, available):
@@ -327,6 +356,7 @@ def _load_tuple1(self):
     stack = self.stack
     made = (stack[-1],)
     stack[-1] = made
+    self._open.discard(id(made[0]))
     depth = self._depths.get(id(made[0]), 0) + 1
     if depth > MAX_NESTING:
         raise _too_deep()
@@ -340,6 +370,7 @@ def _short_tuple_loader(count):
         if len(made) != count:
             raise pickle.UnpicklingError("the stack holds too few items for a tuple")
         stack[-count:] = [made]
+        self._open.difference_update(map(id, made))
         depth = max(map(self._depths.get, map(id, made), _NO_DEPTH)) + 1
         if depth > MAX_NESTING:
             raise _too_deep()
@@ -362,6 +393,9 @@ class _PipelineUnpickler(pickle._Unpickler):
         # freed and reused can only make a depth seem larger, never smaller:
         # tuples write theirs when made, the others only raise it.
         self._depths = {}
+        # ids of the lists, dictionaries and objects made and not yet put into
+        # another container: only these may still be filled.
+        self._open = set()
         # id -> array whose state the file has yet to set; each is set once, and an
         # object array may hold only arrays already complete, so its depth is exact.
         self._shells = {}
@@ -417,6 +451,12 @@ class _PipelineUnpickler(pickle._Unpickler):
     def _deepest(self, values):
         return max(map(self._depths.get, map(id, values), _NO_DEPTH), default=0)
 
+    def _put_into(self, container, items):
+        """Seal ``items`` inside ``container``, which must itself not sit inside another yet."""
+        self._open.difference_update(map(id, items))
+        if id(container) not in self._open:
+            raise _Refused(f"it fills a {type(container).__name__} after putting it inside another container")
+
     def _holds(self, container, inner_depth):
         """Record that ``container``, new or not, holds values nested ``inner_depth`` deep."""
         depth = self._depths.get(id(container))
@@ -432,14 +472,26 @@ class _PipelineUnpickler(pickle._Unpickler):
 
     # ---------------------------------------------------------------- containers
 
+    def _made(self, container):
+        self.append(container)
+        self._open.add(id(container))
+
+    def _load_empty_list(self):
+        self._made([])
+
+    def _load_empty_dict(self):
+        self._made({})
+
     def _load_tuple(self):
         made = tuple(self.pop_mark())
         self.append(made)
+        self._open.difference_update(map(id, made))
         self._holds(made, self._deepest(made))
 
     def _load_list(self):
         items = self.pop_mark()
-        self.append(items)
+        self._open.difference_update(map(id, items))
+        self._made(items)
         self._holds(items, self._deepest(items))
 
     def _load_dict(self):
@@ -448,7 +500,8 @@ class _PipelineUnpickler(pickle._Unpickler):
         for key in keys:
             self._check_key(key)
         loaded = dict(zip(keys, items[1::2]))
-        self.append(loaded)
+        self._open.difference_update(map(id, items))
+        self._made(loaded)
         self._holds(loaded, self._deepest(items[1::2]))
 
     def _target(self, kind):
@@ -459,13 +512,16 @@ class _PipelineUnpickler(pickle._Unpickler):
 
     def _load_append(self):
         value = self.stack.pop()
-        self._target(list).append(value)
-        self._holds(self.stack[-1], self._depth(value))
+        target = self._target(list)
+        self._put_into(target, (value,))
+        target.append(value)
+        self._holds(target, self._depth(value))
 
     def _load_appends(self):
         items = self.pop_mark()
         self._count(_REFERENCE * len(items))
         target = self._target(list)
+        self._put_into(target, items)
         target.extend(items)
         self._holds(target, self._deepest(items))
 
@@ -473,13 +529,16 @@ class _PipelineUnpickler(pickle._Unpickler):
         value = self.stack.pop()
         key = self.stack.pop()
         self._check_key(key)
-        self._target(dict)[key] = value
-        self._holds(self.stack[-1], self._depth(value))
+        target = self._target(dict)
+        self._put_into(target, (value,))
+        target[key] = value
+        self._holds(target, self._depth(value))
 
     def _load_setitems(self):
         items = self.pop_mark()
         self._count(_DICT_ENTRY * (len(items) // 2))
         target = self._target(dict)
+        self._put_into(target, items)
         for index in range(0, len(items) - 1, 2):
             self._check_key(items[index])
             target[items[index]] = items[index + 1]
@@ -491,27 +550,31 @@ class _PipelineUnpickler(pickle._Unpickler):
         try:
             return self._admitted.globals[(module, name)]
         except KeyError:
-            raise _Refused(f"it refers to {module}.{name}, which a saved pipeline may not load") from None
+            named = f"{_excerpt(module)}.{_excerpt(name)}"
+            raise _Refused(f"it refers to {named}, which a saved pipeline may not load") from None
 
     def _load_reduce(self):
         args = self.stack.pop()
         func = self.stack[-1]
         if self._admitted.callables.get(id(func)) is not func or type(args) is not tuple:
-            raise _Refused(f"it calls {getattr(func, '__qualname__', type(func).__name__)}")
+            raise _Refused(f"it calls {_called(func)}")
         self.stack[-1] = made = func(*args)
         if func is _array_shell:
             self._shells[id(made)] = made
+        if func is not _scalar:  # a new object, whose state may come next (an object scalar is the object itself)
+            self._open.add(id(made))
 
     def _load_newobj(self):
         args = self.stack.pop()
         cls = self.stack.pop()
         if not self._admitted.is_estimator_class(cls) or type(args) is not tuple or len(args):
-            raise _Refused(f"it makes a {getattr(cls, '__qualname__', type(cls).__name__)}")
-        self.append(cls.__new__(cls))
+            raise _Refused(f"it makes a {_called(cls)}")
+        self._made(cls.__new__(cls))
 
     def _load_build(self):
         inst, state = self.stack[-2], self.stack[-1]
         _check_state(inst, state, self._admitted)
+        self._put_into(inst, (state,))
         if type(inst) is np.ndarray:
             self._build_array(inst, state)
         else:
@@ -551,6 +614,8 @@ class _PipelineUnpickler(pickle._Unpickler):
     dispatch[pickle.TUPLE2[0]] = _short_tuple_loader(2)
     dispatch[pickle.TUPLE3[0]] = _short_tuple_loader(3)
     dispatch[pickle.LIST[0]] = _load_list
+    dispatch[pickle.EMPTY_LIST[0]] = _load_empty_list
+    dispatch[pickle.EMPTY_DICT[0]] = _load_empty_dict
     dispatch[pickle.DICT[0]] = _load_dict
     dispatch[pickle.APPEND[0]] = _load_append
     dispatch[pickle.APPENDS[0]] = _load_appends
@@ -601,7 +666,7 @@ def _column_positions(value, admitted):
     if isinstance(value, np.ndarray):
         if value.ndim == 1 and value.dtype.kind in "iu" and (value >= 0).all():
             return None
-        return f"an array of shape {value.shape} and type {value.dtype}"
+        return f"an array of shape {_shape_text(value.shape)} and type {value.dtype}"
     if type(value) is list and all(isinstance(item, numbers.Integral) and item >= 0 for item in value):
         return None
     return f"a {type(value).__name__}"
@@ -631,6 +696,9 @@ def _ensemble(value, admitted):
         return f"a {type(value).__name__} over a {inner.__name__}"
     if type(members) is not list or not members or any(type(member) is not inner for member in members):
         return f"a {type(value).__name__} whose fitted members are not all {inner.__name__} models"
+    # Each member costs a prediction: listing one many times would make a small file slow to use.
+    if len(set(map(id, members))) != len(members):
+        return f"a {type(value).__name__} that lists one fitted member more than once"
     return None
 
 
@@ -673,9 +741,7 @@ def _checked_pipeline(loaded, path, admitted):
         )
     missing = [key for key in PIPELINE_KEYS if key not in loaded]
     if missing:
-        raise _MissingEntry(
-            f'The saved entry classifier pipeline {path} has no "{missing[0]}" entry; please fit the classifier again'
-        )
+        raise _MissingEntry(missing[0], path)
     for key, check in _FIELD_CHECKS.items():
         problem = check(loaded[key], admitted)
         if problem is not None:
@@ -686,7 +752,7 @@ def _checked_pipeline(loaded, path, admitted):
         jobs = _parallel_jobs(loaded[key], admitted)
         if jobs is not None:
             raise pickle.UnpicklingError(
-                f'The saved entry classifier pipeline {path} asks for n_jobs={jobs!r} in "{key}"; '
+                f'The saved entry classifier pipeline {path} asks for n_jobs={_quoted(jobs)} in "{key}"; '
                 "a saved pipeline predicts in the calling process only"
             )
     return loaded
@@ -718,7 +784,8 @@ def load_pipeline(path):
             raise pickle.UnpicklingError(f"The saved entry classifier pipeline {path} is refused: {refusal}") from None
         except Exception as error:
             raise pickle.UnpicklingError(
-                f"The saved entry classifier pipeline {path} cannot be read ({type(error).__name__}: {error}); "
+                f"The saved entry classifier pipeline {path} cannot be read "
+                f"({type(error).__name__}: {_excerpt(str(error), 200)}); "
                 "it may be truncated or not a saved pipeline, please fit the classifier again"
             ) from error
     return _checked_pipeline(loaded, path, admitted)

@@ -98,52 +98,21 @@ def _tpe_sampler_kwargs(seed):
 
 @contextlib.contextmanager
 def _classifier_stage_failures_explained(study_file_name):
-    """Errors of the entry classifier's training, raised again saying what they leave in place.
+    """Errors of the entry classifier's training, noted with what they leave in place.
 
     The factor's fit is stored before the classifier trains, and the saved
-    gate is replaced only by a training that succeeds. The error keeps its
-    type; one that cannot be made anew with the longer message is raised as
-    it was, the sentence added as a note.
+    gate is replaced only by a training that succeeds. The error itself goes
+    on unchanged (its type, arguments and attributes are the caller's to
+    read); the sentence is added as a note, which every traceback shows.
     """
-    sentence = (
-        "The factor's own fit finished and is stored in " + study_file_name
-        + "; the entry gate saved earlier for this study, if any, stays in use."
-    )
     try:
         yield
     except Exception as error:
-        stage_error = _with_sentence(error, sentence)
-        if stage_error is None:
-            error.add_note(sentence)
-            raise
-        raise stage_error from error
-
-
-def _with_sentence(error, sentence):
-    """A new error of ``error``'s type whose message ends with ``sentence``; None when it cannot be made so.
-
-    Only an error whose message is its one text argument is made anew (and an
-    OSError from its number, text and file names): the arguments of any other
-    error, such as the label a KeyError carries, are kept as they are.
-    """
-    try:
-        if isinstance(error, OSError) and error.errno is not None:
-            names = () if error.filename is None else (error.filename,)
-            if error.filename2 is not None:
-                names = (error.filename, None, error.filename2)
-            return type(error)(error.errno, _joined(error.strerror, sentence), *names)
-        if len(error.args) == 1 and isinstance(error.args[0], str) and str(error) == error.args[0]:
-            return type(error)(_joined(error.args[0], sentence))
-    except Exception:
-        pass
-    return None
-
-
-def _joined(text, sentence):
-    text = str(text).rstrip()
-    if not text:
-        return sentence
-    return text + ("" if text.endswith((".", "!", "?")) else ".") + " " + sentence
+        error.add_note(
+            "The factor's own fit finished and is stored in " + study_file_name
+            + "; the entry gate saved earlier for this study, if any, stays in use."
+        )
+        raise
 
 
 class OptimisationMixin:
