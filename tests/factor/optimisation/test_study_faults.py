@@ -18,6 +18,7 @@ import types
 import optuna
 import pytest
 
+from child_groups import fork_group
 from child_limits import limit_this_process
 from factor.daily_factor import daily_factor
 from factor.optimisation.stub_factor import StubFactor
@@ -66,9 +67,7 @@ def fit_in_child(name, n_trials, n_jobs=1, *, limit_bytes=None, errors=None, use
                 raise
             errors.send((type(error), str(error)))
 
-    child = FORK.Process(target=run)
-    child.start()
-    return child
+    return fork_group(run)
 
 
 def test_erase_waits_for_the_running_fit_or_refuses_in_time(monkeypatch):
@@ -143,6 +142,7 @@ def test_a_full_disk_names_the_file_and_leaves_no_trial_running():
     receiving, sending = FORK.Pipe(duplex=False)
     child = fit_in_child("full", 500, limit_bytes=size + 64 * 1024, errors=sending)
     child.join(60)
+    assert receiving.poll(5)
     kind, message = receiving.recv()
     assert issubclass(kind, OSError) and "cannot write the study file " + path + ": no space is left" in message
     StubFactor(universe_name="full").fit(1)
@@ -166,6 +166,7 @@ def test_an_unwritable_folder_or_file_is_refused_before_the_first_trial(unwritab
         receiving, sending = FORK.Pipe(duplex=False)
         child = fit_in_child("locked", 1, errors=sending, user=user, folder=folder)
         child.join(60)
+        assert receiving.poll(5)
         kind, message = receiving.recv()
         path = os.path.join(folder, "locked" + STEM + ".db")
         cause = f"its folder {folder} is not writable" if unwritable == "folder" else f"{path} is not writable"
@@ -266,8 +267,7 @@ def test_a_finished_study_in_a_read_only_folder_is_read_without_writing(left_bes
             except Exception as error:
                 sending.send((type(error), str(error)))
 
-        child = FORK.Process(target=read)
-        child.start()
+        child = fork_group(read)
         child.join(60)
         assert receiving.poll(5) and sorted(os.listdir(folder)) == before
         outcome = receiving.recv()
