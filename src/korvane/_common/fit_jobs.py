@@ -74,6 +74,17 @@ def fit_storage_class(storage_class):
                     _JOB_OF_THIS_THREAD.marked_trial = frozen._trial_id
                 return frozen
 
+            def set_trial_state_values(self, trial_id, state, values=None):
+                from optuna.trial import TrialState
+
+                taken = super().set_trial_state_values(trial_id, state, values)
+                job = getattr(_JOB_OF_THIS_THREAD, "job", None)
+                if taken and state == TrialState.RUNNING and job is not None:
+                    # A queued trial that a job takes is marked at once, not when its objective starts.
+                    self.set_trial_system_attr(trial_id, FIT_JOB_ATTRIBUTE, list(job))
+                    _JOB_OF_THIS_THREAD.marked_trial = trial_id
+                return taken
+
         recording = _FIT_STORAGES[storage_class] = FitStorage
     return recording
 
