@@ -44,7 +44,7 @@ def fit_storage_class(storage_class):
     only once it has started, it could be left unmarked by a worker that the
     pool kills in between, and the fit could then neither tell it as its own
     nor mark it failed: it would stay RUNNING. Creating the trial with its
-    mark leaves no such gap.
+    mark leaves no such gap; a queued trial is marked as soon as it is taken.
     """
     recording = _FIT_STORAGES.get(storage_class)
     if recording is None:
@@ -96,7 +96,7 @@ def objective_of_this_thread(objective):
         return objective
 
     def objective_of_job(trial):
-        # A trial taken from the queue of waiting trials was not born marked.
+        # A queued trial that a storage other than ``fit_storage_class``'s took is not marked yet.
         if getattr(_JOB_OF_THIS_THREAD, "marked_trial", None) != trial._trial_id:
             trial.storage.set_trial_system_attr(trial._trial_id, FIT_JOB_ATTRIBUTE, job)
         return objective(trial)
