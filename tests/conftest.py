@@ -80,3 +80,12 @@ def fresh_interpreter():
         return result
 
     return run
+
+
+@pytest.fixture(autouse=True)
+def children_ended():
+    """Kills, with all they started, the children a test started through ``child_groups``."""
+    from child_groups import end_groups
+
+    yield
+    end_groups()

@@ -1,4 +1,4 @@
-"""The classifier's study under faults: a full disk and SIGTERM during a trial, in forked children."""
+"""The classifier's study under faults: a full disk and a stop during a trial, in forked children."""
 
 import collections
 import multiprocessing
@@ -10,12 +10,13 @@ import time
 import optuna
 import pytest
 
+from child_groups import fork_group
 from child_limits import limit_this_process
-from classifier.classifier_helpers import CHEAP_PARAMS, tiny_trades
+from classifier.classifier_helpers import CHEAP_PARAMS, enqueue, tiny_trades
 from korvane.rarAV import tradegate
 from korvane.rarAV.tradegate import OptimalEntryClassifier
 
-FORK = multiprocessing.get_context("fork")
+FORK = multiprocessing.get_context("fork")  # its pipes
 
 
 def states(path):
@@ -28,9 +29,9 @@ def fixed_sampler(**kwargs):
     return optuna.samplers.PartialFixedSampler(CHEAP_PARAMS, optuna.samplers.RandomSampler(seed=kwargs["seed"]))
 
 
-def fit(n_trials):
+def fit(n_trials, n_jobs=1):
     OptimalEntryClassifier().fit(*tiny_trades(), n_splits=4, n_test_splits=1, factor_name="F",
-                                 storage_name="stem", n_trials_to_estimate_params=n_trials)
+                                 storage_name="stem", n_trials_to_estimate_params=n_trials, n_jobs=n_jobs)
 
 
 def never_ending_score(*args, **kwargs):
@@ -57,8 +58,7 @@ def test_a_stopped_classifier_fit_names_the_file_and_leaves_no_trial_running(wor
         except Exception as error:
             sending.send((type(error), str(error)))
 
-    child = FORK.Process(target=run)
-    child.start()
+    child = fork_group(run)
     if fault == "full disk":
         child.join(60)
         assert receiving.poll(5)
@@ -75,3 +75,22 @@ def test_a_stopped_classifier_fit_names_the_file_and_leaves_no_trial_running(wor
         os.kill(child.pid, signal.SIGTERM)
         child.join(30)
         assert child.exitcode == -signal.SIGTERM and states(path) == {"COMPLETE": 1, "FAIL": 2}
+
+
+@pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGINT])
+def test_a_stopped_parallel_search_fails_the_trials_its_workers_ran(workdir, monkeypatch, signal_number):
+    monkeypatch.setattr(tradegate, "TPESampler", fixed_sampler)
+    path = str(workdir / "stem_OptimalEntryClassifier.db")
+    fit(1)  # not empty: every trial of the next fit goes to the pool
+    seconds_long = dict(CHEAP_PARAMS, BaggingClassifier_n_estimators=1000)
+    enqueue("stem", "F", seconds_long, seconds_long)
+    child = fork_group(fit, 200, 2)
+    deadline = time.monotonic() + 60
+    while states(path)["RUNNING"] < 2:
+        assert child.is_alive() and time.monotonic() < deadline
+        time.sleep(0.01)
+    time.sleep(0.2)  # both workers are inside their trials
+    os.kill(child.pid, signal_number)
+    child.join(30)
+    assert child.exitcode == (-signal.SIGTERM if signal_number == signal.SIGTERM else 1)
+    assert states(path) == {"COMPLETE": 1, "FAIL": 2}

@@ -6,6 +6,7 @@ import os
 import signal
 import sqlite3
 import stat
+import sys
 import threading
 import time
 from urllib.parse import quote
@@ -292,9 +293,18 @@ def study_storage_class(storage_class):
         if recording is None:
 
             class TrialRecordingStorage(safe):
+                def _get_prepared_new_trial(self, study_id, template_trial, session):
+                    # Known before its creation commits: a stop landing between the
+                    # commit and the return still finds it, by its start time.
+                    trial = super()._get_prepared_new_trial(study_id, template_trial, session)
+                    _TRIAL_OF_THIS_THREAD.trial_id = trial.trial_id
+                    _TRIAL_OF_THIS_THREAD.uncommitted_start = trial.datetime_start
+                    return trial
+
                 def _create_new_trial(self, study_id, template_trial=None):
                     frozen = super()._create_new_trial(study_id, template_trial)
                     _TRIAL_OF_THIS_THREAD.trial_id = frozen._trial_id
+                    _TRIAL_OF_THIS_THREAD.uncommitted_start = None
                     return frozen
 
                 def set_trial_state_values(self, trial_id, state, values=None):
@@ -303,6 +313,7 @@ def study_storage_class(storage_class):
                     taken = super().set_trial_state_values(trial_id, state, values)
                     if taken and state == TrialState.RUNNING:
                         _TRIAL_OF_THIS_THREAD.trial_id = trial_id
+                        _TRIAL_OF_THIS_THREAD.uncommitted_start = None
                     return taken
 
             recording = _STUDY_STORAGES[safe] = TrialRecordingStorage
@@ -338,7 +349,10 @@ def failing_trial_left_running(study):
         trial_id = getattr(_TRIAL_OF_THIS_THREAD, "trial_id", None)
         if trial_id is not None:
             with contextlib.suppress(Exception):
-                fail_if_running(study._storage, trial_id)
+                # Stopped while it was being created: it counts if its creation committed.
+                start = getattr(_TRIAL_OF_THIS_THREAD, "uncommitted_start", None)
+                if start is None or study._storage.get_trial(trial_id).datetime_start == start:
+                    fail_if_running(study._storage, trial_id)
         raise
     finally:
         _TRIAL_OF_THIS_THREAD.trial_id = None
@@ -357,36 +371,68 @@ class _Terminated(BaseException):
     """SIGTERM received while a fit ran."""
 
 
+def _signal_again(signum):
+    """Send ``signum`` to this process again, from another thread and a moment later.
+
+    Sent at once, its handler could run, and its exception be dropped again,
+    before the interpreter is back in the fit's own code.
+    """
+    sender = threading.Timer(0.05, os.kill, args=(os.getpid(), signum))
+    sender.daemon = True
+    sender.start()
+
+
 @contextlib.contextmanager
 def ending_cleanly_on_sigterm():
-    """Let SIGTERM unwind the block before the process ends by it.
+    """Let SIGTERM unwind the block before the process ends by it, and lose no stop on the way.
 
     By default the signal ends the process at once: the trial running here
     stays RUNNING, the temporary files of a fit stay behind and its workers
     run on without their parent. Raised as an exception instead, it lets the
     fit mark its trials failed, joblib stop the workers and the fit remove
     what it made, after which the process ends by the same signal, as
-    whoever sent it expects. A handler the program set itself is left alone,
-    and so is a fit outside the main thread, where no handler can be set.
+    whoever sent it expects, whatever error the unwinding turned it into. A
+    handler the program set itself is left alone, and so is a fit outside the
+    main thread, where no handler can be set.
+
+    The interpreter drops an exception raised inside a finaliser or a weakref
+    callback ("Exception ignored in ..."). A SIGTERM or Ctrl-C whose exception
+    is dropped there would let the fit run on as if nothing had been asked:
+    the signal is sent again.
     """
-    in_main_thread = threading.current_thread() is threading.main_thread()
-    if not in_main_thread or signal.getsignal(signal.SIGTERM) is not signal.SIG_DFL:
+    if threading.current_thread() is not threading.main_thread():
         yield
         return
+    ours = signal.getsignal(signal.SIGTERM) is signal.SIG_DFL
+    received = []
 
     def raise_terminated(signum, frame):
         signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second signal must not cut the clean-up short
+        received.append(signum)
         raise _Terminated()
 
-    signal.signal(signal.SIGTERM, raise_terminated)
+    def signal_dropped_stop_again(unraisable):
+        stop = unraisable.exc_value
+        if threading.current_thread() is threading.main_thread():
+            if ours and isinstance(stop, _Terminated):
+                signal.signal(signal.SIGTERM, raise_terminated)
+                return _signal_again(signal.SIGTERM)
+            if isinstance(stop, KeyboardInterrupt) and callable(signal.getsignal(signal.SIGINT)):
+                return _signal_again(signal.SIGINT)
+        return previous_hook(unraisable)
+
+    previous_hook = sys.unraisablehook
+    sys.unraisablehook = signal_dropped_stop_again
+    if ours:
+        signal.signal(signal.SIGTERM, raise_terminated)
     try:
         yield
-    except _Terminated:
-        signal.signal(signal.SIGTERM, signal.SIG_DFL)
-        os.kill(os.getpid(), signal.SIGTERM)
-        raise
     finally:
-        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        sys.unraisablehook = previous_hook
+        if ours:
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+            if received:
+                os.kill(os.getpid(), signal.SIGTERM)
 
 
 def tpe_sampler_kwargs(seed, optuna_version):

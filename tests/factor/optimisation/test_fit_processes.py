@@ -13,6 +13,7 @@ import joblib
 import optuna
 import pytest
 
+from child_groups import popen_group
 from factor.optimisation.stub_factor import StubFactor
 
 pytestmark = pytest.mark.usefixtures("in_tmp_dir")
@@ -26,6 +27,7 @@ PRELUDE = f"""
 import os, sys, time
 sys.path.insert(0, {str(TESTS)!r})
 import logging
+from child_groups import popen_group
 from factor.optimisation.stub_factor import StubFactor
 logging.getLogger(" ").setLevel(logging.WARNING)
 """
@@ -37,7 +39,7 @@ def states(path):
 
 
 def start(script, tmp_path, **env):
-    return subprocess.Popen(
+    return popen_group(
         [sys.executable, "-c", PRELUDE + script],
         cwd=tmp_path,
         env=dict(os.environ, **env),
@@ -154,7 +156,7 @@ study = optuna.load_study(study_name={STUDY!r}, storage="sqlite:///{study_file.n
 states = sorted(t.state.name for t in study.trials)
 print(states.count("COMPLETE"), states.count("RUNNING"), len(study.best_trial.params))
 """
-    reader = subprocess.Popen(
+    reader = popen_group(
         [sys.executable, "-c", script], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
     )
     out, err = reader.communicate(timeout=120)

@@ -7,6 +7,7 @@ Fits that must be stopped or starved run in forked children of this process
 import collections
 import multiprocessing
 import os
+import random
 import shutil
 import signal
 import sqlite3
@@ -14,10 +15,14 @@ import tempfile
 import threading
 import time
 import types
+import weakref
 
+import joblib
 import optuna
 import pytest
+from joblib.externals.loky import get_reusable_executor
 
+from child_groups import fork_group, group_members
 from child_limits import limit_this_process
 from factor.daily_factor import daily_factor
 from factor.optimisation.stub_factor import StubFactor
@@ -66,9 +71,7 @@ def fit_in_child(name, n_trials, n_jobs=1, *, limit_bytes=None, errors=None, use
                 raise
             errors.send((type(error), str(error)))
 
-    child = FORK.Process(target=run)
-    child.start()
-    return child
+    return fork_group(run)
 
 
 def test_erase_waits_for_the_running_fit_or_refuses_in_time(monkeypatch):
@@ -143,6 +146,7 @@ def test_a_full_disk_names_the_file_and_leaves_no_trial_running():
     receiving, sending = FORK.Pipe(duplex=False)
     child = fit_in_child("full", 500, limit_bytes=size + 64 * 1024, errors=sending)
     child.join(60)
+    assert receiving.poll(5)
     kind, message = receiving.recv()
     assert issubclass(kind, OSError) and "cannot write the study file " + path + ": no space is left" in message
     StubFactor(universe_name="full").fit(1)
@@ -166,6 +170,7 @@ def test_an_unwritable_folder_or_file_is_refused_before_the_first_trial(unwritab
         receiving, sending = FORK.Pipe(duplex=False)
         child = fit_in_child("locked", 1, errors=sending, user=user, folder=folder)
         child.join(60)
+        assert receiving.poll(5)
         kind, message = receiving.recv()
         path = os.path.join(folder, "locked" + STEM + ".db")
         cause = f"its folder {folder} is not writable" if unwritable == "folder" else f"{path} is not writable"
@@ -187,6 +192,122 @@ def test_a_stopped_sequential_fit_fails_its_running_trial(signal_number, n_jobs,
     child.join(30)
     assert child.exitcode == (-signal.SIGTERM if signal_number == signal.SIGTERM else 1)
     assert states(path) == {"FAIL": 1}
+
+
+class Doomed:
+    pass
+
+
+def signal_from_a_weakref_callback(signal_number):
+    """Send the signal where its handler runs in a weakref callback, whose exception the interpreter drops."""
+    doomed = Doomed()
+    watch = weakref.ref(doomed, lambda ref: os.kill(os.getpid(), signal_number))
+    del doomed
+    return watch
+
+
+@pytest.mark.parametrize(
+    "where, signal_number",
+    [
+        ("bookkeeping", signal.SIGTERM),  # the optimiser's clean-up then fails with an UnboundLocalError
+        ("weakref callback", signal.SIGTERM),
+        ("weakref callback", signal.SIGINT),
+    ],
+)
+def test_a_stop_swallowed_on_its_way_still_stops_the_fit(where, signal_number, monkeypatch):
+    monkeypatch.setenv("STUB_TRIAL_SECONDS", "0" if where == "bookkeeping" else "30")
+    if where == "bookkeeping":
+        tell = optuna.study._optimize._tell_with_warning
+
+        def tell_after_the_signal(*args, **kwargs):
+            os.kill(os.getpid(), signal_number)
+            return tell(*args, **kwargs)
+
+        monkeypatch.setattr(optuna.study._optimize, "_tell_with_warning", tell_after_the_signal)
+    else:
+        trial = getattr(StubFactor, "__run_pairs_trading_serial_cointegration_factor")
+
+        def trial_after_the_signal(*args, **kwargs):
+            signal_from_a_weakref_callback(signal_number)
+            return trial(*args, **kwargs)
+
+        monkeypatch.setattr(StubFactor, "__run_pairs_trading_serial_cointegration_factor", trial_after_the_signal)
+    child = fit_in_child("swallowed", 3)
+    child.join(20)
+    assert child.exitcode == (-signal.SIGTERM if signal_number == signal.SIGTERM else 1)
+    assert states(study_file("swallowed")) == {"FAIL": 1}
+
+
+def fit_stub(n_trials, n_jobs):
+    StubFactor(universe_name="stopped").fit(n_trials, n_jobs=n_jobs)
+
+
+def fit_classifier(n_trials, n_jobs):
+    from classifier.classifier_helpers import tiny_trades
+    from korvane.rarAV.tradegate import OptimalEntryClassifier
+
+    OptimalEntryClassifier().fit(*tiny_trades(), n_splits=4, n_test_splits=1, factor_name="F",
+                                 storage_name="stopped", n_trials_to_estimate_params=n_trials, n_jobs=n_jobs)
+
+
+def fit_stub_and_end_the_pool(n_trials, n_jobs):
+    fit_stub(n_trials, n_jobs)
+    # A forked child waits for its pool's idle workers before it exits.
+    get_reusable_executor().shutdown(wait=True)
+
+
+def test_a_forked_child_fits_in_parallel_on_a_pool_of_its_own():
+    joblib.Parallel(n_jobs=2)(joblib.delayed(abs)(k) for k in range(2))  # a pool whose workers the child lacks
+    child = fork_group(fit_stub_and_end_the_pool, 4, 2)
+    child.join(30)
+    assert child.exitcode == 0 and states(study_file("stopped")) == {"COMPLETE": 4}
+
+
+# A fit, its study file, and how long it may run before the stop: past the start of its pool.
+PARALLEL_FITS = {
+    "factor": (fit_stub, "stopped" + STEM + ".db", 3.0),
+    "classifier": (fit_classifier, "stopped_OptimalEntryClassifier.db", 4.0),
+}
+STOP_SECONDS = 10
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/stat"), reason="reads process groups from /proc")
+@pytest.mark.parametrize(
+    "fit, signal_number, to_group, seed",
+    [
+        ("factor", signal.SIGINT, False, 1),
+        ("factor", signal.SIGTERM, False, 2),
+        ("factor", signal.SIGINT, True, 5),
+        ("factor", signal.SIGTERM, True, 7),
+        ("classifier", signal.SIGINT, True, 6),
+        ("classifier", signal.SIGTERM, False, 14),
+    ],
+)
+def test_a_parallel_fit_stopped_at_any_moment_ends_in_seconds_and_leaves_nothing(
+    fit, signal_number, to_group, seed, monkeypatch
+):
+    from classifier.classifier_helpers import CHEAP_PARAMS
+    from korvane.rarAV import tradegate
+
+    monkeypatch.setenv("STUB_TRIAL_SECONDS", "0.05")
+    # Cheap trials in this process and the child's; the pool's workers draw their own.
+    monkeypatch.setattr(tradegate, "TPESampler", lambda **kwargs: optuna.samplers.PartialFixedSampler(
+        CHEAP_PARAMS, optuna.samplers.RandomSampler(seed=kwargs["seed"])))
+    os.mkdir("work")  # the classifier saves its pipeline in "../rarAV"
+    monkeypatch.chdir("work")
+    run, path, longest = PARALLEL_FITS[fit]
+    joblib.Parallel(n_jobs=2)(joblib.delayed(abs)(k) for k in range(2))  # a pool of this process's own
+    child = fork_group(run, 1000, 2)
+    time.sleep(random.Random(seed).uniform(0.0, longest))
+    (os.killpg if to_group else os.kill)(child.pid, signal_number)
+    child.join(STOP_SECONDS)
+    assert child.exitcode == (-signal.SIGTERM if signal_number == signal.SIGTERM else 1)
+    deadline = time.monotonic() + STOP_SECONDS
+    while group_members(child.pid) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert group_members(child.pid) == []
+    run(1, 1)  # the next fit, alone
+    assert states(path)["RUNNING"] == 0
 
 
 def test_a_train_part_without_the_bars_of_a_score_is_refused():
@@ -266,8 +387,7 @@ def test_a_finished_study_in_a_read_only_folder_is_read_without_writing(left_bes
             except Exception as error:
                 sending.send((type(error), str(error)))
 
-        child = FORK.Process(target=read)
-        child.start()
+        child = fork_group(read)
         child.join(60)
         assert receiving.poll(5) and sorted(os.listdir(folder)) == before
         outcome = receiving.recv()

@@ -11,6 +11,7 @@ settings and the training data): that is how the parallel trials' workers get
 their data. The six fitted pieces are filled only by the loader.
 """
 
+import contextlib
 import os
 import warnings
 from urllib.parse import quote, unquote
@@ -18,6 +19,14 @@ from urllib.parse import quote, unquote
 import numpy as np
 
 from korvane._common.binding import UNSET, bind_arguments, signature
+from korvane._common.fit_jobs import (
+    fit_storage_class,
+    objective_of_this_thread,
+    pool_owner_token,
+    run_as_job,
+    settle_trials_of_fit,
+    token_of_pool_job,
+)
 from korvane._common.study_settings import (
     SAMPLER_SEED,
     check_study_file_name,
@@ -153,7 +162,8 @@ def _storage(url):
     key = (url, identity)
     storage = _OPEN_STORAGES.get(key)
     if storage is None:
-        storage_class = study_storage_class(tm().optuna.storages.RDBStorage)
+        # A trial of a pool's job is born marked with the job (see ``fit_storage_class``).
+        storage_class = fit_storage_class(study_storage_class(tm().optuna.storages.RDBStorage))
         storage = storage_class(url, engine_kwargs=sqlite_study_engine_kwargs(path))
         if identity is None:  # the file was created just now
             try:
@@ -243,7 +253,7 @@ class OptimalEntryClassifier:
         stem = bound["storage_name"] + STUDY_SUFFIX
         check_study_file_name(os.path.basename(os.path.abspath(stem + ".db")), "storage_name", bound["storage_name"])
         self._storage_name = storage_url(stem)
-        with self._held_study(SAMPLER_SEED) as held, ending_cleanly_on_sigterm():
+        with ending_cleanly_on_sigterm(), self._held_study(SAMPLER_SEED) as held:
             self._search_study(held, bound)
         self._fit_optimal_params_and_pickle_rarAV(*training)
         return None
@@ -280,8 +290,15 @@ class OptimalEntryClassifier:
         ]
         logger.info(banner("BEGINNING MULTIPROCESSED IN-SAMPLE RARAV OPTIMISATION"))
         parallel_pool = module.Parallel(n_jobs=n_jobs)
-        with np.errstate(all="ignore"):
-            parallel_pool(delayed_optuna_optimisations)
+        try:
+            with np.errstate(all="ignore"):
+                parallel_pool(delayed_optuna_optimisations)
+        except BaseException:
+            # Stopped (a signal, a failed job): the pool has stopped its workers,
+            # whose trials would stay running.
+            with contextlib.suppress(Exception):
+                settle_trials_of_fit(study, pool_owner_token(os.getpid()))
+            raise
         logger.info(banner("IN-SAMPLE RARAV OPTIMISATION COMPLETE"))
         held.check_kept()
         logger.info(
@@ -296,7 +313,8 @@ class OptimalEntryClassifier:
         """Run one trial of the classifier's study, its sampler seeded with 69 + ``index``."""
         module = tm()
         with self._held_study(SAMPLER_SEED + index) as held:
-            self._run_trial(module, held.study)
+            # In a pool's worker, the trial is marked as a job of the fitting process.
+            run_as_job(token_of_pool_job(), index, self._run_trial, module, held.study)
         return None
 
     def _run_trial(self, module, study):
@@ -322,7 +340,7 @@ class OptimalEntryClassifier:
         )
         with np.errstate(all="ignore"), failing_trial_left_running(study):
             # A failing trial is recorded as failed; an interrupt still stops the fit.
-            study.optimize(objective, n_trials=1, catch=(Exception,))
+            study.optimize(objective_of_this_thread(objective), n_trials=1, catch=(Exception,))
 
     def _single_instance_optimal_entry_classifier_chimera_fit(self, *args, **kwargs):
         """One trial: draw a pipeline and return the mean f1 score of its purged cross-validation folds."""

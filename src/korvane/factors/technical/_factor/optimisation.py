@@ -220,20 +220,19 @@ class OptimisationMixin:
         """
         module = pm()
         logger = module.logger
-        with ending_cleanly_on_sigterm():
-            if n_jobs > 1 or n_jobs == -1:
-                remaining = n_trials
-                if not study.get_trials(deepcopy=False):
-                    logger.info(banner("STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT"))
-                    logger.info(banner("FITTING SINGLE FIT BEFORE MULTIPROCESSING"))
-                    with failing_trial_left_running(study):
-                        self._run_first_trial_in_process(study, study_file_path)
-                    remaining -= 1
-                logger.info(banner("BEGINNING MULTIPROCESSED IN-SAMPLE FACTOR OPTIMISATION"))
-                self._run_parallel_jobs(study, study_file_path, n_jobs, remaining)
-            else:
-                with module.np.errstate(all="ignore"), failing_trial_left_running(study):
-                    study.optimize(getattr(self, "__run_pairs_trading_serial_cointegration_factor"), n_trials=n_trials)
+        if n_jobs > 1 or n_jobs == -1:
+            remaining = n_trials
+            if not study.get_trials(deepcopy=False):
+                logger.info(banner("STUDY DB IS EMPTY, INITIALIZING DB WITH SINGLE FIT"))
+                logger.info(banner("FITTING SINGLE FIT BEFORE MULTIPROCESSING"))
+                with failing_trial_left_running(study):
+                    self._run_first_trial_in_process(study, study_file_path)
+                remaining -= 1
+            logger.info(banner("BEGINNING MULTIPROCESSED IN-SAMPLE FACTOR OPTIMISATION"))
+            self._run_parallel_jobs(study, study_file_path, n_jobs, remaining)
+        else:
+            with module.np.errstate(all="ignore"), failing_trial_left_running(study):
+                study.optimize(getattr(self, "__run_pairs_trading_serial_cointegration_factor"), n_trials=n_trials)
 
     def _load_stored_study(self):
         """The stored study, or optuna's own error when there is none.
@@ -318,7 +317,8 @@ class OptimisationMixin:
                 self._universe_name,
             )
         study_file_path = self._resolved_study_file_path()
-        with self._study_held_by_fit(study_file_path, SAMPLER_SEED) as held:
+        # A stop (Ctrl-C, SIGTERM) while the study is opened or searched unwinds the fit.
+        with ending_cleanly_on_sigterm(), self._study_held_by_fit(study_file_path, SAMPLER_SEED) as held:
             study = held.study
             # Trials move the per-pair state and may change the best parameters,
             # so the next prediction starts the live run again, however the fit ends.
@@ -412,9 +412,9 @@ class OptimisationMixin:
         if self._study_file_path is None:
             # Called on its own: a fit of one trial.
             study_file_path = self._resolved_study_file_path()
-            with self._study_held_by_fit(study_file_path, seed) as held:
+            with ending_cleanly_on_sigterm(), self._study_held_by_fit(study_file_path, seed) as held:
                 restart_live_run(self)  # the trial moves the per-pair state, as a fit's do
-                with ending_cleanly_on_sigterm(), failing_trial_left_running(held.study):
+                with failing_trial_left_running(held.study):
                     held.study.optimize(objective, n_trials=1)
             return None
         study = self._job_study

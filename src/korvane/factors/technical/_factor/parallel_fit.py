@@ -10,7 +10,6 @@ creation of a study file is guarded by a lock on its directory.
 
 import atexit
 import contextlib
-import datetime
 import gc
 import multiprocessing
 import operator
@@ -27,16 +26,18 @@ try:
 except ImportError:  # no POSIX file locks here: first creations go unguarded
     fcntl = None
 
-from korvane._common.study_settings import fail_if_running
+from korvane._common.fit_jobs import (  # noqa: F401  (the factor's fit looks them up here)
+    FIT_JOB_ATTRIBUTE,
+    _JOB_OF_THIS_THREAD,
+    fit_storage_class,
+    objective_of_this_thread,
+    run_as_job,
+)
+from korvane._common.fit_jobs import settle_trials_of_fit as _settle_trials_of_fit
 from korvane.factors.technical._factor.globals import pm
 
 # Ends the log lines of a fit: "... | PAIRS TRADING SERIAL COINTEGRATION FACTOR <resolution>".
 BEST_TRIAL_LINE_SUFFIX = " | PAIRS TRADING SERIAL COINTEGRATION FACTOR "
-
-# Each trial of a parallel job records (fit token, job index) under this key
-# of its system attributes, so that the fitting process can tell the trials of
-# its own fit from those of other processes sharing the study.
-FIT_JOB_ATTRIBUTE = "fit_job"
 
 # How often a pool worker checks that the process that started it still runs.
 PARENT_CHECK_SECONDS = 0.5
@@ -59,9 +60,6 @@ class _ThreadFitCopy(threading.local):
 
 
 _TRIAL_COPY_OF_FIT = _ThreadFitCopy()
-
-# (fit token, job index) of the parallel job this thread is running, if any.
-_JOB_OF_THIS_THREAD = threading.local()
 
 
 class WorkerFactorCopy:
@@ -242,72 +240,10 @@ def _fit_single_instance_job(factor, index, study_file_path, fit_token=None):
     factor._study_file_path = study_file_path
     # Each trial starts like a freshly rebuilt copy: an empty trade store.
     factor.initialize_rarAV_data_structures(None, None)
-    _JOB_OF_THIS_THREAD.job = None if fit_token is None else [fit_token, index]
-    _JOB_OF_THIS_THREAD.marked_trial = None
-    try:
-        operator.methodcaller("__fit_single_instance", index)(factor)
-    finally:
-        _JOB_OF_THIS_THREAD.job = None
+    run_as_job(fit_token, index, operator.methodcaller("__fit_single_instance", index), factor)
     if _TRIAL_COPY_OF_FIT.heap_to_settle:
         _TRIAL_COPY_OF_FIT.heap_to_settle = False
         _collect_and_freeze_worker_heap(everything=False)
-
-
-_FIT_STORAGES = {}
-
-
-def fit_storage_class(storage_class):
-    """``storage_class``, marking the trials that parallel jobs create with their job.
-
-    A trial of a parallel job is born marked with the job: marked
-    only once it has started, it could be left unmarked by a worker that the
-    pool kills in between, and the fit could then neither tell it as its own
-    nor mark it failed: it would stay RUNNING. Creating the trial with its
-    mark leaves no such gap.
-    """
-    recording = _FIT_STORAGES.get(storage_class)
-    if recording is None:
-
-        class FitStorage(storage_class):
-            def _create_new_trial(self, study_id, template_trial=None):
-                job = getattr(_JOB_OF_THIS_THREAD, "job", None)
-                marking = template_trial is None and job is not None
-                if marking:
-                    template_trial = pm().optuna.trial.FrozenTrial(
-                        number=-1,
-                        state=pm().optuna.trial.TrialState.RUNNING,
-                        value=None,
-                        datetime_start=datetime.datetime.now(),
-                        datetime_complete=None,
-                        params={},
-                        distributions={},
-                        user_attrs={},
-                        system_attrs={FIT_JOB_ATTRIBUTE: list(job)},
-                        intermediate_values={},
-                        trial_id=-1,
-                    )
-                frozen = super()._create_new_trial(study_id, template_trial)
-                if marking:
-                    _JOB_OF_THIS_THREAD.marked_trial = frozen._trial_id
-                return frozen
-
-        recording = _FIT_STORAGES[storage_class] = FitStorage
-    return recording
-
-
-def objective_of_this_thread(objective):
-    """`objective`, marking each trial with the parallel job this thread runs (unchanged outside a job)."""
-    job = getattr(_JOB_OF_THIS_THREAD, "job", None)
-    if job is None:
-        return objective
-
-    def objective_of_job(trial):
-        # A trial taken from the queue of waiting trials was not born marked.
-        if getattr(_JOB_OF_THIS_THREAD, "marked_trial", None) != trial._trial_id:
-            trial.storage.set_trial_system_attr(trial._trial_id, FIT_JOB_ATTRIBUTE, job)
-        return objective(trial)
-
-    return objective_of_job
 
 
 @contextlib.contextmanager
@@ -334,30 +270,6 @@ def study_creation_lock(study_file_path):
     finally:
         if descriptor is not None:
             os.close(descriptor)  # which releases the lock
-
-
-def _settle_trials_of_fit(study, token):
-    """Mark the trials that the fit ``token`` left running as failed.
-
-    Called once the fit's pool has stopped, when no job of the fit can still
-    be running. Returns the job indices of the fit's completed trials and
-    those of the trials just marked failed.
-    """
-    TrialState = pm().optuna.trial.TrialState
-    storage = study._storage
-    completed, lost = set(), []
-    for trial in storage.get_all_trials(
-        study._study_id, deepcopy=False, states=(TrialState.RUNNING, TrialState.COMPLETE)
-    ):
-        job = trial.system_attrs.get(FIT_JOB_ATTRIBUTE)
-        if not job or job[0] != token:
-            continue
-        if trial.state == TrialState.COMPLETE:
-            completed.add(job[1])
-            continue
-        if fail_if_running(storage, trial._trial_id):  # else it finished meanwhile
-            lost.append(job[1])
-    return completed, lost
 
 
 def run_parallel_jobs(factor, study, study_file_path, n_jobs, count):
