@@ -424,9 +424,9 @@ class StudyLock:
 
     Erasing removes the lock file with the study, so a holder checks, once
     locked, that the path still names the very file it locked, and otherwise
-    locks the one now there. Anything else at the path (a directory, a pipe)
-    is refused with an error naming it. Without POSIX file locks nothing is
-    held.
+    locks the one now there. Anything else at the path (a directory, a pipe,
+    a symbolic link) is refused with an error naming it. Without POSIX file
+    locks nothing is held.
     """
 
     __slots__ = ("study_path", "path", "_descriptor")
@@ -516,20 +516,25 @@ class StudyLock:
 def _open_lock_file(path):
     """A descriptor of the regular file at ``path``, made if missing; an error naming ``path`` otherwise.
 
-    Opened without blocking, so that a pipe put there cannot hold the caller.
+    Opened without blocking, so that a pipe put there cannot hold the caller,
+    and without following a link, which would make or lock a file outside the
+    study's folder.
     """
+    flags = os.O_NONBLOCK | getattr(os, "O_NOFOLLOW", 0)
     try:
         try:
-            descriptor = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NONBLOCK, 0o666)
+            descriptor = os.open(path, os.O_RDWR | os.O_CREAT | flags, 0o666)
         except OSError as error:
             if error.errno not in (errno.EACCES, errno.EPERM, errno.EROFS):
                 raise
             # A lock file that this user may not write (or not create) locks as
             # well when opened for reading; a missing one raises here.
-            descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+            descriptor = os.open(path, os.O_RDONLY | flags)
     except OSError as error:
         if error.errno == errno.EISDIR:
             raise OSError(error.errno, f"a directory is in the way of its lock file {path}, please remove it") from error
+        if os.path.islink(path):
+            raise OSError(error.errno, f"a symbolic link is in the way of its lock file {path}, please remove it") from error
         raise OSError(error.errno, f"cannot open its lock file {path}: {error.strerror}") from error
     if not stat.S_ISREG(os.fstat(descriptor).st_mode):
         os.close(descriptor)
@@ -544,7 +549,7 @@ def _refused(action, study_file_path, error):
 
 def _names_file(path, descriptor):
     try:
-        named = os.stat(path)
+        named = os.lstat(path)
     except FileNotFoundError:
         return False
     held = os.fstat(descriptor)

@@ -230,6 +230,22 @@ def test_a_lock_file_gone_from_under_a_fit_never_loses_the_study_in_silence(lock
         assert not os.path.exists(path)
 
 
+@pytest.mark.parametrize("target", ["missing", "a file"])
+def test_a_link_at_the_lock_path_is_refused_and_nothing_is_made_through_it(target):
+    os.mkdir("elsewhere")
+    if target == "a file":
+        open("elsewhere/held.lock", "w").close()
+    path = study_file("linked")
+    os.symlink(os.path.abspath("elsewhere/held.lock"), path + ".lock")
+    in_the_way = f"a symbolic link is in the way of its lock file {path}.lock, please remove it"
+    with pytest.raises(OSError, match=f"^.*cannot fit the study file {path}: {in_the_way}$"):
+        StubFactor(universe_name="linked").fit(1)
+    with pytest.raises(OSError, match=f"^.*cannot erase the study file {path}: {in_the_way}$"):
+        StubFactor(universe_name="linked").erase_fit_memory()
+    assert os.listdir("elsewhere") == ([] if target == "missing" else ["held.lock"])
+    assert os.path.islink(path + ".lock") and not os.path.exists(path)
+
+
 @pytest.mark.parametrize("left_beside", ["nothing", "log and index", "log only"])
 def test_a_finished_study_in_a_read_only_folder_is_read_without_writing(left_beside):
     # Root writes whatever the permissions say: the reader then runs as an unprivileged user.
