@@ -5,11 +5,14 @@ Fits that must be stopped or starved run in forked children of this process
 """
 
 import collections
+import contextlib
 import multiprocessing
 import os
 import shutil
 import signal
 import sqlite3
+import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -30,6 +33,7 @@ pytestmark = pytest.mark.usefixtures("in_tmp_dir")
 STUDY = "PairsTradingSerialCointegrationFactor"
 STEM = "_60_latest_cumprod_returns_0.9_" + STUDY
 FORK = multiprocessing.get_context("fork")
+TESTS = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def study_file(name):
@@ -225,9 +229,46 @@ def test_a_lock_file_gone_from_under_a_fit_never_loses_the_study_in_silence(lock
         assert receiving.poll(5)
         kind, message = receiving.recv()
         assert kind is RuntimeError and message.startswith(
-            f"the study file {path} was removed during the fit (its lock file {path}.lock was removed or replaced"
+            f"the study file {path} was removed or replaced during the fit (its lock file {path}.lock was removed or replaced"
         )
         assert not os.path.exists(path)
+
+
+def rows(path):
+    with contextlib.closing(sqlite3.connect(path)) as db:
+        return db.execute("select trial_id, state from trials").fetchall(), db.execute("select * from trial_params").fetchall()
+
+
+@pytest.mark.parametrize("n_jobs, moment", [(1, "first trial"), (2, "first trial"), (2, "workers' trials")])
+def test_a_study_moved_onto_the_path_stops_the_fit_and_keeps_its_trials(n_jobs, moment):
+    path = study_file("moved")
+    other = os.path.abspath("other.db")  # a study of its own, merged into its file and closed
+    storage = optuna.storages.RDBStorage("sqlite:///" + other, engine_kwargs=study_settings.sqlite_study_engine_kwargs(other))
+    optuna.create_study(study_name=STUDY, storage=storage).optimize(lambda trial: trial.suggest_float("x", 0, 1), 3)
+    storage.engine.dispose()
+    moved = rows(other)
+    if moment == "workers' trials":  # no trial in the fitting process: the workers hold the file when it goes
+        fit_in_child("moved", 1).join(60)
+    gate = os.path.abspath("gate")
+    # A fresh interpreter: a fork of this process would share its pool of workers.
+    script = f"import sys; sys.path.insert(0, {TESTS!r})\nfrom factor.optimisation.stub_factor import StubFactor\n"
+    script += f"try:\n    StubFactor(universe_name='moved').fit(4, n_jobs={n_jobs})\nexcept RuntimeError as e:\n    print(e)"
+    fit = subprocess.Popen([sys.executable, "-c", script], env=dict(os.environ, STUB_TRIAL_GATE=gate),
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        deadline = time.monotonic() + 60
+        while states(path)["RUNNING"] < 1:
+            assert fit.poll() is None and time.monotonic() < deadline
+            time.sleep(0.01)
+        os.replace(other, path)
+        open(gate, "w").close()
+        said = fit.communicate(timeout=60)[0]
+    finally:
+        fit.kill()
+    assert said.startswith(f"the study file {path} was removed or replaced during the fit: "), said
+    # Its log merged into the file it belongs to, the fit left nothing beside the one now there.
+    assert not os.path.exists(path + "-wal") or os.path.getsize(path + "-wal") == 0
+    assert rows(path) == moved
 
 
 @pytest.mark.parametrize("target", ["missing", "a file"])

@@ -27,7 +27,12 @@ try:
 except ImportError:  # no POSIX file locks here: first creations go unguarded
     fcntl = None
 
-from korvane._common.study_settings import fail_if_running
+from korvane._common.study_settings import (
+    close_study_connections,
+    fail_if_running,
+    fit_file_identity,
+    fit_file_identity_kept,
+)
 from korvane.factors.technical._factor.globals import pm
 
 # Ends the log lines of a fit: "... | PAIRS TRADING SERIAL COINTEGRATION FACTOR <resolution>".
@@ -230,12 +235,14 @@ def forget_fit(token):
         held.factor = None
 
 
-def _fit_single_instance_job(factor, index, study_file_path, fit_token=None):
+def _fit_single_instance_job(factor, index, study_file_path, fit_token=None, file_identity=None):
     """One parallel job: one trial on the fit's factor copy against the caller's study file.
 
     Reused worker processes keep the working directory they started in, so the
-    job carries the absolute path of the study file resolved by the caller.
-    The trial is marked with the fit's token and the job's index.
+    job carries the absolute path of the study file resolved by the caller,
+    and the identity of the file that the fit holds there: the job works on
+    that file or on none. The trial is marked with the fit's token and the
+    job's index.
     """
     if isinstance(factor, WorkerFactorCopy):  # the pool ran the job in this process
         factor = factor_copy_for_fit(factor.token, factor.payload, factor.payload_path)
@@ -244,10 +251,14 @@ def _fit_single_instance_job(factor, index, study_file_path, fit_token=None):
     factor.initialize_rarAV_data_structures(None, None)
     _JOB_OF_THIS_THREAD.job = None if fit_token is None else [fit_token, index]
     _JOB_OF_THIS_THREAD.marked_trial = None
+    in_worker = False
     try:
-        operator.methodcaller("__fit_single_instance", index)(factor)
+        with fit_file_identity_kept(study_file_path, file_identity) as in_worker:
+            operator.methodcaller("__fit_single_instance", index)(factor)
     finally:
         _JOB_OF_THIS_THREAD.job = None
+        if in_worker:  # a worker waiting for its next job keeps no log of the fit open
+            close_study_connections(factor._job_study)
     if _TRIAL_COPY_OF_FIT.heap_to_settle:
         _TRIAL_COPY_OF_FIT.heap_to_settle = False
         _collect_and_freeze_worker_heap(everything=False)
@@ -378,11 +389,14 @@ def run_parallel_jobs(factor, study, study_file_path, n_jobs, count):
         module.Parallel(n_jobs=n_jobs)([])
         return
     worker_copy = factor._copy_for_workers()
+    identity = fit_file_identity(study_file_path)
     try:
         pending = list(range(count))
         while pending:
             jobs = [
-                module.delayed(_fit_single_instance_job)(worker_copy, index, study_file_path, worker_copy.token)
+                module.delayed(_fit_single_instance_job)(
+                    worker_copy, index, study_file_path, worker_copy.token, identity
+                )
                 for index in pending
             ]
             try:
