@@ -69,18 +69,35 @@ class _StudyFileConnector:
     level holds per connection, so it is set on every connection, before the
     optimiser's first statement. A class rather than a closure: the storage
     pickles its engine settings.
+
+    SQLite pairs a file with its log by name alone. Were another file moved
+    onto the path, a connection to it would read the log of the file it
+    replaced as its own pages, and a checkpoint would write them into it. So
+    all connections of a storage open one file: the one a fit of this
+    process holds (see :func:`fit_file_identity_kept`), else the first one's.
+    SQLite reads nothing of a file, nor opens its log, before the first
+    statement, so another file is closed untouched.
     """
 
-    __slots__ = ("path",)
+    __slots__ = ("path", "identity")
 
-    def __init__(self, path):
+    def __init__(self, path, identity=None):
         self.path = path
+        self.identity = identity
+
+    def check_kept(self):
+        """Raise when the path no longer names the file that this storage opened."""
+        if self.identity is not None and _file_identity(self.path) != self.identity:
+            raise RuntimeError(_gone_message(self.path))
 
     def __call__(self):
         # Connections move between threads of a pool, as with the driver's
         # own defaults for a file database.
         connection = sqlite3.connect(self.path, timeout=SQLITE_BUSY_TIMEOUT_SECONDS, check_same_thread=False)
         try:
+            if self.identity is None:
+                self.identity = _file_identity(self.path)
+            self.check_kept()
             connection.execute("PRAGMA journal_mode=WAL")
             connection.execute("PRAGMA synchronous=NORMAL")
         except BaseException:
@@ -219,7 +236,79 @@ def forget_study_schema(path):
 
 def sqlite_study_engine_kwargs(path):
     """Engine settings of the optimiser's storage on the SQLite study file at ``path``."""
-    return {"creator": _StudyFileConnector(path)}
+    return {"creator": _StudyFileConnector(path, _FIT_FILE_IDENTITIES.get(path))}
+
+
+# The study files that fits in this process hold, or that the parallel jobs
+# running here work for, by path: the file each must still be.
+_FIT_FILE_IDENTITIES = {}
+
+
+def fit_file_identity(path):
+    """The file at ``path`` as the fit of this process holding it opened it, for its parallel jobs; or None."""
+    return _FIT_FILE_IDENTITIES.get(path)
+
+
+@contextlib.contextmanager
+def fit_file_identity_kept(path, identity):
+    """Within the block, storages opened on ``path`` connect only to the file ``identity`` (None: any).
+
+    Gives whether the block set it, rather than a fit holding the file in
+    this process: a parallel job then runs in a worker.
+    """
+    setting = identity is not None and path not in _FIT_FILE_IDENTITIES
+    if setting:
+        _FIT_FILE_IDENTITIES[path] = identity
+    try:
+        yield setting
+    finally:
+        if setting:
+            _FIT_FILE_IDENTITIES.pop(path, None)
+
+
+def _backend_of(study):
+    """The database storage of a study, or of a storage (which the optimiser may wrap in a cache)."""
+    storage = getattr(study, "_storage", study)
+    return getattr(storage, "_backend", storage)
+
+
+def _connector_of(study):
+    return getattr(_backend_of(study), "engine_kwargs", {}).get("creator")
+
+
+def _engine_of(study):
+    return getattr(_backend_of(study), "engine", None)
+
+
+def close_study_connections(study):
+    """Close the pooled connections of a study's storage, or of a storage; later use opens new ones."""
+    engine = _engine_of(study)
+    if engine is not None:
+        engine.dispose()
+
+
+def _close_leaving_no_log(study):
+    """Close the connections of a study whose file has gone from its path, its log merged first.
+
+    The last connection to close merges the log into the file and removes
+    it, but not once the file has moved: the log would stay, under its name,
+    beside whatever file is now at the path, and be read as that file's
+    pages. Merged and emptied through a connection still open on the fit's
+    own file, it leaves nothing to read. With no such connection left, none
+    is opened: a new one would open the file now at the path.
+    """
+    engine = _engine_of(study)
+    if engine is None:
+        return
+    with contextlib.suppress(Exception), engine.connect() as connection:
+        connection.exec_driver_sql("PRAGMA wal_checkpoint(TRUNCATE)")
+    engine.dispose()
+
+
+def _check_storage_file_kept(storage):
+    connector = _connector_of(storage)
+    if isinstance(connector, _StudyFileConnector):
+        connector.check_kept()
 
 
 _QUEUE_SAFE_STORAGES = {}
@@ -302,6 +391,8 @@ def study_storage_class(storage_class):
                     return trial
 
                 def _create_new_trial(self, study_id, template_trial=None):
+                    # Each trial begins on the file the storage opened, or not at all.
+                    _check_storage_file_kept(self)
                     frozen = super()._create_new_trial(study_id, template_trial)
                     _TRIAL_OF_THIS_THREAD.trial_id = frozen._trial_id
                     _TRIAL_OF_THIS_THREAD.uncommitted_start = None
@@ -470,9 +561,9 @@ class StudyLock:
 
     Erasing removes the lock file with the study, so a holder checks, once
     locked, that the path still names the very file it locked, and otherwise
-    locks the one now there. Anything else at the path (a directory, a pipe)
-    is refused with an error naming it. Without POSIX file locks nothing is
-    held.
+    locks the one now there. Anything else at the path (a directory, a pipe,
+    a symbolic link) is refused with an error naming it. Without POSIX file
+    locks nothing is held.
     """
 
     __slots__ = ("study_path", "path", "_descriptor")
@@ -562,20 +653,25 @@ class StudyLock:
 def _open_lock_file(path):
     """A descriptor of the regular file at ``path``, made if missing; an error naming ``path`` otherwise.
 
-    Opened without blocking, so that a pipe put there cannot hold the caller.
+    Opened without blocking, so that a pipe put there cannot hold the caller,
+    and without following a link, which would make or lock a file outside the
+    study's folder.
     """
+    flags = os.O_NONBLOCK | getattr(os, "O_NOFOLLOW", 0)
     try:
         try:
-            descriptor = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NONBLOCK, 0o666)
+            descriptor = os.open(path, os.O_RDWR | os.O_CREAT | flags, 0o666)
         except OSError as error:
             if error.errno not in (errno.EACCES, errno.EPERM, errno.EROFS):
                 raise
             # A lock file that this user may not write (or not create) locks as
             # well when opened for reading; a missing one raises here.
-            descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+            descriptor = os.open(path, os.O_RDONLY | flags)
     except OSError as error:
         if error.errno == errno.EISDIR:
             raise OSError(error.errno, f"a directory is in the way of its lock file {path}, please remove it") from error
+        if os.path.islink(path):
+            raise OSError(error.errno, f"a symbolic link is in the way of its lock file {path}, please remove it") from error
         raise OSError(error.errno, f"cannot open its lock file {path}: {error.strerror}") from error
     if not stat.S_ISREG(os.fstat(descriptor).st_mode):
         os.close(descriptor)
@@ -590,7 +686,7 @@ def _refused(action, study_file_path, error):
 
 def _names_file(path, descriptor):
     try:
-        named = os.stat(path)
+        named = os.lstat(path)
     except FileNotFoundError:
         return False
     held = os.fstat(descriptor)
@@ -632,6 +728,13 @@ def study_lock_for_erasing(study_file_path):
             lock.release()
 
 
+def _gone_message(path, how=""):
+    return (
+        f"the study file {path} was removed or replaced during the fit{how}: the trials of this fit went "
+        "with it, so the fit has no result; please fit again"
+    )
+
+
 class HeldStudy:
     """The study of a fit, and the lock that holds it against erasure (see :func:`study_held_by_fit`)."""
 
@@ -640,18 +743,30 @@ class HeldStudy:
     def __init__(self, study, lock):
         self.study = study
         self._lock = lock
-        self._identity = None if lock is None else _file_identity(lock.study_path)
+        self._identity = None
+        if lock is not None:
+            self._identity = getattr(_connector_of(study), "identity", None) or _file_identity(lock.study_path)
+
+    def kept(self):
+        """Whether the study file is still the one the fit opened."""
+        return self._lock is None or _file_identity(self._lock.study_path) == self._identity
 
     def check_kept(self):
         """Raise when the study file is no longer the one the fit opened: the fit's trials went with it."""
+        if not self.kept():
+            raise self._gone_error()
+
+    def _gone_error(self):
+        """The error of a fit whose study file went, once the fit's connections are closed.
+
+        Closed, they leave no log of the fit beside a file moved onto the path.
+        """
+        _close_leaving_no_log(self.study)
         lock = self._lock
-        if lock is None or _file_identity(lock.study_path) == self._identity:
-            return
         how = "" if lock.held() else f" (its lock file {lock.path} was removed or replaced, so nothing waited for the fit)"
-        raise RuntimeError(
-            f"the study file {lock.study_path} was removed during the fit{how}: the trials of this fit went "
-            "with it, so the fit has no result; please fit again"
-        )
+        error = RuntimeError(_gone_message(lock.study_path, how))
+        error.study_file_gone = True
+        return error
 
 
 @contextlib.contextmanager
@@ -662,8 +777,9 @@ def study_held_by_fit(path, open_study):
     opened, and a write the storage fails later is raised naming the study
     file and the cause. A fit that finds no other fit of the study running
     first marks failed the trials that fits which died left running. A fit
-    that ends with its study file removed raises instead of returning. A
-    ``path`` of None is a storage other than a file, held by nothing.
+    whose study file is removed or replaced raises instead of returning, at
+    the latest when its next trial would begin. A ``path`` of None is a
+    storage other than a file, held by nothing.
     """
     if path is None:
         yield HeldStudy(open_study(), None)
@@ -679,8 +795,19 @@ def study_held_by_fit(path, open_study):
                 if not lock.share():  # erased in between: a new study
                     study = open_study()
             held = HeldStudy(study, lock)
-            yield held
-            held.check_kept()
+            with fit_file_identity_kept(path, held._identity):
+                try:
+                    yield held
+                except BaseException as error:
+                    # A trial that found the file gone, here or in a worker, stops the fit
+                    # (said once, by the innermost hold); an interrupt stays one.
+                    if held.kept():
+                        raise
+                    gone = held._gone_error()
+                    if not isinstance(error, Exception) or getattr(error, "study_file_gone", False):
+                        raise
+                    raise gone from error
+                held.check_kept()
         finally:
             lock.release()
 

@@ -5,12 +5,15 @@ Fits that must be stopped or starved run in forked children of this process
 """
 
 import collections
+import contextlib
 import multiprocessing
 import os
 import random
 import shutil
 import signal
 import sqlite3
+import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -35,6 +38,7 @@ pytestmark = pytest.mark.usefixtures("in_tmp_dir")
 STUDY = "PairsTradingSerialCointegrationFactor"
 STEM = "_60_latest_cumprod_returns_0.9_" + STUDY
 FORK = multiprocessing.get_context("fork")
+TESTS = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def study_file(name):
@@ -57,13 +61,13 @@ def wait_for(predicate, child):
         time.sleep(0.01)
 
 
-def fit_in_child(name, n_trials, n_jobs=1, *, limit_bytes=None, errors=None, user=None, folder=None):
+def fit_in_child(name, n_trials, n_jobs=1, *, limit_bytes=None, errors=None, bound_by_file_modes=False, folder=None):
     """Fork a child fitting the stub study ``name``; what it raises goes to the ``errors`` pipe end."""
 
     def run():
         if folder is not None:
             os.chdir(folder)
-        limit_this_process(user=user, file_size=limit_bytes)
+        limit_this_process(bound_by_file_modes=bound_by_file_modes, file_size=limit_bytes)
         try:
             StubFactor(universe_name=name).fit(n_trials, n_jobs=n_jobs)
         except Exception as error:
@@ -156,21 +160,18 @@ def test_a_full_disk_names_the_file_and_leaves_no_trial_running():
 
 @pytest.mark.parametrize("unwritable", ["folder", "file"])
 def test_an_unwritable_folder_or_file_is_refused_before_the_first_trial(unwritable):
-    # Root writes whatever the permissions say: the child then fits as an unprivileged user.
-    user = 65534 if os.geteuid() == 0 else None
     folder = tempfile.mkdtemp()
     try:
         if unwritable == "file":
             StubFactor(universe_name="locked").fit(1)
             shutil.move(study_file("locked"), folder)
             os.chmod(os.path.join(folder, "locked" + STEM + ".db"), 0o444)
-        if user is not None:
-            os.chown(folder, user, user)
         os.chmod(folder, 0o555 if unwritable == "folder" else 0o755)
         receiving, sending = FORK.Pipe(duplex=False)
-        child = fit_in_child("locked", 1, errors=sending, user=user, folder=folder)
+        # Root writes whatever the modes say: the child fits without the capabilities that let it.
+        child = fit_in_child("locked", 1, errors=sending, bound_by_file_modes=True, folder=folder)
         child.join(60)
-        assert receiving.poll(5)
+        assert receiving.poll(5), "the fit was not refused"
         kind, message = receiving.recv()
         path = os.path.join(folder, "locked" + STEM + ".db")
         cause = f"its folder {folder} is not writable" if unwritable == "folder" else f"{path} is not writable"
@@ -346,15 +347,66 @@ def test_a_lock_file_gone_from_under_a_fit_never_loses_the_study_in_silence(lock
         assert receiving.poll(5)
         kind, message = receiving.recv()
         assert kind is RuntimeError and message.startswith(
-            f"the study file {path} was removed during the fit (its lock file {path}.lock was removed or replaced"
+            f"the study file {path} was removed or replaced during the fit (its lock file {path}.lock was removed or replaced"
         )
         assert not os.path.exists(path)
 
 
+def rows(path):
+    with contextlib.closing(sqlite3.connect(path)) as db:
+        return db.execute("select trial_id, state from trials").fetchall(), db.execute("select * from trial_params").fetchall()
+
+
+@pytest.mark.parametrize("n_jobs, moment", [(1, "first trial"), (2, "first trial"), (2, "workers' trials")])
+def test_a_study_moved_onto_the_path_stops_the_fit_and_keeps_its_trials(n_jobs, moment):
+    path = study_file("moved")
+    other = os.path.abspath("other.db")  # a study of its own, merged into its file and closed
+    storage = optuna.storages.RDBStorage("sqlite:///" + other, engine_kwargs=study_settings.sqlite_study_engine_kwargs(other))
+    optuna.create_study(study_name=STUDY, storage=storage).optimize(lambda trial: trial.suggest_float("x", 0, 1), 3)
+    storage.engine.dispose()
+    moved = rows(other)
+    if moment == "workers' trials":  # no trial in the fitting process: the workers hold the file when it goes
+        fit_in_child("moved", 1).join(60)
+    gate = os.path.abspath("gate")
+    # A fresh interpreter: a fork of this process would share its pool of workers.
+    script = f"import sys; sys.path.insert(0, {TESTS!r})\nfrom factor.optimisation.stub_factor import StubFactor\n"
+    script += f"try:\n    StubFactor(universe_name='moved').fit(4, n_jobs={n_jobs})\nexcept RuntimeError as e:\n    print(e)"
+    fit = subprocess.Popen([sys.executable, "-c", script], env=dict(os.environ, STUB_TRIAL_GATE=gate),
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        deadline = time.monotonic() + 60
+        while states(path)["RUNNING"] < 1:
+            assert fit.poll() is None and time.monotonic() < deadline
+            time.sleep(0.01)
+        os.replace(other, path)
+        open(gate, "w").close()
+        said = fit.communicate(timeout=60)[0]
+    finally:
+        fit.kill()
+    assert said.startswith(f"the study file {path} was removed or replaced during the fit: "), said
+    # Its log merged into the file it belongs to, the fit left nothing beside the one now there.
+    assert not os.path.exists(path + "-wal") or os.path.getsize(path + "-wal") == 0
+    assert rows(path) == moved
+
+
+@pytest.mark.parametrize("target", ["missing", "a file"])
+def test_a_link_at_the_lock_path_is_refused_and_nothing_is_made_through_it(target):
+    os.mkdir("elsewhere")
+    if target == "a file":
+        open("elsewhere/held.lock", "w").close()
+    path = study_file("linked")
+    os.symlink(os.path.abspath("elsewhere/held.lock"), path + ".lock")
+    in_the_way = f"a symbolic link is in the way of its lock file {path}.lock, please remove it"
+    with pytest.raises(OSError, match=f"^.*cannot fit the study file {path}: {in_the_way}$"):
+        StubFactor(universe_name="linked").fit(1)
+    with pytest.raises(OSError, match=f"^.*cannot erase the study file {path}: {in_the_way}$"):
+        StubFactor(universe_name="linked").erase_fit_memory()
+    assert os.listdir("elsewhere") == ([] if target == "missing" else ["held.lock"])
+    assert os.path.islink(path + ".lock") and not os.path.exists(path)
+
+
 @pytest.mark.parametrize("left_beside", ["nothing", "log and index", "log only"])
 def test_a_finished_study_in_a_read_only_folder_is_read_without_writing(left_beside):
-    # Root writes whatever the permissions say: the reader then runs as an unprivileged user.
-    user = 65534 if os.geteuid() == 0 else None
     folder = tempfile.mkdtemp()
     path = os.path.join(folder, "shared" + STEM + ".db")
     try:
@@ -369,19 +421,12 @@ def test_a_finished_study_in_a_read_only_folder_is_read_without_writing(left_bes
         elif left_beside == "log only":
             os.remove(path + "-shm")
         before = sorted(os.listdir(folder))
-        if user is not None:
-            os.chown(folder, user, user)
         os.chmod(folder, 0o555)
         receiving, sending = FORK.Pipe(duplex=False)
 
         def read():
-            # What the optimiser imports on opening a study, imported while this user may still read it.
-            optuna.create_study(study_name=STUDY, storage="sqlite:///warm.db")
-            optuna.load_study(study_name=STUDY, storage="sqlite:///warm.db")
             os.chdir(folder)
-            if user is not None:
-                os.setgid(user)
-                os.setuid(user)
+            limit_this_process(bound_by_file_modes=True)  # root writes whatever the modes say
             try:
                 sending.send(StubFactor(universe_name="shared").get_full_backtest_results())
             except Exception as error:

@@ -30,8 +30,11 @@ from korvane._common.fit_jobs import (
 from korvane._common.study_settings import (
     SAMPLER_SEED,
     check_study_file_name,
+    close_study_connections,
     ending_cleanly_on_sigterm,
     failing_trial_left_running,
+    fit_file_identity,
+    fit_file_identity_kept,
     sqlite_study_engine_kwargs,
     study_held_by_fit,
     study_storage_class,
@@ -176,6 +179,20 @@ def _storage(url):
     return storage
 
 
+def _trial_job(classifier, index, file_identity):
+    """One parallel trial, on the study file that the fit holds as ``file_identity`` or on none."""
+    url = classifier._storage_name
+    in_worker = False
+    try:
+        with fit_file_identity_kept(_study_file_path(url), file_identity) as in_worker:
+            getattr(classifier, "__fit_single_instance")(index)
+    finally:
+        if in_worker:  # a worker waiting for its next job keeps no log of the fit open
+            for key in [key for key in _OPEN_STORAGES if key[0] == url]:
+                close_study_connections(_OPEN_STORAGES[key])
+    return None
+
+
 class OptimalEntryClassifier:
     """Meta-label gate for the pairs factor's entries, trained on its recorded trades."""
 
@@ -285,8 +302,9 @@ class OptimalEntryClassifier:
             logger.info(banner("FITTING SINGLE FIT BEFORE MULTIPROCESSING"))
             getattr(self, "__fit_single_instance")(0)
             n_trials -= 1
+        identity = fit_file_identity(_study_file_path(self._storage_name))
         delayed_optuna_optimisations = [
-            module.delayed(getattr(self, "__fit_single_instance"))(index) for index in range(n_trials)
+            module.delayed(_trial_job)(self, index, identity) for index in range(n_trials)
         ]
         logger.info(banner("BEGINNING MULTIPROCESSED IN-SAMPLE RARAV OPTIMISATION"))
         parallel_pool = module.Parallel(n_jobs=n_jobs)

@@ -34,6 +34,7 @@ from korvane._common.fit_jobs import (  # noqa: F401  (the factor's fit looks th
     run_as_job,
 )
 from korvane._common.fit_jobs import settle_trials_of_fit as _settle_trials_of_fit
+from korvane._common.study_settings import close_study_connections, fit_file_identity, fit_file_identity_kept
 from korvane.factors.technical._factor.globals import pm
 
 # Ends the log lines of a fit: "... | PAIRS TRADING SERIAL COINTEGRATION FACTOR <resolution>".
@@ -228,19 +229,27 @@ def forget_fit(token):
         held.factor = None
 
 
-def _fit_single_instance_job(factor, index, study_file_path, fit_token=None):
+def _fit_single_instance_job(factor, index, study_file_path, fit_token=None, file_identity=None):
     """One parallel job: one trial on the fit's factor copy against the caller's study file.
 
     Reused worker processes keep the working directory they started in, so the
-    job carries the absolute path of the study file resolved by the caller.
-    The trial is marked with the fit's token and the job's index.
+    job carries the absolute path of the study file resolved by the caller,
+    and the identity of the file that the fit holds there: the job works on
+    that file or on none. The trial is marked with the fit's token and the
+    job's index.
     """
     if isinstance(factor, WorkerFactorCopy):  # the pool ran the job in this process
         factor = factor_copy_for_fit(factor.token, factor.payload, factor.payload_path)
     factor._study_file_path = study_file_path
     # Each trial starts like a freshly rebuilt copy: an empty trade store.
     factor.initialize_rarAV_data_structures(None, None)
-    run_as_job(fit_token, index, operator.methodcaller("__fit_single_instance", index), factor)
+    in_worker = False
+    try:
+        with fit_file_identity_kept(study_file_path, file_identity) as in_worker:
+            run_as_job(fit_token, index, operator.methodcaller("__fit_single_instance", index), factor)
+    finally:
+        if in_worker:  # a worker waiting for its next job keeps no log of the fit open
+            close_study_connections(factor._job_study)
     if _TRIAL_COPY_OF_FIT.heap_to_settle:
         _TRIAL_COPY_OF_FIT.heap_to_settle = False
         _collect_and_freeze_worker_heap(everything=False)
@@ -290,11 +299,14 @@ def run_parallel_jobs(factor, study, study_file_path, n_jobs, count):
         module.Parallel(n_jobs=n_jobs)([])
         return
     worker_copy = factor._copy_for_workers()
+    identity = fit_file_identity(study_file_path)
     try:
         pending = list(range(count))
         while pending:
             jobs = [
-                module.delayed(_fit_single_instance_job)(worker_copy, index, study_file_path, worker_copy.token)
+                module.delayed(_fit_single_instance_job)(
+                    worker_copy, index, study_file_path, worker_copy.token, identity
+                )
                 for index in pending
             ]
             try:
