@@ -14,7 +14,7 @@ import socket
 import sys
 import threading
 
-from korvane._common.study_settings import fail_if_running
+from korvane._common.study_trials import fail_if_running
 
 # Each trial of a parallel job records (fit token, job index) under this key
 # of its system attributes.

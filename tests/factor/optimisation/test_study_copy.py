@@ -6,7 +6,7 @@ from pathlib import Path
 
 import optuna
 
-from korvane._common.study_settings import sqlite_study_engine_kwargs
+from korvane._common.study_files import sqlite_study_engine_kwargs
 
 EXAMPLE = Path(__file__).resolve().parents[3] / "examples" / "quickstart.py"
 

@@ -29,7 +29,7 @@ from child_groups import fork_group, group_members
 from child_limits import limit_this_process
 from factor.daily_factor import daily_factor
 from factor.optimisation.stub_factor import StubFactor
-from korvane._common import study_settings
+from korvane._common import study_files, study_settings, study_trials
 from korvane._common.synthetic_universe import universe_table
 from korvane.factors.technical._factor.globals import pm
 
@@ -112,10 +112,10 @@ def test_a_queued_trial_goes_to_one_job_only():
     # Jobs taking queued trials at the same moment, each through its own connection to the file.
     path = os.path.abspath("queued.db")
     url = "sqlite:///" + path
-    storage_class = study_settings.queue_safe_storage_class(optuna.storages.RDBStorage)
+    storage_class = study_trials.queue_safe_storage_class(optuna.storages.RDBStorage)
 
     def storage():
-        return storage_class(url, engine_kwargs=study_settings.sqlite_study_engine_kwargs(path))
+        return storage_class(url, engine_kwargs=study_files.sqlite_study_engine_kwargs(path))
 
     queue = optuna.create_study(study_name=STUDY, storage=storage())
     for x in range(40):
@@ -361,7 +361,7 @@ def rows(path):
 def test_a_study_moved_onto_the_path_stops_the_fit_and_keeps_its_trials(n_jobs, moment):
     path = study_file("moved")
     other = os.path.abspath("other.db")  # a study of its own, merged into its file and closed
-    storage = optuna.storages.RDBStorage("sqlite:///" + other, engine_kwargs=study_settings.sqlite_study_engine_kwargs(other))
+    storage = optuna.storages.RDBStorage("sqlite:///" + other, engine_kwargs=study_files.sqlite_study_engine_kwargs(other))
     optuna.create_study(study_name=STUDY, storage=storage).optimize(lambda trial: trial.suggest_float("x", 0, 1), 3)
     storage.engine.dispose()
     moved = rows(other)

@@ -27,19 +27,16 @@ from korvane._common.fit_jobs import (
     settle_trials_of_fit,
     token_of_pool_job,
 )
-from korvane._common.study_settings import (
-    SAMPLER_SEED,
+from korvane._common.study_files import (
     check_study_file_name,
     close_study_connections,
-    ending_cleanly_on_sigterm,
-    failing_trial_left_running,
     fit_file_identity,
     fit_file_identity_kept,
     sqlite_study_engine_kwargs,
-    study_held_by_fit,
-    study_storage_class,
-    tpe_sampler_kwargs,
 )
+from korvane._common.study_lock import study_held_by_fit
+from korvane._common.study_settings import SAMPLER_SEED, tpe_sampler_kwargs
+from korvane._common.study_trials import ending_cleanly_on_sigterm, failing_trial_left_running, study_storage_class
 from korvane.rarAV._tradegate import fold_scoring, saved_pipeline, search_space
 from korvane.rarAV._tradegate.globals import tm
 

@@ -19,23 +19,18 @@ from korvane._common.binding import (
     method_signature,
     signature,
 )
-from korvane._common.study_settings import (
-    SAMPLER_SEED,
-    SQLITE_SIDECAR_SUFFIXES,
+from korvane._common.study_files import (
     check_study_file_name,
-    ending_cleanly_on_sigterm,
-    failing_trial_left_running,
     forget_study_schema,
     remember_study_schema,
     sqlite_study_engine_kwargs,
     sqlite_study_reading_engine_kwargs,
     study_file_name_fits,
-    study_held_by_fit,
-    study_lock_for_erasing,
     study_schema_known,
-    study_storage_class,
-    tpe_sampler_kwargs,
 )
+from korvane._common.study_lock import study_held_by_fit, study_lock_for_erasing
+from korvane._common.study_settings import SAMPLER_SEED, SQLITE_SIDECAR_SUFFIXES, tpe_sampler_kwargs
+from korvane._common.study_trials import ending_cleanly_on_sigterm, failing_trial_left_running, study_storage_class
 from korvane.factors.technical._factor.construction import MINIMUM_SIZE_OF_ROLLING_WINDOW
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.live import restart_live_run

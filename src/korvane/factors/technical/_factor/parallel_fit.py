@@ -34,7 +34,7 @@ from korvane._common.fit_jobs import (  # noqa: F401  (the factor's fit looks th
     run_as_job,
 )
 from korvane._common.fit_jobs import settle_trials_of_fit as _settle_trials_of_fit
-from korvane._common.study_settings import close_study_connections, fit_file_identity, fit_file_identity_kept
+from korvane._common.study_files import close_study_connections, fit_file_identity, fit_file_identity_kept
 from korvane.factors.technical._factor.globals import pm
 
 # Ends the log lines of a fit: "... | PAIRS TRADING SERIAL COINTEGRATION FACTOR <resolution>".

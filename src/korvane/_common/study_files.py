@@ -1,0 +1,411 @@
+"""A study's SQLite file: the optimiser's connections to it, read-only reads, name checks and storage failures.
+
+Connections are opened by the connectors here, with the file's log mode and
+sync level set on each; a fit checks that the file at the path is still the
+one it opened. A write that the storage fails is raised naming the study file
+and its cause.
+"""
+
+import contextlib
+import errno
+import os
+import sqlite3
+import threading
+from urllib.parse import quote
+
+from korvane._common import study_settings
+from korvane._common.study_settings import SQLITE_SIDECAR_SUFFIXES, STUDY_COMPANION_SUFFIXES
+
+try:
+    import resource
+except ImportError:
+    resource = None
+
+# A write-ahead log no longer than its header holds no page.
+_WAL_HEADER_BYTES = 32
+
+# Less free room than this on a disk, or in a file below the process's size
+# limit, explains a write that SQLite could not make: a commit appends a few
+# pages to the log, a checkpoint a few more to the file.
+_NEARLY_FULL_BYTES = 1 << 20
+
+# Primary SQLite result codes of a write that the file system refused.
+_SQLITE_READONLY, _SQLITE_IOERR, _SQLITE_FULL, _SQLITE_CANTOPEN = 8, 10, 13, 14
+
+
+def gone_message(path, how=""):
+    return (
+        f"the study file {path} was removed or replaced during the fit{how}: the trials of this fit went "
+        "with it, so the fit has no result; please fit again"
+    )
+
+
+class _StudyFileConnector:
+    """Opens the optimiser's connections to one SQLite study file.
+
+    Every suggested parameter and every trial state is its own commit. In
+    SQLite's default rollback journal each commit syncs the file several
+    times; in write-ahead-log mode with synchronous=NORMAL a commit appends to
+    the log without a sync, and the log is synced at checkpoints. A process
+    killed mid-fit loses nothing it committed (only a power cut may lose the
+    last commits), and the file stays an ordinary SQLite study that other
+    processes open. The log mode is stored in the file itself; the sync
+    level holds per connection, so it is set on every connection, before the
+    optimiser's first statement. A class rather than a closure: the storage
+    pickles its engine settings.
+
+    SQLite pairs a file with its log by name alone. Were another file moved
+    onto the path, a connection to it would read the log of the file it
+    replaced as its own pages, and a checkpoint would write them into it. So
+    all connections of a storage open one file: the one a fit of this
+    process holds (see :func:`fit_file_identity_kept`), else the first one's.
+    SQLite reads nothing of a file, nor opens its log, before the first
+    statement, so another file is closed untouched.
+    """
+
+    __slots__ = ("path", "identity")
+
+    def __init__(self, path, identity=None):
+        self.path = path
+        self.identity = identity
+
+    def check_kept(self):
+        """Raise when the path no longer names the file that this storage opened."""
+        if self.identity is not None and file_identity(self.path) != self.identity:
+            raise RuntimeError(gone_message(self.path))
+
+    def __call__(self):
+        # Connections move between threads of a pool, as with the driver's
+        # own defaults for a file database.
+        connection = sqlite3.connect(
+            self.path, timeout=study_settings.SQLITE_BUSY_TIMEOUT_SECONDS, check_same_thread=False
+        )
+        try:
+            if self.identity is None:
+                self.identity = file_identity(self.path)
+            self.check_kept()
+            connection.execute("PRAGMA journal_mode=WAL")
+            connection.execute("PRAGMA synchronous=NORMAL")
+        except BaseException:
+            connection.close()
+            raise
+        return connection
+
+
+class _ReadOnlyStudyFileConnector:
+    """Opens read-only connections to a study file in a folder this process may not write.
+
+    SQLite reads a file in write-ahead-log mode through the log's index
+    ("-shm"), which it makes beside the file. Where a fit left the log and
+    its index, they are read as they are. Where no log holds pages, the file
+    alone is the whole study and is read as immutable, which needs no index.
+    """
+
+    __slots__ = ("path", "immutable")
+
+    def __init__(self, path, immutable):
+        self.path = path
+        self.immutable = immutable
+
+    def __call__(self):
+        query = "mode=ro&immutable=1" if self.immutable else "mode=ro"
+        return sqlite3.connect(
+            "file:" + quote(self.path, safe="/") + "?" + query,
+            uri=True,
+            timeout=study_settings.SQLITE_BUSY_TIMEOUT_SECONDS,
+            check_same_thread=False,
+        )
+
+
+def _holds_bytes(path, beyond=0):
+    try:
+        return os.path.getsize(path) > beyond
+    except OSError:
+        return False
+
+
+def _unreadable_in_read_only_folder(path):
+    """Why SQLite cannot read the study file at ``path`` without writing beside it, or None."""
+    if _holds_bytes(path + "-journal"):
+        return f"a write that did not finish left its rollback journal {path}-journal, which must be rolled back"
+    if _holds_bytes(path + "-wal", _WAL_HEADER_BYTES) and not os.path.exists(path + "-shm"):
+        return (
+            f"its write-ahead log {path}-wal holds trials not yet merged into the file, and SQLite reads them "
+            f"only through the log's index {path}-shm, which it cannot make there"
+        )
+    return None
+
+
+def sqlite_study_reading_engine_kwargs(path):
+    """Engine settings of the optimiser's storage that reads the finished study file at ``path``.
+
+    Those of a fit where this process may write the study's folder; read-only
+    ones in a folder it may not write (a shared results folder, say). A study
+    that cannot be read there is refused with an error naming the folder.
+    """
+    folder = os.path.dirname(path) or os.curdir
+    if os.access(folder, os.W_OK | os.X_OK):
+        return sqlite_study_engine_kwargs(path)
+    cause = _unreadable_in_read_only_folder(path)
+    if cause is not None:
+        raise PermissionError(
+            errno.EACCES,
+            f"cannot read the study file {path}: its folder {folder} is read-only and {cause}; "
+            "please open the study once where its folder can be written",
+        )
+    pending = _holds_bytes(path + "-wal", _WAL_HEADER_BYTES)
+    return {"creator": _ReadOnlyStudyFileConnector(path, immutable=not pending)}
+
+
+def _longest_file_name():
+    """Bytes a file name may hold in the working directory's file system."""
+    try:
+        return os.pathconf(".", "PC_NAME_MAX")
+    except (AttributeError, OSError, ValueError):
+        return 255
+
+
+def study_file_name_fits(file_name):
+    """Whether the study file ``file_name``, and every name beside it, fit a file name here."""
+    longest = len(os.fsencode(file_name + max(STUDY_COMPANION_SUFFIXES, key=len)))
+    return longest <= _longest_file_name()
+
+
+def check_study_file_name(file_name, argument, value):
+    """Refuse the ``argument`` ``value`` that makes the study file ``file_name`` or a name beside it too long."""
+    if not study_file_name_fits(file_name):
+        companion = file_name + max(STUDY_COMPANION_SUFFIXES, key=len)
+        raise ValueError(
+            f"{argument} {value!r} makes a study file name too long: beside the study file {file_name!r}, "
+            f"SQLite writes {companion!r}, {len(os.fsencode(companion))} bytes, where this file system "
+            f"holds at most {_longest_file_name()}; please use a shorter {argument}"
+        )
+
+
+# Study files whose table schema this process has checked against the
+# installed optimiser, or created itself, by device and inode. The check
+# loads every migration script of the optimiser, some 45 ms at each opening
+# of a study, and a file's schema does not change while it exists.
+_SCHEMA_KNOWN_FILES = set()
+_SCHEMA_KNOWN_LOCK = threading.Lock()
+
+
+def file_identity(path):
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return status.st_dev, status.st_ino
+
+
+def study_schema_known(path):
+    """Whether this process has checked or created the schema of the study file at ``path``."""
+    identity = file_identity(path)
+    with _SCHEMA_KNOWN_LOCK:
+        return identity is not None and identity in _SCHEMA_KNOWN_FILES
+
+
+def remember_study_schema(path):
+    """Record that the study file at ``path`` now holds a schema checked or created by this process."""
+    identity = file_identity(path)
+    if identity is not None:
+        with _SCHEMA_KNOWN_LOCK:
+            _SCHEMA_KNOWN_FILES.add(identity)
+
+
+def forget_study_schema(path):
+    """Before the study file at ``path`` is removed: a file later made at the same place is checked again."""
+    identity = file_identity(path)
+    with _SCHEMA_KNOWN_LOCK:
+        _SCHEMA_KNOWN_FILES.discard(identity)
+
+
+def sqlite_study_engine_kwargs(path):
+    """Engine settings of the optimiser's storage on the SQLite study file at ``path``."""
+    return {"creator": _StudyFileConnector(path, _FIT_FILE_IDENTITIES.get(path))}
+
+
+# The study files that fits in this process hold, or that the parallel jobs
+# running here work for, by path: the file each must still be.
+_FIT_FILE_IDENTITIES = {}
+
+
+def fit_file_identity(path):
+    """The file at ``path`` as the fit of this process holding it opened it, for its parallel jobs; or None."""
+    return _FIT_FILE_IDENTITIES.get(path)
+
+
+@contextlib.contextmanager
+def fit_file_identity_kept(path, identity):
+    """Within the block, storages opened on ``path`` connect only to the file ``identity`` (None: any).
+
+    Gives whether the block set it, rather than a fit holding the file in
+    this process: a parallel job then runs in a worker.
+    """
+    setting = identity is not None and path not in _FIT_FILE_IDENTITIES
+    if setting:
+        _FIT_FILE_IDENTITIES[path] = identity
+    try:
+        yield setting
+    finally:
+        if setting:
+            _FIT_FILE_IDENTITIES.pop(path, None)
+
+
+def _backend_of(study):
+    """The database storage of a study, or of a storage (which the optimiser may wrap in a cache)."""
+    storage = getattr(study, "_storage", study)
+    return getattr(storage, "_backend", storage)
+
+
+def connector_of(study):
+    return getattr(_backend_of(study), "engine_kwargs", {}).get("creator")
+
+
+def _engine_of(study):
+    return getattr(_backend_of(study), "engine", None)
+
+
+def close_study_connections(study):
+    """Close the pooled connections of a study's storage, or of a storage; later use opens new ones."""
+    engine = _engine_of(study)
+    if engine is not None:
+        engine.dispose()
+
+
+def close_leaving_no_log(study):
+    """Close the connections of a study whose file has gone from its path, its log merged first.
+
+    The last connection to close merges the log into the file and removes
+    it, but not once the file has moved: the log would stay, under its name,
+    beside whatever file is now at the path, and be read as that file's
+    pages. Merged and emptied through a connection still open on the fit's
+    own file, it leaves nothing to read. With no such connection left, none
+    is opened: a new one would open the file now at the path.
+    """
+    engine = _engine_of(study)
+    if engine is None:
+        return
+    with contextlib.suppress(Exception), engine.connect() as connection:
+        connection.exec_driver_sql("PRAGMA wal_checkpoint(TRUNCATE)")
+    engine.dispose()
+
+
+def check_storage_file_kept(storage):
+    connector = connector_of(storage)
+    if isinstance(connector, _StudyFileConnector):
+        connector.check_kept()
+
+
+# ---------------------------------------------------------------- write failures
+
+
+def _study_file_error(code, path, cause):
+    return OSError(code, f"cannot write the study file {path}: {cause}")
+
+
+def _unwritable_cause(path):
+    """Why the folder or the files of a study cannot be written, or None."""
+    folder = os.path.dirname(path) or os.curdir
+    if not os.access(folder, os.W_OK | os.X_OK):
+        return f"its folder {folder} is not writable, please make it writable or fit in another working directory"
+    for name in (path,) + tuple(path + suffix for suffix in SQLITE_SIDECAR_SUFFIXES):
+        if os.path.exists(name) and not os.access(name, os.W_OK):
+            return f"{name} is not writable, please make it writable"
+    return None
+
+
+def check_study_file_writable(path):
+    """Refuse, before a fit's first trial, a study file that its folder or permissions keep from being written."""
+    cause = _unwritable_cause(path)
+    if cause is not None:
+        raise _study_file_error(errno.EACCES, path, cause)
+
+
+_DISK_FULL_CAUSE = "no space is left on its disk, please free some space"
+
+
+def _no_room_cause(path, sqlite_code):
+    """(errno, cause) when the study's disk or the process's file size limit leaves no room, else None."""
+    folder = os.path.dirname(path) or os.curdir
+    try:
+        status = os.statvfs(folder)
+    except (AttributeError, OSError):
+        status = None
+    if status is not None and status.f_bavail * status.f_frsize < _NEARLY_FULL_BYTES:
+        return errno.ENOSPC, _DISK_FULL_CAUSE
+    if resource is not None:
+        limit = resource.getrlimit(resource.RLIMIT_FSIZE)[0]
+        if limit != resource.RLIM_INFINITY:
+            for name in (path, path + SQLITE_SIDECAR_SUFFIXES[0]):
+                with contextlib.suppress(OSError):
+                    if os.path.getsize(name) + _NEARLY_FULL_BYTES >= limit:
+                        return errno.EFBIG, (
+                            f"no space is left below this process's file size limit of {limit} bytes "
+                            "(RLIMIT_FSIZE), please raise the limit"
+                        )
+    if sqlite_code == _SQLITE_FULL:
+        return errno.ENOSPC, _DISK_FULL_CAUSE
+    return None
+
+
+def _is_storage_failure(error):
+    """Whether ``error`` is the optimiser's report of a storage write that failed.
+
+    It wraps the database's error in a StorageInternalError, or, when the
+    trial's last write fails, raises an assertion in its place. A worker's
+    error arrives without the database error it came from.
+    """
+    name = type(error).__name__
+    return name == "StorageInternalError" or (isinstance(error, AssertionError) and "Should not reach" in str(error))
+
+
+def _causes(error):
+    seen = set()
+    while error is not None and id(error) not in seen:
+        seen.add(id(error))
+        yield error
+        error = error.__cause__ or error.__context__
+
+
+def _explained_storage_failure(path, error):
+    """An error naming the study file at ``path`` and why the storage failed to write it, or None.
+
+    None when ``error`` is no storage failure, or one with no cause in the
+    file system to name.
+    """
+    chain = list(_causes(error))
+    sqlite_error = next((cause for cause in chain if isinstance(cause, sqlite3.Error)), None)
+    if sqlite_error is None and not any(_is_storage_failure(cause) for cause in chain):
+        return None
+    sqlite_code = getattr(sqlite_error, "sqlite_errorcode", 0) & 0xFF
+    if sqlite_error is not None and sqlite_code not in (_SQLITE_READONLY, _SQLITE_IOERR, _SQLITE_FULL, _SQLITE_CANTOPEN):
+        return None  # a busy or damaged database, say: the storage's own error says it best
+    cause = _unwritable_cause(path)
+    if cause is not None:
+        return _study_file_error(errno.EACCES, path, cause)
+    no_room = _no_room_cause(path, sqlite_code)
+    if no_room is not None:
+        return _study_file_error(no_room[0], path, no_room[1])
+    if sqlite_error is not None:
+        return _study_file_error(errno.EIO, path, str(sqlite_error))
+    return None
+
+
+@contextlib.contextmanager
+def storage_failures_explained(path):
+    """Raise a storage failure on the study file at ``path`` as an error naming the file and its cause.
+
+    The optimiser reports a write refused by the file system as a commit
+    "exceeding max length", or, inside a trial, as "Should not reach."
+    """
+    try:
+        yield
+    except Exception as error:
+        if getattr(error, "study_file_explained", False):  # by a block inside this one
+            raise
+        explained = _explained_storage_failure(path, error)
+        if explained is None:
+            raise
+        explained.study_file_explained = True
+        raise explained from error

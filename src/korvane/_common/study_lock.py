@@ -1,0 +1,284 @@
+"""The study lock beside a study file, and the study a fit holds with it for its whole run."""
+
+import contextlib
+import errno
+import os
+import stat
+import time
+
+from korvane._common import study_settings
+from korvane._common.study_files import (
+    check_study_file_writable,
+    close_leaving_no_log,
+    connector_of,
+    file_identity,
+    fit_file_identity_kept,
+    gone_message,
+    storage_failures_explained,
+)
+from korvane._common.study_settings import STUDY_LOCK_SUFFIX
+from korvane._common.study_trials import fail_trials_left_running
+
+try:
+    import fcntl
+except ImportError:  # no POSIX file locks here: studies go unlocked
+    fcntl = None
+
+# A waiting lock is tried again after this pause, doubled each time up to the longest.
+_FIRST_LOCK_PAUSE_SECONDS = 0.005
+_LONGEST_LOCK_PAUSE_SECONDS = 0.1
+
+
+class StudyLock:
+    """The lock file beside a study file, "<study file>.lock".
+
+    Every fit of a study holds it shared for its whole run, and erasing the
+    study holds it exclusively: a study is never erased under a running fit,
+    while fits of one study, and those of other studies in the same folder,
+    run side by side. A fit that finds it can hold the lock exclusively also
+    knows that no other fit of the study runs.
+
+    Erasing removes the lock file with the study, so a holder checks, once
+    locked, that the path still names the very file it locked, and otherwise
+    locks the one now there. Anything else at the path (a directory, a pipe,
+    a symbolic link) is refused with an error naming it. Without POSIX file
+    locks nothing is held.
+    """
+
+    __slots__ = ("study_path", "path", "_descriptor")
+
+    def __init__(self, study_file_path):
+        self.study_path = study_file_path
+        self.path = study_file_path + STUDY_LOCK_SUFFIX
+        self._descriptor = None
+
+    def acquire(self, exclusive, timeout=None):
+        """Whether the lock came within ``timeout`` seconds (by default the storage's busy timeout)."""
+        if fcntl is None:
+            return True
+        if timeout is None:
+            timeout = study_settings.SQLITE_BUSY_TIMEOUT_SECONDS
+        operation = (fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH) | fcntl.LOCK_NB
+        deadline = time.monotonic() + timeout
+        pause = _FIRST_LOCK_PAUSE_SECONDS
+        while True:
+            descriptor = _open_lock_file(self.path)
+            try:
+                fcntl.flock(descriptor, operation)
+                if _names_file(self.path, descriptor):
+                    self._descriptor = descriptor
+                    return True
+                os.close(descriptor)  # erased meanwhile: lock the new file
+                continue
+            except BlockingIOError:
+                os.close(descriptor)
+            except BaseException:
+                os.close(descriptor)
+                raise
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return False
+            time.sleep(min(pause, left))
+            pause = min(2 * pause, _LONGEST_LOCK_PAUSE_SECONDS)
+
+    def _acquire_for_fit(self, exclusive, timeout=None):
+        try:
+            return self.acquire(exclusive, timeout)
+        except OSError as error:
+            raise _refused("fit", self.study_path, error) from error
+
+    def hold_for_fit(self):
+        """Hold the lock for a fit, waiting out an erasure; whether no other fit of the study runs.
+
+        When none does, the lock is held exclusively until :meth:`share`.
+        """
+        if self._acquire_for_fit(exclusive=True, timeout=0):
+            return True
+        if not self._acquire_for_fit(exclusive=False):
+            raise TimeoutError(_lock_timeout_message(self.path))
+        return False
+
+    def share(self):
+        """Turn the exclusive hold into a shared one; False when the study was erased in between.
+
+        Linux turns the lock at once; other systems may let a waiting lock
+        in between, an erasure among them.
+        """
+        if self._descriptor is None:
+            return True
+        fcntl.flock(self._descriptor, fcntl.LOCK_SH)
+        if _names_file(self.path, self._descriptor):
+            return True
+        self.release()
+        if not self._acquire_for_fit(exclusive=False):
+            raise TimeoutError(_lock_timeout_message(self.path))
+        return False
+
+    def held(self):
+        """Whether the lock path still names the file this lock holds (always so without POSIX locks)."""
+        return self._descriptor is None or _names_file(self.path, self._descriptor)
+
+    def remove_file(self):
+        """Remove the lock file, while holding it exclusively."""
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(self.path)
+
+    def release(self):
+        descriptor, self._descriptor = self._descriptor, None
+        if descriptor is not None:
+            os.close(descriptor)  # which releases the lock
+
+
+def _open_lock_file(path):
+    """A descriptor of the regular file at ``path``, made if missing; an error naming ``path`` otherwise.
+
+    Opened without blocking, so that a pipe put there cannot hold the caller,
+    and without following a link, which would make or lock a file outside the
+    study's folder.
+    """
+    flags = os.O_NONBLOCK | getattr(os, "O_NOFOLLOW", 0)
+    try:
+        try:
+            descriptor = os.open(path, os.O_RDWR | os.O_CREAT | flags, 0o666)
+        except OSError as error:
+            if error.errno not in (errno.EACCES, errno.EPERM, errno.EROFS):
+                raise
+            # A lock file that this user may not write (or not create) locks as
+            # well when opened for reading; a missing one raises here.
+            descriptor = os.open(path, os.O_RDONLY | flags)
+    except OSError as error:
+        if error.errno == errno.EISDIR:
+            raise OSError(error.errno, f"a directory is in the way of its lock file {path}, please remove it") from error
+        if os.path.islink(path):
+            raise OSError(error.errno, f"a symbolic link is in the way of its lock file {path}, please remove it") from error
+        raise OSError(error.errno, f"cannot open its lock file {path}: {error.strerror}") from error
+    if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+        os.close(descriptor)
+        raise OSError(errno.EEXIST, f"its lock file {path} is not a regular file, please remove it")
+    return descriptor
+
+
+def _refused(action, study_file_path, error):
+    """The lock file's ``error`` as the refusal to ``action`` the study file."""
+    return OSError(error.errno, f"cannot {action} the study file {study_file_path}: {error.strerror}")
+
+
+def _names_file(path, descriptor):
+    try:
+        named = os.lstat(path)
+    except FileNotFoundError:
+        return False
+    held = os.fstat(descriptor)
+    return (named.st_dev, named.st_ino) == (held.st_dev, held.st_ino)
+
+
+def _lock_timeout_message(lock_path):
+    return (
+        f"cannot fit the study locked by {lock_path}: it is still being erased after "
+        f"{study_settings.SQLITE_BUSY_TIMEOUT_SECONDS:g} s, please try again once erase_fit_memory has finished"
+    )
+
+
+@contextlib.contextmanager
+def study_lock_for_erasing(study_file_path):
+    """Hold the study's lock exclusively, once no fit holds it, or raise after the storage's busy timeout.
+
+    A lock file that cannot be made (a folder this user may not write,
+    without one) leaves the study unlocked: nothing in such a folder can be
+    removed or written either. Anything else that keeps the lock from being
+    held (a directory at its path, say) refuses the erasure.
+    """
+    lock = StudyLock(study_file_path)
+    try:
+        acquired = lock.acquire(exclusive=True)
+    except FileNotFoundError:
+        lock, acquired = None, True
+    except OSError as error:
+        raise _refused("erase", study_file_path, error) from error
+    if not acquired:
+        raise TimeoutError(
+            f"cannot erase the study file {study_file_path}: a fit of this study still runs after "
+            f"{study_settings.SQLITE_BUSY_TIMEOUT_SECONDS:g} s, please try again once it has finished"
+        )
+    try:
+        yield lock
+    finally:
+        if lock is not None:
+            lock.release()
+
+
+class HeldStudy:
+    """The study of a fit, and the lock that holds it against erasure (see :func:`study_held_by_fit`)."""
+
+    __slots__ = ("study", "_lock", "_identity")
+
+    def __init__(self, study, lock):
+        self.study = study
+        self._lock = lock
+        self._identity = None
+        if lock is not None:
+            self._identity = getattr(connector_of(study), "identity", None) or file_identity(lock.study_path)
+
+    def kept(self):
+        """Whether the study file is still the one the fit opened."""
+        return self._lock is None or file_identity(self._lock.study_path) == self._identity
+
+    def check_kept(self):
+        """Raise when the study file is no longer the one the fit opened: the fit's trials went with it."""
+        if not self.kept():
+            raise self._gone_error()
+
+    def _gone_error(self):
+        """The error of a fit whose study file went, once the fit's connections are closed.
+
+        Closed, they leave no log of the fit beside a file moved onto the path.
+        """
+        close_leaving_no_log(self.study)
+        lock = self._lock
+        how = "" if lock.held() else f" (its lock file {lock.path} was removed or replaced, so nothing waited for the fit)"
+        error = RuntimeError(gone_message(lock.study_path, how))
+        error.study_file_gone = True
+        return error
+
+
+@contextlib.contextmanager
+def study_held_by_fit(path, open_study):
+    """The study that ``open_study()`` opens in the file at ``path``, held against erasure for a whole fit.
+
+    A folder or file that cannot be written is refused before the study is
+    opened, and a write the storage fails later is raised naming the study
+    file and the cause. A fit that finds no other fit of the study running
+    first marks failed the trials that fits which died left running. A fit
+    whose study file is removed or replaced raises instead of returning, at
+    the latest when its next trial would begin. A ``path`` of None is a
+    storage other than a file, held by nothing.
+    """
+    if path is None:
+        yield HeldStudy(open_study(), None)
+        return
+    check_study_file_writable(path)
+    lock = StudyLock(path)
+    with storage_failures_explained(path):
+        alone = lock.hold_for_fit()
+        try:
+            study = open_study()
+            if alone:
+                fail_trials_left_running(study)
+                if not lock.share():  # erased in between: a new study
+                    study = open_study()
+            held = HeldStudy(study, lock)
+            with fit_file_identity_kept(path, held._identity):
+                try:
+                    yield held
+                except BaseException as error:
+                    # A trial that found the file gone, here or in a worker, stops the fit
+                    # (said once, by the innermost hold); an interrupt stays one.
+                    if held.kept():
+                        raise
+                    gone = held._gone_error()
+                    if not isinstance(error, Exception) or getattr(error, "study_file_gone", False):
+                        raise
+                    raise gone from error
+                held.check_kept()
+        finally:
+            lock.release()

@@ -1,0 +1,227 @@
+"""Trials of a study that a fit leaves behind: queued trials taken once, trials left running failed, stops.
+
+A fit stopped by SIGTERM or Ctrl-C marks failed the trial it was running,
+and ends by the same signal once it has cleaned up.
+"""
+
+import contextlib
+import os
+import signal
+import sys
+import threading
+
+from korvane._common.study_files import check_storage_file_kept
+
+_QUEUE_SAFE_STORAGES = {}
+_QUEUE_SAFE_STORAGES_LOCK = threading.Lock()
+
+
+def queue_safe_storage_class(storage_class):
+    """``storage_class``, where a queued trial goes to one process or thread only.
+
+    The optimiser takes a queued (WAITING) trial by reading its state, then
+    writing RUNNING if it read WAITING. On SQLite the read runs outside the
+    write's transaction, so two parallel jobs can both read WAITING and both
+    run the same queued trial, while another queued trial is never run. Here
+    the state changes in one conditional update, made under SQLite's write
+    lock, and only the job whose update changed the row has the trial.
+    """
+    with _QUEUE_SAFE_STORAGES_LOCK:
+        safe = _QUEUE_SAFE_STORAGES.get(storage_class)
+        if safe is None:
+
+            class QueueSafeStorage(storage_class):
+                def set_trial_state_values(self, trial_id, state, values=None):
+                    from optuna.trial import TrialState
+
+                    if state != TrialState.RUNNING or values is not None:
+                        return super().set_trial_state_values(trial_id, state, values)
+                    if _claim_queued_trial(self, trial_id):
+                        return True
+                    # Taken by another job (False), finished, or missing: as the optimiser says.
+                    return super().set_trial_state_values(trial_id, state)
+
+            safe = _QUEUE_SAFE_STORAGES[storage_class] = QueueSafeStorage
+    return safe
+
+
+def _claim_queued_trial(storage, trial_id):
+    """Whether this call turned the queued trial ``trial_id`` to RUNNING."""
+    import datetime
+
+    import sqlalchemy
+    from optuna.storages._rdb import models
+    from optuna.storages._rdb.storage import _create_scoped_session
+    from optuna.trial import TrialState
+
+    trial = models.TrialModel
+    claim = (
+        sqlalchemy.update(trial)
+        .where(trial.trial_id == trial_id, trial.state == TrialState.WAITING)
+        .values(state=TrialState.RUNNING, datetime_start=datetime.datetime.now())
+        .execution_options(synchronize_session=False)
+    )
+    with _create_scoped_session(storage.scoped_session) as session:
+        return session.execute(claim).rowcount == 1
+
+
+# The trial that the storages of this thread last created or took from the queue.
+_TRIAL_OF_THIS_THREAD = threading.local()
+_STUDY_STORAGES = {}
+
+
+def study_storage_class(storage_class):
+    """``storage_class`` as a study of a fit needs it: queued trials go to one job, this thread's trial is known.
+
+    A fit interrupted in its own process fails the last trial its thread
+    began, which may stop before its objective starts (while the sampler
+    draws, say).
+    """
+    safe = queue_safe_storage_class(storage_class)
+    with _QUEUE_SAFE_STORAGES_LOCK:
+        recording = _STUDY_STORAGES.get(safe)
+        if recording is None:
+
+            class TrialRecordingStorage(safe):
+                def _get_prepared_new_trial(self, study_id, template_trial, session):
+                    # Known before its creation commits: a stop landing between the
+                    # commit and the return still finds it, by its start time.
+                    trial = super()._get_prepared_new_trial(study_id, template_trial, session)
+                    _TRIAL_OF_THIS_THREAD.trial_id = trial.trial_id
+                    _TRIAL_OF_THIS_THREAD.uncommitted_start = trial.datetime_start
+                    return trial
+
+                def _create_new_trial(self, study_id, template_trial=None):
+                    # Each trial begins on the file the storage opened, or not at all.
+                    check_storage_file_kept(self)
+                    frozen = super()._create_new_trial(study_id, template_trial)
+                    _TRIAL_OF_THIS_THREAD.trial_id = frozen._trial_id
+                    _TRIAL_OF_THIS_THREAD.uncommitted_start = None
+                    return frozen
+
+                def set_trial_state_values(self, trial_id, state, values=None):
+                    from optuna.trial import TrialState
+
+                    taken = super().set_trial_state_values(trial_id, state, values)
+                    if taken and state == TrialState.RUNNING:
+                        _TRIAL_OF_THIS_THREAD.trial_id = trial_id
+                        _TRIAL_OF_THIS_THREAD.uncommitted_start = None
+                    return taken
+
+            recording = _STUDY_STORAGES[safe] = TrialRecordingStorage
+    return recording
+
+
+def fail_if_running(storage, trial_id):
+    """Mark the trial failed unless it has finished; whether it was marked."""
+    from optuna.exceptions import UpdateFinishedTrialError
+    from optuna.trial import TrialState
+
+    try:
+        storage.set_trial_state_values(trial_id, TrialState.FAIL)
+    except UpdateFinishedTrialError:
+        return False
+    return True
+
+
+@contextlib.contextmanager
+def failing_trial_left_running(study):
+    """Mark failed the trial that this thread left running when the block is interrupted.
+
+    The optimiser fails a trial whose objective raises, but not one stopped by
+    SIGTERM (raised here as an exception), nor one whose sampling or storage
+    writes are interrupted: it would stay RUNNING for ever, and the sampler
+    would count it as pending in every later fit. A storage that cannot write
+    just then (a full disk) leaves it to the next fit that runs alone.
+    """
+    _TRIAL_OF_THIS_THREAD.trial_id = None
+    try:
+        yield
+    except BaseException:
+        trial_id = getattr(_TRIAL_OF_THIS_THREAD, "trial_id", None)
+        if trial_id is not None:
+            with contextlib.suppress(Exception):
+                # Stopped while it was being created: it counts if its creation committed.
+                start = getattr(_TRIAL_OF_THIS_THREAD, "uncommitted_start", None)
+                if start is None or study._storage.get_trial(trial_id).datetime_start == start:
+                    fail_if_running(study._storage, trial_id)
+        raise
+    finally:
+        _TRIAL_OF_THIS_THREAD.trial_id = None
+
+
+def fail_trials_left_running(study):
+    """Mark failed every RUNNING trial of a study that no fit is running: they were left by fits that died."""
+    from optuna.trial import TrialState
+
+    storage = study._storage
+    for trial in storage.get_all_trials(study._study_id, deepcopy=False, states=(TrialState.RUNNING,)):
+        fail_if_running(storage, trial._trial_id)
+
+
+class _Terminated(BaseException):
+    """SIGTERM received while a fit ran."""
+
+
+def _signal_again(signum):
+    """Send ``signum`` to this process again, from another thread and a moment later.
+
+    Sent at once, its handler could run, and its exception be dropped again,
+    before the interpreter is back in the fit's own code.
+    """
+    sender = threading.Timer(0.05, os.kill, args=(os.getpid(), signum))
+    sender.daemon = True
+    sender.start()
+
+
+@contextlib.contextmanager
+def ending_cleanly_on_sigterm():
+    """Let SIGTERM unwind the block before the process ends by it, and lose no stop on the way.
+
+    By default the signal ends the process at once: the trial running here
+    stays RUNNING, the temporary files of a fit stay behind and its workers
+    run on without their parent. Raised as an exception instead, it lets the
+    fit mark its trials failed, joblib stop the workers and the fit remove
+    what it made, after which the process ends by the same signal, as
+    whoever sent it expects, whatever error the unwinding turned it into. A
+    handler the program set itself is left alone, and so is a fit outside the
+    main thread, where no handler can be set.
+
+    The interpreter drops an exception raised inside a finaliser or a weakref
+    callback ("Exception ignored in ..."). A SIGTERM or Ctrl-C whose exception
+    is dropped there would let the fit run on as if nothing had been asked:
+    the signal is sent again.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    ours = signal.getsignal(signal.SIGTERM) is signal.SIG_DFL
+    received = []
+
+    def raise_terminated(signum, frame):
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second signal must not cut the clean-up short
+        received.append(signum)
+        raise _Terminated()
+
+    def signal_dropped_stop_again(unraisable):
+        stop = unraisable.exc_value
+        if threading.current_thread() is threading.main_thread():
+            if ours and isinstance(stop, _Terminated):
+                signal.signal(signal.SIGTERM, raise_terminated)
+                return _signal_again(signal.SIGTERM)
+            if isinstance(stop, KeyboardInterrupt) and callable(signal.getsignal(signal.SIGINT)):
+                return _signal_again(signal.SIGINT)
+        return previous_hook(unraisable)
+
+    previous_hook = sys.unraisablehook
+    sys.unraisablehook = signal_dropped_stop_again
+    if ours:
+        signal.signal(signal.SIGTERM, raise_terminated)
+    try:
+        yield
+    finally:
+        sys.unraisablehook = previous_hook
+        if ours:
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+            if received:
+                os.kill(os.getpid(), signal.SIGTERM)
