@@ -512,13 +512,18 @@ def _check_universe_name_encodes(universe_name):
     """
     surrogates = [repr(ch) for ch in dict.fromkeys(str(universe_name)) if "\ud800" <= ch <= "\udfff"]
     if surrogates:
-        raise Exception(
-            "universe_name "
-            + repr(universe_name)
-            + " cannot name a study file: it contains "
-            + ", ".join(surrogates)
-            + ", please use a short universe_name without '/', '..', '?', '#' or '%'"
-        )
+        raise unusable_universe_name(universe_name, surrogates)
+
+
+def unusable_universe_name(universe_name, problems):
+    """The error of a universe name that cannot name a study file, for the ``problems`` it holds."""
+    return Exception(
+        "universe_name "
+        + repr(universe_name)
+        + " cannot name a study file: it contains "
+        + ", ".join(problems)
+        + ", please use a short universe_name without '/', '..', '?', '#' or '%'"
+    )
 
 
 def _check_train_part(datetime_length, longest_window, train_split_ratio):

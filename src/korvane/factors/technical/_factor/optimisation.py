@@ -31,7 +31,7 @@ from korvane._common.study_files import (
 from korvane._common.study_lock import study_held_by_fit, study_lock_for_erasing
 from korvane._common.study_settings import SAMPLER_SEED, SQLITE_SIDECAR_SUFFIXES, tpe_sampler_kwargs
 from korvane._common.study_trials import ending_cleanly_on_sigterm, failing_trial_left_running, study_storage_class
-from korvane.factors.technical._factor.construction import MINIMUM_SIZE_OF_ROLLING_WINDOW
+from korvane.factors.technical._factor.construction import MINIMUM_SIZE_OF_ROLLING_WINDOW, unusable_universe_name
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.live import restart_live_run
 from korvane.factors.technical._factor.parallel_fit import (
@@ -144,13 +144,7 @@ class OptimisationMixin:
         if not study_file_name_fits(stem + STUDY_FILE_SUFFIX):
             problems.append("too many characters for a file name")
         if problems:
-            raise Exception(
-                "universe_name "
-                + repr(self._universe_name)
-                + " cannot name a study file: it contains "
-                + ", ".join(problems)
-                + ", please use a short universe_name without '/', '..', '?', '#' or '%'"
-            )
+            raise unusable_universe_name(self._universe_name, problems)
         return stem
 
     def _check_study_file_name_fits(self):
