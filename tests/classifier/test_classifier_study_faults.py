@@ -68,12 +68,12 @@ def test_a_stopped_classifier_fit_names_the_file_and_leaves_no_trial_running(wor
         counts = states(path)
         assert counts["RUNNING"] == 0 and counts["COMPLETE"] >= 2
     else:
-        deadline = time.monotonic() + 60
+        deadline = time.monotonic() + 120
         while states(path) != {"COMPLETE": 1, "FAIL": 1, "RUNNING": 1}:
             assert child.is_alive() and time.monotonic() < deadline
             time.sleep(0.01)
         os.kill(child.pid, signal.SIGTERM)
-        child.join(30)
+        child.join(120)
         assert child.exitcode == -signal.SIGTERM and states(path) == {"COMPLETE": 1, "FAIL": 2}
 
 
@@ -85,12 +85,12 @@ def test_a_stopped_parallel_search_fails_the_trials_its_workers_ran(workdir, mon
     seconds_long = dict(CHEAP_PARAMS, BaggingClassifier_n_estimators=1000)
     enqueue("stem", "F", seconds_long, seconds_long)
     child = fork_group(fit, 200, 2)
-    deadline = time.monotonic() + 60
+    deadline = time.monotonic() + 120
     while states(path)["RUNNING"] < 2:
         assert child.is_alive() and time.monotonic() < deadline
         time.sleep(0.01)
     time.sleep(0.2)  # both workers are inside their trials
     os.kill(child.pid, signal_number)
-    child.join(30)
+    child.join(120)
     assert child.exitcode == (-signal.SIGTERM if signal_number == signal.SIGTERM else 1)
     assert states(path) == {"COMPLETE": 1, "FAIL": 2}

@@ -1,7 +1,8 @@
 """Trials of a study that a fit leaves behind: queued trials taken once, trials left running failed, stops.
 
-A fit stopped by SIGTERM or Ctrl-C marks failed the trial it was running,
-and ends by the same signal once it has cleaned up.
+A fit stopped by Ctrl-C, SIGTERM or SIGHUP marks failed the trial it was
+running; Ctrl-C leaves it as ``KeyboardInterrupt``, the others end the
+process by the same signal once it has cleaned up.
 """
 
 import contextlib
@@ -129,7 +130,7 @@ def failing_trial_left_running(study):
     """Mark failed the trial that this thread left running when the block is interrupted.
 
     The optimiser fails a trial whose objective raises, but not one stopped by
-    SIGTERM (raised here as an exception), nor one whose sampling or storage
+    SIGTERM or SIGHUP (raised here as an exception), nor one whose sampling or storage
     writes are interrupted: it would stay RUNNING for ever, and the sampler
     would count it as pending in every later fit. A storage that cannot write
     just then (a full disk) leaves it to the next fit that runs alone.
@@ -159,69 +160,104 @@ def fail_trials_left_running(study):
         fail_if_running(storage, trial._trial_id)
 
 
+# Signals that end a process at once by default: a kill, or a closed terminal
+# or dropped session. A fit turns them into an unwinding first.
+ENDING_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name))
+
+
 class _Terminated(BaseException):
-    """SIGTERM received while a fit ran."""
-
-
-def _signal_again(signum):
-    """Send ``signum`` to this process again, from another thread and a moment later.
-
-    Sent at once, its handler could run, and its exception be dropped again,
-    before the interpreter is back in the fit's own code.
-    """
-    sender = threading.Timer(0.05, os.kill, args=(os.getpid(), signum))
-    sender.daemon = True
-    sender.start()
+    """SIGTERM or SIGHUP received while a fit ran."""
 
 
 @contextlib.contextmanager
-def ending_cleanly_on_sigterm():
-    """Let SIGTERM unwind the block before the process ends by it, and lose no stop on the way.
+def ending_cleanly_on_stop():
+    """Let a stop (Ctrl-C, SIGTERM, SIGHUP) unwind the block as itself, and lose no stop on the way.
 
-    By default the signal ends the process at once: the trial running here
-    stays RUNNING, the temporary files of a fit stay behind and its workers
-    run on without their parent. Raised as an exception instead, it lets the
-    fit mark its trials failed, joblib stop the workers and the fit remove
-    what it made, after which the process ends by the same signal, as
-    whoever sent it expects, whatever error the unwinding turned it into. A
-    handler the program set itself is left alone, and so is a fit outside the
-    main thread, where no handler can be set.
+    By default SIGTERM and SIGHUP end the process at once: the trial running
+    here stays RUNNING, the temporary files of a fit stay behind and its
+    workers run on without their parent. Raised as an exception instead, they
+    let the fit mark its trials failed, joblib stop the workers and the fit
+    remove what it made, after which the process ends by the same signal, as
+    whoever sent it expects, whatever error the unwinding turned it into.
+
+    Ctrl-C leaves the block as ``KeyboardInterrupt``, whatever error the
+    unwinding turned it into (the optimiser's bookkeeping, interrupted
+    half-way, fails with an error of its own), so that a program catching it
+    catches it, and a script left to it ends by SIGINT.
+
+    A handler the program set itself is left alone, and so is a fit outside
+    the main thread, where no handler can be set.
 
     The interpreter drops an exception raised inside a finaliser or a weakref
-    callback ("Exception ignored in ..."). A SIGTERM or Ctrl-C whose exception
-    is dropped there would let the fit run on as if nothing had been asked:
-    the signal is sent again.
+    callback ("Exception ignored in ..."). A stop whose exception is dropped
+    there would let the fit run on as if nothing had been asked: the signal
+    is sent again while the block runs, and a stop still unanswered when the
+    block ends is answered then.
     """
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    ours = signal.getsignal(signal.SIGTERM) is signal.SIG_DFL
+    ours = [signum for signum in ENDING_SIGNALS if signal.getsignal(signum) is signal.SIG_DFL]
+    interrupts = signal.getsignal(signal.SIGINT) is signal.default_int_handler
     received = []
+    running = [True]
 
     def raise_terminated(signum, frame):
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # a second signal must not cut the clean-up short
+        for each in ours:  # a second signal must not cut the clean-up short
+            signal.signal(each, signal.SIG_IGN)
         received.append(signum)
         raise _Terminated()
+
+    def raise_interrupt(signum, frame):
+        received.append(signum)
+        raise KeyboardInterrupt()
+
+    def signal_again(signum):
+        """Send ``signum`` again from another thread a moment later, while the block still runs.
+
+        Sent at once, its handler could run, and its exception be dropped
+        again, before the interpreter is back in the fit's own code.
+        """
+
+        def send():
+            if running[0]:
+                os.kill(os.getpid(), signum)
+
+        sender = threading.Timer(0.05, send)
+        sender.daemon = True
+        sender.start()
 
     def signal_dropped_stop_again(unraisable):
         stop = unraisable.exc_value
         if threading.current_thread() is threading.main_thread():
-            if ours and isinstance(stop, _Terminated):
-                signal.signal(signal.SIGTERM, raise_terminated)
-                return _signal_again(signal.SIGTERM)
+            if isinstance(stop, _Terminated) and received:
+                signal.signal(received[-1], raise_terminated)
+                return signal_again(received[-1])
             if isinstance(stop, KeyboardInterrupt) and callable(signal.getsignal(signal.SIGINT)):
-                return _signal_again(signal.SIGINT)
+                return signal_again(signal.SIGINT)
         return previous_hook(unraisable)
 
     previous_hook = sys.unraisablehook
     sys.unraisablehook = signal_dropped_stop_again
-    if ours:
-        signal.signal(signal.SIGTERM, raise_terminated)
+    for signum in ours:
+        signal.signal(signum, raise_terminated)
+    if interrupts:
+        signal.signal(signal.SIGINT, raise_interrupt)
     try:
         yield
+        if received:  # its exception was dropped on the way, too late to send it again
+            raise _Terminated() if received[0] != signal.SIGINT else KeyboardInterrupt()
+    except BaseException as error:
+        if received and received[0] == signal.SIGINT and not isinstance(error, KeyboardInterrupt):
+            raise KeyboardInterrupt() from error
+        raise
     finally:
+        running[0] = False
         sys.unraisablehook = previous_hook
-        if ours:
-            signal.signal(signal.SIGTERM, signal.SIG_DFL)
-            if received:
-                os.kill(os.getpid(), signal.SIGTERM)
+        for signum in ours:
+            signal.signal(signum, signal.SIG_DFL)
+        if interrupts:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+        ending = [signum for signum in received if signum != signal.SIGINT]
+        if ending:
+            os.kill(os.getpid(), ending[0])

@@ -55,7 +55,7 @@ def states(path):
 
 
 def wait_for(predicate, child):
-    deadline = time.monotonic() + 60
+    deadline = time.monotonic() + 120
     while not predicate():
         assert child.is_alive() and time.monotonic() < deadline
         time.sleep(0.01)
@@ -70,10 +70,12 @@ def fit_in_child(name, n_trials, n_jobs=1, *, limit_bytes=None, errors=None, bou
         limit_this_process(bound_by_file_modes=bound_by_file_modes, file_size=limit_bytes)
         try:
             StubFactor(universe_name=name).fit(n_trials, n_jobs=n_jobs)
-        except Exception as error:
+        except BaseException as error:
             if errors is None:
                 raise
             errors.send((type(error), str(error)))
+            if not isinstance(error, Exception):
+                raise
 
     return fork_group(run)
 
@@ -102,7 +104,7 @@ def test_erase_waits_for_the_running_fit_or_refuses_in_time(monkeypatch):
     monkeypatch.setattr(pm(), "os", types.SimpleNamespace(path=os.path, remove=remove))
     open(gate, "w").close()
     StubFactor(universe_name="erased").erase_fit_memory()
-    child.join(30)
+    child.join(120)
     assert child.exitcode == 0
     assert seen_at_removal == [{"COMPLETE": 3}]  # the whole fit, then the erase
     assert not [name for name in os.listdir() if name.startswith("erased")]
@@ -182,16 +184,24 @@ def test_an_unwritable_folder_or_file_is_refused_before_the_first_trial(unwritab
         shutil.rmtree(folder)
 
 
+def ended_as_the_stop_asks(child, signal_number, errors):
+    """Ctrl-C leaves the fit as KeyboardInterrupt; SIGTERM and SIGHUP end the process by themselves."""
+    if signal_number == signal.SIGINT:
+        return child.exitcode == 1 and errors.poll(5) and errors.recv()[0] is KeyboardInterrupt
+    return child.exitcode == -signal_number
+
+
 @pytest.mark.parametrize("n_jobs", [1, 2])  # 2: the in-process first trial of a parallel fit
-@pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGINT])
+@pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP])
 def test_a_stopped_sequential_fit_fails_its_running_trial(signal_number, n_jobs, monkeypatch):
     monkeypatch.setenv("STUB_TRIAL_SECONDS", "30")
     path = study_file("stopped")
-    child = fit_in_child("stopped", 3, n_jobs)
+    receiving, sending = FORK.Pipe(duplex=False)
+    child = fit_in_child("stopped", 3, n_jobs, errors=sending)
     wait_for(lambda: states(path)["RUNNING"] == 1, child)
     os.kill(child.pid, signal_number)
-    child.join(30)
-    assert child.exitcode == (-signal.SIGTERM if signal_number == signal.SIGTERM else 1)
+    child.join(120)
+    assert ended_as_the_stop_asks(child, signal_number, receiving)
     assert states(path) == {"FAIL": 1}
 
 
@@ -210,7 +220,9 @@ def signal_from_a_weakref_callback(signal_number):
 @pytest.mark.parametrize(
     "where, signal_number",
     [
-        ("bookkeeping", signal.SIGTERM),  # the optimiser's clean-up then fails with an UnboundLocalError
+        # The optimiser's clean-up then fails with an UnboundLocalError.
+        ("bookkeeping", signal.SIGTERM),
+        ("bookkeeping", signal.SIGINT),
         ("weakref callback", signal.SIGTERM),
         ("weakref callback", signal.SIGINT),
     ],
@@ -233,9 +245,10 @@ def test_a_stop_swallowed_on_its_way_still_stops_the_fit(where, signal_number, m
             return trial(*args, **kwargs)
 
         monkeypatch.setattr(StubFactor, "__run_pairs_trading_serial_cointegration_factor", trial_after_the_signal)
-    child = fit_in_child("swallowed", 3)
-    child.join(20)
-    assert child.exitcode == (-signal.SIGTERM if signal_number == signal.SIGTERM else 1)
+    receiving, sending = FORK.Pipe(duplex=False)
+    child = fit_in_child("swallowed", 3, errors=sending)
+    child.join(120)
+    assert ended_as_the_stop_asks(child, signal_number, receiving)
     assert states(study_file("swallowed")) == {"FAIL": 1}
 
 
@@ -251,6 +264,14 @@ def fit_classifier(n_trials, n_jobs):
                                  storage_name="stopped", n_trials_to_estimate_params=n_trials, n_jobs=n_jobs)
 
 
+def reporting_what_ends_it(errors, run, *args):
+    try:
+        run(*args)
+    except BaseException as error:
+        errors.send((type(error), str(error)))
+        raise
+
+
 def fit_stub_and_end_the_pool(n_trials, n_jobs):
     fit_stub(n_trials, n_jobs)
     # A forked child waits for its pool's idle workers before it exits.
@@ -260,7 +281,7 @@ def fit_stub_and_end_the_pool(n_trials, n_jobs):
 def test_a_forked_child_fits_in_parallel_on_a_pool_of_its_own():
     joblib.Parallel(n_jobs=2)(joblib.delayed(abs)(k) for k in range(2))  # a pool whose workers the child lacks
     child = fork_group(fit_stub_and_end_the_pool, 4, 2)
-    child.join(30)
+    child.join(120)
     assert child.exitcode == 0 and states(study_file("stopped")) == {"COMPLETE": 4}
 
 
@@ -269,7 +290,7 @@ PARALLEL_FITS = {
     "factor": (fit_stub, "stopped" + STEM + ".db", 3.0),
     "classifier": (fit_classifier, "stopped_OptimalEntryClassifier.db", 4.0),
 }
-STOP_SECONDS = 10
+STOP_SECONDS = 60
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/stat"), reason="reads process groups from /proc")
@@ -280,6 +301,7 @@ STOP_SECONDS = 10
         ("factor", signal.SIGTERM, False, 2),
         ("factor", signal.SIGINT, True, 5),
         ("factor", signal.SIGTERM, True, 7),
+        ("factor", signal.SIGHUP, True, 3),  # a closed terminal
         ("classifier", signal.SIGINT, True, 6),
         ("classifier", signal.SIGTERM, False, 14),
     ],
@@ -298,16 +320,16 @@ def test_a_parallel_fit_stopped_at_any_moment_ends_in_seconds_and_leaves_nothing
     monkeypatch.chdir("work")
     run, path, longest = PARALLEL_FITS[fit]
     joblib.Parallel(n_jobs=2)(joblib.delayed(abs)(k) for k in range(2))  # a pool of this process's own
-    child = fork_group(run, 1000, 2)
+    receiving, sending = FORK.Pipe(duplex=False)
+    child = fork_group(reporting_what_ends_it, sending, run, 1000, 2)
     time.sleep(random.Random(seed).uniform(0.0, longest))
     (os.killpg if to_group else os.kill)(child.pid, signal_number)
     child.join(STOP_SECONDS)
-    assert child.exitcode == (-signal.SIGTERM if signal_number == signal.SIGTERM else 1)
+    assert ended_as_the_stop_asks(child, signal_number, receiving)
     deadline = time.monotonic() + STOP_SECONDS
     while group_members(child.pid) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert group_members(child.pid) == []
-    run(1, 1)  # the next fit, alone
     assert states(path)["RUNNING"] == 0
 
 
@@ -366,7 +388,7 @@ def test_a_study_moved_onto_the_path_stops_the_fit_and_keeps_its_trials(n_jobs, 
     storage.engine.dispose()
     moved = rows(other)
     if moment == "workers' trials":  # no trial in the fitting process: the workers hold the file when it goes
-        fit_in_child("moved", 1).join(60)
+        fit_in_child("moved", 1).join(120)
     gate = os.path.abspath("gate")
     # A fresh interpreter: a fork of this process would share its pool of workers.
     script = f"import sys; sys.path.insert(0, {TESTS!r})\nfrom factor.optimisation.stub_factor import StubFactor\n"
@@ -374,13 +396,13 @@ def test_a_study_moved_onto_the_path_stops_the_fit_and_keeps_its_trials(n_jobs, 
     fit = subprocess.Popen([sys.executable, "-c", script], env=dict(os.environ, STUB_TRIAL_GATE=gate),
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     try:
-        deadline = time.monotonic() + 60
+        deadline = time.monotonic() + 120
         while states(path)["RUNNING"] < 1:
             assert fit.poll() is None and time.monotonic() < deadline
             time.sleep(0.01)
         os.replace(other, path)
         open(gate, "w").close()
-        said = fit.communicate(timeout=60)[0]
+        said = fit.communicate(timeout=120)[0]
     finally:
         fit.kill()
     assert said.startswith(f"the study file {path} was removed or replaced during the fit: "), said

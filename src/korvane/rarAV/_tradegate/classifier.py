@@ -36,7 +36,7 @@ from korvane._common.study_files import (
 )
 from korvane._common.study_lock import study_held_by_fit
 from korvane._common.study_settings import SAMPLER_SEED, tpe_sampler_kwargs
-from korvane._common.study_trials import ending_cleanly_on_sigterm, failing_trial_left_running, study_storage_class
+from korvane._common.study_trials import ending_cleanly_on_stop, failing_trial_left_running, study_storage_class
 from korvane.rarAV._tradegate import fold_scoring, saved_pipeline, search_space
 from korvane.rarAV._tradegate.globals import tm
 
@@ -267,7 +267,7 @@ class OptimalEntryClassifier:
         stem = bound["storage_name"] + STUDY_SUFFIX
         check_study_file_name(os.path.basename(os.path.abspath(stem + ".db")), "storage_name", bound["storage_name"])
         self._storage_name = storage_url(stem)
-        with ending_cleanly_on_sigterm(), self._held_study(SAMPLER_SEED) as held:
+        with ending_cleanly_on_stop(), self._held_study(SAMPLER_SEED) as held:
             self._search_study(held, bound)
         self._fit_optimal_params_and_pickle_rarAV(*training)
         return None

@@ -30,7 +30,7 @@ from korvane._common.study_files import (
 )
 from korvane._common.study_lock import study_held_by_fit, study_lock_for_erasing
 from korvane._common.study_settings import SAMPLER_SEED, SQLITE_SIDECAR_SUFFIXES, tpe_sampler_kwargs
-from korvane._common.study_trials import ending_cleanly_on_sigterm, failing_trial_left_running, study_storage_class
+from korvane._common.study_trials import ending_cleanly_on_stop, failing_trial_left_running, study_storage_class
 from korvane.factors.technical._factor.construction import MINIMUM_SIZE_OF_ROLLING_WINDOW, unusable_universe_name
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.live import restart_live_run
@@ -204,7 +204,7 @@ class OptimisationMixin:
     def _search_study(self, study, study_file_path, n_jobs, n_trials):
         """Add ``n_trials`` trials to the fit's study, in this process or in the pool.
 
-        A trial of this process that is interrupted (Ctrl-C, SIGTERM, a failed
+        A trial of this process that is interrupted (Ctrl-C, SIGTERM, SIGHUP, a failed
         write) is marked failed, as the pool's are.
         """
         module = pm()
@@ -306,8 +306,8 @@ class OptimisationMixin:
                 self._universe_name,
             )
         study_file_path = self._resolved_study_file_path()
-        # A stop (Ctrl-C, SIGTERM) while the study is opened or searched unwinds the fit.
-        with ending_cleanly_on_sigterm(), self._study_held_by_fit(study_file_path, SAMPLER_SEED) as held:
+        # A stop (Ctrl-C, SIGTERM, SIGHUP) while the study is opened or searched unwinds the fit.
+        with ending_cleanly_on_stop(), self._study_held_by_fit(study_file_path, SAMPLER_SEED) as held:
             study = held.study
             # Trials move the per-pair state and may change the best parameters,
             # so the next prediction starts the live run again, however the fit ends.
@@ -401,7 +401,7 @@ class OptimisationMixin:
         if self._study_file_path is None:
             # Called on its own: a fit of one trial.
             study_file_path = self._resolved_study_file_path()
-            with ending_cleanly_on_sigterm(), self._study_held_by_fit(study_file_path, seed) as held:
+            with ending_cleanly_on_stop(), self._study_held_by_fit(study_file_path, seed) as held:
                 restart_live_run(self)  # the trial moves the per-pair state, as a fit's do
                 with failing_trial_left_running(held.study):
                     held.study.optimize(objective, n_trials=1)

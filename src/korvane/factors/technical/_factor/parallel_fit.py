@@ -3,7 +3,7 @@
 Each job carries a light copy of the factor (its constructor values, pickled
 once per fit and shared through a private temporary file) and runs one trial
 against the fit's study file. The pool outlives the death of workers, a
-worker ends when the process that started it has gone, SIGTERM unwinds the
+worker ends when the process that started it has gone, a stop unwinds the
 fit so that its temporary file and workers are cleaned up, and the first
 creation of a study file is guarded by a lock on its directory.
 """
@@ -290,7 +290,7 @@ def run_parallel_jobs(factor, study, study_file_path, n_jobs, count):
     that its sampler no longer counts them as pending, and the jobs that did
     not finish run again in a new pool, but for one job charged to each
     death: a worker that dies again and again cannot keep the fit going.
-    The fit runs it under ``ending_cleanly_on_sigterm``, so SIGTERM unwinds it
+    The fit runs it under ``ending_cleanly_on_stop``, so a stop unwinds it
     too.
     """
     module = pm()
