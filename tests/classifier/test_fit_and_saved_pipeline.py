@@ -1,9 +1,13 @@
 """fit end to end on tiny trade tables, the saved pipeline file, loading and predict."""
 
+import contextlib
 import logging
 import os
 import pickle
+import re
+import socket
 
+import joblib
 import numpy as np
 import optuna
 import pandas as pd
@@ -27,15 +31,24 @@ def fit(classifier, trades, n_trials=1, n_jobs=1, **kwargs):
                    n_trials_to_estimate_params=n_trials, n_jobs=n_jobs, **kwargs)
 
 
-@pytest.mark.parametrize("n_jobs", [1, 2])
-def test_fit_saves_a_pipeline_that_loads_and_predicts(workdir, caplog, n_jobs):
+def fixed_sampler(**kwargs):
+    return optuna.samplers.PartialFixedSampler(CHEAP_PARAMS, optuna.samplers.RandomSampler(seed=kwargs["seed"]))
+
+
+# Where the pool's jobs run, and whether they mark their trials: only copies
+# that workers unpickled do; jobs on the fitting object itself never.
+@pytest.mark.parametrize(
+    "backend, n_jobs, marked", [(None, 1, False), ("loky", 2, True), ("threading", 2, False)]
+)
+def test_fit_saves_a_pipeline_that_loads_and_predicts(workdir, caplog, backend, n_jobs, marked):
     trades = tiny_trades()
     X = trades[0]
     X.iloc[0, 0], X.iloc[1, 1], X.iloc[:, 2] = 3e15, -np.inf, np.nan  # an all-missing column is kept and imputed
     before = X.copy()
     enqueue("stem", "F", CHEAP_PARAMS, dict(CHEAP_PARAMS, BaggingClassifier_n_estimators=2))
     classifier = OptimalEntryClassifier()
-    with caplog.at_level(logging.INFO, logger=" "):
+    pool = joblib.parallel_config(backend=backend) if backend else contextlib.nullcontext()
+    with caplog.at_level(logging.INFO, logger=" "), pool:
         try:
             fit(classifier, trades, n_trials=2, n_jobs=n_jobs)
         finally:
@@ -49,7 +62,15 @@ def test_fit_saves_a_pipeline_that_loads_and_predicts(workdir, caplog, n_jobs):
     study = optuna.load_study(study_name="F_OptimalEntryClassifier", storage="sqlite:///stem_OptimalEntryClassifier.db")
     assert len(study.trials) == 2 and all(t.state.name == "COMPLETE" for t in study.trials)
     assert f"BEST TRIAL SO FAR: {study.best_trial.number} WITH SCORE: {round(study.best_value, 3)} | Optimal Entry Classifier\n" in messages
-    carried = classifier.__reduce__()[1]
+    # Study files are shared: a trial's mark is the search's random token and its job, nothing of this machine.
+    jobs = sorted(t.system_attrs.get("fit_job") or [] for t in study.trials)
+    if marked:
+        token = jobs[0][0]
+        assert re.fullmatch("[0-9a-f]{32}", token) and jobs == [[token, 0], [token, 1]]
+    else:
+        assert jobs == [[], []]
+    assert socket.gethostname() not in repr([t.system_attrs for t in study.trials])
+    _, carried = classifier.__reduce__()  # pickled as before the search
     assert carried[:2] == ("F_OptimalEntryClassifier", "sqlite:///" + str(workdir / "stem_OptimalEntryClassifier.db"))
 
     path = saved_pipeline_path(workdir)
@@ -70,9 +91,6 @@ def test_fit_saves_a_pipeline_that_loads_and_predicts(workdir, caplog, n_jobs):
 
 
 def test_an_empty_study_gets_its_first_trial_in_process(workdir, monkeypatch, caplog):
-    def fixed_sampler(**kwargs):
-        return optuna.samplers.PartialFixedSampler(CHEAP_PARAMS, optuna.samplers.RandomSampler(seed=kwargs["seed"]))
-
     monkeypatch.setattr(tradegate, "TPESampler", fixed_sampler)
     with caplog.at_level(logging.INFO, logger=" "):
         fit(OptimalEntryClassifier(), tiny_trades(), n_trials=1, n_jobs=-1)
@@ -83,6 +101,40 @@ def test_an_empty_study_gets_its_first_trial_in_process(workdir, monkeypatch, ca
         "IN-SAMPLE RARAV OPTIMISATION COMPLETE", "BEGINNING FITTING TO TRAINING SET RARAV",
     ]
     assert saved_pipeline_path(workdir).is_file()
+
+
+@pytest.mark.parametrize("pool_fails", [False, True])
+def test_the_search_hands_joblib_bound_tasks_and_marks_only_pickles_made_meanwhile(workdir, monkeypatch, pool_fails):
+    monkeypatch.setattr(tradegate, "TPESampler", fixed_sampler)
+    classifier = OptimalEntryClassifier()
+    handed = []
+
+    def recording_parallel(n_jobs):
+        def run(tasks):
+            # What a worker, or another thread pickling meanwhile, gets.
+            handed.append((n_jobs, list(tasks), classifier.__reduce__(), pickle.loads(pickle.dumps(classifier))))
+            if pool_fails:
+                raise RuntimeError("the pool broke")
+
+        return run
+
+    monkeypatch.setattr(tradegate, "Parallel", recording_parallel)
+    failing = pytest.raises(RuntimeError, match="the pool broke") if pool_fails else contextlib.nullcontext()
+    with failing:
+        fit(classifier, tiny_trades(), n_trials=4, n_jobs=2)  # the empty study's first trial runs here
+    [(n_jobs, tasks, reduced, copy)] = handed
+    assert n_jobs == 2
+    task = getattr(OptimalEntryClassifier, "__fit_single_instance")
+    assert [(f.__self__, f.__func__, args, kwargs) for f, args, kwargs in tasks] == [
+        (classifier, task, (index,), {}) for index in range(3)
+    ]
+    assert len(reduced) == 3 and re.fullmatch("[0-9a-f]{32}", reduced[2][0])
+    # Once the search is over, however it ended, neither the object nor a copy passes the mark on.
+    assert len(classifier.__reduce__()) == 2 and len(copy.__reduce__()) == 2
+    # A copy called directly, outside a pool's task, does not mark its trial with a search long over.
+    getattr(copy, "__fit_single_instance")(7)
+    study = optuna.load_study(study_name="F_OptimalEntryClassifier", storage="sqlite:///stem_OptimalEntryClassifier.db")
+    assert [t.system_attrs.get("fit_job") for t in study.trials] == [None, None]
 
 
 def test_loader_reports_missing_files_and_keeps_an_earlier_pipeline(workdir):

@@ -8,9 +8,7 @@ process that started it: a forked child starts its own.
 """
 
 import datetime
-import multiprocessing
 import os
-import socket
 import sys
 import threading
 
@@ -102,28 +100,6 @@ def objective_of_this_thread(objective):
         return objective(trial)
 
     return objective_of_job
-
-
-def pool_owner_token(pid):
-    """The fit token of the jobs that the pool of the process ``pid`` runs, for jobs that carry none."""
-    return f"{socket.gethostname()} {pid}"
-
-
-def token_of_pool_job():
-    """In a pool worker running a job, the fit token of the process that sent it; None elsewhere.
-
-    A job of the classifier's search carries only its index; its worker is a
-    child of the fitting process, which settles the trials marked with its
-    own token once its pool stopped.
-    """
-    parent = multiprocessing.parent_process()
-    if parent is None or parent.pid != os.getppid():
-        return None
-    from joblib.parallel import get_active_backend
-
-    if get_active_backend()[0].nesting_level == 0:  # this process's own work, not a job sent to it
-        return None
-    return pool_owner_token(parent.pid)
 
 
 def settle_trials_of_fit(study, token):

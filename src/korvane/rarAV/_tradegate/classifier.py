@@ -8,25 +8,20 @@ and asks ``predict`` at every signalled entry.
 
 Eleven fields travel with a pickled copy (the study names, the cross-validation
 settings and the training data): that is how the parallel trials' workers get
-their data. The six fitted pieces are filled only by the loader.
+their data. While a parallel search runs, a copy also carries the search's
+mark (see ``__reduce__``). The six fitted pieces are filled only by the loader.
 """
 
 import contextlib
 import os
+import uuid
 import warnings
 from urllib.parse import quote, unquote
 
 import numpy as np
 
 from korvane._common.binding import UNSET, bind_arguments, signature
-from korvane._common.fit_jobs import (
-    fit_storage_class,
-    objective_of_this_thread,
-    pool_owner_token,
-    run_as_job,
-    settle_trials_of_fit,
-    token_of_pool_job,
-)
+from korvane._common.fit_jobs import fit_storage_class, objective_of_this_thread, run_as_job, settle_trials_of_fit
 from korvane._common.study_files import (
     check_study_file_name,
     close_study_connections,
@@ -176,28 +171,29 @@ def _storage(url):
     return storage
 
 
-def _trial_job(classifier, index, file_identity):
-    """One parallel trial, on the study file that the fit holds as ``file_identity`` or on none."""
-    url = classifier._storage_name
-    in_worker = False
-    try:
-        with fit_file_identity_kept(_study_file_path(url), file_identity) as in_worker:
-            getattr(classifier, "__fit_single_instance")(index)
-    finally:
-        if in_worker:  # a worker waiting for its next job keeps no log of the fit open
-            for key in [key for key in _OPEN_STORAGES if key[0] == url]:
-                close_study_connections(_OPEN_STORAGES[key])
-    return None
+def _in_a_joblib_task():
+    """Whether this thread runs a task that a joblib ``Parallel`` handed out, rather than its caller's own work."""
+    from joblib.parallel import get_active_backend
+
+    return (get_active_backend()[0].nesting_level or 0) > 0
+
+
+# The mark of a parallel search, (fit token, identity of the study file the
+# fit holds): the fitting object holds it while the search's pool runs, and
+# the copies pickled for the pool meanwhile receive it.
+MARK_SLOTS = ("_search_mark", "_received_mark")
 
 
 class OptimalEntryClassifier:
     """Meta-label gate for the pairs factor's entries, trained on its recorded trades."""
 
-    __slots__ = tuple("_" + name for name in CARRIED_FIELDS + PIPELINE_FIELDS)
+    __slots__ = tuple("_" + name for name in CARRIED_FIELDS + PIPELINE_FIELDS) + MARK_SLOTS
 
     def __init__(self, *args, **kwargs):
         for name in CARRIED_FIELDS + PIPELINE_FIELDS:
             setattr(self, "_" + name, None)
+        for slot in MARK_SLOTS:
+            setattr(self, slot, None)
         values = bind_arguments("OptimalEntryClassifier", CARRIED_FIELDS, 0, args, kwargs)
         defaults = {name: None for name in CARRIED_FIELDS}
         defaults.update(n_splits=10, n_test_splits=3, embargo_td=tm().DEFAULT_EMBARGO_TD)
@@ -216,7 +212,30 @@ class OptimalEntryClassifier:
         # Imported at pickling time, never when the module loads.
         from korvane.utils.pickling.rebuilds import rebuild_optimal_entry_classifier
 
-        return rebuild_optimal_entry_classifier, tuple(getattr(self, "_" + name) for name in CARRIED_FIELDS)
+        carried = tuple(getattr(self, "_" + name) for name in CARRIED_FIELDS)
+        mark = self._search_mark
+        if mark is None:
+            return rebuild_optimal_entry_classifier, carried
+        # Pickled while this object's parallel search runs (for its pool, as a
+        # rule): the copy carries the search's mark to its jobs.
+        return rebuild_optimal_entry_classifier, carried, mark
+
+    def __setstate__(self, mark):
+        """Receive the mark of the parallel search that pickled this copy; a copy never passes it on."""
+        self._received_mark = mark
+
+    def _mark_of_job(self):
+        """(fit token, study file identity) of the parallel search whose job this copy runs; else (None, None).
+
+        Only a copy pickled during a search holds a mark, and it counts only
+        inside a joblib task: a copy that someone pickled during a search and
+        calls directly later neither marks its trials with that search nor
+        holds on to the file the search had.
+        """
+        mark = self._received_mark
+        if mark is None or not _in_a_joblib_task():
+            return None, None
+        return mark
 
     # ------------------------------------------------------------------ study
 
@@ -263,6 +282,8 @@ class OptimalEntryClassifier:
         training = [bound[name] for name in FIT_ARGUMENTS[:6]]
         check_training_trades(bound["X_train_df"], bound["n_splits"])
 
+        # The object that fits runs no other search's jobs, whatever copy it was made as.
+        self._received_mark = None
         self._study_name = bound["factor_name"] + STUDY_SUFFIX
         stem = bound["storage_name"] + STUDY_SUFFIX
         check_study_file_name(os.path.basename(os.path.abspath(stem + ".db")), "storage_name", bound["storage_name"])
@@ -299,21 +320,31 @@ class OptimalEntryClassifier:
             logger.info(banner("FITTING SINGLE FIT BEFORE MULTIPROCESSING"))
             getattr(self, "__fit_single_instance")(0)
             n_trials -= 1
-        identity = fit_file_identity(_study_file_path(self._storage_name))
         delayed_optuna_optimisations = [
-            module.delayed(_trial_job)(self, index, identity) for index in range(n_trials)
+            module.delayed(getattr(self, "__fit_single_instance"))(index) for index in range(n_trials)
         ]
         logger.info(banner("BEGINNING MULTIPROCESSED IN-SAMPLE RARAV OPTIMISATION"))
         parallel_pool = module.Parallel(n_jobs=n_jobs)
+        # A random token, new for each search, marks the trials that the pool's
+        # workers start: study files are copied and shared, so the mark names
+        # neither this machine nor this process. Jobs that run on this very
+        # object (in this process with one job, or in joblib's threads) mark
+        # nothing: threads outlive a stopped pool, and their trials may still finish.
+        token = uuid.uuid4().hex
+        identity = fit_file_identity(_study_file_path(self._storage_name))
         try:
+            self._search_mark = (token, identity)
             with np.errstate(all="ignore"):
                 parallel_pool(delayed_optuna_optimisations)
         except BaseException:
             # Stopped (a signal, a failed job): the pool has stopped its workers,
             # whose trials would stay running.
             with contextlib.suppress(Exception):
-                settle_trials_of_fit(study, pool_owner_token(os.getpid()))
+                settle_trials_of_fit(study, token)
             raise
+        finally:
+            # Pickled from now on, the object is as it was before the search.
+            self._search_mark = None
         logger.info(banner("IN-SAMPLE RARAV OPTIMISATION COMPLETE"))
         held.check_kept()
         logger.info(
@@ -325,11 +356,24 @@ class OptimalEntryClassifier:
         )
 
     def _fit_single_instance(self, index):
-        """Run one trial of the classifier's study, its sampler seeded with 69 + ``index``."""
+        """Run one trial of the classifier's study, its sampler seeded with 69 + ``index``.
+
+        A copy running a job of a parallel search works on the study file that
+        the fit holds or on none, marks its trial with the search's token and
+        the job's index, and closes its study connections once done.
+        """
         module = tm()
-        with self._held_study(SAMPLER_SEED + index) as held:
-            # In a pool's worker, the trial is marked as a job of the fitting process.
-            run_as_job(token_of_pool_job(), index, self._run_trial, module, held.study)
+        token, identity = self._mark_of_job()
+        url = self._storage_name
+        in_worker = False
+        try:
+            with fit_file_identity_kept(_study_file_path(url), identity) as in_worker:
+                with self._held_study(SAMPLER_SEED + index) as held:
+                    run_as_job(token, index, self._run_trial, module, held.study)
+        finally:
+            if in_worker:  # a worker waiting for its next job keeps no log of the fit open
+                for key in [key for key in _OPEN_STORAGES if key[0] == url]:
+                    close_study_connections(_OPEN_STORAGES[key])
         return None
 
     def _run_trial(self, module, study):
