@@ -1,7 +1,7 @@
 # Everything installs into .venv; the native build dir under build/ persists,
 # so a rebuild recompiles only what changed.
 PYTHON ?= python3
-VENV := .venv
+VENV ?= .venv
 BIN := $(VENV)/bin
 STAMP := $(VENV)/.korvane-deps
 LOCK := build/.make.lock
