@@ -51,3 +51,14 @@ class FakeClient:
         if symbol.startswith("EMPTY"):
             return []
         return candle_rows(symbol, interval, start_str, end_str)
+
+
+def install_fake_client():
+    """Make this process's exchange client the fake: the initializer of a pool's workers.
+
+    A worker forked from the test process has the fake already; one started
+    as a fresh interpreter (spawn or forkserver) would import the real client.
+    """
+    import korvane.connections.binance.coinlink as coinlink
+
+    coinlink.Client = FakeClient

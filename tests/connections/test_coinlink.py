@@ -13,7 +13,7 @@ import pytest
 import responses
 
 import korvane.connections.binance.coinlink as coinlink
-from connections.fake_exchange import FakeClient, candle_rows
+from connections.fake_exchange import FakeClient, candle_rows, install_fake_client
 from korvane.connections.binance.coinlink import Coinlink
 
 BEGIN = "-----------------------------BEGINNING BINANCE DOWNLOAD-----------------------------"
@@ -133,9 +133,8 @@ class TestDownload:
     def test_failed_and_empty_symbols_are_left_out_in_request_order(self, n_jobs, caplog):
         symbols = ["AAAUSDT", "FAILUSDT", "LATEUSDT", "EMPTYUSDT", "GAPUSDT", "AAAUSDT"]
         caplog.set_level(logging.INFO)
-        # Worker processes forked from this one see the fake client; a pool of
-        # separate interpreters would import the real one.
-        with joblib.parallel_config(backend="multiprocessing"):
+        # Each worker process installs the fake client, however the pool starts it.
+        with joblib.parallel_config(backend="multiprocessing", initializer=install_fake_client):
             table = Coinlink("k", "s").get_daily_historical_data_for_cryptocurrencies(symbols, START, STOP, n_jobs)
 
         assert multiprocessing.active_children() == []
@@ -165,7 +164,7 @@ class TestDownload:
     def test_workers_rebuild_their_own_client(self):
         link = Coinlink("k", "s")
         link.binance_client = None  # the caller's client is never shipped
-        with joblib.parallel_config(backend="multiprocessing"):
+        with joblib.parallel_config(backend="multiprocessing", initializer=install_fake_client):
             table = link.get_minute_historical_data_for_cryptocurrencies(["AAAUSDT", "BBBUSDT"], STOP, STOP, 2)
         assert multiprocessing.active_children() == []
         assert len(table) == 1 and table.index[0] == pd.Timestamp("2021-04-01", tz="UTC")
