@@ -2,32 +2,67 @@
 
 A saved pipeline sits at a path relative to the working directory and is
 read at every factor construction, so loading must neither run what the file
-holds nor let it cost more than its own size. Every global, call and state
-the file asks for is checked first (see ``admitted_objects``).
+holds nor let it cost more than its own size, and must stay close to what the
+interpreter's own unpickler costs. The file is therefore read in two passes
+over the same bytes, held in memory (the file is never read twice):
 
-What a load builds is bounded too, not only what it reads: a few bytes of
-memo references can name one large object many times, so every opcode is
-charged an estimate of the memory it makes live, against an allowance in
-proportion to the file. Containers may nest only so deep (the interpreter
-hashes, compares and frees some of them recursively), dictionary keys are
-plain text, and classes are compared by identity, before anything of the
-file's making is hashed. A container is filled only before it is put into
-another, as pickle writes them, so the depth recorded when it is put there
-is final.
+1. A scan of the opcode stream, mostly by a regular expression. It refuses
+   the ways of making objects that no pipeline is written with (sets, which
+   hash what they hold; persistent ids; extension codes; INST, OBJ and
+   NEWOBJ_EX; out-of-band buffers), lengths longer than what is left of the
+   file (the unpickler allocates what a length claims before reading), and
+   memo indices that would make the unpickler allocate a memo far larger than
+   the file. It sums what the opcodes make live (an estimate, in proportion to
+   the file: a few bytes may make a new container each), and refuses a file
+   whose opcodes alone would build more than its allowance. It rewrites the
+   opcodes that fill containers or make estimators into calls of the
+   unpickler's ``persistent_load``, so that this module sees each of them
+   first, and frames the result anew.
+2. The interpreter's C unpickler over the rewritten stream. Every global the
+   file names is an object of ``admitted_objects`` that checks what the file
+   does with it (calls, states); every container filled is checked by the
+   rewritten opcodes: dictionary keys are plain text before anything hashes
+   them, a container is filled only before it is put into another (as pickle
+   writes them), and each addition is charged against what is left of the
+   allowance, as are the states set and the objects the helpers build.
+
+Containers may nest only so deep (the interpreter hashes, compares and frees
+some of them recursively). An array frees what it holds recursively with no
+guard of the interpreter's, so an object array may hold only complete arrays
+and containers whose nesting is final (they may not be filled any more), and
+its nesting is known when it is built; what the load returns is walked once
+more at the end, which also puts the real classes and functions in place of
+their stand-ins, and arrays in place of the shells they were built in.
 """
 
-import itertools
+import contextlib
+import functools
+import gc
 import pickle
-import struct
-import sys
+import re
+from operator import is_not
 
 import numpy as np
 
-from korvane.rarAV._tradegate.admitted_objects import Refused, array_shell, called, check_state, excerpt, scalar
+from korvane.rarAV._tradegate.admitted_objects import (
+    ARRAY_NESTING,
+    Allowance,
+    ArrayShell,
+    DtypeShell,
+    Named,
+    Rebuild,
+    MAX_VERSION_LENGTH,
+    Refused,
+    called,
+    check_estimator_state,
+    excerpt,
+    running,
+    set_running_load,
+)
 
-# What a load may make live, as the unpickler estimates it: this many bytes
-# for each byte read so far, with a floor for small files. Pipelines of every
-# model kind are estimated at 40 to 55 bytes a byte (they hold many small
+# What a load may make live, as the loader estimates it: this many bytes for
+# each byte of the file, with a floor for small files. Pipelines of every
+# model kind are estimated at 30 to 40 bytes a byte (they hold many small
 # objects: a fitted member takes some 400 bytes of file), and use about half that.
 BUILT_BYTES_PER_FILE_BYTE = 96
 BUILT_BYTES_FLOOR = 8 * 1024 * 1024
@@ -35,348 +70,665 @@ BUILT_BYTES_FLOOR = 8 * 1024 * 1024
 # Pipelines nest about ten containers deep.
 MAX_NESTING = 100
 
-# The memory an opcode may make live besides what it reads from the file: a
-# reference on the stack, a new container (with its place in the nesting
-# record), a memo entry, a dictionary entry, a new mark.
+# What an addition or a new object is charged, about twice what it takes in
+# memory: a reference (on the stack, in a list), a dictionary entry, a new
+# container, a new estimator.
 _REFERENCE = 16
-_CONTAINER = 200
-_MEMO_ENTRY = 128
 _DICT_ENTRY = 128
-_MARK = 128
+_CONTAINER = 128
+_ESTIMATOR = 256
 
-# How each opcode is charged besides its fixed amount: its new object's own
-# size, or what its handler counted (items added, a state set).
-_FIXED, _SIZED, _COUNTED = 0, 1, 2
+
+def allowance(file_bytes):
+    return BUILT_BYTES_FLOOR + BUILT_BYTES_PER_FILE_BYTE * file_bytes
+
+
+# ------------------------------------------------------------------ the scan
+
+_OP = {name: getattr(pickle, name)[0] for name in dir(pickle) if name.isupper() and type(getattr(pickle, name)) is bytes
+       and len(getattr(pickle, name)) == 1}
 
 
 def _opcode_charges():
-    charges = [_REFERENCE] * 256
-    kinds = [_FIXED] * 256
-    for op in (pickle.PUT, pickle.BINPUT, pickle.LONG_BINPUT, pickle.MEMOIZE):
-        charges[op[0]] = _MEMO_ENTRY
-    for op in (pickle.EMPTY_LIST, pickle.EMPTY_DICT, pickle.TUPLE, pickle.TUPLE1, pickle.TUPLE2, pickle.TUPLE3,
-               pickle.LIST, pickle.DICT):
-        charges[op[0]] = _CONTAINER
-    charges[pickle.MARK[0]] = _MARK
-    charges[pickle.SETITEM[0]] = _DICT_ENTRY
-    for op in (
-        # Not BININT1: integers below 256 are shared, not made.
-        pickle.INT, pickle.BININT, pickle.BININT2, pickle.LONG, pickle.LONG1, pickle.LONG4,
-        pickle.FLOAT, pickle.BINFLOAT, pickle.STRING, pickle.BINSTRING, pickle.SHORT_BINSTRING,
-        pickle.UNICODE, pickle.BINUNICODE, pickle.SHORT_BINUNICODE, pickle.BINUNICODE8,
-        pickle.BINBYTES, pickle.SHORT_BINBYTES, pickle.BINBYTES8, pickle.BYTEARRAY8,
-        pickle.TUPLE, pickle.TUPLE1, pickle.TUPLE2, pickle.TUPLE3, pickle.LIST, pickle.DICT,
-        pickle.REDUCE, pickle.NEWOBJ,
+    """What each opcode makes live besides the bytes it reads, about twice their memory."""
+    charges = np.full(256, _REFERENCE, dtype=np.int64)
+    for name, charge in (
+        ("MEMOIZE", 32), ("BINPUT", 32), ("LONG_BINPUT", 32), ("PUT", 32), ("MARK", 32),
+        ("EMPTY_LIST", 128), ("EMPTY_DICT", 144), ("LIST", 112),
+        # What a helper makes besides the data it is given: a shell, a scalar, a data type.
+        ("REDUCE", 256),
+        ("TUPLE", 80), ("TUPLE1", 96), ("TUPLE2", 112), ("TUPLE3", 128),
+        # Integers, floats, texts and bytes: the object's header (their data is charged by its length).
+        ("INT", 64), ("BININT", 64), ("BININT2", 64), ("LONG", 64), ("LONG1", 64), ("LONG4", 64),
+        ("FLOAT", 64), ("BINFLOAT", 64),
+        ("STRING", 128), ("BINSTRING", 128), ("SHORT_BINSTRING", 128), ("UNICODE", 128),
+        ("BINUNICODE", 128), ("SHORT_BINUNICODE", 128), ("BINUNICODE8", 128),
+        ("BINBYTES", 128), ("SHORT_BINBYTES", 128), ("BINBYTES8", 128), ("BYTEARRAY8", 128),
     ):
-        kinds[op[0]] = _SIZED
-    for op in (pickle.APPENDS, pickle.SETITEMS, pickle.BUILD):
-        kinds[op[0]] = _COUNTED
-    return tuple(charges), tuple(kinds)
+        charges[_OP[name]] = charge
+    return charges
 
 
-_OPCODE_CHARGES, _OPCODE_KINDS = _opcode_charges()
+# Every byte is counted as the opcode it would be: an upper bound, since each
+# opcode is some byte of the file (arguments and data add a little).
+_CHARGES = _opcode_charges()
+_CHARGE_UNITS = bytes((_CHARGES // _REFERENCE).tolist())
+_COUNT_CHUNK = 1 << 20
+assert (_CHARGES % _REFERENCE == 0).all() and _CHARGES.max() // _REFERENCE < 256
 
 
-_NO_DEPTH = itertools.repeat(0)
+def _class(*names):
+    return b"[" + b"".join(re.escape(bytes([_OP[name]])) for name in names) + b"]"
+
+
+# Opcodes the C unpickler may run unseen: pushes, the memo (small indices),
+# tuples, marks, globals (through ``find_class``), calls and states (through
+# the objects the file is handed). Counted texts and bytes up to 255 bytes are
+# matched by their length byte.
+_PLAIN = _class(
+    "MEMOIZE", "TUPLE1", "MARK", "NEWFALSE", "TUPLE3", "TUPLE", "TUPLE2", "NONE", "EMPTY_DICT", "EMPTY_TUPLE",
+    "EMPTY_LIST", "NEWTRUE", "STACK_GLOBAL", "POP", "POP_MARK", "DUP", "LIST", "REDUCE", "BUILD",
+)
+_SHORT_COUNT = b"(?:" + b"|".join(re.escape(bytes([n])) + (b".{%d}" % n if n else b"") for n in range(256)) + b")"
+_WITH_ARGUMENT = b"|".join((
+    _class("BINGET", "BININT1", "BINPUT", "PROTO") + b".",
+    _class("LONG_BINGET", "BININT") + b".{4}",
+    _class("SHORT_BINBYTES", "SHORT_BINUNICODE", "SHORT_BINSTRING", "LONG1") + _SHORT_COUNT,
+    _class("BININT2") + b"..",
+    _class("BINFLOAT") + b".{8}",
+    # Memo indices below 65,536: a memo of at most a megabyte.
+    _class("LONG_BINPUT") + b"..\x00\x00",
+))
+_RUN = re.compile(_PLAIN + b"*+(?:(?:" + _WITH_ARGUMENT + b")" + _PLAIN + b"*+)*+", re.DOTALL)
+
+# Opcodes rewritten into a call of ``persistent_load`` with (first, second, tag):
+# each pushes its tag and packs what the opcode would have taken from the stack.
+_NEWOBJ, _APPEND, _APPENDS, _SETITEM, _SETITEMS, _DICT = range(6)
+_REWRITTEN = {
+    "NEWOBJ": b"K\x00\x87Q",  # cls args -> (cls, args, tag)
+    "APPEND": b"K\x01\x87Q",  # list value -> (list, value, tag)
+    "APPENDS": b"lK\x02\x87Q",  # list MARK items -> (list, [items], tag)
+    "SETITEM": b"\x86K\x03\x87Q",  # dict key value -> (dict, (key, value), tag)
+    "SETITEMS": b"lK\x04\x87Q",  # dict MARK key value ... -> (dict, [key, value, ...], tag)
+    "DICT": b"lNK\x05\x87Q",  # MARK key value ... -> ([key, value, ...], None, tag)
+}
+
+_REFUSED_WAYS = {
+    "INST": "it makes an object by a way no pipeline is written",
+    "OBJ": "it makes an object by a way no pipeline is written",
+    "NEWOBJ_EX": "it makes an object by a way no pipeline is written",
+    # No pipeline holds a set, and sets hash what they hold.
+    "EMPTY_SET": "it makes an object by a way no pipeline is written",
+    "ADDITEMS": "it makes an object by a way no pipeline is written",
+    "FROZENSET": "it makes an object by a way no pipeline is written",
+    "PERSID": "it refers to an object outside the file (a persistent id)",
+    "BINPERSID": "it refers to an object outside the file (a persistent id)",
+    # The registry is the process's, and its cache would hand out objects no check has seen.
+    "EXT1": "it names an object by an extension code, which no pipeline does",
+    "EXT2": "it names an object by an extension code, which no pipeline does",
+    "EXT4": "it names an object by an extension code, which no pipeline does",
+    "NEXT_BUFFER": "it refers to out-of-band buffers, which no pipeline has",
+    "READONLY_BUFFER": "it refers to out-of-band buffers, which no pipeline has",
+}
+
+# How the scan steps over each opcode the regular expression stops at.
+_INVALID, _FIXED, _STOP, _FRAME, _REWRITE, _COUNTED, _LINE, _TWO_LINES, _MEMO_PUT, _MEMO_PUT_LINE, _REFUSE, _FLOAT = range(12)
+
+
+def _steps():
+    steps = [(_INVALID, None)] * 256
+    for name in ("BINGET", "BININT1", "BINPUT", "PROTO", "LONG_BINGET", "BININT", "BININT2", "BINFLOAT",
+                 "SHORT_BINBYTES", "SHORT_BINUNICODE", "SHORT_BINSTRING", "LONG1"):
+        steps[_OP[name]] = (_FIXED, None)  # stopped at only when cut short
+    steps[_OP["STOP"]] = (_STOP, None)
+    steps[_OP["FRAME"]] = (_FRAME, None)
+    for name, replacement in _REWRITTEN.items():
+        steps[_OP[name]] = (_REWRITE, replacement)
+    for name, width in (("BINUNICODE", 4), ("BINBYTES", 4), ("BINSTRING", 4), ("LONG4", 4),
+                        ("BINUNICODE8", 8), ("BINBYTES8", 8), ("BYTEARRAY8", 8)):
+        steps[_OP[name]] = (_COUNTED, width)
+    for name in ("INT", "LONG", "STRING", "UNICODE", "GET"):
+        steps[_OP[name]] = (_LINE, None)
+    steps[_OP["FLOAT"]] = (_FLOAT, None)
+    steps[_OP["GLOBAL"]] = (_TWO_LINES, None)
+    steps[_OP["LONG_BINPUT"]] = (_MEMO_PUT, None)
+    steps[_OP["PUT"]] = (_MEMO_PUT_LINE, None)
+    for name, message in _REFUSED_WAYS.items():
+        steps[_OP[name]] = (_REFUSE, message)
+    return tuple(steps)
+
+
+_STEPS = _steps()
+
+
+def _truncated():
+    return pickle.UnpicklingError("pickle data was truncated")
+
+
+def _line_end(data, start):
+    end = data.find(b"\n", start)
+    if end < 0:
+        raise _truncated()
+    return end + 1
+
+
+def scan(data):
+    """The stream the C unpickler runs for ``data``, and what its opcodes make live (see the module's text)."""
+    size = len(data)
+    match = _RUN.match
+    steps = _STEPS
+    view = memoryview(data)
+    # The rewritten stream, framed whole: the frame's length is written once known.
+    stream = bytearray(pickle.FRAME + bytes(8))
+    copied = pos = 0
+    memo_top = 1 << 16  # memo indices below it are met unseen and cost at most a megabyte
+    memo_charge = 0
+    while True:
+        pos = match(data, pos).end()
+        if pos >= size:
+            raise _truncated()
+        kind, detail = steps[data[pos]]
+        if kind == _REWRITE:
+            stream += view[copied:pos]
+            stream += detail
+            pos = copied = pos + 1
+        elif kind == _COUNTED:
+            start = pos + 1 + detail
+            if start > size:
+                raise _truncated()
+            pos = start + int.from_bytes(data[pos + 1:start], "little")
+            if pos > size:
+                raise _truncated()
+        elif kind == _STOP:
+            stream += view[copied:pos + 1]
+            break
+        elif kind == _FRAME:
+            # Frames are dropped: the rewritten stream is framed whole.
+            if pos + 9 > size or int.from_bytes(data[pos + 1:pos + 9], "little") > size - pos - 9:
+                raise _truncated()
+            stream += view[copied:pos]
+            pos = copied = pos + 9
+        elif kind == _LINE:
+            pos = _line_end(data, pos + 1)
+        elif kind == _FLOAT:
+            # Read as Python reads a float, so that a text that is none says so (the unpickler
+            # would first complain of its size).
+            end = _line_end(data, pos + 1)
+            float(data[pos + 1:end - 1])
+            pos = end
+        elif kind == _TWO_LINES:
+            pos = _line_end(data, _line_end(data, pos + 1))
+        elif kind == _MEMO_PUT or kind == _MEMO_PUT_LINE:
+            if kind == _MEMO_PUT:
+                if pos + 5 > size:
+                    raise _truncated()
+                index, pos = int.from_bytes(data[pos + 1:pos + 5], "little"), pos + 5
+            else:
+                end = _line_end(data, pos + 1)
+                try:
+                    index = int(data[pos + 1:end])
+                except ValueError:
+                    raise pickle.UnpicklingError("a PUT opcode holds no memo index") from None
+                pos = end
+            # The memo is an array as long as twice the largest index, filled with empty places.
+            if index > memo_top:
+                memo_charge += 16 * (index - memo_top)
+                memo_top = index
+        elif kind == _REFUSE:
+            raise Refused(detail)
+        elif kind == _FIXED:
+            raise _truncated()
+        else:
+            raise pickle.UnpicklingError(f"invalid load key, {bytes([data[pos]])!r}.")
+    stream[1:9] = (len(stream) - 9).to_bytes(8, "little")
+    return stream, _built_by_opcodes(data, pos + 1) + memo_charge
+
+
+def _built_by_opcodes(data, end):
+    # Each byte becomes its opcode's charge in units of _REFERENCE, summed by numpy a megabyte at a time.
+    view = memoryview(data)
+    units = 0
+    for start in range(0, end, _COUNT_CHUNK):
+        chunk = view[start:min(end, start + _COUNT_CHUNK)].tobytes().translate(_CHARGE_UNITS)
+        units += int(np.frombuffer(chunk, dtype=np.uint8).sum(dtype=np.int64))
+    # The data of texts, bytes and numbers takes at most as many bytes as the file gives it.
+    return _REFERENCE * units + end
+
+
+# ------------------------------------------------------------------ the estimators a load makes
+
+# Values that hold nothing: the walks step over them without a call.
+_LEAVES = frozenset((int, float, str, bytes, bool, type(None), np.float64, np.int64, np.float32, np.int32, np.str_,
+                     np.bool_))
+
+def _loading_class(estimator):
+    """A subclass of ``estimator`` that the load makes, whose states it checks; it gets its class back at the end.
+
+    It has the estimator's names (scikit-learn reads its module to know its own
+    estimators) and no attribute of its own in instances.
+    """
+    methods = frozenset(name for name in dir(estimator) if callable(getattr(estimator, name, None)))
+
+    def __setstate__(self, state):
+        load = running.load
+        if type(state) is not dict or not methods.isdisjoint(state):
+            check_estimator_state(estimator, state, methods)
+        version = state.get("_sklearn_version")
+        if version is not None and (type(version) is not str or len(version) > MAX_VERSION_LENGTH):
+            check_estimator_state(estimator, state, methods)
+        if id(self) in load.inside:
+            load.check_open(self)
+        allowance = load.allowance
+        allowance.left -= _DICT_ENTRY * len(state)
+        if allowance.left < 0:
+            allowance.charge(0)
+        # Numeric arrays in place of their shells, when they are all the state holds besides numbers
+        # and texts (fitted members, thousands in an ensemble): the final walk need not go through
+        # the estimator then. A second state joins the first, so only a first one is settled here.
+        nesting = None
+        if not self.__dict__:
+            nesting = 0
+            for key, value in state.items():
+                kind = type(value)
+                if kind in _LEAVES:
+                    continue
+                if kind is ArrayShell and value.numeric is not None:
+                    state[key] = value.numeric
+                    nesting = ARRAY_NESTING
+                    continue
+                nesting = None
+                break
+        estimator.__setstate__(self, state)
+        if nesting is None:
+            load.settled.pop(id(self), None)
+        else:
+            load.settled[id(self)] = 2 + nesting
+
+    def __call__(self, *args):
+        raise Refused(f"it calls {estimator.__qualname__}")
+
+    namespace = {"__module__": estimator.__module__, "__qualname__": estimator.__qualname__,
+                 "__setstate__": __setstate__, "__call__": __call__, "_real_class": estimator}
+    return type(estimator.__name__, (estimator,), namespace)
+
+
+@functools.cache
+def _loading_classes(estimators):
+    return {estimator: _loading_class(estimator) for estimator in estimators}
+
+
+# ------------------------------------------------------------------ the unpickler
+
+
+_TEXT_ONLY = frozenset((str,))
 
 
 def _too_deep():
     return Refused(f"it nests containers more than {MAX_NESTING} deep")
 
 
-# The most frequent opcodes of a pipeline file, so their depth record is written out here.
+def _kind(obj):
+    """The name a message gives the type of ``obj``: stand-ins by the type they stand for."""
+    if type(obj) is ArrayShell:
+        return "ndarray"
+    if type(obj) is DtypeShell:
+        return "dtype"
+    return type(obj).__name__
 
 
-def _load_tuple1(self):
-    stack = self.stack
-    made = (stack[-1],)
-    stack[-1] = made
-    self._open.discard(id(made[0]))
-    depth = self._depths.get(id(made[0]), 0) + 1
-    if depth > MAX_NESTING:
-        raise _too_deep()
-    self._depths[id(made)] = depth
+def _stood_for(obj):
+    if type(obj) is Named:
+        return obj.obj
+    if type(obj) is Rebuild:
+        return obj.func
+    return obj
 
 
-def _short_tuple_loader(count):
-    def load(self):
-        stack = self.stack
-        made = tuple(stack[-count:])
-        if len(made) != count:
-            raise pickle.UnpicklingError("the stack holds too few items for a tuple")
-        stack[-count:] = [made]
-        self._open.difference_update(map(id, made))
-        depth = max(map(self._depths.get, map(id, made), _NO_DEPTH)) + 1
-        if depth > MAX_NESTING:
-            raise _too_deep()
-        self._depths[id(made)] = depth
+class PipelineUnpickler(pickle.Unpickler):
+    """The C unpickler over a scanned stream, with every global, state and filled container checked first."""
 
-    return load
-
-
-class PipelineUnpickler(pickle._Unpickler):
-    """The pure-Python unpickler, so that every call and every state the file asks for is seen first."""
-
-    dispatch = dict(pickle._Unpickler.dispatch)
-
-    def __init__(self, reader, admitted):
-        super().__init__(reader)
-        self._reader = reader
-        self._admitted = admitted
-        self._counted = 0
-        # id -> nesting depth of the containers built so far (absent: 0). An id
-        # freed and reused can only make a depth seem larger, never smaller:
-        # tuples write theirs when made, the others only raise it.
-        self._depths = {}
-        # ids of the lists, dictionaries and objects made and not yet put into
-        # another container: only these may still be filled.
-        self._open = set()
-        # id -> array whose state the file has yet to set; each is set once, and an
-        # object array may hold only arrays already complete, so its depth is exact.
-        self._shells = {}
+    def __init__(self, stream, admitted, allowed):
+        super().__init__(_Stream(stream))
+        self.admitted = admitted
+        self.allowance = Allowance(allowed)
+        self._loading = _loading_classes(admitted.estimators)
+        # ids of the fillable objects put inside another container (kept alive,
+        # so that no id is reused): these may not be filled any more.
+        self.inside = {}
+        # Shells are not among them: an array takes one state, and a data type none once used.
+        self._fillable = frozenset((list, dict, *self._loading.values()))
+        # id -> (object, nesting) of the containers an object array holds, final once sealed.
+        self._nesting = {}
+        self._made = []
+        # id -> (object, what it stands for, its nesting) of what the final walk has done.
+        self.finished = {}
+        # id -> nesting of the estimators made (kept alive by ``_made``) that the final walk need not go through.
+        self.settled = {}
+        self._estimator_kinds = frozenset(self._loading.values())
+        # id of a stand-in -> (the stand-in, the class its estimators are made of)
+        self._estimator_of = {
+            id(stand_in): (stand_in, self._loading[cls])
+            for stand_in, cls in ((admitted.globals[(cls.__module__, cls.__qualname__)], cls)
+                                  for cls in admitted.estimators)
+        }
 
     def load(self):
-        # The standard loop, with each opcode charged before the next is read.
-        self._unframer = pickle._Unframer(self._file_read, self._file_readline)
-        self.read = self._unframer.read
-        self.readinto = self._unframer.readinto
-        self.readline = self._unframer.readline
-        self.metastack = []
-        self.stack = []
-        self.append = self.stack.append
-        self.proto = 0
-        read = self.read
-        dispatch = self.dispatch
-        charges, kinds = _OPCODE_CHARGES, _OPCODE_KINDS
-        sizeof = sys.getsizeof
-        reader = self._reader
-        left, credited = BUILT_BYTES_FLOOR, 0
+        previous = set_running_load(self)
         try:
-            while True:
-                key = read(1)
-                if not key:
-                    raise EOFError
-                code = key[0]
-                dispatch[code](self)
-                left -= charges[code]
-                kind = kinds[code]
-                if kind:
-                    if kind == _SIZED:
-                        left -= sizeof(self.stack[-1])
-                    else:
-                        left -= self._counted
-                        self._counted = 0
-                if left < 0:
-                    # The allowance grows with what has been read, so a costly start stops early.
-                    left += BUILT_BYTES_PER_FILE_BYTE * (reader.consumed - credited)
-                    credited = reader.consumed
-                    if left < 0:
-                        raise Refused("it builds far more than a pipeline of its size")
-        except pickle._Stop as stop:
-            return stop.value
+            with _collector_paused():
+                loaded = super().load()
+            loaded = self._finish(loaded, 0)[0]
+            for made in self._made:
+                made.__class__ = type(made)._real_class
+            return loaded
+        finally:
+            set_running_load(previous)
 
-    def _count(self, amount):
-        self._counted += amount
+    # ---------------------------------------------------------------- bookkeeping
 
-    # ---------------------------------------------------------------- nesting
+    def charge(self, amount):
+        self.allowance.charge(amount)
 
-    def _depth(self, value):
-        return self._depths.get(id(value), 0)
+    def seal(self, value):
+        if type(value) in self._fillable:
+            self.inside[id(value)] = value
 
-    def _deepest(self, values):
-        return max(map(self._depths.get, map(id, values), _NO_DEPTH), default=0)
+    def _seal_all(self, values):
+        fillable, inside = self._fillable, self.inside
+        for value in values:
+            if type(value) in fillable:
+                inside[id(value)] = value
 
-    def _put_into(self, container, items):
-        """Seal ``items`` inside ``container``, which must itself not sit inside another yet."""
-        self._open.difference_update(map(id, items))
-        if id(container) not in self._open:
-            raise Refused(f"it fills a {type(container).__name__} after putting it inside another container")
+    def check_open(self, target):
+        if id(target) in self.inside:
+            raise Refused(f"it fills a {_kind(target)} after putting it inside another container")
 
-    def _holds(self, container, inner_depth):
-        """Record that ``container``, new or not, holds values nested ``inner_depth`` deep."""
-        depth = self._depths.get(id(container))
-        if depth is None or depth <= inner_depth:
-            if inner_depth >= MAX_NESTING:
-                raise _too_deep()
-            self._depths[id(container)] = inner_depth + 1
+    def new_estimator(self, estimator):
+        self.charge(_ESTIMATOR)
+        loading = self._loading[estimator]
+        made = loading.__new__(loading)
+        self._made.append(made)
+        return made
 
-    @staticmethod
-    def _check_key(key):
-        if type(key) is not str:
-            raise Refused(f"it uses a {type(key).__name__} as a dictionary key")
-
-    # ---------------------------------------------------------------- containers
-
-    def _made(self, container):
-        self.append(container)
-        self._open.add(id(container))
-
-    def _load_empty_list(self):
-        self._made([])
-
-    def _load_empty_dict(self):
-        self._made({})
-
-    def _load_tuple(self):
-        made = tuple(self.pop_mark())
-        self.append(made)
-        self._open.difference_update(map(id, made))
-        self._holds(made, self._deepest(made))
-
-    def _load_list(self):
-        items = self.pop_mark()
-        self._open.difference_update(map(id, items))
-        self._made(items)
-        self._holds(items, self._deepest(items))
-
-    def _load_dict(self):
-        items = self.pop_mark()
-        keys = items[0::2]
-        for key in keys:
-            self._check_key(key)
-        loaded = dict(zip(keys, items[1::2]))
-        self._open.difference_update(map(id, items))
-        self._made(loaded)
-        self._holds(loaded, self._deepest(items[1::2]))
-
-    def _target(self, kind):
-        target = self.stack[-1]
-        if type(target) is not kind:
-            raise Refused(f"it adds items to a {type(target).__name__}")
-        return target
-
-    def _load_append(self):
-        value = self.stack.pop()
-        target = self._target(list)
-        self._put_into(target, (value,))
-        target.append(value)
-        self._holds(target, self._depth(value))
-
-    def _load_appends(self):
-        items = self.pop_mark()
-        self._count(_REFERENCE * len(items))
-        target = self._target(list)
-        self._put_into(target, items)
-        target.extend(items)
-        self._holds(target, self._deepest(items))
-
-    def _load_setitem(self):
-        value = self.stack.pop()
-        key = self.stack.pop()
-        self._check_key(key)
-        target = self._target(dict)
-        self._put_into(target, (value,))
-        target[key] = value
-        self._holds(target, self._depth(value))
-
-    def _load_setitems(self):
-        items = self.pop_mark()
-        self._count(_DICT_ENTRY * (len(items) // 2))
-        target = self._target(dict)
-        self._put_into(target, items)
-        for index in range(0, len(items) - 1, 2):
-            self._check_key(items[index])
-            target[items[index]] = items[index + 1]
-        self._holds(target, self._deepest(items[1::2]))
-
-    # ---------------------------------------------------------------- objects
+    # ---------------------------------------------------------------- globals
 
     def find_class(self, module, name):
         try:
-            return self._admitted.globals[(module, name)]
-        except KeyError:
-            named = f"{excerpt(module)}.{excerpt(name)}"
+            entry = self.admitted.globals[(module, name)]
+        except (KeyError, TypeError):
+            named = f"{excerpt(str(module))}.{excerpt(str(name))}"
             raise Refused(f"it refers to {named}, which a saved pipeline may not load") from None
+        return entry
 
-    def _load_reduce(self):
-        args = self.stack.pop()
-        func = self.stack[-1]
-        if self._admitted.callables.get(id(func)) is not func or type(args) is not tuple:
-            raise Refused(f"it calls {called(func)}")
-        self.stack[-1] = made = func(*args)
-        if func is array_shell:
-            self._shells[id(made)] = made
-        if func is not scalar:  # a new object, whose state may come next (an object scalar is the object itself)
-            self._open.add(id(made))
+    # ---------------------------------------------------------------- the rewritten opcodes
 
-    def _load_newobj(self):
-        args = self.stack.pop()
-        cls = self.stack.pop()
-        if not self._admitted.is_estimator_class(cls) or type(args) is not tuple or len(args):
-            raise Refused(f"it makes a {called(cls)}")
-        self._made(cls.__new__(cls))
+    def persistent_load(self, pid):
+        first, second, tag = pid
+        # The two a pipeline writes for each fitted member are written out here.
+        if tag == _NEWOBJ:
+            estimator = self._estimator_of.get(id(first))
+            if estimator is None or estimator[0] is not first or type(second) is not tuple or second:
+                self._refuse_newobj(first)
+            allowance = self.allowance
+            allowance.left -= _ESTIMATOR
+            if allowance.left < 0:
+                allowance.charge(0)
+            loading = estimator[1]
+            made = loading.__new__(loading)
+            self._made.append(made)
+            return made
+        if tag == _SETITEMS:
+            target, items = first, second
+            count = len(items)
+            if count % 2:
+                raise pickle.UnpicklingError("odd number of items for SETITEMS")
+            allowance = self.allowance
+            allowance.left -= _DICT_ENTRY * (count >> 1)
+            if allowance.left < 0:
+                allowance.charge(0)
+            if type(target) is not dict:
+                raise Refused(f"it adds items to a {_kind(target)}")
+            keys, values = items[0::2], items[1::2]
+            fillable, inside = self._fillable, self.inside
+            for key, value in zip(keys, values):
+                if type(key) is not str:
+                    self._check_key(key)
+                if type(value) in fillable:
+                    inside[id(value)] = value
+            if id(target) in inside:
+                self.check_open(target)
+            target.update(zip(keys, values))
+            return target
+        # The functions, not methods bound to this load: those would keep it alive in a cycle.
+        return _HOOKS[tag](self, first, second)
 
-    def _load_build(self):
-        inst, state = self.stack[-2], self.stack[-1]
-        check_state(inst, state, self._admitted)
-        self._put_into(inst, (state,))
-        if type(inst) is np.ndarray:
-            self._build_array(inst, state)
-        else:
-            self._count(_DICT_ENTRY * len(state) if type(state) is dict else _CONTAINER)
-        pickle._Unpickler.load_build(self)
-        self._holds(inst, self._depth(state))
+    def _refuse_newobj(self, cls):
+        if type(cls) in (tuple, list, dict):
+            self._nesting_of(cls)  # a container too deep is refused as such
+        raise Refused(f"it makes a {called(_stood_for(cls))}")
 
-    def _build_array(self, inst, state):
-        if self._shells.pop(id(inst), None) is not inst:
-            raise Refused("it sets the state of an array twice")
-        _, shape, dtype, _, data = state
-        if type(data) is list:
-            # Freeing arrays nested in arrays recurses in C, so their depth must be exact.
-            if any(type(item) is np.ndarray and id(item) in self._shells for item in data):
+    def _check_key(self, key):
+        if type(key) is not str:
+            if type(key) in (tuple, list, dict):
+                self._nesting_of(key)  # a container too deep is refused as such
+            raise Refused(f"it uses a {_kind(key)} as a dictionary key")
+
+    @staticmethod
+    def _adds_to(target, kind):
+        if type(target) is not kind:
+            raise Refused(f"it adds items to a {_kind(target)}")
+
+    def _append(self, target, value):
+        self._adds_to(target, list)
+        self.seal(value)
+        self.check_open(target)
+        target.append(value)
+        self.charge(_REFERENCE)
+        return target
+
+    def _appends(self, target, items):
+        self.charge(_REFERENCE * len(items))
+        self._adds_to(target, list)
+        self._seal_all(items)
+        self.check_open(target)
+        target.extend(items)
+        return target
+
+    def _setitem(self, target, pair):
+        key, value = pair
+        self._check_key(key)
+        self._adds_to(target, dict)
+        self.seal(value)
+        self.check_open(target)
+        target[key] = value
+        self.charge(_DICT_ENTRY)
+        return target
+
+    def _dict(self, items, _):
+        if len(items) % 2:
+            raise pickle.UnpicklingError("odd number of items for DICT")
+        keys, values = items[0::2], items[1::2]
+        for key in keys:
+            if type(key) is not str:
+                self._check_key(key)
+        self.charge(_CONTAINER + _DICT_ENTRY * len(keys))
+        self._seal_all(values)
+        return dict(zip(keys, values))
+
+    # ---------------------------------------------------------------- nesting
+
+    def array_elements(self, data):
+        """The elements an object array is given, arrays for their shells, and the array's nesting.
+
+        Each element's nesting is final: arrays must be complete, and the
+        containers held are sealed, so that the array's nesting stays exact.
+        """
+        self.charge(_REFERENCE * len(data))
+        elements = list(data)
+        deepest = 0
+        for index, element in enumerate(elements):
+            kind = type(element)
+            if kind in _LEAVES:
+                continue
+            if kind is ArrayShell:
+                if element.array is None:
+                    raise Refused("it puts an array into another before the inner one is complete")
+                elements[index] = element.array
+            nesting = self._nesting_of(element)
+            if nesting > deepest:
+                deepest = nesting
+        nesting = deepest + ARRAY_NESTING
+        if nesting > MAX_NESTING:
+            raise _too_deep()
+        return elements, nesting
+
+    def _nesting_of(self, value, level=0):
+        """How deep ``value`` nests, sealing the containers inside it; refused beyond ``MAX_NESTING``."""
+        kind = type(value)
+        if kind is ArrayShell:
+            if value.array is None:
                 raise Refused("it puts an array into another before the inner one is complete")
-            self._count(_REFERENCE * len(data))
+            return value.nesting
+        estimator = kind in self._estimator_kinds
+        if kind not in (list, tuple, dict) and not estimator:
+            return 0
+        known = self._nesting.get(id(value))
+        if known is not None:
+            return known[1]
+        if level >= MAX_NESTING:
+            raise _too_deep()
+        self.seal(value)
+        inner = value.values() if kind is dict else vars(value).values() if estimator else value
+        nesting = 1 + estimator + max((self._nesting_of(item, level + 1) for item in inner), default=0)
+        if nesting > MAX_NESTING:
+            raise _too_deep()
+        self._nesting[id(value)] = (value, nesting)
+        return nesting
+
+    # ---------------------------------------------------------------- what the load returns
+
+    def _finish(self, value, level):
+        """(what ``value`` stands for, with the same done inside it, how deep it nests)."""
+        kind = type(value)
+        if kind in _LEAVES:
+            return value, 0
+        done = self.finished.get(id(value))
+        if done is not None:
+            return done[1], done[2]
+        nesting = self.settled.get(id(value))
+        if nesting is not None and kind in self._estimator_kinds:
+            return value, nesting
+        if level >= MAX_NESTING:
+            raise _too_deep()
+        result = value
+        if kind is dict:
+            nesting = 1 + self._finish_entries(value, value.items(), level + 1)
+        elif kind in self._estimator_kinds:
+            entries = vars(value)
+            nesting = 2 + self._finish_entries(entries, entries.items(), level + 1)
+        elif kind is list:
+            nesting = 1 + self._finish_entries(value, enumerate(value), level + 1)
+        elif kind is tuple:
+            items = list(value)
+            nesting = 1 + self._finish_entries(items, enumerate(value), level + 1)
+            if any(map(is_not, items, value)):
+                result = tuple(items)
+        elif kind is ArrayShell or kind is np.ndarray:
+            if kind is ArrayShell:
+                result = value.array
+                if result is None:
+                    result = value.empty()
+            nesting = ARRAY_NESTING
+            if result.dtype.hasobject and result.size:
+                flat = result.reshape(-1, order="A")
+                nesting += self._finish_entries(flat, enumerate(flat), level + 1)
+        elif kind is Named or kind is Rebuild:
+            return _stood_for(value), 0
+        elif kind is DtypeShell:
+            return value.dtype, 0
         else:
-            self._count(len(data))
+            return value, 0
+        if nesting > MAX_NESTING:
+            raise _too_deep()
+        self.finished[id(value)] = (value, result, nesting)
+        return result, nesting
 
-    def _load_bytearray8(self):
-        # Read before allocating: the stated length is only a claim of the file.
-        (size,) = struct.unpack("<Q", self.read(8))
-        data = self.read(size)
-        if len(data) != size:
-            raise pickle.UnpicklingError("pickle data was truncated")
-        self.append(bytearray(data))
+    def _finish_entries(self, target, entries, level):
+        """Finish each (place, item) of ``entries``, putting what an item stands for at its place in ``target``.
 
-    def _refuse_opcode(self):
-        raise Refused("it makes an object by a way no pipeline is written")
-
-    dispatch[pickle.REDUCE[0]] = _load_reduce
-    dispatch[pickle.NEWOBJ[0]] = _load_newobj
-    dispatch[pickle.BUILD[0]] = _load_build
-    dispatch[pickle.BYTEARRAY8[0]] = _load_bytearray8
-    dispatch[pickle.TUPLE[0]] = _load_tuple
-    dispatch[pickle.TUPLE1[0]] = _load_tuple1
-    dispatch[pickle.TUPLE2[0]] = _short_tuple_loader(2)
-    dispatch[pickle.TUPLE3[0]] = _short_tuple_loader(3)
-    dispatch[pickle.LIST[0]] = _load_list
-    dispatch[pickle.EMPTY_LIST[0]] = _load_empty_list
-    dispatch[pickle.EMPTY_DICT[0]] = _load_empty_dict
-    dispatch[pickle.DICT[0]] = _load_dict
-    dispatch[pickle.APPEND[0]] = _load_append
-    dispatch[pickle.APPENDS[0]] = _load_appends
-    dispatch[pickle.SETITEM[0]] = _load_setitem
-    dispatch[pickle.SETITEMS[0]] = _load_setitems
-    # No pipeline holds a set, and sets hash what they hold.
-    for _opcode in (pickle.INST, pickle.OBJ, pickle.NEWOBJ_EX, pickle.EMPTY_SET, pickle.ADDITEMS, pickle.FROZENSET):
-        dispatch[_opcode[0]] = _refuse_opcode
-    del _opcode
+        Numeric arrays, the bulk of a pipeline, are put in place here without a call.
+        """
+        deepest = 0
+        leaves, finish = _LEAVES, self._finish
+        for place, item in entries:
+            kind = type(item)
+            if kind in leaves:
+                continue
+            if kind is ArrayShell and item.numeric is not None:
+                target[place] = item.numeric
+                if deepest < ARRAY_NESTING:
+                    deepest = ARRAY_NESTING
+                continue
+            new, nesting = finish(item, level)
+            if new is not item:
+                target[place] = new
+            if nesting > deepest:
+                deepest = nesting
+        return deepest
 
 
-class BoundedReader:
-    """Reads of an open file that end at the size it had when it was checked."""
+_HOOKS = (None, PipelineUnpickler._append, PipelineUnpickler._appends, PipelineUnpickler._setitem, None,
+          PipelineUnpickler._dict)
 
-    def __init__(self, handle, size):
-        self._handle = handle
-        self._left = size
-        self.consumed = 0
 
-    def _take(self, data):
-        self._left -= len(data)
-        self.consumed += len(data)
-        return data
+@contextlib.contextmanager
+def _collector_paused():
+    """The cyclic garbage collector paused, and resumed after if it ran before.
+
+    Everything a load makes stays referenced until the load ends (by the
+    memo, or by what the file builds), and what it drops is freed by its
+    reference count, so the collector's passes would find nothing to free; but
+    each full pass walks every object made so far, and they come more often
+    the more a load makes, which made loading a large pipeline cost several
+    times what its opcodes do. What a hostile file may leave in a cycle is
+    bounded by its allowance and collected once the collector runs again.
+    """
+    paused = gc.isenabled()
+    if paused:
+        gc.disable()
+    try:
+        yield
+    finally:
+        if paused:
+            gc.enable()
+
+
+class _Stream:
+    """The rewritten stream as the C unpickler reads it: slices of one buffer, not copies of it."""
+
+    def __init__(self, buffer):
+        self._view = memoryview(buffer)
+        self._pos = 0
 
     def read(self, size=-1):
-        return self._take(self._handle.read(self._left if size < 0 else min(size, self._left)))
+        start = self._pos
+        self._pos = len(self._view) if size < 0 else min(len(self._view), start + size)
+        return self._view[start:self._pos]
 
     def readline(self):
-        return self._take(self._handle.readline(self._left))
+        # Never needed: the stream is one frame, which the unpickler reads whole.
+        end = bytes(self._view[self._pos:]).find(b"\n")
+        return self.read(-1 if end < 0 else end + 1)
+
+
+def load_bounded(data, admitted):
+    """The object pickled in ``data``, loaded under the checks and bounds above; ``Refused`` says why not.
+
+    The caller passes the only reference to ``data``: it is dropped once scanned.
+    """
+    stream, built = scan(data)
+    allowed = allowance(len(data))
+    del data
+    if built > allowed:
+        raise Refused("it builds far more than a pipeline of its size")
+    return PipelineUnpickler(stream, admitted, allowed - built).load()

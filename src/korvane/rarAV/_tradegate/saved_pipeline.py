@@ -1,9 +1,9 @@
 """The saved pipeline file: written whole or not at all, read back with a restricted unpickler.
 
-The file is read with the bounded unpickler, and the loaded pieces are then
-checked against what the final fit writes, before the caller sees any of
-them. A write goes through a temporary file, so the path always holds a
-whole file.
+The file is read once into memory and loaded from those bytes with the
+bounded unpickler, and the loaded pieces are then checked against what the
+final fit writes, before the caller sees any of them. A write goes through a
+temporary file, so the path always holds a whole file.
 """
 
 import errno
@@ -17,7 +17,7 @@ import threading
 import numpy as np
 
 from korvane.rarAV._tradegate.admitted_objects import Refused, admitted_pieces, excerpt, quoted, shape_text
-from korvane.rarAV._tradegate.bounded_unpickler import BoundedReader, PipelineUnpickler
+from korvane.rarAV._tradegate.bounded_unpickler import load_bounded
 
 SAVED_MODELS_DIRECTORY = "../rarAV/saved_models/"
 
@@ -185,7 +185,9 @@ def load_pipeline(path):
             )
         admitted = admitted_pieces()
         try:
-            loaded = PipelineUnpickler(BoundedReader(handle, status.st_size), admitted).load()
+            # Read once, up to the size checked (a file that grows meanwhile is cut there), and loaded
+            # from those bytes; no other reference to them is kept, so they go once scanned.
+            loaded = load_bounded(handle.read(status.st_size), admitted)
         except Refused as refusal:
             raise pickle.UnpicklingError(f"The saved entry classifier pipeline {path} is refused: {refusal}") from None
         except Exception as error:
