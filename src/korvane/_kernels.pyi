@@ -173,3 +173,8 @@ def run_engine(closes: Annotated[NDArray[numpy.float64], dict(shape=(None, None)
     """
     Whole engine run on a bars x securities close matrix; trade times are bar indices.
     """
+
+def scan_pickle(data: bytes, built_per_byte: int, built_floor: int, max_nesting: int, max_digits: int) -> tuple:
+    """
+    (outcome, message, stream, built, read) of a saved pipeline's pickle stream: outcome 0 loads `stream`, 1 refuses and 2 finds it malformed, as `message` says; `built` is what its opcodes make live and `read` the bytes the unpickler reads.
+    """

@@ -361,8 +361,8 @@ UNADMITTED_WAYS = {
     "calls-score-function": (lambda: pickle.dumps(Calls(f_classif, ((1,), (1,)))), "it calls f_classif"),
     # An attribute would hide the method from whatever looks it up on the object.
     "hidden-method": (HEADER4 + GNB + b"}\x8c\x07predict\x8c\x01xsb.", "attribute predict that hides its method"),
-    # An estimator holding itself through a tuple: a cycle, which nests without end.
-    "cycle": (HEADER4 + GNB + b"q\x00}\x8c\x01ah\x00\x85sb.", "nests containers more than 100 deep"),
+    # An estimator holding itself through a tuple: a cycle, made by filling what is already inside another.
+    "cycle": (HEADER4 + GNB + b"q\x00}\x8c\x01ah\x00\x85sb.", "fills a GaussianNB after putting it inside"),
     # A data type given its state after an array took it.
     "data-type-after-use": (HEADER4 + F8 + b"q\x00" + F8_STATE + b"q\x01b0cnumpy._core.multiarray\nscalar\nh\x00C\x08"
                             + bytes(8) + b"\x86R0h\x00h\x01b.", "fills a dtype after"),

@@ -7,6 +7,7 @@
 #include "unraisable.hpp"
 
 void bind_signal_kernels(nb::module_& m);
+void bind_pickle_scan(nb::module_& m);
 
 NB_MODULE(_kernels, m) {
   m.doc() = "Native numeric kernels of korvane (private; for tests and benchmarks)";
@@ -14,4 +15,5 @@ NB_MODULE(_kernels, m) {
   m.def("write_unraisable", &korvane::bind::write_unraisable, "exception"_a, "context"_a,
         "Reports `exception` through sys.unraisablehook, naming `context`.");
   bind_signal_kernels(m);
+  bind_pickle_scan(m);
 }

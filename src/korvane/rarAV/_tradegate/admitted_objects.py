@@ -1,38 +1,29 @@
-"""What a saved pipeline file may name, call and set: the objects it can reach and their checks.
+"""What a saved pipeline file may name, call and set: the admitted objects and their checks.
 
 Only the globals that the six fitted pieces need to rebuild are admitted,
 each named exactly (not whole modules: numpy.memmap writes files, and library
-functions can serve as gadgets). The interpreter's own unpickler runs the
-file, so the file is never handed an admitted global itself, only an object
-of this module that stands for it, and every object the file can put on the
-unpickler's stack is then a plain value (a number, a text, bytes, None), a
-container, a numpy scalar, or one of these:
+functions can serve as gadgets). A file gets the admitted classes and score
+functions themselves, to make estimators of or to keep as settings, but calls
+only the few rebuild helpers here, which stand for the numpy and pickle
+functions that rebuild arrays, data types, scalars and bytes. Each helper
+accepts only the arguments the pickle protocols write for it, checks them
+before it builds anything, and builds one object.
 
-- ``Named``: a class or function the file may pass as an argument or keep as
-  an attribute, but neither call nor give a state. The loader puts the real
-  object in its place once the load is over.
-- ``Rebuild``: one of the few numpy and pickle helpers that rebuild arrays,
-  data types, scalars and bytes, bound to the load it serves. Each accepts
-  exactly the arguments that the pickle protocols write for it, and none of
-  them builds from a few bytes an object much larger than the bytes that
-  describe it.
-- ``ArrayShell`` and ``DtypeShell``: the array or data type a helper began,
-  whose state the file sets once. The state is checked before numpy reads it
-  (numpy trusts an object array's element list to be as long as its shape
-  says, and a data type to be the one its state describes).
-- an estimator the loader made (see ``bounded_unpickler``), whose state is
-  checked before it is set.
+The states a file sets are checked here too, before the object's own
+``__setstate__`` sees them: an array's state against its shape and type
+(numpy trusts an object array's element list to be as long as its shape says),
+a data type's against the state numpy itself writes for it, and an
+estimator's attributes against the methods they would hide and the settings
+that scikit-learn only ever fills with a name or a number.
 
-None of them takes a state but through a method of this system, so the
-unpickler's default way of setting a state (writing into ``__dict__`` or
-setting attributes one by one) never reaches a helper or a class, and no file
-can change what a later load calls.
+Messages quote what the file holds cut short and with control characters
+escaped, so that a refusal printed in a terminal shows the file's bytes
+instead of acting on the terminal.
 """
 
 import codecs
 import functools
 import pickle
-import threading
 import types
 
 import numpy as np
@@ -45,219 +36,28 @@ except ImportError:  # numpy 1.x
 # A scikit-learn version is a short text, such as "1.9.1" or "1.10.0.dev0".
 MAX_VERSION_LENGTH = 32
 
-# The nesting an array adds around what it holds: its state tuple, the element
-# list in it, and the array itself. A numeric array nests as deep as its state.
-ARRAY_NESTING = 3
+# numpy takes at most this many axes (32 before numpy 2).
+MAX_AXES = 64
+
+_OBJECT = np.dtype(object)
 
 
 class Refused(pickle.UnpicklingError):
     """A file that asks for something a saved pipeline never holds; the message says what."""
 
 
-# ------------------------------------------------------------------ what the file is handed
+# ------------------------------------------------------------------ the rebuild helpers
 
 
-class Named:
-    """An admitted class or function as the file sees it: passed around, never called, never given a state."""
-
-    __slots__ = ("obj",)
-
-    def __init__(self, obj):
-        self.obj = obj
-
-    def __call__(self, *args):
-        raise Refused(f"it calls {called(self.obj)}")
-
-    def __setstate__(self, state):
-        raise Refused(f"it sets the state of a {type(self.obj).__name__}")
+def array_shell(subtype, shape, code):
+    """``_reconstruct(ndarray, (0,), b"b")``: the empty array whose state the file sets next."""
+    if subtype is not np.ndarray or type(shape) is not tuple or shape != (0,) or type(code) is not bytes or code != b"b":
+        raise Refused("it builds an array shell other than numpy's empty one")
+    return multiarray._reconstruct(np.ndarray, (0,), b"b")
 
 
-class Rebuild(functools.partial):
-    """A helper the file may call; the file cannot set its state (a partial's function and arguments)."""
-
-    __slots__ = ()
-
-    def __setstate__(self, state):
-        raise Refused("it sets the state of a function")
-
-
-class Allowance:
-    """What a load may still make live, in bytes as the loader estimates them; charged for all the file makes."""
-
-    __slots__ = ("left",)
-
-    def __init__(self, left):
-        self.left = left
-
-    def charge(self, amount):
-        self.left -= amount
-        if self.left < 0:
-            raise Refused("it builds far more than a pipeline of its size")
-
-
-# ``running.load``: the load running in this thread, which the helpers charge and which makes estimators.
-running = threading.local()
-
-
-def set_running_load(load):
-    previous = getattr(running, "load", None)
-    running.load = load
-    return previous
-
-
-_NDARRAY = Named(np.ndarray)
-_SHELL_ARGUMENTS = ((0,), b"b")
-
-
-class ArrayShell(functools.partial):
-    """``_reconstruct(ndarray, (0,), b"b")``: an array the file builds, given once a state checked before numpy reads it.
-
-    The file calls the class itself, which keeps the arguments without running
-    anything; they are checked with the state, or when the load ends for a
-    shell never given one. ``array`` is the array (None until its state is
-    set); ``nesting`` how deep it nests, what it holds included.
-    """
-
-    # Kept in the partial's own dictionary, which a file cannot reach: the state is set here.
-    array = numeric = None
-    nesting = ARRAY_NESTING
-
-    def __call__(self, *args):
-        raise Refused("it calls ndarray")
-
-    def check_arguments(self):
-        if self.func is not _NDARRAY or self.args != _SHELL_ARGUMENTS or self.keywords:
-            raise Refused("it builds an array shell other than numpy's empty one")
-
-    def empty(self):
-        """The array of a shell never given its state: numpy's empty one, as pickle leaves it."""
-        self.check_arguments()
-        return _empty_array(_ndarray, _EMPTY_SHAPE, b"b")
-
-    def __setstate__(self, state):
-        # Written out for the common case, numeric data in bytes, as cheaply as it can be: numpy
-        # itself refuses a shape it cannot take, or bytes of another length than the shape and type
-        # say (before allocating anything), and whatever it refuses goes the long way, which says
-        # why in this system's words.
-        if type(state) is tuple and self.array is None:
-            try:
-                version, shape, dtype, fortran, data = state
-            except ValueError:
-                pass
-            else:
-                if (
-                    type(dtype) is DtypeShell
-                    and dtype.numeric is not None
-                    and type(data) is bytes
-                    and type(shape) is tuple
-                    and (
-                        type(shape[0]) is int and type(shape[1]) is int
-                        if len(shape) == 2
-                        else _INTEGERS.issuperset(map(type, shape))
-                    )
-                    and self.func is _NDARRAY
-                    and self.args == _SHELL_ARGUMENTS
-                    and not self.keywords
-                ):
-                    allowance = dtype.allowance
-                    allowance.left -= len(data)
-                    if allowance.left < 0:
-                        allowance.charge(0)
-                    array = _empty_array(_ndarray, _EMPTY_SHAPE, b"b")
-                    try:
-                        array.__setstate__((version, shape, dtype.numeric, fortran, data))
-                    except Exception:
-                        allowance.left += len(data)
-                    else:
-                        dtype.in_use = True
-                        # Numeric: the array holds nothing to finish when the load ends.
-                        self.array = self.numeric = array
-                        return
-        self._set_state(state)
-
-    def _set_state(self, state):
-        self.check_arguments()
-        if type(state) is not tuple or len(state) != 5:
-            raise Refused("it gives an array a state numpy does not write")
-        version, shape, dtype, fortran, data = state
-        dtype = real_dtype(dtype)
-        _check_array_state(shape, dtype, data)
-        if self.array is not None:
-            raise Refused("it sets the state of an array twice")
-        load = running.load
-        if type(data) is list:
-            # Arrays in the list become the arrays themselves; the list's own nesting counts.
-            data, nesting = load.array_elements(data)
-        else:
-            load.allowance.charge(len(data))
-            nesting = ARRAY_NESTING
-        array = _empty_array(_ndarray, _EMPTY_SHAPE, b"b")
-        array.__setstate__((version, shape, dtype, fortran, data))
-        self.array, self.nesting = array, nesting
-        if type(data) is not list:
-            self.numeric = array
-
-    @classmethod
-    def complete(cls, array):
-        shell = cls(_NDARRAY, *_SHELL_ARGUMENTS)
-        shell.array, shell.nesting = array, ARRAY_NESTING
-        return shell
-
-
-_empty_array = multiarray._reconstruct
-_scalar = multiarray.scalar
-_ndarray = np.ndarray
-_INTEGERS = frozenset((int,))
-
-_EMPTY_SHAPE = (0,)
-
-
-class DtypeShell:
-    """A numpy data type the file names: a new one, given once a state numpy itself writes for it, before any use.
-
-    ``numeric`` is the type when it holds no objects (no state numpy writes changes that), else None;
-    ``allowance`` that of the load, which the arrays of this type are charged to.
-    """
-
-    __slots__ = ("dtype", "numeric", "allowance", "state_set", "in_use")
-
-    def __init__(self, dtype, allowance):
-        self.dtype, self.allowance, self.state_set, self.in_use = dtype, allowance, False, False
-        self.numeric = None if dtype.hasobject else dtype
-
-    def __call__(self, *args):
-        raise Refused("it calls dtype")
-
-    def __setstate__(self, state):
-        dtype = self.dtype
-        # Only the state numpy itself writes for this type (in either byte order).
-        if state not in (dtype.__reduce__()[2], dtype.newbyteorder().__reduce__()[2]):
-            raise Refused(f"it gives the numpy data type {dtype} a state numpy does not write")
-        if self.in_use:
-            raise Refused("it fills a dtype after putting it inside another container")
-        if self.state_set:
-            raise Refused(f"it sets the state of the numpy data type {dtype} twice")
-        dtype.__setstate__(state)
-        self.state_set = True
-
-
-def real_dtype(value):
-    if type(value) is DtypeShell:
-        value.in_use = True
-        return value.dtype
-    return value
-
-
-# ------------------------------------------------------------------ the helpers a file may call
-#
-# Each accepts exactly the arguments that the pickle protocols write for it.
-# What they make besides the data they are given is charged with the opcode
-# that calls them.
-
-
-def _array_from_buffer(buffer, dtype, shape, order, axis_order=None):
+def array_from_buffer(buffer, dtype, shape, order, axis_order=None):
     """An array over bytes of the file (protocol 5); the shape must match the bytes' length."""
-    dtype = real_dtype(dtype)
     if (
         type(buffer) not in (bytes, bytearray)
         or not isinstance(dtype, np.dtype)
@@ -271,45 +71,31 @@ def _array_from_buffer(buffer, dtype, shape, order, axis_order=None):
         raise Refused(f"it rebuilds an array of shape {shape_text(shape)} from {len(buffer)} bytes")
     # numpy 1.x takes no axis order (and never writes one).
     extra = () if axis_order is None else (axis_order,)
-    # Complete already: a later state for it is refused as a second one. A view of the file's bytes.
-    return ArrayShell.complete(numeric._frombuffer(buffer, dtype, shape, order, *extra))
+    return numeric._frombuffer(buffer, dtype, shape, order, *extra)
 
 
-def scalar(dtype, data=None):
-    """A numpy scalar: the object itself for the object type, else its bytes."""
-    dtype = real_dtype(dtype)
-    if not isinstance(dtype, np.dtype) or not (
-        (type(data) is bytes and len(data) == dtype.itemsize) or dtype == _OBJECT
-    ):
+def scalar(dtype, data):
+    """A numpy scalar of its bytes. No numpy scalar holds objects (indexing an object array gives the object)."""
+    if not isinstance(dtype, np.dtype) or dtype.hasobject or type(data) is not bytes or len(data) != dtype.itemsize:
         raise Refused("it rebuilds a numpy scalar with unexpected arguments")
-    return _scalar(dtype, data)
+    return multiarray.scalar(dtype, data)
 
 
-def _data_type(spec, align=False, copy=True):
-    """A plain numpy data type; no fitted piece holds records or sub-arrays."""
+def data_type(spec, align=False, copy=True):
+    """A new plain numpy data type, whose state the file may set once; no fitted piece holds records or sub-arrays."""
     if type(spec) is not str or len(spec) > 32 or type(align) is not bool:
         raise Refused("it names a numpy data type with unexpected arguments")
-    # Always a new object: its state is set next, and the shared one must not change.
+    # Always a new object: its state may be set next, and the shared one must not change.
     dtype = np.dtype(spec, align, True)
     if dtype.fields is not None or dtype.subdtype is not None:
-        raise Refused(f"it names the numpy data type {dtype}, which no fitted piece holds")
-    return DtypeShell(dtype, running.load.allowance)
-
-
-def _object_of(cls, base, state):
-    """``copyreg._reconstructor`` of protocols 0 and 1, for the admitted estimators only."""
-    load = running.load
-    estimator = load.admitted.estimator_class(cls)
-    if estimator is None or base is not load.admitted.object or state is not None:
-        raise Refused("it rebuilds an object other than an estimator of a pipeline")
-    return load.new_estimator(estimator)
+        raise Refused(f"it names the numpy data type {excerpt(str(dtype))}, which no fitted piece holds")
+    return dtype
 
 
 def _latin1_bytes(text, encoding):
     """Bytes as protocols 0 to 2 write them: a text encoded in latin-1."""
     if type(text) is not str or encoding != "latin1":
         raise Refused("it encodes bytes other than the way pickle does")
-    running.load.allowance.charge(len(text))
     return codecs.encode(text, "latin1")
 
 
@@ -317,11 +103,21 @@ def _empty_bytes():
     return b""
 
 
-# ------------------------------------------------------------------ checks and messages
+class _Rebuild:
+    """A helper the file may call, with how many arguments the pickle protocols write for it."""
+
+    __slots__ = ("func", "fewest", "most", "refusal")
+
+    def __init__(self, func, fewest, most, refusal):
+        self.func, self.fewest, self.most, self.refusal = func, fewest, most, refusal
+
+
+# ------------------------------------------------------------------ checks
 
 
 def _is_shape(value):
-    if type(value) is not tuple:
+    # The length first: a file may give a tuple of millions of references to one huge integer.
+    if type(value) is not tuple or len(value) > MAX_AXES:
         return False
     for n in value:
         if type(n) is not int or n < 0:
@@ -329,16 +125,115 @@ def _is_shape(value):
     return True
 
 
+def _element_count(shape, available):
+    """The element count of ``shape`` when it is at most ``available``, else None.
+
+    Each extent is compared with what is there before any is multiplied: a
+    shape may hold huge integers whose product alone would take minutes.
+    """
+    if 0 in shape:
+        return 0
+    count = 1
+    for n in shape:
+        if n > available:
+            return None
+        count *= n
+        if count > available:
+            return None
+    return count
+
+
+def array_state_bytes(state, awaiting_state):
+    """What setting ``state`` on an array makes live, once checked to be a state numpy writes, whole.
+
+    The element count is checked for every type, those of no bytes included:
+    an array of 10**18 empty texts takes no data, but a set over it never
+    ends. ``awaiting_state`` holds the arrays begun and not yet given their
+    state, which an object array may not hold.
+    """
+    if type(state) is not tuple or len(state) != 5:
+        raise Refused("it gives an array a state numpy does not write")
+    _, shape, dtype, _, data = state
+    if type(shape) is not tuple or not isinstance(dtype, np.dtype):
+        raise Refused("it gives an array a shape or type numpy does not write")
+    kind = type(data)
+    if len(shape) > MAX_AXES:
+        whole = False  # no array has so many axes
+    elif not _is_shape(shape):
+        raise Refused("it gives an array a shape or type numpy does not write")
+    elif dtype.hasobject:
+        whole = kind is list and dtype == _OBJECT and _element_count(shape, len(data)) == len(data)
+    elif kind is bytes or kind is bytearray:
+        count = _element_count(shape, len(data))
+        whole = count is not None and count * dtype.itemsize == len(data)
+    else:
+        whole = False
+    if not whole:
+        raise Refused(
+            f"it gives an array of shape {shape_text(shape)} and type {excerpt(str(dtype))} data of another size"
+        )
+    if kind is list:
+        if any(type(item) is np.ndarray and id(item) in awaiting_state for item in data):
+            raise Refused("it puts an array into another before the inner one is complete")
+        return 8 * len(data)
+    return len(data)
+
+
+def check_data_type_state(dtype, state):
+    # Only the state numpy itself writes for this type (in either byte order): the item size stays.
+    if type(state) is not tuple or state not in (dtype.__reduce__()[2], dtype.newbyteorder().__reduce__()[2]):
+        raise Refused(f"it gives the numpy data type {excerpt(str(dtype))} a state numpy does not write")
+
+
+# Settings that scikit-learn fills with a name or a number, or with a callable
+# it calls at predict: a file may give only the names and numbers.
+NAMED_SETTINGS = {
+    "KNNImputer": ("metric", "weights"),
+    "SimpleImputer": ("strategy",),
+}
+_NAMES_AND_NUMBERS = (str, int, float, bool)
+
+
+def check_estimator_state(cls, state, methods):
+    """Refuse a state that the estimator's own ``__setstate__`` should not see.
+
+    Its keys are texts (the scan refuses any other key); none may name a
+    method of the estimator's class, which the attribute would hide from
+    everything that looks the method up on the object (pickle's and copy's
+    hooks, scikit-learn's clone and tags, predict itself).
+    """
+    name = cls.__name__
+    if type(state) is not dict:
+        raise Refused(f"it gives a {name} a state other than its attributes")
+    version = state.get("_sklearn_version", "")
+    if type(version) is not str or len(version) > MAX_VERSION_LENGTH:
+        raise Refused(f"it gives a {name} a scikit-learn version that is not a short text")
+    if not methods.isdisjoint(state):
+        hidden = min(methods.intersection(state))
+        raise Refused(f"it gives a {name} an attribute {excerpt(hidden)} that hides its method")
+    for setting in NAMED_SETTINGS.get(name, ()):
+        value = state.get(setting)
+        if value is not None and type(value) not in _NAMES_AND_NUMBERS:
+            raise Refused(f"it gives a {name} a {kind_name(value)} as its {setting}, which takes a name")
+
+
+# ------------------------------------------------------------------ messages
+
+
 def shape_text(shape):
     # Huge extents are not written out: their decimal digits alone would take long.
-    if len(shape) <= 64 and all(n < 2**63 for n in shape):
+    if len(shape) <= MAX_AXES and all(n < 2**63 for n in shape):
         return excerpt(str(shape))
     return f"({len(shape)} extents, some beyond any array)"
 
 
 def excerpt(text, limit=60):
-    """``text`` from a file as a message quotes it: cut when long, so that the file cannot fill the message."""
-    return text if len(text) <= limit else f"{text[:limit]}... ({len(text)} characters)"
+    """``text`` from a file as a message quotes it: cut when long, its control characters escaped."""
+    if len(text) > limit:
+        text = f"{text[:limit]}... ({len(text)} characters)"
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
 def quoted(value):
@@ -354,68 +249,20 @@ def called(obj):
     return obj.__qualname__ if isinstance(obj, (type, types.FunctionType)) else type(obj).__name__
 
 
-def _element_count(shape, available):
-    """The element count of ``shape`` when it is at most ``available``, else None.
-
-    Each extent is compared with what is there before any is multiplied: a
-    shape may hold huge integers whose product alone would take minutes.
-    """
-    if len(shape) == 1:
-        return shape[0] if shape[0] <= available else None
-    if 0 in shape:
-        return 0
-    count = 1
-    for n in shape:
-        if n > available:
-            return None
-        count *= n
-        if count > available:
-            return None
-    return count
-
-
-def _check_array_state(shape, dtype, data):
-    if not _is_shape(shape) or not isinstance(dtype, np.dtype):
-        raise Refused("it gives an array a shape or type numpy does not write")
-    kind = type(data)
-    if dtype.hasobject:
-        whole = kind is list and dtype == _OBJECT and _element_count(shape, len(data)) == len(data)
-    elif kind is bytes or kind is bytearray:
-        count = _element_count(shape, len(data))
-        whole = count is not None and count * dtype.itemsize == len(data)
-    else:
-        whole = False
-    if not whole:
-        raise Refused(f"it gives an array of shape {shape_text(shape)} and type {dtype} data of another size")
-
-
-_OBJECT = np.dtype(object)
-
-
-def check_estimator_state(estimator, state, methods):
-    """Refuse a state that the estimator's own ``__setstate__`` should not see.
-
-    Its keys were checked to be texts when the dictionary was filled; none may
-    name a method of the estimator's class, which the attribute would hide
-    from everything that looks the method up on the object (pickle's and copy's
-    hooks, scikit-learn's clone and tags, predict itself).
-    """
-    name = estimator.__name__
-    if type(state) is not dict:
-        raise Refused(f"it gives a {name} a state other than its attributes")
-    version = state.get("_sklearn_version", "")
-    if type(version) is not str or len(version) > MAX_VERSION_LENGTH:
-        raise Refused(f"it gives a {name} a scikit-learn version that is not a short text")
-    if not methods.isdisjoint(state):
-        hidden = min(methods.intersection(state))
-        raise Refused(f"it gives a {name} an attribute {excerpt(hidden)} that hides its method")
+def kind_name(obj):
+    """The name a message gives the type of ``obj``, numpy's arrays and data types by their common name."""
+    if isinstance(obj, np.ndarray):
+        return "ndarray"
+    if isinstance(obj, np.dtype):
+        return "dtype"
+    return type(obj).__name__
 
 
 # ------------------------------------------------------------------ the admitted globals
 
 
 class _Admitted:
-    """The globals a file may name, as the stand-ins it is handed, and the kinds of fitted pieces."""
+    """The globals a file may name, the helpers it may call, and the kinds of fitted pieces."""
 
     def __init__(self):
         from sklearn.ensemble import AdaBoostClassifier, BaggingClassifier
@@ -434,37 +281,50 @@ class _Admitted:
         self.estimators = frozenset(
             self.imputers + (MinMaxScaler, SelectPercentile) + self.ensembles + self.inner_models
         )
-        self.ndarray = _NDARRAY
-        self.object = Named(object)
-        # The stand-ins are shared by every load: none can be changed by a file.
-        stand_ins = {obj: Named(obj) for obj in self.estimators | set(self.score_functions)}
-        self._estimator_of = {id(stand_ins[cls]): (stand_ins[cls], cls) for cls in self.estimators}
+        # The names each estimator's methods go by, which no attribute may take.
+        self.methods = {
+            cls: frozenset(name for name in dir(cls) if callable(getattr(cls, name, None))) for cls in self.estimators
+        }
+
+        def object_of(cls, base, state):
+            """``copyreg._reconstructor`` of protocols 0 and 1, for the admitted estimators only."""
+            if not self.is_estimator_class(cls) or base is not object or state is not None:
+                raise Refused("it rebuilds an object other than an estimator of a pipeline")
+            return object.__new__(cls)
+
+        rebuilds = (
+            _Rebuild(array_shell, 3, 3, "it builds an array shell other than numpy's empty one"),
+            _Rebuild(array_from_buffer, 4, 5, "it rebuilds an array from a buffer with unexpected arguments"),
+            _Rebuild(scalar, 2, 2, "it rebuilds a numpy scalar with unexpected arguments"),
+            _Rebuild(data_type, 1, 3, "it names a numpy data type with unexpected arguments"),
+            _Rebuild(object_of, 3, 3, "it rebuilds an object other than an estimator of a pipeline"),
+            _Rebuild(_latin1_bytes, 2, 2, "it encodes bytes other than the way pickle does"),
+            _Rebuild(_empty_bytes, 0, 0, "it makes bytes other than the way pickle does"),
+        )
+        # By identity: what the file calls comes from the file and must not be hashed.
+        self.rebuilds = {id(rebuild.func): rebuild for rebuild in rebuilds}
         # Named where the running libraries define them, so files written by
         # this installation always load.
-        named = {(obj.__module__, obj.__qualname__): stand_in for obj, stand_in in stand_ins.items()}
+        named = {(obj.__module__, obj.__qualname__): obj for obj in self.estimators | set(self.score_functions)}
         # Arrays, types and scalars under numpy's present and former core
         # package names; protocols 0 to 2 name the builtins and copyreg by
         # their old names, and write bytes through the codec function.
-        # The helpers are shared by every load too: none keeps anything of a load.
-        helpers = {helper: Rebuild(helper) for helper in (scalar, _array_from_buffer, _data_type, _latin1_bytes,
-                                                          _empty_bytes, _object_of)}
         for core in ("numpy._core", "numpy.core"):
-            named[(core + ".multiarray", "_reconstruct")] = ArrayShell
-            named[(core + ".multiarray", "scalar")] = helpers[scalar]
-            named[(core + ".numeric", "_frombuffer")] = helpers[_array_from_buffer]
-        named[("numpy", "ndarray")] = self.ndarray
-        named[("numpy", "dtype")] = helpers[_data_type]
-        named[("_codecs", "encode")] = helpers[_latin1_bytes]
+            named[(core + ".multiarray", "_reconstruct")] = array_shell
+            named[(core + ".multiarray", "scalar")] = scalar
+            named[(core + ".numeric", "_frombuffer")] = array_from_buffer
+        named[("numpy", "ndarray")] = np.ndarray
+        named[("numpy", "dtype")] = data_type
+        named[("_codecs", "encode")] = _latin1_bytes
         for builtins_module, copyreg_module in (("builtins", "copyreg"), ("__builtin__", "copy_reg")):
-            named[(builtins_module, "object")] = self.object
-            named[(builtins_module, "bytes")] = helpers[_empty_bytes]
-            named[(copyreg_module, "_reconstructor")] = helpers[_object_of]
+            named[(builtins_module, "object")] = object
+            named[(builtins_module, "bytes")] = _empty_bytes
+            named[(copyreg_module, "_reconstructor")] = object_of
         self.globals = named
 
-    def estimator_class(self, obj):
-        """The estimator class ``obj`` stands for, or None; by identity: the object comes from the file."""
-        entry = self._estimator_of.get(id(obj))
-        return entry[1] if entry is not None and entry[0] is obj else None
+    def is_estimator_class(self, cls):
+        # By identity: the object comes from the file and must not be hashed.
+        return any(cls is estimator for estimator in self.estimators)
 
 
 @functools.cache

@@ -1,0 +1,668 @@
+#include "korvane/pickle_scan.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <utility>
+#include <vector>
+
+namespace korvane::pickles {
+namespace {
+
+// What an entry of the unpickler's stack is, as far as the structure goes.
+enum Kind : uint8_t {
+  kPlain,   // a number, bytes, None, a boolean, a global: nothing inside, never filled
+  kText,    // a str: the only admitted dictionary key
+  kTuple,
+  kList,
+  kDict,
+  kObject,  // what a call, NEWOBJ or BUILD made: an array, a data type, an estimator, ...
+};
+
+struct Node {
+  Kind kind;
+  bool inside;     // put inside another container: its nesting is final, it may not be filled
+  uint16_t depth;  // containers nested in it, itself included
+};
+
+// Plain values and texts share one node each: nothing about their identity counts.
+constexpr uint32_t kPlainNode = 0;
+constexpr uint32_t kTextNode = 1;
+constexpr uint32_t kEmptyTupleNode = 2;
+constexpr uint32_t kNoEntry = std::numeric_limits<uint32_t>::max();
+
+// What an opcode makes live besides the data it reads, about twice its memory:
+// a reference, a memo entry, a mark, a number, the header of a text or bytes,
+// new containers, a dictionary entry, a call's object, a new estimator.
+constexpr int64_t kReference = 16;
+constexpr int64_t kMemoEntry = 32;
+constexpr int64_t kMemoPlace = 16;  // the unpickler's memo is an array twice as long as its largest index
+constexpr int64_t kMarkCharge = 32;
+constexpr int64_t kNumber = 64;
+constexpr int64_t kTextHeader = 128;
+constexpr int64_t kEmptyList = 128;
+constexpr int64_t kEmptyDict = 144;
+constexpr int64_t kListCharge = 112;
+constexpr int64_t kTupleCharge = 128;
+constexpr int64_t kDictEntry = 128;
+constexpr int64_t kCallCharge = 256;
+constexpr int64_t kGlobalCharge = 64;
+constexpr int64_t kBuildCharge = 32;
+
+// The unpickler's first memo holds this many places.
+constexpr uint64_t kFirstMemoPlaces = 32;
+
+struct Stop {
+  Outcome outcome;
+  std::string message;
+};
+
+// Opcodes, as pickle names them.
+enum Op : uint8_t {
+  MARK = '(', STOP = '.', POP = '0', POP_MARK = '1', DUP = '2', FLOAT = 'F', INT = 'I', BININT = 'J',
+  BININT1 = 'K', LONG = 'L', BININT2 = 'M', NONE = 'N', PERSID = 'P', BINPERSID = 'Q', REDUCE = 'R',
+  STRING = 'S', BINSTRING = 'T', SHORT_BINSTRING = 'U', UNICODE = 'V', BINUNICODE = 'X', APPEND = 'a',
+  BUILD = 'b', GLOBAL = 'c', DICT = 'd', EMPTY_DICT = '}', APPENDS = 'e', GET = 'g', BINGET = 'h', INST = 'i',
+  LONG_BINGET = 'j', LIST = 'l', EMPTY_LIST = ']', OBJ = 'o', PUT = 'p', BINPUT = 'q', LONG_BINPUT = 'r',
+  SETITEM = 's', TUPLE = 't', EMPTY_TUPLE = ')', SETITEMS = 'u', BINFLOAT = 'G', BINBYTES = 'B',
+  SHORT_BINBYTES = 'C',
+  PROTO = 0x80, NEWOBJ = 0x81, EXT1 = 0x82, EXT2 = 0x83, EXT4 = 0x84, TUPLE1 = 0x85, TUPLE2 = 0x86,
+  TUPLE3 = 0x87, NEWTRUE = 0x88, NEWFALSE = 0x89, LONG1 = 0x8a, LONG4 = 0x8b, SHORT_BINUNICODE = 0x8c,
+  BINUNICODE8 = 0x8d, BINBYTES8 = 0x8e, EMPTY_SET = 0x8f, ADDITEMS = 0x90, FROZENSET = 0x91,
+  NEWOBJ_EX = 0x92, STACK_GLOBAL = 0x93, MEMOIZE = 0x94, FRAME = 0x95, BYTEARRAY8 = 0x96,
+  NEXT_BUFFER = 0x97, READONLY_BUFFER = 0x98,
+};
+
+constexpr int kHighestProtocol = 5;
+
+class Scanner {
+ public:
+  Scanner(const uint8_t* data, size_t size, const Limits& limits)
+      : data_(data), size_(size), limits_(limits) {
+    // Whatever the file, nothing the scan keeps outgrows what the file may build.
+    most_built_ = limits.built_floor + limits.built_per_byte * static_cast<int64_t>(size);
+    nodes_.push_back({kPlain, false, 0});
+    nodes_.push_back({kText, false, 0});
+    nodes_.push_back({kTuple, false, 1});
+    out_.reserve(size + 16);
+    out_.append(9, '\0');  // FRAME and its length, written at the end
+    out_[0] = static_cast<char>(FRAME);
+  }
+
+  ScanResult run() {
+    ScanResult result;
+    try {
+      play();
+      result.outcome = Outcome::kLoad;
+    } catch (Stop& stop) {
+      result.outcome = stop.outcome;
+      result.message = std::move(stop.message);
+      return result;
+    }
+    const uint64_t body = out_.size() - 9;
+    for (int i = 0; i < 8; ++i) out_[1 + i] = static_cast<char>((body >> (8 * i)) & 0xff);
+    result.stream = std::move(out_);
+    result.built = built_;
+    result.read = static_cast<int64_t>(read_);
+    return result;
+  }
+
+ private:
+  // ------------------------------------------------------------ reading
+
+  [[noreturn]] static void malformed(std::string message) { throw Stop{Outcome::kMalformed, std::move(message)}; }
+  [[noreturn]] static void refused(std::string message) { throw Stop{Outcome::kRefused, std::move(message)}; }
+  [[noreturn]] static void truncated() { malformed("pickle data was truncated"); }
+  [[noreturn]] static void underflow() { malformed("unpickling stack underflow"); }
+
+  void need(uint64_t count) const {
+    if (count > size_ - pos_) truncated();
+  }
+
+  uint64_t little_endian(int width) {
+    need(static_cast<uint64_t>(width));
+    uint64_t value = 0;
+    for (int i = 0; i < width; ++i) value |= static_cast<uint64_t>(data_[pos_ + i]) << (8 * i);
+    pos_ += static_cast<size_t>(width);
+    return value;
+  }
+
+  // Steps over a length-counted argument; lengths are claims of the file, checked against what is left.
+  uint64_t counted(int width, bool is_signed) {
+    uint64_t length = little_endian(width);
+    if (is_signed && width == 4 && (length & 0x80000000u)) malformed("pickle data holds a negative byte count");
+    need(length);
+    pos_ += static_cast<size_t>(length);
+    return length;
+  }
+
+  // The length of the line that starts here, newline excluded; the position moves past it.
+  size_t line() {
+    const void* end = std::memchr(data_ + pos_, '\n', size_ - pos_);
+    if (end == nullptr) truncated();
+    const size_t length = static_cast<size_t>(static_cast<const uint8_t*>(end) - (data_ + pos_));
+    pos_ += length + 1;
+    return length;
+  }
+
+  // A number written as text: parsing it takes time in the square of its digits.
+  size_t number_line() {
+    const size_t length = line();
+    if (static_cast<int64_t>(length) > limits_.max_digits + 2) {
+      refused("it writes a number of more than " + std::to_string(limits_.max_digits) + " digits");
+    }
+    return length;
+  }
+
+  // A float as repr writes it (digits, a point, an exponent, or inf and nan): linear to parse.
+  size_t float_line() {
+    const size_t start = pos_;
+    const size_t length = line();
+    const uint8_t* c = data_ + start;
+    const uint8_t* end = c + length;
+    auto digits = [&]() {
+      const uint8_t* first = c;
+      while (c < end && *c >= '0' && *c <= '9') ++c;
+      return c - first;
+    };
+    if (c < end && (*c == '+' || *c == '-')) ++c;
+    auto word = [&](const char* w) {
+      const size_t n = std::strlen(w);
+      if (static_cast<size_t>(end - c) != n) return false;
+      for (size_t i = 0; i < n; ++i) {
+        if ((c[i] | 0x20) != w[i]) return false;
+      }
+      return true;
+    };
+    bool valid = word("inf") || word("infinity") || word("nan");
+    if (!valid) {
+      const auto whole = digits();
+      auto fraction = 0;
+      if (c < end && *c == '.') {
+        ++c;
+        fraction = static_cast<int>(digits() > 0);
+      }
+      valid = whole > 0 || fraction > 0;
+      if (valid && c < end && (*c == 'e' || *c == 'E')) {
+        ++c;
+        if (c < end && (*c == '+' || *c == '-')) ++c;
+        valid = digits() > 0;
+      }
+      valid = valid && c == end;
+    }
+    if (!valid) malformed("could not convert string to float");
+    return length;
+  }
+
+  uint64_t decimal_line() {
+    const size_t start = pos_;
+    const size_t length = line();
+    if (length == 0 || length > 18) malformed("a memo opcode holds no memo index");
+    uint64_t value = 0;
+    for (size_t i = 0; i < length; ++i) {
+      const uint8_t c = data_[start + i];
+      if (c < '0' || c > '9') malformed("a memo opcode holds no memo index");
+      value = value * 10 + (c - '0');
+    }
+    return value;
+  }
+
+  // ------------------------------------------------------------ what is made
+
+  void charge(int64_t amount) {
+    built_ += amount;
+    if (built_ > most_built_) refused("it builds far more than a pipeline of its size");
+  }
+
+  size_t fence() const { return marks_.empty() ? 0 : marks_.back(); }
+
+  // Items above the innermost mark: the unpickler touches no other.
+  size_t above_fence() const { return stack_.size() - fence(); }
+
+  size_t pop_mark() {
+    if (marks_.empty()) malformed("could not find MARK");
+    const size_t mark = marks_.back();
+    marks_.pop_back();
+    return mark;
+  }
+
+  void push(uint32_t node) { stack_.push_back(node); }
+
+  uint32_t new_node(Kind kind, int depth) {
+    check_depth(depth);
+    nodes_.push_back({kind, false, static_cast<uint16_t>(depth)});
+    return static_cast<uint32_t>(nodes_.size() - 1);
+  }
+
+  void check_depth(int depth) const {
+    if (depth > limits_.max_nesting) {
+      refused("it nests containers more than " + std::to_string(limits_.max_nesting) + " deep");
+    }
+  }
+
+  // Seals what is put inside a container and returns how deep it nests.
+  int put_inside(uint32_t node) {
+    Node& n = nodes_[node];
+    if (n.kind == kList || n.kind == kDict || n.kind == kObject) n.inside = true;
+    return n.depth;
+  }
+
+  // A new container of the stack's items from `first` on, which leave the stack.
+  uint32_t container_of(Kind kind, size_t first) {
+    int deepest = 0;
+    for (size_t i = first; i < stack_.size(); ++i) deepest = std::max(deepest, put_inside(stack_[i]));
+    stack_.resize(first);
+    return new_node(kind, deepest + 1);
+  }
+
+  void holds(uint32_t container, int inner_depth) {
+    Node& n = nodes_[container];
+    if (inner_depth + 1 > n.depth) {
+      check_depth(inner_depth + 1);
+      n.depth = static_cast<uint16_t>(inner_depth + 1);
+    }
+  }
+
+  // ------------------------------------------------------------ the stream the unpickler runs
+
+  // Copies the file's bytes up to `end`, unchanged, into the stream.
+  void copy_to(size_t end) {
+    out_.append(reinterpret_cast<const char*>(data_) + copied_, end - copied_);
+    copied_ = end;
+  }
+
+  // Replaces the opcode that started at `start` (and ends here) with a call of persistent_load:
+  // BININT1 tag, TUPLE3, BINPERSID, so that it receives (first, second, tag).
+  void rewrite_as_call(size_t start, Tag tag) {
+    copy_to(start);
+    const char call[] = {static_cast<char>(BININT1), static_cast<char>(tag), static_cast<char>(TUPLE3),
+                         static_cast<char>(BINPERSID)};
+    out_.append(call, sizeof call);
+    copied_ = pos_;
+  }
+
+  // Ends the stream before the opcode at `start` with a call naming the stack's entry `culprit`.
+  [[noreturn]] void end_with_refusal(size_t start, size_t culprit, Tag tag) {
+    copy_to(start);
+    // POP takes the top mark when it sits at the top, else the top item: drop both down to the culprit.
+    size_t pops = stack_.size() - 1 - culprit;
+    for (size_t mark : marks_) pops += mark > culprit ? 1 : 0;
+    out_.append(pops, static_cast<char>(POP));
+    const char call[] = {static_cast<char>(NONE), static_cast<char>(BININT1), static_cast<char>(tag),
+                         static_cast<char>(TUPLE3), static_cast<char>(BINPERSID), static_cast<char>(STOP)};
+    out_.append(call, sizeof call);
+    finish(start);
+    throw Finished{};
+  }
+
+  struct Finished {};
+
+  void finish(size_t read) {
+    read_ = read;
+    const int64_t allowed = limits_.built_floor + limits_.built_per_byte * static_cast<int64_t>(read);
+    if (built_ > allowed) refused("it builds far more than a pipeline of its size");
+  }
+
+  // ------------------------------------------------------------ opcodes
+
+  void memo_put(uint64_t index) {
+    if (above_fence() == 0) underflow();
+    if (index >= memo_places_) {
+      // The unpickler makes its memo twice as long as the index: charged before anything grows.
+      charge(kMemoPlace * static_cast<int64_t>(index));
+      memo_places_ = index * 2;
+    }
+    if (index >= memo_.size()) memo_.resize(static_cast<size_t>(index) + 1, kNoEntry);
+    if (memo_[index] == kNoEntry) ++memo_len_;
+    memo_[index] = stack_.back();
+    charge(kMemoEntry);
+  }
+
+  void memo_get(uint64_t index) {
+    if (index >= memo_.size() || memo_[index] == kNoEntry) {
+      malformed("Memo value not found at index " + std::to_string(index));
+    }
+    push(memo_[index]);
+    charge(kReference);
+  }
+
+  void append(size_t start) {
+    if (stack_.size() < fence() + 2) underflow();
+    const size_t target = stack_.size() - 2;
+    check_kind(start, target, kList, kNotAList);
+    const int inner = put_inside(stack_.back());
+    check_open(start, target);
+    holds(stack_[target], inner);
+    stack_.pop_back();
+    charge(kReference);
+  }
+
+  void appends(size_t start) {
+    if (marks_.empty()) malformed("could not find MARK");
+    const size_t mark = marks_.back();
+    const size_t outer = marks_.size() > 1 ? marks_[marks_.size() - 2] : 0;
+    if (mark <= outer) underflow();
+    if (stack_.size() > mark) {
+      check_kind(start, mark - 1, kList, kNotAList);
+      int deepest = 0;
+      for (size_t i = mark; i < stack_.size(); ++i) deepest = std::max(deepest, put_inside(stack_[i]));
+      check_open(start, mark - 1);
+      holds(stack_[mark - 1], deepest);
+      charge(kReference * static_cast<int64_t>(stack_.size() - mark));
+    }
+    stack_.resize(mark);
+    marks_.pop_back();
+  }
+
+  void setitems(size_t start, size_t first) {
+    // The items from `first` on are key, value, ...; the dictionary sits just below them.
+    if ((stack_.size() - first) % 2 != 0) malformed("odd number of items for SETITEMS");
+    for (size_t i = first; i < stack_.size(); i += 2) {
+      if (nodes_[stack_[i]].kind != kText) end_with_refusal(start, i, kKeyNotText);
+    }
+    check_kind(start, first - 1, kDict, kNotADict);
+    int deepest = 0;
+    for (size_t i = first + 1; i < stack_.size(); i += 2) deepest = std::max(deepest, put_inside(stack_[i]));
+    check_open(start, first - 1);
+    holds(stack_[first - 1], deepest);
+    charge(kDictEntry * static_cast<int64_t>((stack_.size() - first) / 2));
+    stack_.resize(first);
+  }
+
+  void check_kind(size_t start, size_t target, Kind kind, Tag wrong_kind) {
+    if (nodes_[stack_[target]].kind != kind) end_with_refusal(start, target, wrong_kind);
+  }
+
+  // Checked once what is added is sealed: a container added to itself is inside another by then.
+  void check_open(size_t start, size_t target) {
+    if (nodes_[stack_[target]].inside) end_with_refusal(start, target, kFilledInside);
+  }
+
+  void play() {
+    try {
+      for (;;) step();
+    } catch (Finished&) {
+    }
+  }
+
+  void step() {
+    need(1);
+    const size_t start = pos_;
+    const uint8_t op = data_[pos_++];
+    switch (op) {
+      case MARK:
+        marks_.push_back(stack_.size());
+        charge(kMarkCharge);
+        return;
+      case STOP:
+        copy_to(pos_);
+        finish(pos_);
+        throw Finished{};
+      case POP:
+        if (!marks_.empty() && marks_.back() == stack_.size()) {
+          marks_.pop_back();
+        } else {
+          if (above_fence() == 0) underflow();
+          stack_.pop_back();
+        }
+        return;
+      case POP_MARK:
+        stack_.resize(pop_mark());
+        return;
+      case DUP:
+        if (above_fence() == 0) underflow();
+        push(stack_.back());
+        charge(kReference);
+        return;
+      case FLOAT:
+        charge(kNumber + static_cast<int64_t>(float_line()));
+        push(kPlainNode);
+        return;
+      case INT:
+      case LONG:
+        charge(kNumber + static_cast<int64_t>(number_line()));
+        push(kPlainNode);
+        return;
+      case BININT:
+      case BININT2:
+      case BININT1:
+      case BINFLOAT:
+        little_endian(op == BININT ? 4 : op == BININT2 ? 2 : op == BININT1 ? 1 : 8);
+        charge(op == BININT1 ? kReference : kNumber);  // integers below 256 are shared
+        push(kPlainNode);
+        return;
+      case LONG1:
+      case LONG4:
+        charge(kNumber + static_cast<int64_t>(counted(op == LONG1 ? 1 : 4, true)));
+        push(kPlainNode);
+        return;
+      case NONE:
+      case NEWTRUE:
+      case NEWFALSE:
+        charge(kReference);
+        push(kPlainNode);
+        return;
+      case STRING:
+      case UNICODE:
+        charge(kTextHeader + static_cast<int64_t>(line()));
+        push(kTextNode);
+        return;
+      case BINSTRING:
+      case SHORT_BINSTRING:
+      case BINUNICODE:
+      case SHORT_BINUNICODE:
+      case BINUNICODE8: {
+        const int width = op == SHORT_BINSTRING || op == SHORT_BINUNICODE ? 1 : op == BINUNICODE8 ? 8 : 4;
+        charge(kTextHeader + static_cast<int64_t>(counted(width, op == BINSTRING)));
+        push(kTextNode);
+        return;
+      }
+      case BINBYTES:
+      case SHORT_BINBYTES:
+      case BINBYTES8:
+      case BYTEARRAY8: {
+        const int width = op == SHORT_BINBYTES ? 1 : op == BINBYTES ? 4 : 8;
+        charge(kTextHeader + static_cast<int64_t>(counted(width, false)));
+        push(kPlainNode);
+        return;
+      }
+      case EMPTY_TUPLE:
+        charge(kReference);
+        push(kEmptyTupleNode);
+        return;
+      case EMPTY_LIST:
+        charge(kEmptyList);
+        push(new_node(kList, 1));
+        return;
+      case EMPTY_DICT:
+        charge(kEmptyDict);
+        push(new_node(kDict, 1));
+        return;
+      case TUPLE:
+        charge(kTupleCharge);
+        push(container_of(kTuple, pop_mark()));
+        return;
+      case TUPLE1:
+      case TUPLE2:
+      case TUPLE3: {
+        const size_t count = op == TUPLE1 ? 1 : op == TUPLE2 ? 2 : 3;
+        if (above_fence() < count) underflow();
+        charge(kTupleCharge);
+        push(container_of(kTuple, stack_.size() - count));
+        return;
+      }
+      case LIST: {
+        const size_t first = pop_mark();
+        charge(kListCharge + kReference * static_cast<int64_t>(stack_.size() - first));
+        push(container_of(kList, first));
+        return;
+      }
+      case DICT: {
+        if (marks_.empty()) malformed("could not find MARK");
+        const size_t first = marks_.back();
+        if ((stack_.size() - first) % 2 != 0) malformed("odd number of items for DICT");
+        for (size_t i = first; i < stack_.size(); i += 2) {
+          if (nodes_[stack_[i]].kind != kText) end_with_refusal(start, i, kKeyNotText);
+        }
+        marks_.pop_back();
+        charge(kEmptyDict + kDictEntry * static_cast<int64_t>((stack_.size() - first) / 2));
+        int deepest = 0;
+        for (size_t i = first + 1; i < stack_.size(); i += 2) deepest = std::max(deepest, put_inside(stack_[i]));
+        stack_.resize(first);
+        push(new_node(kDict, deepest + 1));
+        return;
+      }
+      case APPEND:
+        append(start);
+        return;
+      case APPENDS:
+        appends(start);
+        return;
+      case SETITEM:
+        if (stack_.size() < fence() + 3) underflow();
+        setitems(start, stack_.size() - 2);
+        return;
+      case SETITEMS: {
+        if (marks_.empty()) malformed("could not find MARK");
+        const size_t mark = marks_.back();
+        const size_t outer = marks_.size() > 1 ? marks_[marks_.size() - 2] : 0;
+        if (mark <= outer) underflow();
+        if (stack_.size() > mark) setitems(start, mark);
+        marks_.pop_back();
+        return;
+      }
+      case GET:
+        memo_get(decimal_line());
+        return;
+      case BINGET:
+        memo_get(little_endian(1));
+        return;
+      case LONG_BINGET:
+        memo_get(little_endian(4));
+        return;
+      case PUT:
+        memo_put(decimal_line());
+        return;
+      case BINPUT:
+        memo_put(little_endian(1));
+        return;
+      case LONG_BINPUT:
+        memo_put(little_endian(4));
+        return;
+      case MEMOIZE:
+        memo_put(memo_len_);
+        return;
+      case GLOBAL: {
+        const size_t module = line();
+        const size_t name = line();
+        charge(kGlobalCharge + static_cast<int64_t>(module + name));
+        push(kPlainNode);
+        return;
+      }
+      case STACK_GLOBAL:
+        if (above_fence() < 2) underflow();
+        if (nodes_[stack_.back()].kind != kText || nodes_[stack_[stack_.size() - 2]].kind != kText) {
+          malformed("STACK_GLOBAL requires str");
+        }
+        stack_.resize(stack_.size() - 2);
+        charge(kGlobalCharge);
+        push(kPlainNode);
+        return;
+      case REDUCE:
+      case NEWOBJ: {
+        // What a call makes may hold its arguments (the depth of a new estimator is set by its state).
+        if (above_fence() < 2) underflow();
+        const int arguments_depth = put_inside(stack_.back());
+        put_inside(stack_[stack_.size() - 2]);
+        const int depth = op == REDUCE ? std::max(1, arguments_depth) : 1;
+        rewrite_as_call(start, op == REDUCE ? kReduce : kNewObject);
+        stack_.resize(stack_.size() - 2);
+        charge(kCallCharge);
+        push(new_node(kObject, depth));
+        return;
+      }
+      case BUILD: {
+        if (above_fence() < 2) underflow();
+        const size_t target = stack_.size() - 2;
+        // Anything but an object a call made is refused by name when the state reaches it.
+        const int state_depth = put_inside(stack_.back());
+        if (nodes_[stack_[target]].kind == kObject) {
+          check_open(start, target);
+          holds(stack_[target], state_depth);
+        }
+        rewrite_as_call(start, kBuild);
+        stack_.pop_back();
+        charge(kBuildCharge);
+        return;
+      }
+      case PROTO: {
+        const uint64_t protocol = little_endian(1);
+        if (protocol > kHighestProtocol) malformed("unsupported pickle protocol: " + std::to_string(protocol));
+        return;
+      }
+      case FRAME: {
+        // Frames are dropped: the stream is framed whole.
+        const uint64_t length = little_endian(8);
+        need(length);
+        copy_to(start);
+        copied_ = pos_;
+        return;
+      }
+      case INST:
+      case OBJ:
+      case NEWOBJ_EX:
+      case EMPTY_SET:  // no pipeline holds a set, and sets hash what they hold
+      case ADDITEMS:
+      case FROZENSET:
+        refused("it makes an object by a way no pipeline is written");
+      case PERSID:
+      case BINPERSID:
+        refused("it refers to an object outside the file (a persistent id)");
+      case EXT1:
+      case EXT2:
+      case EXT4:
+        // The registry is the process's, and its cache would hand out objects no check has seen.
+        refused("it names an object by an extension code, which no pipeline does");
+      case NEXT_BUFFER:
+      case READONLY_BUFFER:
+        refused("it refers to out-of-band buffers, which no pipeline has");
+      default: {
+        static const char digits[] = "0123456789abcdef";
+        std::string key = "invalid load key, '\\x";
+        key += digits[op >> 4];
+        key += digits[op & 15];
+        malformed(key + "'.");
+      }
+    }
+  }
+
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+  size_t copied_ = 0;
+  size_t read_ = 0;
+  Limits limits_;
+  int64_t built_ = 0;
+  int64_t most_built_ = 0;
+  std::vector<Node> nodes_;
+  std::vector<uint32_t> stack_;
+  std::vector<size_t> marks_;
+  std::vector<uint32_t> memo_;
+  uint64_t memo_len_ = 0;
+  uint64_t memo_places_ = kFirstMemoPlaces;
+  std::string out_;
+};
+
+}  // namespace
+
+ScanResult scan(const uint8_t* data, size_t size, const Limits& limits) {
+  if (size >= std::numeric_limits<uint32_t>::max() / 2) {
+    ScanResult result;
+    result.outcome = Outcome::kRefused;
+    result.message = "it is larger than any pipeline";
+    return result;
+  }
+  return Scanner(data, size, limits).run();
+}
+
+}  // namespace korvane::pickles

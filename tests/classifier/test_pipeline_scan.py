@@ -1,0 +1,121 @@
+"""The native scan of a saved pipeline's stream against what the interpreter's unpickler makes of it.
+
+Random streams of the opcodes that push, nest, fill and memoise are loaded
+with plain ``pickle.loads`` and through the scan: whatever the scan lets
+through loads to the same value, and nests no deeper than the scan's limit,
+however its containers were filled, shared or put inside one another.
+"""
+
+import pickle
+import random
+
+import pytest
+
+from korvane._kernels import scan_pickle
+from korvane.rarAV._tradegate import bounded_unpickler
+from korvane.rarAV._tradegate.admitted_objects import Refused, admitted_pieces
+
+NESTING = 4
+
+
+def depth(value):
+    """Containers nested in ``value``, itself included (texts and numbers: 0)."""
+    if type(value) not in (list, tuple, dict):
+        return 0
+    inner = value.values() if type(value) is dict else value
+    return 1 + max((depth(item) for item in inner), default=0)
+
+
+def random_stream(rng, length):
+    """A protocol 4 stream of about ``length`` structural opcodes, most with the stack items they need, and STOP.
+
+    ``above`` counts the items above the innermost mark, ``marks`` those below each mark.
+    """
+    above, marks, memo, ops = 0, [], set(), []
+    for _ in range(length):
+        choices = [b"N", b"K\x07", b"\x8c\x01k", b"\x8c\x01v", b")", b"]", b"}", b"("]
+        if memo:
+            choices.append(b"h" + bytes([rng.choice(sorted(memo))]))
+        if above:
+            choices += [b"0", b"2", b"\x85", b"q" + bytes([rng.randrange(4)])]
+        if above >= 2:
+            choices += [b"a", b"\x86"]
+        if above >= 3:
+            choices += [b"s", b"\x87"]
+        if marks:
+            choices += [b"t", b"l", b"1"] + ([b"d"] if above % 2 == 0 else [])
+            if marks[-1]:
+                choices += [b"e"] + ([b"u"] if above % 2 == 0 else [])
+        op = rng.choice(choices)
+        ops.append(op)
+        if op == b"(":
+            marks.append(above)
+            above = 0
+        elif op in (b"t", b"l", b"d"):
+            above = marks.pop() + 1
+        elif op in (b"e", b"u"):
+            above = marks.pop()
+        elif op == b"1":
+            above = marks.pop()
+        elif op in (b"0", b"a"):
+            above -= 1
+        elif op in (b"s", b"\x86"):
+            above -= 2 if op == b"s" else 1
+        elif op == b"\x87":
+            above -= 2
+        elif op[:1] == b"q":
+            memo.add(op[1])
+        elif op not in (b"\x85",):
+            above += 1
+    return b"\x80\x04" + b"".join(ops) + (b"N" if not above else b"") + b"."
+
+
+def scanned_load(data):
+    return bounded_unpickler.PipelineUnpickler(*_scan(data), admitted_pieces(), 10**9).load()
+
+
+def _scan(data):
+    outcome, message, stream, _, _ = scan_pickle(data, 96, 8 << 20, NESTING, 4300)
+    if outcome:
+        raise Refused(message)
+    return (stream,)
+
+
+def test_what_the_scan_lets_through_loads_as_plain_pickle_does_and_nests_within_its_limit():
+    rng = random.Random(7)
+    counts = {"same": 0, "refused": 0}
+    for _ in range(20_000):
+        data = random_stream(rng, rng.randrange(1, 40))
+        try:
+            plain = pickle.loads(data)
+        except Exception:
+            plain = None
+            failed = True
+        else:
+            failed = False
+        try:
+            ours = scanned_load(data)
+        except (pickle.UnpicklingError, Refused):
+            counts["refused"] += 1
+            continue
+        except Exception:
+            assert failed, data  # the interpreter's own errors only where plain pickle fails too
+            continue
+        assert not failed and ours == plain and depth(ours) <= NESTING, data
+        counts["same"] += 1
+    # Both kinds are met often enough to mean something.
+    assert counts["same"] > 1000 and counts["refused"] > 1000, counts
+
+
+@pytest.mark.parametrize("cut", [1, 2, 5, 9, 13])
+def test_a_stream_cut_anywhere_is_found_cut(cut):
+    data = pickle.dumps({"a": [1, (2, "x" * 300)], "b": b"y" * 70_000}, protocol=4)
+    outcome, message, *_ = scan_pickle(data[: len(data) * cut // 14], 96, 8 << 20, NESTING, 4300)
+    assert (outcome, message) == (2, "pickle data was truncated")
+
+
+def test_the_stream_is_the_file_unframed_with_its_calls_rewritten():
+    data = pickle.dumps([{"k": (1.5, None)}] * 3 + [b"z" * 70_000], protocol=5)
+    outcome, _, stream, built, read = scan_pickle(data, 96, 8 << 20, NESTING, 4300)
+    assert outcome == 0 and read == len(data) and 0 < built < 96 * len(data)
+    assert pickle.loads(stream) == pickle.loads(data)
