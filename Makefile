@@ -79,7 +79,8 @@ SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -
 SANITIZE_TESTS := tests/native tests/factor/signals tests/factor/accounting \
 	tests/factor/construction/test_bar_resampling.py tests/features/test_sample_weights.py \
 	tests/features/test_signalforge.py tests/classifier/test_entry_gate_road.py \
-	tests/results/test_scorebook_bootstrap.py tests/connections/test_coinlink.py
+	tests/results/test_scorebook_bootstrap.py tests/connections/test_coinlink.py \
+	tests/classifier/test_pipeline_scan.py
 SANITIZE_RUN = LD_PRELOAD="$$($(SANITIZE_CXX) -print-file-name=libasan.so) $$($(SANITIZE_CXX) -print-file-name=libstdc++.so)" \
 	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	PYCRYPTODOME_DISABLE_DEEPBIND=1 MPLBACKEND=Agg $(SANITIZE_DIR)/venv/bin/python

@@ -8,6 +8,7 @@ import multiprocessing
 import os
 import pathlib
 import pickle
+import re
 import signal
 import tempfile
 import threading
@@ -16,6 +17,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from sklearn.feature_selection import f_classif
+from sklearn.linear_model import LogisticRegression
 from sklearn.naive_bayes import GaussianNB
 from sklearn.preprocessing import MinMaxScaler
 
@@ -68,6 +70,13 @@ def over_scaler():
     return pickle.dumps(pipeline)
 
 
+def knn_imputer_with(**settings):
+    pipeline = fitted_pipeline(imputer_to_use="KNNImputer")
+    for name, value in settings.items():
+        setattr(pipeline["imputer"], name, value)
+    return pickle.dumps(pipeline)
+
+
 def claimed_bytearray():
     return b"\x80\x05\x96" + (2**40).to_bytes(8, "little") + b"."
 
@@ -96,9 +105,15 @@ def fifo(path):
         (over_scaler, 'BaggingClassifier over a MinMaxScaler as "classifier_model"'),
         (fifo, "not a regular file"),
         ("oversized", "more than the 1000"),
+        # Settings scikit-learn would call at every predict.
+        (lambda: knn_imputer_with(metric=f_classif), "a function as its metric"),
+        (lambda: knn_imputer_with(metric=LogisticRegression), "a class as its metric"),
+        (lambda: knn_imputer_with(metric=np.ndarray), "a class as its metric"),
+        (lambda: knn_imputer_with(weights=GaussianNB), "a class as its weights"),
     ],
     ids=["list-range", "bytearray", "ndarray", "zeros", "object-array", "bytearray-claim", "n_jobs", "strings",
-         "no-key", "float-positions", "label-text", "swapped-piece", "inner-model", "fifo", "oversized"],
+         "no-key", "float-positions", "label-text", "swapped-piece", "inner-model", "fifo", "oversized",
+         "metric-function", "metric-class", "metric-ndarray", "weights-class"],
 )
 def test_hostile_files_are_refused_before_any_pipeline_field_changes(workdir, monkeypatch, content, error):
     path = saved_pipeline_path(workdir)
@@ -256,6 +271,20 @@ def repeated_member():
     return pickle.dumps(pipeline)
 
 
+def flexible_scalars(calls, size=2**16):
+    """``calls`` numpy scalars of a ``size``-byte text type, each made of one memoised text, eight bytes a call."""
+    data_type = b"cnumpy\ndtype\n\x8c" + bytes([len(f"S{size}")]) + f"S{size}".encode() + b"\x89\x88\x87R"
+    text = b"B" + size.to_bytes(4, "little") + b"x" * size
+    return (HEADER + b"cnumpy._core.multiarray\nscalar\nq\x00" + data_type + b"q\x01" + text + b"q\x020("
+            + b"h\x00h\x01h\x02\x86R" * calls + b"l" + pickle.STOP)
+
+
+def shells_of_long_arguments(calls, length=100_000):
+    """The array shell called ``calls`` times with one memoised tuple of ``length`` items."""
+    return (HEADER + b"cnumpy._core.multiarray\n_reconstruct\nq\x00(" + pickle.NONE * length + b"tq\x01("
+            + b"h\x00h\x01R" * calls + b"l" + pickle.STOP)
+
+
 def long_text(text):
     return pickle.BINUNICODE + len(text).to_bytes(4, "little") + text.encode()
 
@@ -283,6 +312,18 @@ COSTLY_FILES = {
                      "version that is not a short text"),
     "empty-sets": (lambda: HEADER + pickle.EMPTY_SET * 2**22 + pickle.STOP, "by a way no pipeline is written"),
     "empty-lists": (lambda: HEADER + pickle.EMPTY_LIST * 2**22 + pickle.STOP, "far more than a pipeline of its size"),
+    # What follows STOP is never read, and does not enlarge the allowance.
+    "bytes-after-stop": (lambda: HEADER + pickle.EMPTY_LIST * 2**21 + pickle.STOP + bytes(2**22),
+                         "far more than a pipeline of its size"),
+    # A call charged by what it makes: a scalar by its type's size, eight bytes of file each.
+    "flexible-scalars": (lambda: flexible_scalars(3000), "far more than a pipeline of its size"),
+    # The shell's arguments are counted before anything copies them.
+    "shell-arguments": (lambda: shells_of_long_arguments(200), "array shell other than numpy's empty one"),
+    # No data, but a set over its 10**18 elements at the first predict never ends.
+    "zero-byte-elements": (lambda: pickle.dumps(Calls(*SHELL.reduced, (1, (10**18,), np.dtype("S0"), False, b""))),
+                           "data of another size"),
+    # Refused at the 101st list, before the chain is built.
+    "deep-list-2MB": (lambda: HEADER + pickle.MARK * 10**6 + pickle.LIST * 10**6 + pickle.STOP, "100 deep"),
     "rebuilt-state": (rebuilt_state, "far more than a pipeline of its size"),
     # Filled after being put inside another, a container's depth went unseen: a million lists or dictionaries
     # loaded, 150 estimators, and 6,000 object arrays that overflowed the C stack when freed.
@@ -359,6 +400,14 @@ UNADMITTED_WAYS = {
     "class-state": (HEADER4 + b"csklearn.naive_bayes\nGaussianNB\n}b.", "sets the state of a ABCMeta"),
     "calls-class": (lambda: pickle.dumps(Calls(GaussianNB, ())), "it calls GaussianNB"),
     "calls-score-function": (lambda: pickle.dumps(Calls(f_classif, ((1,), (1,)))), "it calls f_classif"),
+    # Terminal escapes and a NUL in a name the file gives, quoted escaped.
+    "escapes-in-name": (HEADER4 + b"c\x1b]0;title\x07\x1b[2J\x00\nx\n.", re.escape(r"\x1b]0;title\x07\x1b[2J\x00.x")),
+    # States given to what takes none, refused as such.
+    "scalar-state": (HEADER4 + b"cnumpy._core.multiarray\nscalar\n" + F8 + b"C\x08" + bytes(8) + b"\x86R}b.",
+                     "sets the state of a float64"),
+    "list-state": (HEADER4 + b"]}b.", "sets the state of a list"),
+    "dict-state": (HEADER4 + b"}}b.", "sets the state of a dict"),
+    "bytes-state": (HEADER4 + b"C\x01x}b.", "sets the state of a bytes"),
     # An attribute would hide the method from whatever looks it up on the object.
     "hidden-method": (HEADER4 + GNB + b"}\x8c\x07predict\x8c\x01xsb.", "attribute predict that hides its method"),
     # An estimator holding itself through a tuple: a cycle, made by filling what is already inside another.
@@ -378,8 +427,9 @@ def test_files_reaching_past_what_a_pipeline_writes_are_refused(workdir, name):
     path = saved_pipeline_path(workdir)
     path.parent.mkdir(parents=True)
     path.write_bytes(content() if callable(content) else content)
-    with pytest.raises(pickle.UnpicklingError, match=error):
+    with pytest.raises(pickle.UnpicklingError, match=error) as raised:
         saved_pipeline.load_pipeline(str(path))
+    assert str(raised.value).isprintable()
 
 
 @pytest.mark.parametrize("collecting", [True, False])
@@ -398,6 +448,28 @@ def test_a_load_leaves_the_collector_as_it_found_it(workdir, collecting, content
         assert gc.isenabled() is collecting
     finally:
         (gc.enable if was else gc.disable)()
+
+
+def test_other_threads_see_the_collector_as_the_program_set_it_while_pipelines_load(workdir):
+    path = saved_pipeline_path(workdir)
+    path.parent.mkdir(parents=True)
+    path.write_bytes(pickle.dumps(fitted_pipeline(BaggingClassifier_n_estimators=300)))
+    seen, done = set(), threading.Event()
+
+    def watch():
+        while not done.is_set():
+            seen.add(gc.isenabled())
+
+    assert gc.isenabled()
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        for _ in range(5):
+            saved_pipeline.load_pipeline(str(path))
+    finally:
+        done.set()
+        watcher.join()
+    assert seen == {True}
 
 
 def test_loads_in_several_threads_keep_to_their_own_file(workdir):

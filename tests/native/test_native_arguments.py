@@ -62,6 +62,11 @@ SPREAD = np.linspace(1.0, 2.0, 50)
          r"^min_zscore_window must be at least 1"),
         (lambda: _kernels.run_engine(closes(), 10, ENGINE_PARAMS, 0, 20, *CRITICAL), r"^bars_per_day must be at least 1"),
         (lambda: _kernels.zscore_for_pair(SPREAD, 5, -1e300, True, INT64_MIN, 100), r"^minimum must be at least 1"),
+        # The pickle scan's limits bound sums of charges and its nesting counter.
+        (lambda: _kernels.scan_pickle(b"N.", INT64_MAX, 0, 100, 4300), r"^built_per_byte must lie between 1 and"),
+        (lambda: _kernels.scan_pickle(b"N.", 96, -1, 100, 4300), r"^built_floor must lie between 0 and"),
+        (lambda: _kernels.scan_pickle(b"N.", 96, 0, 70_000, 4300), r"^max_nesting must lie between 1 and 10000"),
+        (lambda: _kernels.scan_pickle(b"N.", 96, 0, 100, 0), r"^max_digits must lie between 1 and"),
         (lambda: _kernels.hedge_ratio_from_johansen(SPREAD, SPREAD, 0, *CRITICAL), r"^bars_per_day must be at least 1"),
         (lambda: _kernels.hedge_ratio_from_johansen(SPREAD, SPREAD[1:], 1, *CRITICAL), r"^log_close_2 holds 49 entries"),
         # Bar numbers counted from an origin that far away overflow 64 bits.

@@ -214,7 +214,8 @@ def check_estimator_state(cls, state, methods):
     for setting in NAMED_SETTINGS.get(name, ()):
         value = state.get(setting)
         if value is not None and type(value) not in _NAMES_AND_NUMBERS:
-            raise Refused(f"it gives a {name} a {kind_name(value)} as its {setting}, which takes a name")
+            kind = "class" if isinstance(value, type) else "function" if callable(value) else kind_name(value)
+            raise Refused(f"it gives a {name} a {kind} as its {setting}, which takes a name")
 
 
 # ------------------------------------------------------------------ messages
