@@ -1,5 +1,8 @@
 #include "korvane/pickle_scan.hpp"
 
+#include "pickle_opcodes.hpp"
+#include "pickle_reader.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -52,33 +55,12 @@ constexpr int64_t kBuildCharge = 32;
 // The unpickler's first memo holds this many places.
 constexpr uint64_t kFirstMemoPlaces = 32;
 
-struct Stop {
-  Outcome outcome;
-  std::string message;
-};
-
-// Opcodes, as pickle names them.
-enum Op : uint8_t {
-  MARK = '(', STOP = '.', POP = '0', POP_MARK = '1', DUP = '2', FLOAT = 'F', INT = 'I', BININT = 'J',
-  BININT1 = 'K', LONG = 'L', BININT2 = 'M', NONE = 'N', PERSID = 'P', BINPERSID = 'Q', REDUCE = 'R',
-  STRING = 'S', BINSTRING = 'T', SHORT_BINSTRING = 'U', UNICODE = 'V', BINUNICODE = 'X', APPEND = 'a',
-  BUILD = 'b', GLOBAL = 'c', DICT = 'd', EMPTY_DICT = '}', APPENDS = 'e', GET = 'g', BINGET = 'h', INST = 'i',
-  LONG_BINGET = 'j', LIST = 'l', EMPTY_LIST = ']', OBJ = 'o', PUT = 'p', BINPUT = 'q', LONG_BINPUT = 'r',
-  SETITEM = 's', TUPLE = 't', EMPTY_TUPLE = ')', SETITEMS = 'u', BINFLOAT = 'G', BINBYTES = 'B',
-  SHORT_BINBYTES = 'C',
-  PROTO = 0x80, NEWOBJ = 0x81, EXT1 = 0x82, EXT2 = 0x83, EXT4 = 0x84, TUPLE1 = 0x85, TUPLE2 = 0x86,
-  TUPLE3 = 0x87, NEWTRUE = 0x88, NEWFALSE = 0x89, LONG1 = 0x8a, LONG4 = 0x8b, SHORT_BINUNICODE = 0x8c,
-  BINUNICODE8 = 0x8d, BINBYTES8 = 0x8e, EMPTY_SET = 0x8f, ADDITEMS = 0x90, FROZENSET = 0x91,
-  NEWOBJ_EX = 0x92, STACK_GLOBAL = 0x93, MEMOIZE = 0x94, FRAME = 0x95, BYTEARRAY8 = 0x96,
-  NEXT_BUFFER = 0x97, READONLY_BUFFER = 0x98,
-};
-
 constexpr int kHighestProtocol = 5;
 
-class Scanner {
+class Scanner : Reader {
  public:
   Scanner(const uint8_t* data, size_t size, const Limits& limits)
-      : data_(data), size_(size), limits_(limits) {
+      : Reader(data, size, limits.max_digits), limits_(limits) {
     // Whatever the file, nothing the scan keeps outgrows what the file may build.
     most_built_ = limits.built_floor + limits.built_per_byte * static_cast<int64_t>(size);
     nodes_.push_back({kPlain, false, 0});
@@ -108,105 +90,6 @@ class Scanner {
   }
 
  private:
-  // ------------------------------------------------------------ reading
-
-  [[noreturn]] static void malformed(std::string message) { throw Stop{Outcome::kMalformed, std::move(message)}; }
-  [[noreturn]] static void refused(std::string message) { throw Stop{Outcome::kRefused, std::move(message)}; }
-  [[noreturn]] static void truncated() { malformed("pickle data was truncated"); }
-  [[noreturn]] static void underflow() { malformed("unpickling stack underflow"); }
-
-  void need(uint64_t count) const {
-    if (count > size_ - pos_) truncated();
-  }
-
-  uint64_t little_endian(int width) {
-    need(static_cast<uint64_t>(width));
-    uint64_t value = 0;
-    for (int i = 0; i < width; ++i) value |= static_cast<uint64_t>(data_[pos_ + i]) << (8 * i);
-    pos_ += static_cast<size_t>(width);
-    return value;
-  }
-
-  // Steps over a length-counted argument; lengths are claims of the file, checked against what is left.
-  uint64_t counted(int width, bool is_signed) {
-    uint64_t length = little_endian(width);
-    if (is_signed && width == 4 && (length & 0x80000000u)) malformed("pickle data holds a negative byte count");
-    need(length);
-    pos_ += static_cast<size_t>(length);
-    return length;
-  }
-
-  // The length of the line that starts here, newline excluded; the position moves past it.
-  size_t line() {
-    const void* end = std::memchr(data_ + pos_, '\n', size_ - pos_);
-    if (end == nullptr) truncated();
-    const size_t length = static_cast<size_t>(static_cast<const uint8_t*>(end) - (data_ + pos_));
-    pos_ += length + 1;
-    return length;
-  }
-
-  // A number written as text: parsing it takes time in the square of its digits.
-  size_t number_line() {
-    const size_t length = line();
-    if (static_cast<int64_t>(length) > limits_.max_digits + 2) {
-      refused("it writes a number of more than " + std::to_string(limits_.max_digits) + " digits");
-    }
-    return length;
-  }
-
-  // A float as repr writes it (digits, a point, an exponent, or inf and nan): linear to parse.
-  size_t float_line() {
-    const size_t start = pos_;
-    const size_t length = line();
-    const uint8_t* c = data_ + start;
-    const uint8_t* end = c + length;
-    auto digits = [&]() {
-      const uint8_t* first = c;
-      while (c < end && *c >= '0' && *c <= '9') ++c;
-      return c - first;
-    };
-    if (c < end && (*c == '+' || *c == '-')) ++c;
-    auto word = [&](const char* w) {
-      const size_t n = std::strlen(w);
-      if (static_cast<size_t>(end - c) != n) return false;
-      for (size_t i = 0; i < n; ++i) {
-        if ((c[i] | 0x20) != w[i]) return false;
-      }
-      return true;
-    };
-    bool valid = word("inf") || word("infinity") || word("nan");
-    if (!valid) {
-      const auto whole = digits();
-      auto fraction = 0;
-      if (c < end && *c == '.') {
-        ++c;
-        fraction = static_cast<int>(digits() > 0);
-      }
-      valid = whole > 0 || fraction > 0;
-      if (valid && c < end && (*c == 'e' || *c == 'E')) {
-        ++c;
-        if (c < end && (*c == '+' || *c == '-')) ++c;
-        valid = digits() > 0;
-      }
-      valid = valid && c == end;
-    }
-    if (!valid) malformed("could not convert string to float");
-    return length;
-  }
-
-  uint64_t decimal_line() {
-    const size_t start = pos_;
-    const size_t length = line();
-    if (length == 0 || length > 18) malformed("a memo opcode holds no memo index");
-    uint64_t value = 0;
-    for (size_t i = 0; i < length; ++i) {
-      const uint8_t c = data_[start + i];
-      if (c < '0' || c > '9') malformed("a memo opcode holds no memo index");
-      value = value * 10 + (c - '0');
-    }
-    return value;
-  }
-
   // ------------------------------------------------------------ what is made
 
   void charge(int64_t amount) {
@@ -636,9 +519,6 @@ class Scanner {
     }
   }
 
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
   size_t copied_ = 0;
   size_t read_ = 0;
   Limits limits_;
