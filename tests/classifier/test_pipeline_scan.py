@@ -119,3 +119,30 @@ def test_the_stream_is_the_file_unframed_with_its_calls_rewritten():
     outcome, _, stream, built, read = scan_pickle(data, 96, 8 << 20, NESTING, 4300)
     assert outcome == 0 and read == len(data) and 0 < built < 96 * len(data)
     assert pickle.loads(stream) == pickle.loads(data)
+
+
+# A damaged version text makes scikit-learn warn of the version the estimator came from.
+@pytest.mark.filterwarnings("ignore")
+@pytest.mark.parametrize("protocol", [0, 2, 5])
+def test_a_damaged_pipeline_is_refused_or_loads_and_never_takes_the_interpreter_down(protocol):
+    from sklearn.naive_bayes import GaussianNB
+
+    rng = random.Random(protocol)
+    model = GaussianNB().fit([[0.0, 1.0], [1.0, 0.0], [2.0, 2.0]], [0, 1, 1])
+    data = pickle.dumps({"model": model, "columns": ["a", "b"], "kept": (1, 2.5, None)}, protocol=protocol)
+    for _ in range(600):
+        damaged = bytearray(data)
+        for _ in range(rng.choice((1, 2, 4))):
+            at = rng.randrange(len(damaged))
+            change = rng.randrange(3)
+            if change == 0:
+                damaged[at] = rng.randrange(256)
+            elif change == 1:
+                damaged.insert(at, rng.randrange(256))
+            else:
+                del damaged[at]
+        try:
+            bounded_unpickler.load_bounded(bytes(damaged), admitted_pieces())
+        except (pickle.UnpicklingError, ValueError, TypeError, KeyError, IndexError, AttributeError,
+                OverflowError, EOFError, UnicodeDecodeError):
+            pass
