@@ -201,6 +201,12 @@ class Scanner : Reader {
     charge(kMemoEntry);
   }
 
+  // The memo index a GET or PUT opcode gives: a decimal line, one byte or four.
+  uint64_t memo_index(uint8_t op) {
+    if (op == GET || op == PUT) return decimal_line();
+    return little_endian(op == BINGET || op == BINPUT ? 1 : 4);
+  }
+
   void memo_get(uint64_t index) {
     if (index >= memo_.size() || memo_[index] == kNoEntry) {
       malformed("Memo value not found at index " + std::to_string(index));
@@ -220,11 +226,17 @@ class Scanner : Reader {
     charge(kReference);
   }
 
-  void appends(size_t start) {
+  // The mark of APPENDS or SETITEMS: the container they fill sits just below it, above the mark before.
+  size_t filled_mark() {
     if (marks_.empty()) malformed("could not find MARK");
     const size_t mark = marks_.back();
     const size_t outer = marks_.size() > 1 ? marks_[marks_.size() - 2] : 0;
     if (mark <= outer) underflow();
+    return mark;
+  }
+
+  void appends(size_t start) {
+    const size_t mark = filled_mark();
     if (stack_.size() > mark) {
       check_kind(start, mark - 1, kList, kNotAList);
       int deepest = 0;
@@ -406,31 +418,20 @@ class Scanner : Reader {
         setitems(start, stack_.size() - 2);
         return;
       case SETITEMS: {
-        if (marks_.empty()) malformed("could not find MARK");
-        const size_t mark = marks_.back();
-        const size_t outer = marks_.size() > 1 ? marks_[marks_.size() - 2] : 0;
-        if (mark <= outer) underflow();
+        const size_t mark = filled_mark();
         if (stack_.size() > mark) setitems(start, mark);
         marks_.pop_back();
         return;
       }
       case GET:
-        memo_get(decimal_line());
-        return;
       case BINGET:
-        memo_get(little_endian(1));
-        return;
       case LONG_BINGET:
-        memo_get(little_endian(4));
+        memo_get(memo_index(op));
         return;
       case PUT:
-        memo_put(decimal_line());
-        return;
       case BINPUT:
-        memo_put(little_endian(1));
-        return;
       case LONG_BINPUT:
-        memo_put(little_endian(4));
+        memo_put(memo_index(op));
         return;
       case MEMOIZE:
         memo_put(memo_len_);
