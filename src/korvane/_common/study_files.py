@@ -11,6 +11,8 @@ import errno
 import os
 import sqlite3
 import threading
+import time
+import weakref
 from urllib.parse import quote
 
 from korvane._common import study_settings
@@ -32,12 +34,120 @@ _NEARLY_FULL_BYTES = 1 << 20
 # Primary SQLite result codes of a write that the file system refused.
 _SQLITE_READONLY, _SQLITE_IOERR, _SQLITE_FULL, _SQLITE_CANTOPEN = 8, 10, 13, 14
 
+# A file locked by another connection, and the extended code of a transaction
+# whose snapshot another writer made stale: waiting cannot help that one.
+_SQLITE_BUSY, _SQLITE_BUSY_SNAPSHOT = 5, 517
+
+# SQLite waits for a locked study file in slices of this length, inside its
+# own sleep, where no signal handler runs; between slices the interpreter
+# runs the handlers of the stops that arrived meanwhile.
+_BUSY_SLICE_SECONDS = 0.25
+
 
 def gone_message(path, how=""):
     return (
         f"the study file {path} was removed or replaced during the fit{how}: the trials of this fit went "
         "with it, so the fit has no result; please fit again"
     )
+
+
+def _still_busy(error):
+    """Whether a statement refused with ``error`` may succeed once another connection lets go of the file."""
+    code = getattr(error, "sqlite_errorcode", 0)
+    return code & 0xFF == _SQLITE_BUSY and code != _SQLITE_BUSY_SNAPSHOT
+
+
+class _StudyCursor(sqlite3.Cursor):
+    """A cursor whose statements wait for a locked study file in slices that a stop can end."""
+
+    def execute(self, *args):
+        return self.connection.waiting_while_busy(super().execute, args)
+
+    def executemany(self, *args):
+        return self.connection.waiting_while_busy(super().executemany, args)
+
+
+class StudyConnection(sqlite3.Connection):
+    """A connection to a study file that finishes its statements when it closes, and waits a stop can end.
+
+    Closing a connection whose cursor still holds an unfinished statement
+    leaves SQLite holding the connection open, and with it its transaction
+    and the file's write lock, until that cursor is freed. The database
+    layer above closes the connection without its cursor when a stop lands
+    in the middle of a statement, and the stop's traceback keeps the cursor:
+    the next fit of the study in this process would wait for a lock that
+    nothing releases. Here the cursors are closed first, so the connection
+    closes, rolling back what it had not committed.
+
+    A statement meeting a file that another connection holds locked is tried
+    again for as long as the storage waits in all (``busy_seconds``), a
+    slice at a time; a wait that runs out is raised naming the file.
+    """
+
+    # Set by the connector once connected: the study file, and the storage's whole wait.
+    study_file = None
+    busy_seconds = None
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self._cursors = weakref.WeakSet()
+
+    def cursor(self, factory=_StudyCursor):
+        cursor = super().cursor(factory)
+        self._cursors.add(cursor)
+        return cursor
+
+    def execute(self, *args):
+        return self.cursor().execute(*args)
+
+    def executemany(self, *args):
+        return self.cursor().executemany(*args)
+
+    def close(self):
+        for cursor in list(self._cursors):
+            with contextlib.suppress(sqlite3.Error):
+                cursor.close()
+        super().close()
+
+    def waiting_while_busy(self, run, args):
+        deadline = None
+        while True:
+            started = time.monotonic()
+            try:
+                return run(*args)
+            except sqlite3.OperationalError as error:
+                if self.busy_seconds is None or not _still_busy(error):
+                    raise
+                now = time.monotonic()
+                if deadline is None:
+                    deadline = started + self.busy_seconds
+                if now >= deadline:
+                    raise _busy_error(self.study_file, self.busy_seconds) from error
+                # SQLite does not wait at all where this connection's transaction
+                # has read already; the pause keeps that from spinning.
+                time.sleep(max(0.0, min(_BUSY_SLICE_SECONDS - (now - started), deadline - now)))
+
+
+def _busy_error(path, seconds):
+    error = sqlite3.OperationalError(
+        f"database is locked: the study file {path} stayed locked by another connection for {seconds:g} s"
+    )
+    error.sqlite_errorcode = _SQLITE_BUSY
+    error.sqlite_errorname = "SQLITE_BUSY"
+    error.busy_seconds = seconds
+    return error
+
+
+def _connect(path, *args, **kwargs):
+    """A :class:`StudyConnection` to the study file at ``path`` (``args`` as for ``sqlite3.connect``)."""
+    busy_seconds = study_settings.SQLITE_BUSY_TIMEOUT_SECONDS
+    connection = sqlite3.connect(
+        *args, timeout=min(busy_seconds, _BUSY_SLICE_SECONDS), check_same_thread=False, factory=StudyConnection,
+        **kwargs,
+    )
+    connection.study_file = path
+    connection.busy_seconds = busy_seconds
+    return connection
 
 
 class _StudyFileConnector:
@@ -77,9 +187,7 @@ class _StudyFileConnector:
     def __call__(self):
         # Connections move between threads of a pool, as with the driver's
         # own defaults for a file database.
-        connection = sqlite3.connect(
-            self.path, timeout=study_settings.SQLITE_BUSY_TIMEOUT_SECONDS, check_same_thread=False
-        )
+        connection = _connect(self.path, self.path)
         try:
             if self.identity is None:
                 self.identity = file_identity(self.path)
@@ -109,12 +217,7 @@ class _ReadOnlyStudyFileConnector:
 
     def __call__(self):
         query = "mode=ro&immutable=1" if self.immutable else "mode=ro"
-        return sqlite3.connect(
-            "file:" + quote(self.path, safe="/") + "?" + query,
-            uri=True,
-            timeout=study_settings.SQLITE_BUSY_TIMEOUT_SECONDS,
-            check_same_thread=False,
-        )
+        return _connect(self.path, "file:" + quote(self.path, safe="/") + "?" + query, uri=True)
 
 
 def _holds_bytes(path, beyond=0):
@@ -379,6 +482,14 @@ def _explained_storage_failure(path, error):
     if sqlite_error is None and not any(_is_storage_failure(cause) for cause in chain):
         return None
     sqlite_code = getattr(sqlite_error, "sqlite_errorcode", 0) & 0xFF
+    busy_seconds = getattr(sqlite_error, "busy_seconds", None)
+    if busy_seconds is not None:
+        return _study_file_error(
+            errno.ETIMEDOUT,
+            path,
+            f"another connection kept it locked for {busy_seconds:g} s, please try again once the fit or "
+            "program holding it has finished",
+        )
     if sqlite_error is not None and sqlite_code not in (_SQLITE_READONLY, _SQLITE_IOERR, _SQLITE_FULL, _SQLITE_CANTOPEN):
         return None  # a busy or damaged database, say: the storage's own error says it best
     cause = _unwritable_cause(path)

@@ -10,6 +10,7 @@ from korvane._common import study_settings
 from korvane._common.study_files import (
     check_study_file_writable,
     close_leaving_no_log,
+    close_study_connections,
     connector_of,
     file_identity,
     fit_file_identity_kept,
@@ -251,21 +252,32 @@ def study_held_by_fit(path, open_study):
     first marks failed the trials that fits which died left running. A fit
     whose study file is removed or replaced raises instead of returning, at
     the latest when its next trial would begin. A ``path`` of None is a
-    storage other than a file, held by nothing.
+    storage other than a file, held by nothing. However the fit ends, the
+    connections of the studies it opened are closed before it does, and
+    before the lock lets an erasure in.
     """
+    opened = []
+
+    def open_held_study():
+        opened.append(open_study())
+        return opened[-1]
+
     if path is None:
-        yield HeldStudy(open_study(), None)
+        try:
+            yield HeldStudy(open_held_study(), None)
+        finally:
+            _close_connections_of(opened)
         return
     check_study_file_writable(path)
     lock = StudyLock(path)
     with storage_failures_explained(path):
         alone = lock.hold_for_fit()
         try:
-            study = open_study()
+            study = open_held_study()
             if alone:
                 fail_trials_left_running(study)
                 if not lock.share():  # erased in between: a new study
-                    study = open_study()
+                    study = open_held_study()
             held = HeldStudy(study, lock)
             with fit_file_identity_kept(path, held._identity):
                 try:
@@ -281,4 +293,10 @@ def study_held_by_fit(path, open_study):
                     raise gone from error
                 held.check_kept()
         finally:
+            _close_connections_of(opened)
             lock.release()
+
+
+def _close_connections_of(studies):
+    for study in studies:
+        close_study_connections(study)

@@ -185,8 +185,9 @@ def ending_cleanly_on_stop():
     half-way, fails with an error of its own), so that a program catching it
     catches it, and a script left to it ends by SIGINT.
 
-    A handler the program set itself is left alone, and so is a fit outside
-    the main thread, where no handler can be set.
+    A handler the program set itself, before the block or during it, is
+    left alone, and so is a fit outside the main thread, where no handler
+    can be set.
 
     The interpreter drops an exception raised inside a finaliser or a weakref
     callback ("Exception ignored in ..."). A stop whose exception is dropped
@@ -204,7 +205,9 @@ def ending_cleanly_on_stop():
 
     def raise_terminated(signum, frame):
         for each in ours:  # a second signal must not cut the clean-up short
-            signal.signal(each, signal.SIG_IGN)
+            if signal.getsignal(each) is installed.get(each):
+                installed[each] = signal.SIG_IGN
+                signal.signal(each, signal.SIG_IGN)
         received.append(signum)
         raise _Terminated()
 
@@ -231,18 +234,23 @@ def ending_cleanly_on_stop():
         stop = unraisable.exc_value
         if threading.current_thread() is threading.main_thread():
             if isinstance(stop, _Terminated) and received:
-                signal.signal(received[-1], raise_terminated)
+                if signal.getsignal(received[-1]) is installed.get(received[-1]):
+                    installed[received[-1]] = raise_terminated
+                    signal.signal(received[-1], raise_terminated)
                 return signal_again(received[-1])
             if isinstance(stop, KeyboardInterrupt) and callable(signal.getsignal(signal.SIGINT)):
                 return signal_again(signal.SIGINT)
         return previous_hook(unraisable)
 
+    # The handler this block installed for each signal; a signal whose handler
+    # the program replaced meanwhile is the program's again.
+    installed = dict.fromkeys(ours, raise_terminated)
+    if interrupts:
+        installed[signal.SIGINT] = raise_interrupt
     previous_hook = sys.unraisablehook
     sys.unraisablehook = signal_dropped_stop_again
-    for signum in ours:
-        signal.signal(signum, raise_terminated)
-    if interrupts:
-        signal.signal(signal.SIGINT, raise_interrupt)
+    for signum, handler in installed.items():
+        signal.signal(signum, handler)
     try:
         yield
         if received:  # its exception was dropped on the way, too late to send it again
@@ -253,11 +261,13 @@ def ending_cleanly_on_stop():
         raise
     finally:
         running[0] = False
-        sys.unraisablehook = previous_hook
-        for signum in ours:
-            signal.signal(signum, signal.SIG_DFL)
-        if interrupts:
-            signal.signal(signal.SIGINT, signal.default_int_handler)
+        if sys.unraisablehook is signal_dropped_stop_again:
+            sys.unraisablehook = previous_hook
+        for signum, handler in installed.items():
+            # Only what this block installed goes back: a handler that the program
+            # set during the block (in a trial, a callback) stays.
+            if signal.getsignal(signum) is handler:
+                signal.signal(signum, signal.SIG_DFL if signum != signal.SIGINT else signal.default_int_handler)
         ending = [signum for signum in received if signum != signal.SIGINT]
         if ending:
             os.kill(os.getpid(), ending[0])

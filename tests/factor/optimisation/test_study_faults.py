@@ -432,7 +432,11 @@ def test_a_finished_study_in_a_read_only_folder_is_read_without_writing(left_bes
     folder = tempfile.mkdtemp()
     path = os.path.join(folder, "shared" + STEM + ".db")
     try:
-        child = fit_in_child("shared", 3, folder=folder)  # its process ends with the study open, as a killed fit's does
+        def fit_and_die():  # its process ends inside the fourth trial, the study open
+            os.chdir(folder)
+            StubFactor(universe_name="shared", die_at_trial_number=3).fit(4)
+
+        child = fork_group(fit_and_die)
         child.join(60)
         assert os.path.getsize(path + "-wal") > 32 and os.path.exists(path + "-shm")
         if left_beside == "nothing":

@@ -27,7 +27,9 @@ from korvane._common.study_files import (
     close_study_connections,
     fit_file_identity,
     fit_file_identity_kept,
+    remember_study_schema,
     sqlite_study_engine_kwargs,
+    study_schema_known,
 )
 from korvane._common.study_lock import study_held_by_fit
 from korvane._common.study_settings import SAMPLER_SEED, tpe_sampler_kwargs
@@ -131,13 +133,6 @@ def storage_url(stem):
     return "sqlite:///" + quote(os.path.abspath(stem + ".db"), safe="/")
 
 
-# Opened study files of this process, by URL and file identity. A fit opens
-# its file once for all its in-process trials and its final fit, and a worker
-# once for all the trials it runs; checking a file's schema costs about as
-# much as a cheap trial. A file replaced since it was opened is opened anew.
-_OPEN_STORAGES = {}
-
-
 def _study_file_path(url):
     """The file of an SQLite storage ``url``; None for any other storage."""
     if not (isinstance(url, str) and url.startswith("sqlite:///")):
@@ -145,29 +140,21 @@ def _study_file_path(url):
     return unquote(url[len("sqlite:///"):])
 
 
-def _storage(url):
-    """The optimiser storage of ``url``: SQLite files wait for a busy writer instead of failing."""
+def _storage(url, schema_known=False):
+    """The optimiser storage of ``url``: SQLite files wait for a busy writer instead of failing.
+
+    A study file's schema is checked once per process (checking it costs
+    about as much as a cheap trial), and not at all by a job of a search
+    whose fitting process holds the file, nor for a file about to be made.
+    """
     path = _study_file_path(url)
     if path is None:
         return url
-    try:
-        identity = os.stat(path).st_ino
-    except OSError:
-        identity = None
-    key = (url, identity)
-    storage = _OPEN_STORAGES.get(key)
-    if storage is None:
-        # A trial of a pool's job is born marked with the job (see ``fit_storage_class``).
-        storage_class = fit_storage_class(study_storage_class(tm().optuna.storages.RDBStorage))
-        storage = storage_class(url, engine_kwargs=sqlite_study_engine_kwargs(path))
-        if identity is None:  # the file was created just now
-            try:
-                key = (url, os.stat(path).st_ino)
-            except OSError:
-                return storage
-        for stale in [k for k in _OPEN_STORAGES if k[0] == url]:
-            del _OPEN_STORAGES[stale]
-        _OPEN_STORAGES[key] = storage
+    # A trial of a pool's job is born marked with the job (see ``fit_storage_class``).
+    storage_class = fit_storage_class(study_storage_class(tm().optuna.storages.RDBStorage))
+    known = schema_known or not os.path.exists(path) or study_schema_known(path)
+    storage = storage_class(url, engine_kwargs=sqlite_study_engine_kwargs(path), skip_compatibility_check=known)
+    remember_study_schema(path)
     return storage
 
 
@@ -239,24 +226,33 @@ class OptimalEntryClassifier:
 
     # ------------------------------------------------------------------ study
 
-    def _open_study(self, seed):
-        module = tm()
-        return module.optuna.create_study(
-            study_name=self._study_name,
-            direction="maximize",
-            storage=_storage(self._storage_name),
-            load_if_exists=True,
-            sampler=_sampler(seed),
-        )
+    def _open_study(self, seed, schema_known=False):
+        """The study, on a storage of its own: whoever opens it closes its connections."""
+        storage = _storage(self._storage_name, schema_known)
+        try:
+            return tm().optuna.create_study(
+                study_name=self._study_name,
+                direction="maximize",
+                storage=storage,
+                load_if_exists=True,
+                sampler=_sampler(seed),
+            )
+        except BaseException:
+            if not isinstance(storage, str):
+                close_study_connections(storage)
+            raise
 
-    def _held_study(self, seed):
+    def _held_study(self, seed, schema_known=False):
         """The study opened with the sampler ``seed``, held as the factor's study is held by a fit.
 
         An unwritable study file, a failed write, trials that dead fits left
         running and a study file removed meanwhile are handled as in the
-        factor's fit (see ``study_held_by_fit``).
+        factor's fit (see ``study_held_by_fit``), and its connections are
+        closed when the hold ends.
         """
-        return study_held_by_fit(_study_file_path(self._storage_name), lambda: self._open_study(seed))
+        return study_held_by_fit(
+            _study_file_path(self._storage_name), lambda: self._open_study(seed, schema_known)
+        )
 
     def fit(self, *args, **kwargs):
         """Search the entry pipeline in the classifier's own study, then fit and save the best one.
@@ -364,16 +360,9 @@ class OptimalEntryClassifier:
         """
         module = tm()
         token, identity = self._mark_of_job()
-        url = self._storage_name
-        in_worker = False
-        try:
-            with fit_file_identity_kept(_study_file_path(url), identity) as in_worker:
-                with self._held_study(SAMPLER_SEED + index) as held:
-                    run_as_job(token, index, self._run_trial, module, held.study)
-        finally:
-            if in_worker:  # a worker waiting for its next job keeps no log of the fit open
-                for key in [key for key in _OPEN_STORAGES if key[0] == url]:
-                    close_study_connections(_OPEN_STORAGES[key])
+        with fit_file_identity_kept(_study_file_path(self._storage_name), identity):
+            with self._held_study(SAMPLER_SEED + index, schema_known=identity is not None) as held:
+                run_as_job(token, index, self._run_trial, module, held.study)
         return None
 
     def _run_trial(self, module, study):
@@ -441,7 +430,11 @@ class OptimalEntryClassifier:
         logger = module.logger
         logger.info(banner("BEGINNING FITTING TO TRAINING SET RARAV"))
         study = self._open_study(SAMPLER_SEED)
-        params = search_space.read_stored_parameters(study.best_trial.params)
+        try:
+            best_params = study.best_trial.params
+        finally:
+            close_study_connections(study)
+        params = search_space.read_stored_parameters(best_params)
         sample_weights, vt, scaler, select_top_k_features = search_space.build_selection_pieces(params)
         classifier_model = search_space.build_classifier_model(params)
 

@@ -144,8 +144,7 @@ class LiveMixin:
 
         replayed_after_fit = False
         if not self._factor_best_params_dict:
-            study = self._load_stored_study()
-            self._factor_best_params_dict = self._best_params_of(study)
+            self._factor_best_params_dict = self._stored_best_params()
             if self._never_predicted():
                 self.get_full_backtest_results()
             if not self._pairs_of_securities_list:

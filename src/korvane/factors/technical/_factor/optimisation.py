@@ -21,6 +21,7 @@ from korvane._common.binding import (
 )
 from korvane._common.study_files import (
     check_study_file_name,
+    close_study_connections,
     forget_study_schema,
     remember_study_schema,
     sqlite_study_engine_kwargs,
@@ -189,13 +190,18 @@ class OptimisationMixin:
         # created; anyone else may be the first to open it.
         guard = study_creation_lock(study_file_path) if self._study_file_path is None else contextlib.nullcontext()
         with guard:
-            return optuna.create_study(
-                study_name=self._study_name,
-                direction="maximize",
-                storage=self._open_study_storage(study_file_path),
-                load_if_exists=True,
-                sampler=pm().TPESampler(**_tpe_sampler_kwargs(seed)),
-            )
+            storage = self._open_study_storage(study_file_path)
+            try:
+                return optuna.create_study(
+                    study_name=self._study_name,
+                    direction="maximize",
+                    storage=storage,
+                    load_if_exists=True,
+                    sampler=pm().TPESampler(**_tpe_sampler_kwargs(seed)),
+                )
+            except BaseException:
+                close_study_connections(storage)
+                raise
 
     def _study_held_by_fit(self, study_file_path, seed):
         """The study of a fit in this process, held for the whole fit (see ``study_held_by_fit``)."""
@@ -223,20 +229,26 @@ class OptimisationMixin:
             with module.np.errstate(all="ignore"), failing_trial_left_running(study):
                 study.optimize(getattr(self, "__run_pairs_trading_serial_cointegration_factor"), n_trials=n_trials)
 
-    def _load_stored_study(self):
-        """The stored study, or optuna's own error when there is none.
+    def _stored_best_params(self):
+        """The best parameters of the stored study, or optuna's own error when there is none.
 
         A missing file is not created: the lookup then goes to an empty
         in-memory storage, which raises the same kind of error as a file
-        without the study.
+        without the study. The study's connections are closed once read.
         """
         self._check_study_file_stem()
         optuna = pm().optuna
         path = self._resolved_study_file_path()
         if not os.path.exists(path):
-            return optuna.load_study(study_name=self._study_name, storage=optuna.storages.InMemoryStorage())
-        with study_creation_lock(path):
-            return optuna.load_study(study_name=self._study_name, storage=self._open_study_storage(path, reading=True))
+            study = optuna.load_study(study_name=self._study_name, storage=optuna.storages.InMemoryStorage())
+            return self._best_params_of(study)
+        storage = self._open_study_storage(path, reading=True)
+        try:
+            with study_creation_lock(path):
+                study = optuna.load_study(study_name=self._study_name, storage=storage)
+            return self._best_params_of(study)
+        finally:
+            close_study_connections(storage)
 
     @staticmethod
     def _best_params_of(study):
@@ -420,8 +432,7 @@ class OptimisationMixin:
 
     def get_full_backtest_results(self, *args, **kwargs):
         check_no_arguments("get_full_backtest_results", args, kwargs)
-        study = self._load_stored_study()
-        self._factor_best_params_dict = self._best_params_of(study)
+        self._factor_best_params_dict = self._stored_best_params()
         model = self._rarAV_optimal_entry_model
         if model is not None:
             getattr(model, "__check_and_load_optimal_entry_classifier")(factor_name=self._study_name)

@@ -243,13 +243,14 @@ def _fit_single_instance_job(factor, index, study_file_path, fit_token=None, fil
     factor._study_file_path = study_file_path
     # Each trial starts like a freshly rebuilt copy: an empty trade store.
     factor.initialize_rarAV_data_structures(None, None)
-    in_worker = False
     try:
-        with fit_file_identity_kept(study_file_path, file_identity) as in_worker:
+        with fit_file_identity_kept(study_file_path, file_identity):
             run_as_job(fit_token, index, operator.methodcaller("__fit_single_instance", index), factor)
     finally:
-        if in_worker:  # a worker waiting for its next job keeps no log of the fit open
-            close_study_connections(factor._job_study)
+        # The copy keeps its study for the fit's later jobs, not its connections: a
+        # worker waiting for its next job keeps no log of the fit open, and a copy
+        # that the fit forgets leaves none to the garbage collector.
+        close_study_connections(factor._job_study)
     if _TRIAL_COPY_OF_FIT.heap_to_settle:
         _TRIAL_COPY_OF_FIT.heap_to_settle = False
         _collect_and_freeze_worker_heap(everything=False)
