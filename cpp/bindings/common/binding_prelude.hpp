@@ -21,3 +21,10 @@ using korvane::bind::new_buffer;
 using korvane::bind::OutMatrix;
 using korvane::bind::OutVector;
 using korvane::bind::owned_array;
+
+// nanobind reports every instance of ours still alive when the interpreter
+// ends as a likely reference-counting fault. The interpreter never frees what
+// a daemon thread's frame or another root it keeps still holds, so a factor
+// kept to the end that way would be reported though nothing leaked: each
+// module turns the report off as it loads.
+inline void quiet_at_exit() { nb::set_leak_warnings(false); }

@@ -200,7 +200,19 @@ except Exception as error:
 """
 
 
-def test_a_script_keeping_a_factor_in_a_global_exits_quietly(in_tmp_dir):
-    result = subprocess.run([sys.executable, "-W", "always::ResourceWarning", "-c", KEPT_FACTOR_SCRIPT],
+# The interpreter never frees what a daemon thread's frame holds at exit.
+ENGINE_HELD_TO_THE_END_SCRIPT = """
+import threading, time
+import numpy as np
+from korvane.factors.technical import _pairtrader
+
+engine = _pairtrader.PairEngine(np.array([0]), np.array([1]))
+threading.Thread(target=lambda held: time.sleep(600), args=(engine,), daemon=True).start()
+"""
+
+
+@pytest.mark.parametrize("script", [KEPT_FACTOR_SCRIPT, ENGINE_HELD_TO_THE_END_SCRIPT], ids=["factor", "daemon-thread"])
+def test_a_script_keeping_a_factor_to_the_end_exits_quietly(in_tmp_dir, script):
+    result = subprocess.run([sys.executable, "-W", "always::ResourceWarning", "-c", script],
                             capture_output=True, text=True, timeout=300, cwd=in_tmp_dir)
     assert result.returncode == 0 and result.stderr == ""
