@@ -62,7 +62,7 @@ class Scanner : Reader {
   Scanner(const uint8_t* data, size_t size, const Limits& limits)
       : Reader(data, size, limits.max_digits), limits_(limits) {
     // Whatever the file, nothing the scan keeps outgrows what the file may build.
-    most_built_ = limits.built_floor + limits.built_per_byte * static_cast<int64_t>(size);
+    most_built_ = allowance(size);
     nodes_.push_back({kPlain, false, 0});
     nodes_.push_back({kText, false, 0});
     nodes_.push_back({kTuple, false, 1});
@@ -130,12 +130,25 @@ class Scanner : Reader {
     return n.depth;
   }
 
+  // Seals every `stride`-th of the stack's entries from `first` on and returns the deepest.
+  int put_inside_from(size_t first, size_t stride = 1) {
+    int deepest = 0;
+    for (size_t i = first; i < stack_.size(); i += stride) deepest = std::max(deepest, put_inside(stack_[i]));
+    return deepest;
+  }
+
   // A new container of the stack's items from `first` on, which leave the stack.
   uint32_t container_of(Kind kind, size_t first) {
-    int deepest = 0;
-    for (size_t i = first; i < stack_.size(); ++i) deepest = std::max(deepest, put_inside(stack_[i]));
+    const int deepest = put_inside_from(first);
     stack_.resize(first);
     return new_node(kind, deepest + 1);
+  }
+
+  // The keys of the key, value, ... items from `first` on must be texts, before anything hashes them.
+  void check_keys(size_t start, size_t first) {
+    for (size_t i = first; i < stack_.size(); i += 2) {
+      if (nodes_[stack_[i]].kind != kText) end_with_refusal(start, i, kKeyNotText);
+    }
   }
 
   void holds(uint32_t container, int inner_depth) {
@@ -182,8 +195,12 @@ class Scanner : Reader {
 
   void finish(size_t read) {
     read_ = read;
-    const int64_t allowed = limits_.built_floor + limits_.built_per_byte * static_cast<int64_t>(read);
-    if (built_ > allowed) refused("it builds far more than a pipeline of its size");
+    if (built_ > allowance(read)) refused("it builds far more than a pipeline of its size");
+  }
+
+  // What a load may make live for `bytes` of the file read.
+  int64_t allowance(size_t bytes) const {
+    return limits_.built_floor + limits_.built_per_byte * static_cast<int64_t>(bytes);
   }
 
   // ------------------------------------------------------------ opcodes
@@ -239,8 +256,7 @@ class Scanner : Reader {
     const size_t mark = filled_mark();
     if (stack_.size() > mark) {
       check_kind(start, mark - 1, kList, kNotAList);
-      int deepest = 0;
-      for (size_t i = mark; i < stack_.size(); ++i) deepest = std::max(deepest, put_inside(stack_[i]));
+      const int deepest = put_inside_from(mark);
       check_open(start, mark - 1);
       holds(stack_[mark - 1], deepest);
       charge(kReference * static_cast<int64_t>(stack_.size() - mark));
@@ -252,12 +268,9 @@ class Scanner : Reader {
   void setitems(size_t start, size_t first) {
     // The items from `first` on are key, value, ...; the dictionary sits just below them.
     if ((stack_.size() - first) % 2 != 0) malformed("odd number of items for SETITEMS");
-    for (size_t i = first; i < stack_.size(); i += 2) {
-      if (nodes_[stack_[i]].kind != kText) end_with_refusal(start, i, kKeyNotText);
-    }
+    check_keys(start, first);
     check_kind(start, first - 1, kDict, kNotADict);
-    int deepest = 0;
-    for (size_t i = first + 1; i < stack_.size(); i += 2) deepest = std::max(deepest, put_inside(stack_[i]));
+    const int deepest = put_inside_from(first + 1, 2);
     check_open(start, first - 1);
     holds(stack_[first - 1], deepest);
     charge(kDictEntry * static_cast<int64_t>((stack_.size() - first) / 2));
@@ -396,13 +409,10 @@ class Scanner : Reader {
         if (marks_.empty()) malformed("could not find MARK");
         const size_t first = marks_.back();
         if ((stack_.size() - first) % 2 != 0) malformed("odd number of items for DICT");
-        for (size_t i = first; i < stack_.size(); i += 2) {
-          if (nodes_[stack_[i]].kind != kText) end_with_refusal(start, i, kKeyNotText);
-        }
+        check_keys(start, first);
         marks_.pop_back();
         charge(kEmptyDict + kDictEntry * static_cast<int64_t>((stack_.size() - first) / 2));
-        int deepest = 0;
-        for (size_t i = first + 1; i < stack_.size(); i += 2) deepest = std::max(deepest, put_inside(stack_[i]));
+        const int deepest = put_inside_from(first + 1, 2);
         stack_.resize(first);
         push(new_node(kDict, deepest + 1));
         return;

@@ -376,6 +376,20 @@ def close_study_connections(study):
         engine.dispose()
 
 
+@contextlib.contextmanager
+def closed_on_failure(storage):
+    """``storage`` for a block that opens a study on it; should the block fail, the storage's connections close.
+
+    Nothing else holds a storage whose study was never made, so its
+    connections would otherwise be left to the garbage collector.
+    """
+    try:
+        yield storage
+    except BaseException:
+        close_study_connections(storage)
+        raise
+
+
 def close_leaving_no_log(study):
     """Close the connections of a study whose file has gone from its path, its log merged first.
 

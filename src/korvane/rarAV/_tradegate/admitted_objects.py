@@ -49,13 +49,30 @@ class Refused(pickle.UnpicklingError):
 # ------------------------------------------------------------------ the rebuild helpers
 
 
+def _rebuild(refusal):
+    """Marks a helper the file may call with ``refusal``, its refusal of arguments pickle never writes for it.
+
+    ``arguments`` is the fewest and the most arguments it takes, which a call
+    is checked against before anything unpacks them.
+    """
+
+    def mark(func):
+        taken = func.__code__.co_argcount
+        func.refusal, func.arguments = refusal, (taken - len(func.__defaults__ or ()), taken)
+        return func
+
+    return mark
+
+
+@_rebuild("it builds an array shell other than numpy's empty one")
 def array_shell(subtype, shape, code):
     """``_reconstruct(ndarray, (0,), b"b")``: the empty array whose state the file sets next."""
     if subtype is not np.ndarray or type(shape) is not tuple or shape != (0,) or type(code) is not bytes or code != b"b":
-        raise Refused("it builds an array shell other than numpy's empty one")
+        raise Refused(array_shell.refusal)
     return multiarray._reconstruct(np.ndarray, (0,), b"b")
 
 
+@_rebuild("it rebuilds an array from a buffer with unexpected arguments")
 def array_from_buffer(buffer, dtype, shape, order, axis_order=None):
     """An array over bytes of the file (protocol 5); the shape must match the bytes' length."""
     if (
@@ -66,7 +83,7 @@ def array_from_buffer(buffer, dtype, shape, order, axis_order=None):
         or order not in ("C", "F", "A", "K")
         or not (axis_order is None or _is_shape(axis_order))
     ):
-        raise Refused("it rebuilds an array from a buffer with unexpected arguments")
+        raise Refused(array_from_buffer.refusal)
     if _element_count(shape, len(buffer) // max(dtype.itemsize, 1)) is None:
         raise Refused(f"it rebuilds an array of shape {shape_text(shape)} from {len(buffer)} bytes")
     # numpy 1.x takes no axis order (and never writes one).
@@ -74,17 +91,19 @@ def array_from_buffer(buffer, dtype, shape, order, axis_order=None):
     return numeric._frombuffer(buffer, dtype, shape, order, *extra)
 
 
+@_rebuild("it rebuilds a numpy scalar with unexpected arguments")
 def scalar(dtype, data):
     """A numpy scalar of its bytes. No numpy scalar holds objects (indexing an object array gives the object)."""
     if not isinstance(dtype, np.dtype) or dtype.hasobject or type(data) is not bytes or len(data) != dtype.itemsize:
-        raise Refused("it rebuilds a numpy scalar with unexpected arguments")
+        raise Refused(scalar.refusal)
     return multiarray.scalar(dtype, data)
 
 
+@_rebuild("it names a numpy data type with unexpected arguments")
 def data_type(spec, align=False, copy=True):
     """A new plain numpy data type, whose state the file may set once; no fitted piece holds records or sub-arrays."""
     if type(spec) is not str or len(spec) > 32 or type(align) is not bool:
-        raise Refused("it names a numpy data type with unexpected arguments")
+        raise Refused(data_type.refusal)
     # Always a new object: its state may be set next, and the shared one must not change.
     dtype = np.dtype(spec, align, True)
     if dtype.fields is not None or dtype.subdtype is not None:
@@ -92,24 +111,17 @@ def data_type(spec, align=False, copy=True):
     return dtype
 
 
+@_rebuild("it encodes bytes other than the way pickle does")
 def _latin1_bytes(text, encoding):
     """Bytes as protocols 0 to 2 write them: a text encoded in latin-1."""
     if type(text) is not str or encoding != "latin1":
-        raise Refused("it encodes bytes other than the way pickle does")
+        raise Refused(_latin1_bytes.refusal)
     return codecs.encode(text, "latin1")
 
 
+@_rebuild("it makes bytes other than the way pickle does")
 def _empty_bytes():
     return b""
-
-
-class _Rebuild:
-    """A helper the file may call, with how many arguments the pickle protocols write for it."""
-
-    __slots__ = ("func", "fewest", "most", "refusal")
-
-    def __init__(self, func, fewest, most, refusal):
-        self.func, self.fewest, self.most, self.refusal = func, fewest, most, refusal
 
 
 # ------------------------------------------------------------------ checks
@@ -287,23 +299,16 @@ class _Admitted:
             cls: frozenset(name for name in dir(cls) if callable(getattr(cls, name, None))) for cls in self.estimators
         }
 
+        @_rebuild("it rebuilds an object other than an estimator of a pipeline")
         def object_of(cls, base, state):
             """``copyreg._reconstructor`` of protocols 0 and 1, for the admitted estimators only."""
             if not self.is_estimator_class(cls) or base is not object or state is not None:
-                raise Refused("it rebuilds an object other than an estimator of a pipeline")
+                raise Refused(object_of.refusal)
             return object.__new__(cls)
 
-        rebuilds = (
-            _Rebuild(array_shell, 3, 3, "it builds an array shell other than numpy's empty one"),
-            _Rebuild(array_from_buffer, 4, 5, "it rebuilds an array from a buffer with unexpected arguments"),
-            _Rebuild(scalar, 2, 2, "it rebuilds a numpy scalar with unexpected arguments"),
-            _Rebuild(data_type, 1, 3, "it names a numpy data type with unexpected arguments"),
-            _Rebuild(object_of, 3, 3, "it rebuilds an object other than an estimator of a pipeline"),
-            _Rebuild(_latin1_bytes, 2, 2, "it encodes bytes other than the way pickle does"),
-            _Rebuild(_empty_bytes, 0, 0, "it makes bytes other than the way pickle does"),
-        )
+        rebuilds = (array_shell, array_from_buffer, scalar, data_type, object_of, _latin1_bytes, _empty_bytes)
         # By identity: what the file calls comes from the file and must not be hashed.
-        self.rebuilds = {id(rebuild.func): rebuild for rebuild in rebuilds}
+        self.rebuilds = {id(rebuild): rebuild for rebuild in rebuilds}
         # Named where the running libraries define them, so files written by
         # this installation always load.
         named = {(obj.__module__, obj.__qualname__): obj for obj in self.estimators | set(self.score_functions)}

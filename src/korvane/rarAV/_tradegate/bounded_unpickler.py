@@ -123,11 +123,12 @@ class PipelineUnpickler(pickle.Unpickler):
 
     def _call(self, func, args):
         rebuild = self._admitted.rebuilds.get(id(func))
-        if rebuild is None or rebuild.func is not func:
+        if rebuild is None or rebuild is not func:
             raise Refused(f"it calls {called(func)}")
         # The count before the call: nothing copies a long argument tuple.
-        if type(args) is not tuple or not rebuild.fewest <= len(args) <= rebuild.most:
-            raise Refused(rebuild.refusal)
+        fewest, most = func.arguments
+        if type(args) is not tuple or not fewest <= len(args) <= most:
+            raise Refused(func.refusal)
         made = func(*args)
         self.charge(sys.getsizeof(made))
         if func is array_shell:

@@ -25,6 +25,7 @@ from korvane._common.fit_jobs import fit_storage_class, objective_of_this_thread
 from korvane._common.study_files import (
     check_study_file_name,
     close_study_connections,
+    closed_on_failure,
     fit_file_identity,
     fit_file_identity_kept,
     remember_study_schema,
@@ -228,8 +229,7 @@ class OptimalEntryClassifier:
 
     def _open_study(self, seed, schema_known=False):
         """The study, on a storage of its own: whoever opens it closes its connections."""
-        storage = _storage(self._storage_name, schema_known)
-        try:
+        with closed_on_failure(_storage(self._storage_name, schema_known)) as storage:
             return tm().optuna.create_study(
                 study_name=self._study_name,
                 direction="maximize",
@@ -237,10 +237,6 @@ class OptimalEntryClassifier:
                 load_if_exists=True,
                 sampler=_sampler(seed),
             )
-        except BaseException:
-            if not isinstance(storage, str):
-                close_study_connections(storage)
-            raise
 
     def _held_study(self, seed, schema_known=False):
         """The study opened with the sampler ``seed``, held as the factor's study is held by a fit.

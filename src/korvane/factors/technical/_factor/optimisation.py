@@ -22,6 +22,7 @@ from korvane._common.binding import (
 from korvane._common.study_files import (
     check_study_file_name,
     close_study_connections,
+    closed_on_failure,
     forget_study_schema,
     remember_study_schema,
     sqlite_study_engine_kwargs,
@@ -190,8 +191,7 @@ class OptimisationMixin:
         # created; anyone else may be the first to open it.
         guard = study_creation_lock(study_file_path) if self._study_file_path is None else contextlib.nullcontext()
         with guard:
-            storage = self._open_study_storage(study_file_path)
-            try:
+            with closed_on_failure(self._open_study_storage(study_file_path)) as storage:
                 return optuna.create_study(
                     study_name=self._study_name,
                     direction="maximize",
@@ -199,9 +199,6 @@ class OptimisationMixin:
                     load_if_exists=True,
                     sampler=pm().TPESampler(**_tpe_sampler_kwargs(seed)),
                 )
-            except BaseException:
-                close_study_connections(storage)
-                raise
 
     def _study_held_by_fit(self, study_file_path, seed):
         """The study of a fit in this process, held for the whole fit (see ``study_held_by_fit``)."""
