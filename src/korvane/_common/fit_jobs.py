@@ -12,6 +12,7 @@ import os
 import sys
 import threading
 
+from korvane._common.stops import mark_as_cleanup
 from korvane._common.study_trials import fail_if_running
 
 # Each trial of a parallel job records (fit token, job index) under this key
@@ -100,6 +101,18 @@ def objective_of_this_thread(objective):
         return objective(trial)
 
     return objective_of_job
+
+
+def stopping_workers_to_the_end(parallel_class):
+    """``parallel_class`` (joblib's Parallel), whose stopping of its workers no stop cuts short.
+
+    A stop that lands while the pool stops its workers after a first stop
+    would leave workers running trials of the fit; it is acted on once the
+    pool has stopped them.
+    """
+    for name in ("_abort", "_terminate_and_reset"):
+        mark_as_cleanup(getattr(parallel_class, name, None))
+    return parallel_class
 
 
 def settle_trials_of_fit(study, token):

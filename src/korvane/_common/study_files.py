@@ -1,9 +1,9 @@
-"""A study's SQLite file: the optimiser's connections to it, read-only reads, name checks and storage failures.
+"""A study's SQLite file: the optimiser's storage settings for it, read-only reads, name checks and failures.
 
-Connections are opened by the connectors here, with the file's log mode and
-sync level set on each; a fit checks that the file at the path is still the
-one it opened. A write that the storage fails is raised naming the study file
-and its cause.
+Connections are opened by the connectors of :mod:`study_connections`; a fit
+checks that the file at the path is still the one it opened. A write that the
+storage fails, and a file that is no study, are raised naming the study file
+and the cause.
 """
 
 import contextlib
@@ -11,11 +11,14 @@ import errno
 import os
 import sqlite3
 import threading
-import time
-import weakref
-from urllib.parse import quote
 
-from korvane._common import study_settings
+from korvane._common.stops import cleanup_context, runs_to_its_end, stoppable
+from korvane._common.study_connections import (
+    _ReadOnlyStudyFileConnector,
+    _StudyFileConnector,
+    file_identity,
+    gone_message,
+)
 from korvane._common.study_settings import SQLITE_SIDECAR_SUFFIXES, STUDY_COMPANION_SUFFIXES
 
 try:
@@ -34,190 +37,8 @@ _NEARLY_FULL_BYTES = 1 << 20
 # Primary SQLite result codes of a write that the file system refused.
 _SQLITE_READONLY, _SQLITE_IOERR, _SQLITE_FULL, _SQLITE_CANTOPEN = 8, 10, 13, 14
 
-# A file locked by another connection, and the extended code of a transaction
-# whose snapshot another writer made stale: waiting cannot help that one.
-_SQLITE_BUSY, _SQLITE_BUSY_SNAPSHOT = 5, 517
-
-# SQLite waits for a locked study file in slices of this length, inside its
-# own sleep, where no signal handler runs; between slices the interpreter
-# runs the handlers of the stops that arrived meanwhile.
-_BUSY_SLICE_SECONDS = 0.25
-
-
-def gone_message(path, how=""):
-    return (
-        f"the study file {path} was removed or replaced during the fit{how}: the trials of this fit went "
-        "with it, so the fit has no result; please fit again"
-    )
-
-
-def _still_busy(error):
-    """Whether a statement refused with ``error`` may succeed once another connection lets go of the file."""
-    code = getattr(error, "sqlite_errorcode", 0)
-    return code & 0xFF == _SQLITE_BUSY and code != _SQLITE_BUSY_SNAPSHOT
-
-
-class _StudyCursor(sqlite3.Cursor):
-    """A cursor whose statements wait for a locked study file in slices that a stop can end."""
-
-    def execute(self, *args):
-        return self.connection.waiting_while_busy(super().execute, args)
-
-    def executemany(self, *args):
-        return self.connection.waiting_while_busy(super().executemany, args)
-
-
-class StudyConnection(sqlite3.Connection):
-    """A connection to a study file that finishes its statements when it closes, and waits a stop can end.
-
-    Closing a connection whose cursor still holds an unfinished statement
-    leaves SQLite holding the connection open, and with it its transaction
-    and the file's write lock, until that cursor is freed. The database
-    layer above closes the connection without its cursor when a stop lands
-    in the middle of a statement, and the stop's traceback keeps the cursor:
-    the next fit of the study in this process would wait for a lock that
-    nothing releases. Here the cursors are closed first, so the connection
-    closes, rolling back what it had not committed.
-
-    A statement meeting a file that another connection holds locked is tried
-    again for as long as the storage waits in all (``busy_seconds``), a
-    slice at a time; a wait that runs out is raised naming the file.
-    """
-
-    # Set by the connector once connected: the study file, and the storage's whole wait.
-    study_file = None
-    busy_seconds = None
-
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self._cursors = weakref.WeakSet()
-
-    def cursor(self, factory=_StudyCursor):
-        cursor = super().cursor(factory)
-        self._cursors.add(cursor)
-        return cursor
-
-    def execute(self, *args):
-        return self.cursor().execute(*args)
-
-    def executemany(self, *args):
-        return self.cursor().executemany(*args)
-
-    def close(self):
-        for cursor in list(self._cursors):
-            with contextlib.suppress(sqlite3.Error):
-                cursor.close()
-        super().close()
-
-    def waiting_while_busy(self, run, args):
-        deadline = None
-        while True:
-            started = time.monotonic()
-            try:
-                return run(*args)
-            except sqlite3.OperationalError as error:
-                if self.busy_seconds is None or not _still_busy(error):
-                    raise
-                now = time.monotonic()
-                if deadline is None:
-                    deadline = started + self.busy_seconds
-                if now >= deadline:
-                    raise _busy_error(self.study_file, self.busy_seconds) from error
-                # SQLite does not wait at all where this connection's transaction
-                # has read already; the pause keeps that from spinning.
-                time.sleep(max(0.0, min(_BUSY_SLICE_SECONDS - (now - started), deadline - now)))
-
-
-def _busy_error(path, seconds):
-    error = sqlite3.OperationalError(
-        f"database is locked: the study file {path} stayed locked by another connection for {seconds:g} s"
-    )
-    error.sqlite_errorcode = _SQLITE_BUSY
-    error.sqlite_errorname = "SQLITE_BUSY"
-    error.busy_seconds = seconds
-    return error
-
-
-def _connect(path, *args, **kwargs):
-    """A :class:`StudyConnection` to the study file at ``path`` (``args`` as for ``sqlite3.connect``)."""
-    busy_seconds = study_settings.SQLITE_BUSY_TIMEOUT_SECONDS
-    connection = sqlite3.connect(
-        *args, timeout=min(busy_seconds, _BUSY_SLICE_SECONDS), check_same_thread=False, factory=StudyConnection,
-        **kwargs,
-    )
-    connection.study_file = path
-    connection.busy_seconds = busy_seconds
-    return connection
-
-
-class _StudyFileConnector:
-    """Opens the optimiser's connections to one SQLite study file.
-
-    Every suggested parameter and every trial state is its own commit. In
-    SQLite's default rollback journal each commit syncs the file several
-    times; in write-ahead-log mode with synchronous=NORMAL a commit appends to
-    the log without a sync, and the log is synced at checkpoints. A process
-    killed mid-fit loses nothing it committed (only a power cut may lose the
-    last commits), and the file stays an ordinary SQLite study that other
-    processes open. The log mode is stored in the file itself; the sync
-    level holds per connection, so it is set on every connection, before the
-    optimiser's first statement. A class rather than a closure: the storage
-    pickles its engine settings.
-
-    SQLite pairs a file with its log by name alone. Were another file moved
-    onto the path, a connection to it would read the log of the file it
-    replaced as its own pages, and a checkpoint would write them into it. So
-    all connections of a storage open one file: the one a fit of this
-    process holds (see :func:`fit_file_identity_kept`), else the first one's.
-    SQLite reads nothing of a file, nor opens its log, before the first
-    statement, so another file is closed untouched.
-    """
-
-    __slots__ = ("path", "identity")
-
-    def __init__(self, path, identity=None):
-        self.path = path
-        self.identity = identity
-
-    def check_kept(self):
-        """Raise when the path no longer names the file that this storage opened."""
-        if self.identity is not None and file_identity(self.path) != self.identity:
-            raise RuntimeError(gone_message(self.path))
-
-    def __call__(self):
-        # Connections move between threads of a pool, as with the driver's
-        # own defaults for a file database.
-        connection = _connect(self.path, self.path)
-        try:
-            if self.identity is None:
-                self.identity = file_identity(self.path)
-            self.check_kept()
-            connection.execute("PRAGMA journal_mode=WAL")
-            connection.execute("PRAGMA synchronous=NORMAL")
-        except BaseException:
-            connection.close()
-            raise
-        return connection
-
-
-class _ReadOnlyStudyFileConnector:
-    """Opens read-only connections to a study file in a folder this process may not write.
-
-    SQLite reads a file in write-ahead-log mode through the log's index
-    ("-shm"), which it makes beside the file. Where a fit left the log and
-    its index, they are read as they are. Where no log holds pages, the file
-    alone is the whole study and is read as immutable, which needs no index.
-    """
-
-    __slots__ = ("path", "immutable")
-
-    def __init__(self, path, immutable):
-        self.path = path
-        self.immutable = immutable
-
-    def __call__(self):
-        query = "mode=ro&immutable=1" if self.immutable else "mode=ro"
-        return _connect(self.path, "file:" + quote(self.path, safe="/") + "?" + query, uri=True)
+# ... and of a file that is no SQLite database, or a damaged one.
+_SQLITE_CORRUPT, _SQLITE_NOTADB = 11, 26
 
 
 def _holds_bytes(path, beyond=0):
@@ -293,14 +114,6 @@ _SCHEMA_KNOWN_FILES = set()
 _SCHEMA_KNOWN_LOCK = threading.Lock()
 
 
-def file_identity(path):
-    try:
-        status = os.stat(path)
-    except OSError:
-        return None
-    return status.st_dev, status.st_ino
-
-
 def study_schema_known(path):
     """Whether this process has checked or created the schema of the study file at ``path``."""
     identity = file_identity(path)
@@ -338,7 +151,7 @@ def fit_file_identity(path):
     return _FIT_FILE_IDENTITIES.get(path)
 
 
-@contextlib.contextmanager
+@cleanup_context
 def fit_file_identity_kept(path, identity):
     """Within the block, storages opened on ``path`` connect only to the file ``identity`` (None: any).
 
@@ -369,6 +182,7 @@ def _engine_of(study):
     return getattr(_backend_of(study), "engine", None)
 
 
+@runs_to_its_end
 def close_study_connections(study):
     """Close the pooled connections of a study's storage, or of a storage; later use opens new ones."""
     engine = _engine_of(study)
@@ -376,7 +190,7 @@ def close_study_connections(study):
         engine.dispose()
 
 
-@contextlib.contextmanager
+@cleanup_context
 def closed_on_failure(storage):
     """``storage`` for a block that opens a study on it; should the block fail, the storage's connections close.
 
@@ -390,6 +204,19 @@ def closed_on_failure(storage):
         raise
 
 
+@cleanup_context
+def connections_closed_after(open_study):
+    """The study or storage that ``open_study()`` opens, its connections closed however the block ends."""
+    opened = []
+    try:
+        opened.append(stoppable(open_study)())
+        yield opened[0]
+    finally:
+        for study in opened:
+            close_study_connections(study)
+
+
+@runs_to_its_end
 def close_leaving_no_log(study):
     """Close the connections of a study whose file has gone from its path, its log merged first.
 
@@ -403,9 +230,12 @@ def close_leaving_no_log(study):
     engine = _engine_of(study)
     if engine is None:
         return
-    with contextlib.suppress(Exception), engine.connect() as connection:
-        connection.exec_driver_sql("PRAGMA wal_checkpoint(TRUNCATE)")
-    engine.dispose()
+    try:
+        # A stop may end the merge (it may wait for another connection), not the closing.
+        with contextlib.suppress(Exception), engine.connect() as connection:
+            connection.exec_driver_sql("PRAGMA wal_checkpoint(TRUNCATE)")
+    finally:
+        engine.dispose()
 
 
 def check_storage_file_kept(storage):
@@ -486,10 +316,10 @@ def _causes(error):
 
 
 def _explained_storage_failure(path, error):
-    """An error naming the study file at ``path`` and why the storage failed to write it, or None.
+    """An error naming the study file at ``path`` and why the storage failed to write or read it, or None.
 
     None when ``error`` is no storage failure, or one with no cause in the
-    file system to name.
+    file system or the file to name.
     """
     chain = list(_causes(error))
     sqlite_error = next((cause for cause in chain if isinstance(cause, sqlite3.Error)), None)
@@ -504,8 +334,14 @@ def _explained_storage_failure(path, error):
             f"another connection kept it locked for {busy_seconds:g} s, please try again once the fit or "
             "program holding it has finished",
         )
+    if sqlite_code in (_SQLITE_NOTADB, _SQLITE_CORRUPT):
+        return OSError(
+            errno.EINVAL,
+            f"cannot open the study file {path}: it is not a study korvane can read ({sqlite_error}), "
+            "please move it away or fit under another name",
+        )
     if sqlite_error is not None and sqlite_code not in (_SQLITE_READONLY, _SQLITE_IOERR, _SQLITE_FULL, _SQLITE_CANTOPEN):
-        return None  # a busy or damaged database, say: the storage's own error says it best
+        return None  # a busy database, say: the storage's own error says it best
     cause = _unwritable_cause(path)
     if cause is not None:
         return _study_file_error(errno.EACCES, path, cause)

@@ -1,4 +1,10 @@
-"""The study lock beside a study file, and the study a fit holds with it for its whole run."""
+"""The study lock beside a study file, the study a fit holds with it for its whole run, and the folder lock.
+
+Every lock here is waited for within a time limit, in a wait that a stop
+ends, and is released by a clean-up that no stop cuts short (see
+:mod:`korvane._common.stops`). Its descriptor belongs to an object that
+closes it, and so releases the lock, should it ever be collected still open.
+"""
 
 import contextlib
 import errno
@@ -7,14 +13,14 @@ import stat
 import time
 
 from korvane._common import study_settings
+from korvane._common.stops import cleanup_context, runs_to_its_end, stoppable
+from korvane._common.study_connections import connections_closed_at_the_end, file_identity, gone_message
 from korvane._common.study_files import (
     check_study_file_writable,
     close_leaving_no_log,
     close_study_connections,
     connector_of,
-    file_identity,
     fit_file_identity_kept,
-    gone_message,
     storage_failures_explained,
 )
 from korvane._common.study_settings import STUDY_LOCK_SUFFIX
@@ -28,6 +34,61 @@ except ImportError:  # no POSIX file locks here: studies go unlocked
 # A waiting lock is tried again after this pause, doubled each time up to the longest.
 _FIRST_LOCK_PAUSE_SECONDS = 0.005
 _LONGEST_LOCK_PAUSE_SECONDS = 0.1
+
+
+class LockDescriptor:
+    """An open descriptor that a lock is held on; closed, and the lock with it, by :meth:`close` or when collected.
+
+    A bare descriptor number is never closed by the collector: one that a
+    stop left open would hold its lock until the process ends.
+    """
+
+    __slots__ = ("number",)
+
+    def __init__(self, number):
+        self.number = number
+
+    @runs_to_its_end
+    def close(self):
+        number, self.number = self.number, None
+        if number is not None:
+            os.close(number)
+
+    def __del__(self):
+        if self.number is not None:
+            os.close(self.number)
+
+
+@runs_to_its_end
+def _flocked(descriptor, operation):
+    """Whether ``operation`` (with LOCK_NB) locked ``descriptor`` now; False while another holds it."""
+    try:
+        fcntl.flock(descriptor.number, operation | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return False
+    return True
+
+
+@stoppable
+def _waited_for(attempt, timeout):
+    """Whether ``attempt()`` held its lock within ``timeout`` seconds, tried again with growing pauses.
+
+    ``attempt`` gives True once held, False while another holds the lock,
+    and None to be tried again at once.
+    """
+    deadline = time.monotonic() + timeout
+    pause = _FIRST_LOCK_PAUSE_SECONDS
+    while True:
+        held = attempt()
+        if held:
+            return True
+        if held is None:
+            continue
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return False
+        time.sleep(min(pause, left))
+        pause = min(2 * pause, _LONGEST_LOCK_PAUSE_SECONDS)
 
 
 class StudyLock:
@@ -59,28 +120,25 @@ class StudyLock:
             return True
         if timeout is None:
             timeout = study_settings.SQLITE_BUSY_TIMEOUT_SECONDS
-        operation = (fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH) | fcntl.LOCK_NB
-        deadline = time.monotonic() + timeout
-        pause = _FIRST_LOCK_PAUSE_SECONDS
-        while True:
-            descriptor = _open_lock_file(self.path)
-            try:
-                fcntl.flock(descriptor, operation)
-                if _names_file(self.path, descriptor):
-                    self._descriptor = descriptor
-                    return True
-                os.close(descriptor)  # erased meanwhile: lock the new file
-                continue
-            except BlockingIOError:
-                os.close(descriptor)
-            except BaseException:
-                os.close(descriptor)
-                raise
-            left = deadline - time.monotonic()
-            if left <= 0:
+        operation = fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH
+        return _waited_for(lambda: self._locked_once(operation), timeout)
+
+    @runs_to_its_end
+    def _locked_once(self, operation):
+        """Lock the file at the path once: True when held, False while another holds it, None if erased meanwhile."""
+        descriptor = LockDescriptor(_open_lock_file(self.path))
+        try:
+            if not _flocked(descriptor, operation):
+                descriptor.close()
                 return False
-            time.sleep(min(pause, left))
-            pause = min(2 * pause, _LONGEST_LOCK_PAUSE_SECONDS)
+            if not _names_file(self.path, descriptor.number):
+                descriptor.close()  # erased meanwhile: lock the new file
+                return None
+        except BaseException:
+            descriptor.close()
+            raise
+        self._descriptor = descriptor
+        return True
 
     def _acquire_for_fit(self, exclusive, timeout=None):
         try:
@@ -105,29 +163,34 @@ class StudyLock:
         Linux turns the lock at once; other systems may let a waiting lock
         in between, an erasure among them.
         """
-        if self._descriptor is None:
+        if self._descriptor is None or self._turned_shared():
             return True
-        fcntl.flock(self._descriptor, fcntl.LOCK_SH)
-        if _names_file(self.path, self._descriptor):
-            return True
-        self.release()
         if not self._acquire_for_fit(exclusive=False):
             raise TimeoutError(_lock_timeout_message(self.path))
         return False
 
+    @runs_to_its_end
+    def _turned_shared(self):
+        """Whether the lock is now held shared on the file at the path; else it is released."""
+        if _flocked(self._descriptor, fcntl.LOCK_SH) and _names_file(self.path, self._descriptor.number):
+            return True
+        self.release()
+        return False
+
     def held(self):
         """Whether the lock path still names the file this lock holds (always so without POSIX locks)."""
-        return self._descriptor is None or _names_file(self.path, self._descriptor)
+        return self._descriptor is None or _names_file(self.path, self._descriptor.number)
 
     def remove_file(self):
         """Remove the lock file, while holding it exclusively."""
         with contextlib.suppress(FileNotFoundError):
             os.remove(self.path)
 
+    @runs_to_its_end
     def release(self):
         descriptor, self._descriptor = self._descriptor, None
         if descriptor is not None:
-            os.close(descriptor)  # which releases the lock
+            descriptor.close()  # which releases the lock
 
 
 def _open_lock_file(path):
@@ -180,7 +243,7 @@ def _lock_timeout_message(lock_path):
     )
 
 
-@contextlib.contextmanager
+@cleanup_context
 def study_lock_for_erasing(study_file_path):
     """Hold the study's lock exclusively, once no fit holds it, or raise after the storage's busy timeout.
 
@@ -191,21 +254,59 @@ def study_lock_for_erasing(study_file_path):
     """
     lock = StudyLock(study_file_path)
     try:
-        acquired = lock.acquire(exclusive=True)
-    except FileNotFoundError:
-        lock, acquired = None, True
-    except OSError as error:
-        raise _refused("erase", study_file_path, error) from error
-    if not acquired:
-        raise TimeoutError(
-            f"cannot erase the study file {study_file_path}: a fit of this study still runs after "
-            f"{study_settings.SQLITE_BUSY_TIMEOUT_SECONDS:g} s, please try again once it has finished"
-        )
-    try:
-        yield lock
+        try:
+            acquired = lock.acquire(exclusive=True)
+        except FileNotFoundError:
+            acquired = None
+        except OSError as error:
+            raise _refused("erase", study_file_path, error) from error
+        if acquired is False:
+            raise TimeoutError(
+                f"cannot erase the study file {study_file_path}: a fit of this study still runs after "
+                f"{study_settings.SQLITE_BUSY_TIMEOUT_SECONDS:g} s, please try again once it has finished"
+            )
+        yield lock if acquired else None
     finally:
-        if lock is not None:
-            lock.release()
+        lock.release()
+
+
+@cleanup_context
+def study_creation_lock(study_file_path):
+    """Hold an exclusive lock on the directory of a study file while it is opened.
+
+    Opening a study file that does not exist yet creates its tables and
+    stamps its schema version; two processes doing that at once fail on each
+    other's tables or version row. A process opening a study file holds this
+    lock for that short time, so the first creation happens once and the
+    others then open a complete file. Locking the directory leaves no lock
+    file behind. It is waited for as long as the storage waits for a locked
+    file.
+    """
+    folder = os.path.dirname(study_file_path) or os.curdir
+    descriptor = None
+    try:
+        descriptor = _opened_folder(folder)
+        if descriptor is not None:
+            waited = study_settings.SQLITE_BUSY_TIMEOUT_SECONDS
+            if not _waited_for(lambda: _flocked(descriptor, fcntl.LOCK_EX), waited):
+                raise TimeoutError(
+                    f"cannot open the study file {study_file_path}: another fit kept its folder {folder} "
+                    f"locked while opening a study for {waited:g} s, please try again once it has finished"
+                )
+        yield
+    finally:
+        if descriptor is not None:
+            descriptor.close()  # which releases the lock
+
+
+def _opened_folder(folder):
+    """The folder's descriptor to lock, or None where it cannot be opened (or no POSIX locks are here)."""
+    if fcntl is None:
+        return None
+    try:
+        return LockDescriptor(os.open(folder, os.O_RDONLY))
+    except OSError:
+        return None
 
 
 class HeldStudy:
@@ -242,7 +343,7 @@ class HeldStudy:
         return error
 
 
-@contextlib.contextmanager
+@cleanup_context
 def study_held_by_fit(path, open_study):
     """The study that ``open_study()`` opens in the file at ``path``, held against erasure for a whole fit.
 
@@ -257,6 +358,7 @@ def study_held_by_fit(path, open_study):
     before the lock lets an erasure in.
     """
     opened = []
+    open_study = stoppable(open_study)
 
     def open_held_study():
         opened.append(open_study())
@@ -271,29 +373,32 @@ def study_held_by_fit(path, open_study):
     check_study_file_writable(path)
     lock = StudyLock(path)
     with storage_failures_explained(path):
-        alone = lock.hold_for_fit()
         try:
-            study = open_held_study()
-            if alone:
-                fail_trials_left_running(study)
-                if not lock.share():  # erased in between: a new study
-                    study = open_held_study()
-            held = HeldStudy(study, lock)
-            with fit_file_identity_kept(path, held._identity):
+            with connections_closed_at_the_end(path):
                 try:
-                    yield held
-                except BaseException as error:
-                    # A trial that found the file gone, here or in a worker, stops the fit
-                    # (said once, by the innermost hold); an interrupt stays one.
-                    if held.kept():
-                        raise
-                    gone = held._gone_error()
-                    if not isinstance(error, Exception) or getattr(error, "study_file_gone", False):
-                        raise
-                    raise gone from error
-                held.check_kept()
+                    alone = lock.hold_for_fit()
+                    study = open_held_study()
+                    if alone:
+                        fail_trials_left_running(study)
+                        if not lock.share():  # erased in between: a new study
+                            study = open_held_study()
+                    held = HeldStudy(study, lock)
+                    with fit_file_identity_kept(path, held._identity):
+                        try:
+                            yield held
+                        except BaseException as error:
+                            # A trial that found the file gone, here or in a worker, stops the fit
+                            # (said once, by the innermost hold); an interrupt stays one.
+                            if held.kept():
+                                raise
+                            gone = held._gone_error()
+                            if not isinstance(error, Exception) or getattr(error, "study_file_gone", False):
+                                raise
+                            raise gone from error
+                        held.check_kept()
+                finally:
+                    _close_connections_of(opened)
         finally:
-            _close_connections_of(opened)
             lock.release()
 
 

@@ -1,16 +1,13 @@
-"""Trials of a study that a fit leaves behind: queued trials taken once, trials left running failed, stops.
+"""Trials of a study that a fit leaves behind: queued trials taken once, trials left running failed.
 
-A fit stopped by Ctrl-C, SIGTERM or SIGHUP marks failed the trial it was
-running; Ctrl-C leaves it as ``KeyboardInterrupt``, the others end the
-process by the same signal once it has cleaned up.
+A fit stopped by Ctrl-C, SIGTERM or SIGHUP (see :mod:`korvane._common.stops`)
+marks failed the trial it was running.
 """
 
 import contextlib
-import os
-import signal
-import sys
 import threading
 
+from korvane._common.stops import stoppable
 from korvane._common.study_files import check_storage_file_kept
 
 _QUEUE_SAFE_STORAGES = {}
@@ -151,6 +148,7 @@ def failing_trial_left_running(study):
         _TRIAL_OF_THIS_THREAD.trial_id = None
 
 
+@stoppable
 def fail_trials_left_running(study):
     """Mark failed every RUNNING trial of a study that no fit is running: they were left by fits that died."""
     from optuna.trial import TrialState
@@ -158,116 +156,3 @@ def fail_trials_left_running(study):
     storage = study._storage
     for trial in storage.get_all_trials(study._study_id, deepcopy=False, states=(TrialState.RUNNING,)):
         fail_if_running(storage, trial._trial_id)
-
-
-# Signals that end a process at once by default: a kill, or a closed terminal
-# or dropped session. A fit turns them into an unwinding first.
-ENDING_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name))
-
-
-class _Terminated(BaseException):
-    """SIGTERM or SIGHUP received while a fit ran."""
-
-
-@contextlib.contextmanager
-def ending_cleanly_on_stop():
-    """Let a stop (Ctrl-C, SIGTERM, SIGHUP) unwind the block as itself, and lose no stop on the way.
-
-    By default SIGTERM and SIGHUP end the process at once: the trial running
-    here stays RUNNING, the temporary files of a fit stay behind and its
-    workers run on without their parent. Raised as an exception instead, they
-    let the fit mark its trials failed, joblib stop the workers and the fit
-    remove what it made, after which the process ends by the same signal, as
-    whoever sent it expects, whatever error the unwinding turned it into.
-
-    Ctrl-C leaves the block as ``KeyboardInterrupt``, whatever error the
-    unwinding turned it into (the optimiser's bookkeeping, interrupted
-    half-way, fails with an error of its own), so that a program catching it
-    catches it, and a script left to it ends by SIGINT.
-
-    A handler the program set itself, before the block or during it, is
-    left alone, and so is a fit outside the main thread, where no handler
-    can be set.
-
-    The interpreter drops an exception raised inside a finaliser or a weakref
-    callback ("Exception ignored in ..."). A stop whose exception is dropped
-    there would let the fit run on as if nothing had been asked: the signal
-    is sent again while the block runs, and a stop still unanswered when the
-    block ends is answered then.
-    """
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    ours = [signum for signum in ENDING_SIGNALS if signal.getsignal(signum) is signal.SIG_DFL]
-    interrupts = signal.getsignal(signal.SIGINT) is signal.default_int_handler
-    received = []
-    running = [True]
-
-    def raise_terminated(signum, frame):
-        for each in ours:  # a second signal must not cut the clean-up short
-            if signal.getsignal(each) is installed.get(each):
-                installed[each] = signal.SIG_IGN
-                signal.signal(each, signal.SIG_IGN)
-        received.append(signum)
-        raise _Terminated()
-
-    def raise_interrupt(signum, frame):
-        received.append(signum)
-        raise KeyboardInterrupt()
-
-    def signal_again(signum):
-        """Send ``signum`` again from another thread a moment later, while the block still runs.
-
-        Sent at once, its handler could run, and its exception be dropped
-        again, before the interpreter is back in the fit's own code.
-        """
-
-        def send():
-            if running[0]:
-                os.kill(os.getpid(), signum)
-
-        sender = threading.Timer(0.05, send)
-        sender.daemon = True
-        sender.start()
-
-    def signal_dropped_stop_again(unraisable):
-        stop = unraisable.exc_value
-        if threading.current_thread() is threading.main_thread():
-            if isinstance(stop, _Terminated) and received:
-                if signal.getsignal(received[-1]) is installed.get(received[-1]):
-                    installed[received[-1]] = raise_terminated
-                    signal.signal(received[-1], raise_terminated)
-                return signal_again(received[-1])
-            if isinstance(stop, KeyboardInterrupt) and callable(signal.getsignal(signal.SIGINT)):
-                return signal_again(signal.SIGINT)
-        return previous_hook(unraisable)
-
-    # The handler this block installed for each signal; a signal whose handler
-    # the program replaced meanwhile is the program's again.
-    installed = dict.fromkeys(ours, raise_terminated)
-    if interrupts:
-        installed[signal.SIGINT] = raise_interrupt
-    previous_hook = sys.unraisablehook
-    sys.unraisablehook = signal_dropped_stop_again
-    for signum, handler in installed.items():
-        signal.signal(signum, handler)
-    try:
-        yield
-        if received:  # its exception was dropped on the way, too late to send it again
-            raise _Terminated() if received[0] != signal.SIGINT else KeyboardInterrupt()
-    except BaseException as error:
-        if received and received[0] == signal.SIGINT and not isinstance(error, KeyboardInterrupt):
-            raise KeyboardInterrupt() from error
-        raise
-    finally:
-        running[0] = False
-        if sys.unraisablehook is signal_dropped_stop_again:
-            sys.unraisablehook = previous_hook
-        for signum, handler in installed.items():
-            # Only what this block installed goes back: a handler that the program
-            # set during the block (in a trial, a callback) stays.
-            if signal.getsignal(signum) is handler:
-                signal.signal(signum, signal.SIG_DFL if signum != signal.SIGINT else signal.default_int_handler)
-        ending = [signum for signum in received if signum != signal.SIGINT]
-        if ending:
-            os.kill(os.getpid(), ending[0])

@@ -494,3 +494,23 @@ def test_a_universe_name_too_long_for_the_files_beside_the_study_is_refused():
     with pytest.raises(ValueError, match=f"storage_name '{stem}' makes a study file name too long"):
         OptimalEntryClassifier().fit(*tiny_trades(), n_splits=4, n_test_splits=1, storage_name=stem)
     assert os.listdir() == []
+
+
+def damage(path):
+    with open(path, "r+b") as study:  # the schema's page, past the header
+        study.seek(100)
+        study.write(b"\xff" * 3000)
+
+
+@pytest.mark.parametrize("written", ["text", "damaged"])
+def test_a_study_path_holding_no_study_names_the_file(written):
+    path = study_file("odd")
+    if written == "text":
+        with open(path, "w") as study:
+            study.write("trial,value\n" * 100)
+    else:
+        StubFactor(universe_name="odd").fit(1)
+        damage(path)
+    with pytest.raises(OSError, match=f"cannot open the study file {path}: it is not a study korvane can read"):
+        StubFactor(universe_name="odd").fit(1)
+    assert os.path.exists(path)  # left for its owner to move away

@@ -21,11 +21,17 @@ from urllib.parse import quote, unquote
 import numpy as np
 
 from korvane._common.binding import UNSET, bind_arguments, signature
-from korvane._common.fit_jobs import fit_storage_class, objective_of_this_thread, run_as_job, settle_trials_of_fit
+from korvane._common.fit_jobs import (
+    fit_storage_class,
+    objective_of_this_thread,
+    run_as_job,
+    settle_trials_of_fit,
+    stopping_workers_to_the_end,
+)
 from korvane._common.study_files import (
     check_study_file_name,
-    close_study_connections,
     closed_on_failure,
+    connections_closed_after,
     fit_file_identity,
     fit_file_identity_kept,
     remember_study_schema,
@@ -34,7 +40,8 @@ from korvane._common.study_files import (
 )
 from korvane._common.study_lock import study_held_by_fit
 from korvane._common.study_settings import SAMPLER_SEED, tpe_sampler_kwargs
-from korvane._common.study_trials import ending_cleanly_on_stop, failing_trial_left_running, study_storage_class
+from korvane._common.stops import ending_cleanly_on_stop
+from korvane._common.study_trials import failing_trial_left_running, study_storage_class
 from korvane.rarAV._tradegate import fold_scoring, saved_pipeline, search_space
 from korvane.rarAV._tradegate.globals import tm
 
@@ -316,7 +323,7 @@ class OptimalEntryClassifier:
             module.delayed(getattr(self, "__fit_single_instance"))(index) for index in range(n_trials)
         ]
         logger.info(banner("BEGINNING MULTIPROCESSED IN-SAMPLE RARAV OPTIMISATION"))
-        parallel_pool = module.Parallel(n_jobs=n_jobs)
+        parallel_pool = stopping_workers_to_the_end(module.Parallel)(n_jobs=n_jobs)
         # A random token, new for each search, marks the trials that the pool's
         # workers start: study files are copied and shared, so the mark names
         # neither this machine nor this process. Jobs that run on this very
@@ -425,11 +432,8 @@ class OptimalEntryClassifier:
         pd = module.pd
         logger = module.logger
         logger.info(banner("BEGINNING FITTING TO TRAINING SET RARAV"))
-        study = self._open_study(SAMPLER_SEED)
-        try:
+        with ending_cleanly_on_stop(), connections_closed_after(lambda: self._open_study(SAMPLER_SEED)) as study:
             best_params = study.best_trial.params
-        finally:
-            close_study_connections(study)
         params = search_space.read_stored_parameters(best_params)
         sample_weights, vt, scaler, select_top_k_features = search_space.build_selection_pieces(params)
         classifier_model = search_space.build_classifier_model(params)

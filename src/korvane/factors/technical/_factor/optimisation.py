@@ -21,8 +21,8 @@ from korvane._common.binding import (
 )
 from korvane._common.study_files import (
     check_study_file_name,
-    close_study_connections,
     closed_on_failure,
+    connections_closed_after,
     forget_study_schema,
     remember_study_schema,
     sqlite_study_engine_kwargs,
@@ -30,9 +30,10 @@ from korvane._common.study_files import (
     study_file_name_fits,
     study_schema_known,
 )
-from korvane._common.study_lock import study_held_by_fit, study_lock_for_erasing
+from korvane._common.study_lock import study_creation_lock, study_held_by_fit, study_lock_for_erasing
 from korvane._common.study_settings import SAMPLER_SEED, SQLITE_SIDECAR_SUFFIXES, tpe_sampler_kwargs
-from korvane._common.study_trials import ending_cleanly_on_stop, failing_trial_left_running, study_storage_class
+from korvane._common.stops import ending_cleanly_on_stop, runs_to_its_end
+from korvane._common.study_trials import failing_trial_left_running, study_storage_class
 from korvane.factors.technical._factor.construction import MINIMUM_SIZE_OF_ROLLING_WINDOW, unusable_universe_name
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.live import restart_live_run
@@ -42,7 +43,6 @@ from korvane.factors.technical._factor.parallel_fit import (
     fit_storage_class,
     objective_of_this_thread,
     run_parallel_jobs,
-    study_creation_lock,
 )
 from korvane.factors.technical._factor.signals import _ENGINE_PARAMETER_KEYS
 
@@ -239,13 +239,13 @@ class OptimisationMixin:
         if not os.path.exists(path):
             study = optuna.load_study(study_name=self._study_name, storage=optuna.storages.InMemoryStorage())
             return self._best_params_of(study)
-        storage = self._open_study_storage(path, reading=True)
-        try:
+        # A stop while it is read leaves no connection or lock behind.
+        with ending_cleanly_on_stop(), connections_closed_after(
+            lambda: self._open_study_storage(path, reading=True)
+        ) as storage:
             with study_creation_lock(path):
                 study = optuna.load_study(study_name=self._study_name, storage=storage)
             return self._best_params_of(study)
-        finally:
-            close_study_connections(storage)
 
     @staticmethod
     def _best_params_of(study):
@@ -444,24 +444,32 @@ class OptimisationMixin:
         file_name = self._check_study_file_stem() + STUDY_FILE_SUFFIX
         # Never under a running fit: it would go on writing trials to a file
         # that no longer has a name, and report success.
-        with study_lock_for_erasing(os_module.path.abspath(file_name)) as lock:
-            existed = os_module.path.exists(file_name)
-            if existed:
-                forget_study_schema(file_name)
-                os_module.remove(file_name)
-            # The study's write-ahead log and its index go with it, even when the
-            # file itself is already gone: SQLite would replay a leftover log
-            # into the next study created under this name.
-            for sidecar in (file_name + suffix for suffix in SQLITE_SIDECAR_SUFFIXES):
-                with contextlib.suppress(FileNotFoundError):
-                    os_module.remove(sidecar)
-            if lock is not None:
-                lock.remove_file()
+        # A stop while it waits ends the erasure; once the files go, they all go.
+        with ending_cleanly_on_stop(), study_lock_for_erasing(os_module.path.abspath(file_name)) as lock:
+            existed = _erase_study_files(os_module, file_name, lock)
         if existed:
             logger.info("FIT FILE: " + file_name + " SUCCESSFULLY REMOVED FROM MEMORY")
         else:
             logger.info("FIT FILE: " + file_name + " DOES NOT EXIT IN MEMORY, FILE MISPECIFIED OR PREVIOUSLY REMOVED")
         return None
+
+
+@runs_to_its_end
+def _erase_study_files(os_module, file_name, lock):
+    """Remove the study file, its log, the log's index and its lock file; whether the study file existed."""
+    existed = os_module.path.exists(file_name)
+    if existed:
+        forget_study_schema(file_name)
+        os_module.remove(file_name)
+    # The study's write-ahead log and its index go with it, even when the
+    # file itself is already gone: SQLite would replay a leftover log
+    # into the next study created under this name.
+    for sidecar in (file_name + suffix for suffix in SQLITE_SIDECAR_SUFFIXES):
+        with contextlib.suppress(FileNotFoundError):
+            os_module.remove(sidecar)
+    if lock is not None:
+        lock.remove_file()
+    return existed
 
 
 OptimisationMixin.fit.__signature__ = method_signature(FIT_ARGUMENTS)

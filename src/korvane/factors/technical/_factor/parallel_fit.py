@@ -21,19 +21,16 @@ import time
 import uuid
 from concurrent.futures.process import BrokenProcessPool
 
-try:
-    import fcntl
-except ImportError:  # no POSIX file locks here: first creations go unguarded
-    fcntl = None
-
 from korvane._common.fit_jobs import (  # noqa: F401  (the factor's fit looks them up here)
     FIT_JOB_ATTRIBUTE,
     _JOB_OF_THIS_THREAD,
     fit_storage_class,
     objective_of_this_thread,
     run_as_job,
+    stopping_workers_to_the_end,
 )
 from korvane._common.fit_jobs import settle_trials_of_fit as _settle_trials_of_fit
+from korvane._common.stops import runs_to_its_end
 from korvane._common.study_files import close_study_connections, fit_file_identity, fit_file_identity_kept
 from korvane.factors.technical._factor.globals import pm
 
@@ -88,17 +85,22 @@ class WorkerFactorCopy:
         self.payload = None
         self.payload_path = None
         if share_through_file:
-            descriptor, path = tempfile.mkstemp(prefix="korvane-fit-", suffix=".pickle")
-            try:
-                with os.fdopen(descriptor, "wb") as handle:
-                    handle.write(payload)
-            except BaseException:
-                os.remove(path)
-                raise
-            self.payload_path = path
+            self._write_payload_file(payload)
         else:
             self.payload = payload
 
+    @runs_to_its_end
+    def _write_payload_file(self, payload):
+        descriptor, path = tempfile.mkstemp(prefix="korvane-fit-", suffix=".pickle")
+        try:
+            with os.fdopen(descriptor, "wb") as handle:
+                handle.write(payload)
+        except BaseException:
+            os.remove(path)
+            raise
+        self.payload_path = path
+
+    @runs_to_its_end
     def release(self):
         """Remove the temporary file of the values once the fit's jobs are done."""
         path, self.payload_path = self.payload_path, None
@@ -256,32 +258,6 @@ def _fit_single_instance_job(factor, index, study_file_path, fit_token=None, fil
         _collect_and_freeze_worker_heap(everything=False)
 
 
-@contextlib.contextmanager
-def study_creation_lock(study_file_path):
-    """Hold an exclusive lock on the directory of a study file while it is opened.
-
-    Opening a study file that does not exist yet creates its tables and
-    stamps its schema version; two processes doing that at once fail on each
-    other's tables or version row. A process opening a study file holds this
-    lock for that short time, so the first creation happens once and the
-    others then open a complete file. Locking the directory leaves no lock
-    file behind.
-    """
-    descriptor = None
-    if fcntl is not None:
-        try:
-            descriptor = os.open(os.path.dirname(study_file_path) or os.curdir, os.O_RDONLY)
-        except OSError:
-            descriptor = None
-    try:
-        if descriptor is not None:
-            fcntl.flock(descriptor, fcntl.LOCK_EX)
-        yield
-    finally:
-        if descriptor is not None:
-            os.close(descriptor)  # which releases the lock
-
-
 def run_parallel_jobs(factor, study, study_file_path, n_jobs, count):
     """Run ``count`` single-trial jobs in the pool, outliving the death of workers.
 
@@ -296,12 +272,15 @@ def run_parallel_jobs(factor, study, study_file_path, n_jobs, count):
     """
     module = pm()
     logger = module.logger
+    parallel = stopping_workers_to_the_end(module.Parallel)
     if count <= 0:
-        module.Parallel(n_jobs=n_jobs)([])
+        parallel(n_jobs=n_jobs)([])
         return
-    worker_copy = factor._copy_for_workers()
+    held = []
     identity = fit_file_identity(study_file_path)
     try:
+        _keep_worker_copy(held, factor)
+        worker_copy = held[0]
         pending = list(range(count))
         while pending:
             jobs = [
@@ -312,7 +291,7 @@ def run_parallel_jobs(factor, study, study_file_path, n_jobs, count):
             ]
             try:
                 with module.np.errstate(all="ignore"):
-                    module.Parallel(n_jobs=n_jobs)(jobs)
+                    parallel(n_jobs=n_jobs)(jobs)
                 pending = []
             except BaseException as error:
                 if not isinstance(error, BrokenProcessPool):
@@ -334,8 +313,21 @@ def run_parallel_jobs(factor, study, study_file_path, n_jobs, count):
                     factor._resolution_in_mins,
                 )
     finally:
-        forget_fit(worker_copy.token)
-        worker_copy.release()
+        _end_worker_copies(held)
+
+
+@runs_to_its_end
+def _keep_worker_copy(copies, factor):
+    """Make the factor's worker copy (and its temporary file) where no stop can lose it before it is kept."""
+    copies.append(factor._copy_for_workers())
+
+
+@runs_to_its_end
+def _end_worker_copies(copies):
+    """Let go of a fit's worker copies and remove their temporary files."""
+    for copy in copies:
+        forget_fit(copy.token)
+        copy.release()
 
 
 def copy_for_workers(factor):

@@ -1,0 +1,352 @@
+"""Stops (Ctrl-C, SIGTERM, SIGHUP) during korvane's work, and the clean-ups that no stop cuts short.
+
+A clean-up that releases what other calls or processes wait on (a study's
+lock and its connections, the folder lock of a study's creation, a fit's
+workers and temporary files, the signal handlers a fit installed) must run
+to its end: a stop landing half-way leaves a lock held for the rest of the
+process, and a notebook keeping the stop's traceback keeps whatever the
+clean-up's frames still held. Another try/finally around each step is no
+help (a second stop lands in that finally), nor is a flag that the clean-up
+sets first: a stop can land at the entry of a finally or an ``__exit__``,
+before its first line has run.
+
+So the handlers that a fit installs (:func:`ending_cleanly_on_stop`) decide
+from the frames a stop interrupts. Functions marked :func:`runs_to_its_end`
+are clean-ups; functions marked :func:`stoppable` are the waits and the long
+work that a clean-up's setup calls, which a stop may end. The innermost
+marked frame decides: in a clean-up, the stop is recorded, and acted on as
+soon as the outermost clean-up around it has ended (or as a stoppable call
+inside it begins); anywhere else it is acted on at once. Every clean-up of a
+context manager here is written with :func:`cleanup_context`, whose entering
+and leaving are both clean-ups. Where the program set a handler of its own,
+that handler runs as it would.
+"""
+
+import functools
+import logging
+import os
+import signal
+import sys
+import threading
+
+# Code objects of the marked frames: True for a clean-up, False for stoppable work inside one.
+_MARKS = {}
+
+# The exceptions of the stops that arrived while a clean-up ran, to raise once it has ended.
+_deferred = []
+
+
+def _innermost_mark(frame):
+    while frame is not None:
+        mark = _MARKS.get(frame.f_code)
+        if mark is not None:
+            return mark
+        frame = frame.f_back
+    return None
+
+
+def cleanup_running(frame):
+    """Whether ``frame``, where a stop has just landed, is inside a clean-up that must run to its end."""
+    return _innermost_mark(frame) is True
+
+
+def _in_main_thread():
+    return threading.current_thread() is threading.main_thread()
+
+
+def _take_deferred():
+    stop = _deferred[0]
+    _deferred.clear()
+    return stop()
+
+
+def _stop_due(caller):
+    """Whether the stops deferred so far are to be raised in ``caller``, a frame that a clean-up returns to."""
+    return bool(_deferred) and _in_main_thread() and _innermost_mark(caller) is not True
+
+
+def runs_to_its_end(function):
+    """Mark ``function`` a clean-up: a stop arriving while it runs is acted on once it has returned."""
+
+    @functools.wraps(function)
+    def cleanup(*args, **kwargs):
+        try:
+            return function(*args, **kwargs)
+        finally:
+            if _deferred and _stop_due(sys._getframe(1)):
+                raise _take_deferred()
+
+    return cleanup
+
+
+def stoppable(function):
+    """Mark ``function`` work that a stop may end, even where a clean-up calls it (a wait, say)."""
+
+    @functools.wraps(function)
+    def stoppable_call(*args, **kwargs):
+        if _deferred and _in_main_thread():
+            raise _take_deferred()
+        return function(*args, **kwargs)
+
+    return stoppable_call
+
+
+def mark_as_cleanup(function):
+    """Mark a function of another library a clean-up (by its code); its stops wait for korvane's next clean-up to end."""
+    code = getattr(function, "__code__", None)
+    if code is not None:
+        _MARKS.setdefault(code, True)
+
+
+_MARKS[runs_to_its_end(None).__code__] = True
+_MARKS[stoppable(None).__code__] = False
+
+
+class _CleanupContext:
+    """The context manager of :func:`cleanup_context`: as ``contextlib.contextmanager``'s, with no stop cutting it."""
+
+    __slots__ = ("_generator",)
+
+    def __init__(self, generator):
+        self._generator = generator
+
+    @runs_to_its_end
+    def __enter__(self):
+        try:
+            value = next(self._generator)
+        except StopIteration:
+            raise RuntimeError("generator didn't yield") from None
+        if _stop_due(sys._getframe(2)):
+            # A stop that arrived while the setup held what the generator
+            # releases: it is thrown in at the yield, so the release runs.
+            self.__exit__(*_thrown(_take_deferred()))
+        return value
+
+    @runs_to_its_end
+    def __exit__(self, kind, error, traceback):
+        if kind is None:
+            try:
+                next(self._generator)
+            except StopIteration:
+                return False
+            raise RuntimeError("generator didn't stop")
+        if error is None:
+            error = kind()
+        try:
+            self._generator.throw(error)
+        except StopIteration as stopped:
+            return stopped is not error
+        except BaseException as raised:
+            if raised is not error:
+                raise
+            raised.__traceback__ = traceback
+            return False
+        raise RuntimeError("generator didn't stop after throw()")
+
+
+def _thrown(error):
+    """(kind, error, traceback) of ``error``, raised here so that it carries a traceback."""
+    try:
+        raise error
+    except BaseException as raised:
+        return type(raised), raised, raised.__traceback__
+
+
+def cleanup_context(generator_function):
+    """A context manager from a generator, as ``contextlib.contextmanager`` makes, whose setup and clean-up no stop cuts.
+
+    The code before the generator's ``yield`` and after it are clean-ups:
+    what the setup takes is owned before a stop can leave it unreleased,
+    and the release runs to its end. Waits and long work in the setup are
+    made :func:`stoppable`. A stop that arrives during the setup is raised
+    at the ``yield``, so the block does not run and the release does.
+    """
+
+    @functools.wraps(generator_function)
+    def context(*args, **kwargs):
+        return _CleanupContext(generator_function(*args, **kwargs))
+
+    return context
+
+
+# ------------------------------------------------------------------ a fit's stops
+
+# Signals that end a process at once by default: a kill, or a closed terminal
+# or dropped session. A fit turns them into an unwinding first.
+ENDING_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name))
+
+
+class Terminated(BaseException):
+    """SIGTERM or SIGHUP received while a fit ran."""
+
+
+# How many fits of this process are in ``ending_cleanly_on_stop`` now.
+_STOPS_HANDLED = [0]
+
+
+def _is_stop(record):
+    stop = record.exc_info[1] if record.exc_info else None
+    return isinstance(stop, (KeyboardInterrupt, Terminated))
+
+
+class _StopRecordsLeftOut(logging.Filter):
+    """Leaves out the database pool's error records of a stop, while a fit handles its stops.
+
+    A stop landing where the pool closes a connection or rolls one back is
+    logged there as an error with its whole traceback, and then raised on:
+    the stop itself reaches the program, as KeyboardInterrupt or as the end
+    of the process, so the record only repeats it.
+    """
+
+    def filter(self, record):
+        return not (_STOPS_HANDLED[0] and _is_stop(record))
+
+
+class _StopTracebacksLeftOut(logging.Filter):
+    """Keeps the optimiser's line on a trial that a stop ended, without the stop's traceback.
+
+    The stop's traceback reaches the program with the stop itself.
+    """
+
+    def filter(self, record):
+        if _STOPS_HANDLED[0] and _is_stop(record):
+            record.exc_info = None
+            record.exc_text = None
+        return True
+
+
+# The loggers of the database layer's pools (by pool class), and the optimiser's trial runs.
+_POOL_LOGGERS = tuple(
+    "sqlalchemy.pool.impl." + name
+    for name in ("QueuePool", "NullPool", "SingletonThreadPool", "StaticPool", "AssertionPool", "AsyncAdaptedQueuePool")
+) + ("sqlalchemy.pool.base", "sqlalchemy.pool")
+_FILTERS = tuple((name, _StopRecordsLeftOut()) for name in _POOL_LOGGERS) + (
+    ("optuna.study._optimize", _StopTracebacksLeftOut()),
+)
+
+
+def _leave_out_stop_records():
+    for name, kind in _FILTERS:
+        logger = logging.getLogger(name)
+        if not any(type(each) is type(kind) for each in logger.filters):
+            logger.addFilter(kind)
+
+
+@cleanup_context
+def ending_cleanly_on_stop():
+    """Let a stop (Ctrl-C, SIGTERM, SIGHUP) unwind the block as itself, and lose no stop on the way.
+
+    By default SIGTERM and SIGHUP end the process at once: the trial running
+    here stays RUNNING, the temporary files of a fit stay behind and its
+    workers run on without their parent. Raised as an exception instead, they
+    let the fit mark its trials failed, joblib stop the workers and the fit
+    remove what it made, after which the process ends by the same signal, as
+    whoever sent it expects, whatever error the unwinding turned it into.
+
+    Ctrl-C leaves the block as ``KeyboardInterrupt``, whatever error the
+    unwinding turned it into (the optimiser's bookkeeping, interrupted
+    half-way, fails with an error of its own), so that a program catching it
+    catches it, and a script left to it ends by SIGINT.
+
+    A stop landing in a clean-up (see the module's text) waits for the
+    clean-up to end. A handler the program set itself, before the block or
+    during it, is left alone, and so is a fit outside the main thread, where
+    no handler can be set.
+
+    The interpreter drops an exception raised inside a finaliser or a weakref
+    callback ("Exception ignored in ..."). A stop whose exception is dropped
+    there would let the fit run on as if nothing had been asked: the signal
+    is sent again while the block runs, and a stop still unanswered when the
+    block ends is answered then.
+    """
+    if not _in_main_thread():
+        yield
+        return
+    ours = [signum for signum in ENDING_SIGNALS if signal.getsignal(signum) is signal.SIG_DFL]
+    interrupts = signal.getsignal(signal.SIGINT) is signal.default_int_handler
+    received = []
+    running = [True]
+
+    def act(stop, frame):
+        if cleanup_running(frame):
+            _deferred.append(stop)
+            return
+        raise stop()
+
+    def raise_terminated(signum, frame):
+        for each in ours:  # a second signal must not cut the unwinding short
+            if signal.getsignal(each) is installed.get(each):
+                installed[each] = signal.SIG_IGN
+                signal.signal(each, signal.SIG_IGN)
+        received.append(signum)
+        act(Terminated, frame)
+
+    def raise_interrupt(signum, frame):
+        received.append(signum)
+        act(KeyboardInterrupt, frame)
+
+    def signal_again(signum):
+        """Send ``signum`` again from another thread a moment later, while the block still runs.
+
+        Sent at once, its handler could run, and its exception be dropped
+        again, before the interpreter is back in the fit's own code.
+        """
+
+        def send():
+            if running[0]:
+                os.kill(os.getpid(), signum)
+
+        sender = threading.Timer(0.05, send)
+        sender.daemon = True
+        sender.start()
+
+    def signal_dropped_stop_again(unraisable):
+        stop = unraisable.exc_value
+        if _in_main_thread():
+            if isinstance(stop, Terminated) and received:
+                if signal.getsignal(received[-1]) is installed.get(received[-1]):
+                    installed[received[-1]] = raise_terminated
+                    signal.signal(received[-1], raise_terminated)
+                return signal_again(received[-1])
+            if isinstance(stop, KeyboardInterrupt) and callable(signal.getsignal(signal.SIGINT)):
+                return signal_again(signal.SIGINT)
+        return previous_hook(unraisable)
+
+    # The handler this block installed for each signal; a signal whose handler
+    # the program replaced meanwhile is the program's again. Ctrl-C's first:
+    # until it is installed, a Ctrl-C leaves before anything was changed.
+    installed = {signal.SIGINT: raise_interrupt} if interrupts else {}
+    installed.update(dict.fromkeys(ours, raise_terminated))
+    previous_hook = sys.unraisablehook
+    _STOPS_HANDLED[0] += 1
+    try:
+        _leave_out_stop_records()
+        for signum, handler in installed.items():
+            signal.signal(signum, handler)
+        sys.unraisablehook = signal_dropped_stop_again
+        try:
+            yield
+            if received:  # its exception was dropped on the way, too late to send it again
+                raise Terminated() if received[0] != signal.SIGINT else KeyboardInterrupt()
+        except BaseException as error:
+            if received and received[0] == signal.SIGINT and not isinstance(error, KeyboardInterrupt):
+                raise KeyboardInterrupt() from error
+            raise
+    finally:
+        running[0] = False
+        if sys.unraisablehook is signal_dropped_stop_again:
+            sys.unraisablehook = previous_hook
+        _STOPS_HANDLED[0] -= 1
+        for signum, handler in installed.items():
+            # Only what this block installed goes back: a handler that the program
+            # set during the block (in a trial, a callback) stays. Ctrl-C's last,
+            # once nothing is left to do.
+            if signum != signal.SIGINT and signal.getsignal(signum) is handler:
+                signal.signal(signum, signal.SIG_DFL)
+        # Read once the default is back: a later SIGTERM or SIGHUP ends the process by itself.
+        ending = [signum for signum in received if signum != signal.SIGINT]
+        if ending:
+            os.kill(os.getpid(), ending[0])
+        if signal.getsignal(signal.SIGINT) is installed.get(signal.SIGINT):
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+
