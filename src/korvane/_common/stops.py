@@ -118,8 +118,11 @@ class _CleanupContext:
             raise RuntimeError("generator didn't yield") from None
         if _stop_due(sys._getframe(2)):
             # A stop that arrived while the setup held what the generator
-            # releases: it is thrown in at the yield, so the release runs.
-            self.__exit__(*_thrown(_take_deferred()))
+            # releases: it is thrown in at the yield, so the release runs,
+            # and then raised here, so the block does not run.
+            kind, stop, traceback = _thrown(_take_deferred())
+            self.__exit__(kind, stop, traceback)
+            raise stop
         return value
 
     @runs_to_its_end

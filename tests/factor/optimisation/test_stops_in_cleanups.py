@@ -43,6 +43,7 @@ CLEANUP_LINES = {
     "study lock release": line_of(StudyLock.release, "descriptor.close()"),
     "descriptor close": line_of(LockDescriptor.close, "os.close(number)"),
     "folder lock release": line_of(study_creation_lock, "descriptor.close()  # which releases"),
+    "hold's setup": line_of(study_held_by_fit, "held = HeldStudy(study, lock)"),
     "hold's end": line_of(study_held_by_fit, "lock.release()"),
     "context exit": line_of(stops._CleanupContext.__exit__, "self._generator.throw(error)"),
 }
@@ -178,6 +179,7 @@ def stopped_fit_then_the_next(fit, path, stop, sending):
         ("factor", {"at": ["descriptor close"]}),
         ("factor", {"at": ["folder lock release"]}),
         ("factor", {"at": ["hold's end", "context exit"]}),
+        ("factor", {"at": ["hold's setup"]}),
         ("factor", {"at": ["connection close", "study lock release"], "in trial": True}),
         ("factor", {"at": list(CLEANUP_LINES), "in trial": True}),
         ("classifier", {"at": ["connection close"]}),
