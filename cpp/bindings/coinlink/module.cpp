@@ -100,7 +100,7 @@ nb::tuple candle_fields(nb::handle klines) {
 }  // namespace
 
 NB_MODULE(_coinlink, m) {
-  quiet_at_exit();
+  set_exit_leak_report();
   m.doc() = "Parsing of exchange candle rows for Coinlink (private)";
   m.def("candle_fields", &candle_fields, "klines"_a,
         "The open times (int64 ms) and the open, high, low, close and volume rows (a (5, n) float64 array)");

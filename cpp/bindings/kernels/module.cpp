@@ -10,7 +10,7 @@ void bind_signal_kernels(nb::module_& m);
 void bind_pickle_scan(nb::module_& m);
 
 NB_MODULE(_kernels, m) {
-  quiet_at_exit();
+  set_exit_leak_report();
   m.doc() = "Native numeric kernels of korvane (private; for tests and benchmarks)";
   korvane::bind::bind_engine_params(m);
   m.def("write_unraisable", &korvane::bind::write_unraisable, "exception"_a, "context"_a,

@@ -7,7 +7,7 @@ void bind_resample(nb::module_& m);
 void bind_pair_engine(nb::module_& m);
 
 NB_MODULE(_pairtrader, m) {
-  quiet_at_exit();
+  set_exit_leak_report();
   m.doc() = "Native engine and accounting of the pairs-trading factor";
   // The engine takes korvane._kernels' EngineParams and Intervals.
   nb::module_::import_("korvane._kernels");

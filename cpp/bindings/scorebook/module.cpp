@@ -4,7 +4,7 @@
 void bind_bootstrap(nb::module_& m);
 
 NB_MODULE(_scorebook, m) {
-  quiet_at_exit();
+  set_exit_leak_report();
   m.doc() = "Native daily returns and bootstrap of the results object";
   bind_bootstrap(m);
 }

@@ -40,7 +40,7 @@ Weights weights_of(CVector uniqueness, std::optional<CVector> impacts) {
 }  // namespace
 
 NB_MODULE(_signalforge, m) {
-  quiet_at_exit();
+  set_exit_leak_report();
   m.doc() = "Native sample-uniqueness weights of korvane.rarAV.signalforge";
   m.def("sample_uniqueness", &uniqueness_of, "index"_a, "starts"_a, "ends"_a,
         "Average uniqueness of each sample's inclusive label span over the ascending bar times.");
