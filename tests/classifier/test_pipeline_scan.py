@@ -121,6 +121,38 @@ def test_the_stream_is_the_file_unframed_with_its_calls_rewritten():
     assert pickle.loads(stream) == pickle.loads(data)
 
 
+FAR = "far more than a pipeline of its size"
+
+
+@pytest.mark.parametrize("data, outcome, message", [
+    # The unpickler's memo grows to twice the largest index: 16 bytes an index overflowed at 2**59,
+    # the running total below it.
+    (b"Np576460752303423488\n.", 1, FAR),
+    (b"Np576460752303423487\n.", 1, FAR),
+    (b"Np999999999999999999\n.", 1, FAR),
+    (b"Np1000000000000000000\n.", 2, "no memo index"),
+    (b"\x80\x04Nr\xff\xff\xff\xff.", 1, FAR),
+    (b"Ng999999999999999999\n.", 2, "Memo value not found at index 999999999999999999"),
+    (b"\x80\x04Nj\xff\xff\xff\xff.", 2, "Memo value not found at index 4294967295"),
+    # Lengths of 1, 4 and 8 bytes, and frames, that claim past the end of the file.
+    (b"\x80\x04\x8a\xff.", 2, "truncated"),
+    (b"\x80\x04\x8b\xff\xff\xff\x7f.", 2, "truncated"),
+    (b"\x80\x04T\xff\xff\xff\xff.", 2, "negative byte count"),
+    (b"\x80\x04\x8d" + b"\xff" * 8 + b".", 2, "truncated"),
+    (b"\x80\x04\x95" + b"\xff" * 8 + b"N.", 2, "truncated"),
+])
+def test_integers_at_the_edges_of_their_fields_are_refused_before_any_arithmetic(data, outcome, message):
+    found, text, *_ = scan_pickle(data, 96, 8 << 20, NESTING, 4300)
+    assert found == outcome and message in text, text
+
+
+def test_a_memo_the_scan_cannot_hold_is_refused_saying_so():
+    # The largest allowance: 2**44 bytes for a 16 MiB file, whose memo of 2**40 places no process holds.
+    data = b"Np1099511627776\n." + bytes(2**24)
+    outcome, message, *_ = scan_pickle(data, 1 << 20, 1 << 40, NESTING, 4300)
+    assert (outcome, message) == (1, "it builds more than this process can hold (a memo of 1099511627777 places)")
+
+
 # A damaged version text makes scikit-learn warn of the version the estimator came from.
 @pytest.mark.filterwarnings("ignore")
 @pytest.mark.parametrize("protocol", [0, 2, 5])

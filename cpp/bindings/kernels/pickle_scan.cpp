@@ -18,12 +18,12 @@ void require_between(const char* argument, int64_t value, int64_t lowest, int64_
 
 nb::tuple scan_pickle(nb::bytes data, int64_t built_per_byte, int64_t built_floor, int64_t max_nesting,
                       int64_t max_digits) {
-  // Bounded so that no sum of charges can overflow, and nesting fits the scan's depth counter.
-  require_between("built_per_byte", built_per_byte, 1, int64_t{1} << 20);
-  require_between("built_floor", built_floor, 0, int64_t{1} << 40);
-  require_between("max_nesting", max_nesting, 1, 10000);
-  require_between("max_digits", max_digits, 1, int64_t{1} << 20);
-  korvane::pickles::Limits limits;
+  using korvane::pickles::Limits;
+  require_between("built_per_byte", built_per_byte, 1, Limits::kMostBuiltPerByte);
+  require_between("built_floor", built_floor, 0, Limits::kMostBuiltFloor);
+  require_between("max_nesting", max_nesting, 1, Limits::kMostNesting);
+  require_between("max_digits", max_digits, 1, Limits::kMostDigits);
+  Limits limits;
   limits.built_per_byte = built_per_byte;
   limits.built_floor = built_floor;
   limits.max_nesting = static_cast<int>(max_nesting);

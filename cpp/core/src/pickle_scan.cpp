@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -57,6 +59,8 @@ constexpr uint64_t kFirstMemoPlaces = 32;
 
 constexpr int kHighestProtocol = 5;
 
+constexpr const char* kOverAllowance = "it builds far more than a pipeline of its size";
+
 class Scanner : Reader {
  public:
   Scanner(const uint8_t* data, size_t size, const Limits& limits)
@@ -80,6 +84,10 @@ class Scanner : Reader {
       result.outcome = stop.outcome;
       result.message = std::move(stop.message);
       return result;
+    } catch (const std::bad_alloc&) {
+      return cannot_hold(result);
+    } catch (const std::length_error&) {
+      return cannot_hold(result);
     }
     const uint64_t body = out_.size() - 9;
     for (int i = 0; i < 8; ++i) out_[1 + i] = static_cast<char>((body >> (8 * i)) & 0xff);
@@ -92,9 +100,26 @@ class Scanner : Reader {
  private:
   // ------------------------------------------------------------ what is made
 
-  void charge(int64_t amount) {
-    built_ += amount;
-    if (built_ > most_built_) refused("it builds far more than a pipeline of its size");
+  [[noreturn]] static void over_allowance() { refused(kOverAllowance); }
+
+  // Charges `fixed` bytes plus `count` items of `unit` bytes each. The count is a claim of the
+  // file (a length, a memo index, a number of items): it is compared with what is left of the
+  // allowance before it is multiplied or added, so that no file makes the sum overflow or wrap.
+  // What is left is never negative: every charge is compared with it first.
+  void charge_within_allowance(int64_t fixed, uint64_t count = 0, int64_t unit = 1) {
+    int64_t left = most_built_ - built_;
+    if (fixed > left) over_allowance();
+    left -= fixed;
+    if (count > static_cast<uint64_t>(left / unit)) over_allowance();
+    built_ += fixed + static_cast<int64_t>(count) * unit;
+  }
+
+  // An allocation the scan could not make: what the file builds is beyond what the process holds.
+  ScanResult& cannot_hold(ScanResult& result) const {
+    result.outcome = Outcome::kRefused;
+    result.message = "it builds more than this process can hold (" + std::to_string(built_) +
+                     " bytes by the opcode at byte " + std::to_string(pos_) + ")";
+    return result;
   }
 
   size_t fence() const { return marks_.empty() ? 0 : marks_.back(); }
@@ -193,12 +218,14 @@ class Scanner : Reader {
 
   struct Finished {};
 
+  // The allowance is that of the bytes read up to STOP (or to the refusal point), not of the file.
   void finish(size_t read) {
     read_ = read;
-    if (built_ > allowance(read)) refused("it builds far more than a pipeline of its size");
+    if (built_ > allowance(read)) over_allowance();
   }
 
-  // What a load may make live for `bytes` of the file read.
+  // What a load may make live for `bytes` of the file read: the limits' ranges and the file's
+  // size (checked by scan()) keep it below 2**52.
   int64_t allowance(size_t bytes) const {
     return limits_.built_floor + limits_.built_per_byte * static_cast<int64_t>(bytes);
   }
@@ -208,14 +235,26 @@ class Scanner : Reader {
   void memo_put(uint64_t index) {
     if (above_fence() == 0) underflow();
     if (index >= memo_places_) {
-      // The unpickler makes its memo twice as long as the index: charged before anything grows.
-      charge(kMemoPlace * static_cast<int64_t>(index));
+      // The unpickler makes its memo twice as long as the index: charged before anything grows,
+      // which bounds the index by the allowance.
+      charge_within_allowance(0, index, kMemoPlace);
       memo_places_ = index * 2;
     }
-    if (index >= memo_.size()) memo_.resize(static_cast<size_t>(index) + 1, kNoEntry);
+    if (index >= memo_.size()) grow_memo(index);
     if (memo_[index] == kNoEntry) ++memo_len_;
     memo_[index] = stack_.back();
-    charge(kMemoEntry);
+    charge_within_allowance(kMemoEntry);
+  }
+
+  // The scan's memo reaches `index`: a quarter of what the unpickler's takes, already charged.
+  void grow_memo(uint64_t index) {
+    try {
+      memo_.resize(static_cast<size_t>(index) + 1, kNoEntry);
+    } catch (const std::bad_alloc&) {
+      refused("it builds more than this process can hold (a memo of " + std::to_string(index + 1) + " places)");
+    } catch (const std::length_error&) {
+      refused("it builds more than this process can hold (a memo of " + std::to_string(index + 1) + " places)");
+    }
   }
 
   // The memo index a GET or PUT opcode gives: a decimal line, one byte or four.
@@ -229,7 +268,7 @@ class Scanner : Reader {
       malformed("Memo value not found at index " + std::to_string(index));
     }
     push(memo_[index]);
-    charge(kReference);
+    charge_within_allowance(kReference);
   }
 
   void append(size_t start) {
@@ -240,7 +279,7 @@ class Scanner : Reader {
     check_open(start, target);
     holds(stack_[target], inner);
     stack_.pop_back();
-    charge(kReference);
+    charge_within_allowance(kReference);
   }
 
   // The mark of APPENDS or SETITEMS: the container they fill sits just below it, above the mark before.
@@ -259,7 +298,7 @@ class Scanner : Reader {
       const int deepest = put_inside_from(mark);
       check_open(start, mark - 1);
       holds(stack_[mark - 1], deepest);
-      charge(kReference * static_cast<int64_t>(stack_.size() - mark));
+      charge_within_allowance(0, stack_.size() - mark, kReference);
     }
     stack_.resize(mark);
     marks_.pop_back();
@@ -273,7 +312,7 @@ class Scanner : Reader {
     const int deepest = put_inside_from(first + 1, 2);
     check_open(start, first - 1);
     holds(stack_[first - 1], deepest);
-    charge(kDictEntry * static_cast<int64_t>((stack_.size() - first) / 2));
+    charge_within_allowance(0, (stack_.size() - first) / 2, kDictEntry);
     stack_.resize(first);
   }
 
@@ -300,7 +339,7 @@ class Scanner : Reader {
     switch (op) {
       case MARK:
         marks_.push_back(stack_.size());
-        charge(kMarkCharge);
+        charge_within_allowance(kMarkCharge);
         return;
       case STOP:
         copy_to(pos_);
@@ -320,15 +359,15 @@ class Scanner : Reader {
       case DUP:
         if (above_fence() == 0) underflow();
         push(stack_.back());
-        charge(kReference);
+        charge_within_allowance(kReference);
         return;
       case FLOAT:
-        charge(kNumber + static_cast<int64_t>(float_line()));
+        charge_within_allowance(kNumber, float_line());
         push(kPlainNode);
         return;
       case INT:
       case LONG:
-        charge(kNumber + static_cast<int64_t>(number_line()));
+        charge_within_allowance(kNumber, number_line());
         push(kPlainNode);
         return;
       case BININT:
@@ -336,23 +375,23 @@ class Scanner : Reader {
       case BININT1:
       case BINFLOAT:
         little_endian(op == BININT ? 4 : op == BININT2 ? 2 : op == BININT1 ? 1 : 8);
-        charge(op == BININT1 ? kReference : kNumber);  // integers below 256 are shared
+        charge_within_allowance(op == BININT1 ? kReference : kNumber);  // integers below 256 are shared
         push(kPlainNode);
         return;
       case LONG1:
       case LONG4:
-        charge(kNumber + static_cast<int64_t>(counted(op == LONG1 ? 1 : 4, true)));
+        charge_within_allowance(kNumber, counted(op == LONG1 ? 1 : 4, true));
         push(kPlainNode);
         return;
       case NONE:
       case NEWTRUE:
       case NEWFALSE:
-        charge(kReference);
+        charge_within_allowance(kReference);
         push(kPlainNode);
         return;
       case STRING:
       case UNICODE:
-        charge(kTextHeader + static_cast<int64_t>(line()));
+        charge_within_allowance(kTextHeader, line());
         push(kTextNode);
         return;
       case BINSTRING:
@@ -361,7 +400,7 @@ class Scanner : Reader {
       case SHORT_BINUNICODE:
       case BINUNICODE8: {
         const int width = op == SHORT_BINSTRING || op == SHORT_BINUNICODE ? 1 : op == BINUNICODE8 ? 8 : 4;
-        charge(kTextHeader + static_cast<int64_t>(counted(width, op == BINSTRING)));
+        charge_within_allowance(kTextHeader, counted(width, op == BINSTRING));
         push(kTextNode);
         return;
       }
@@ -370,24 +409,24 @@ class Scanner : Reader {
       case BINBYTES8:
       case BYTEARRAY8: {
         const int width = op == SHORT_BINBYTES ? 1 : op == BINBYTES ? 4 : 8;
-        charge(kTextHeader + static_cast<int64_t>(counted(width, false)));
+        charge_within_allowance(kTextHeader, counted(width, false));
         push(kPlainNode);
         return;
       }
       case EMPTY_TUPLE:
-        charge(kReference);
+        charge_within_allowance(kReference);
         push(kEmptyTupleNode);
         return;
       case EMPTY_LIST:
-        charge(kEmptyList);
+        charge_within_allowance(kEmptyList);
         push(new_node(kList, 1));
         return;
       case EMPTY_DICT:
-        charge(kEmptyDict);
+        charge_within_allowance(kEmptyDict);
         push(new_node(kDict, 1));
         return;
       case TUPLE:
-        charge(kTupleCharge);
+        charge_within_allowance(kTupleCharge);
         push(container_of(kTuple, pop_mark()));
         return;
       case TUPLE1:
@@ -395,13 +434,13 @@ class Scanner : Reader {
       case TUPLE3: {
         const size_t count = op == TUPLE1 ? 1 : op == TUPLE2 ? 2 : 3;
         if (above_fence() < count) underflow();
-        charge(kTupleCharge);
+        charge_within_allowance(kTupleCharge);
         push(container_of(kTuple, stack_.size() - count));
         return;
       }
       case LIST: {
         const size_t first = pop_mark();
-        charge(kListCharge + kReference * static_cast<int64_t>(stack_.size() - first));
+        charge_within_allowance(kListCharge, stack_.size() - first, kReference);
         push(container_of(kList, first));
         return;
       }
@@ -411,7 +450,7 @@ class Scanner : Reader {
         if ((stack_.size() - first) % 2 != 0) malformed("odd number of items for DICT");
         check_keys(start, first);
         marks_.pop_back();
-        charge(kEmptyDict + kDictEntry * static_cast<int64_t>((stack_.size() - first) / 2));
+        charge_within_allowance(kEmptyDict, (stack_.size() - first) / 2, kDictEntry);
         const int deepest = put_inside_from(first + 1, 2);
         stack_.resize(first);
         push(new_node(kDict, deepest + 1));
@@ -449,7 +488,7 @@ class Scanner : Reader {
       case GLOBAL: {
         const size_t module = line();
         const size_t name = line();
-        charge(kGlobalCharge + static_cast<int64_t>(module + name));
+        charge_within_allowance(kGlobalCharge, uint64_t{module} + name);
         push(kPlainNode);
         return;
       }
@@ -459,7 +498,7 @@ class Scanner : Reader {
           malformed("STACK_GLOBAL requires str");
         }
         stack_.resize(stack_.size() - 2);
-        charge(kGlobalCharge);
+        charge_within_allowance(kGlobalCharge);
         push(kPlainNode);
         return;
       case REDUCE:
@@ -471,7 +510,7 @@ class Scanner : Reader {
         const int depth = op == REDUCE ? std::max(1, arguments_depth) : 1;
         rewrite_as_call(start, op == REDUCE ? kReduce : kNewObject);
         stack_.resize(stack_.size() - 2);
-        charge(kCallCharge);
+        charge_within_allowance(kCallCharge);
         push(new_node(kObject, depth));
         return;
       }
@@ -486,7 +525,7 @@ class Scanner : Reader {
         }
         rewrite_as_call(start, kBuild);
         stack_.pop_back();
-        charge(kBuildCharge);
+        charge_within_allowance(kBuildCharge);
         return;
       }
       case PROTO: {
@@ -533,8 +572,8 @@ class Scanner : Reader {
   size_t copied_ = 0;
   size_t read_ = 0;
   Limits limits_;
-  int64_t built_ = 0;
-  int64_t most_built_ = 0;
+  int64_t built_ = 0;       // never above most_built_
+  int64_t most_built_ = 0;  // the allowance of the whole file
   std::vector<Node> nodes_;
   std::vector<uint32_t> stack_;
   std::vector<size_t> marks_;
@@ -546,14 +585,33 @@ class Scanner : Reader {
 
 }  // namespace
 
+bool within_ranges(const Limits& limits) {
+  return limits.built_per_byte >= 1 && limits.built_per_byte <= Limits::kMostBuiltPerByte &&
+         limits.built_floor >= 0 && limits.built_floor <= Limits::kMostBuiltFloor && limits.max_nesting >= 1 &&
+         limits.max_nesting <= Limits::kMostNesting && limits.max_digits >= 1 &&
+         limits.max_digits <= Limits::kMostDigits;
+}
+
 ScanResult scan(const uint8_t* data, size_t size, const Limits& limits) {
-  if (size >= std::numeric_limits<uint32_t>::max() / 2) {
-    ScanResult result;
-    result.outcome = Outcome::kRefused;
-    result.message = "it is larger than any pipeline";
-    return result;
+  ScanResult refusal;
+  refusal.outcome = Outcome::kRefused;
+  if (!within_ranges(limits)) {
+    refusal.message = "the scan's limits lie outside their ranges";
+    return refusal;
   }
-  return Scanner(data, size, limits).run();
+  // Node and stack references are 32 bits wide, and each opcode makes at most one.
+  if (size >= std::numeric_limits<uint32_t>::max() / 2) {
+    refusal.message = "it is larger than any pipeline";
+    return refusal;
+  }
+  try {
+    return Scanner(data, size, limits).run();
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  // The scanner's first allocations: a copy of the file for the unpickler.
+  refusal.message = "it builds more than this process can hold (a copy of its " + std::to_string(size) + " bytes)";
+  return refusal;
 }
 
 }  // namespace korvane::pickles

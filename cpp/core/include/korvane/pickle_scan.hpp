@@ -43,7 +43,16 @@ struct Limits {
   int64_t built_floor = 8 << 20;   // ... plus this much for any file
   int max_nesting = 100;           // containers inside containers
   int64_t max_digits = 4300;       // decimal digits of a number written as text
+
+  // The ranges each lies in (from 1, the floor from 0): no allowance of a file the scan reads
+  // then reaches 2**52, and nesting fits the scan's depth counter.
+  static constexpr int64_t kMostBuiltPerByte = int64_t{1} << 20;
+  static constexpr int64_t kMostBuiltFloor = int64_t{1} << 40;
+  static constexpr int kMostNesting = 10000;
+  static constexpr int64_t kMostDigits = int64_t{1} << 20;
 };
+
+bool within_ranges(const Limits& limits);
 
 enum class Outcome : uint8_t {
   kLoad,       // `stream` loads the file (or ends at a refusal call)
@@ -59,6 +68,8 @@ struct ScanResult {
   int64_t read = 0;    // bytes of the file the unpickler reads (to STOP or to the refusal point)
 };
 
+// Nothing but the result leaves it: a file that would make the scan allocate more than the
+// process holds is refused, saying what it builds.
 ScanResult scan(const uint8_t* data, size_t size, const Limits& limits);
 
 }  // namespace korvane::pickles
