@@ -332,10 +332,36 @@ class Scanner : Reader {
     }
   }
 
+  // One opcode, played by its family.
   void step() {
     need(1);
     const size_t start = pos_;
     const uint8_t op = data_[pos_++];
+    switch (kFamilies[op]) {
+      case Family::kStream:
+        return stream_op(start, op);
+      case Family::kScalar:
+        return scalar(op);
+      case Family::kContainer:
+        return container_op(start, op);
+      case Family::kMemo:
+        return memo_op(op);
+      case Family::kCall:
+        return call(start, op);
+      case Family::kUnadmitted:
+        unadmitted(op);
+      case Family::kInvalid:
+        break;
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string key = "invalid load key, '\\x";
+    key += digits[op >> 4];
+    key += digits[op & 15];
+    malformed(key + "'.");
+  }
+
+  // The stream's own opcodes and the stack's marks.
+  void stream_op(size_t start, uint8_t op) {
     switch (op) {
       case MARK:
         marks_.push_back(stack_.size());
@@ -361,173 +387,6 @@ class Scanner : Reader {
         push(stack_.back());
         charge_within_allowance(kReference);
         return;
-      case FLOAT:
-        charge_within_allowance(kNumber, float_line());
-        push(kPlainNode);
-        return;
-      case INT:
-      case LONG:
-        charge_within_allowance(kNumber, number_line());
-        push(kPlainNode);
-        return;
-      case BININT:
-      case BININT2:
-      case BININT1:
-      case BINFLOAT:
-        little_endian(op == BININT ? 4 : op == BININT2 ? 2 : op == BININT1 ? 1 : 8);
-        charge_within_allowance(op == BININT1 ? kReference : kNumber);  // integers below 256 are shared
-        push(kPlainNode);
-        return;
-      case LONG1:
-      case LONG4:
-        charge_within_allowance(kNumber, counted(op == LONG1 ? 1 : 4, true));
-        push(kPlainNode);
-        return;
-      case NONE:
-      case NEWTRUE:
-      case NEWFALSE:
-        charge_within_allowance(kReference);
-        push(kPlainNode);
-        return;
-      case STRING:
-      case UNICODE:
-        charge_within_allowance(kTextHeader, line());
-        push(kTextNode);
-        return;
-      case BINSTRING:
-      case SHORT_BINSTRING:
-      case BINUNICODE:
-      case SHORT_BINUNICODE:
-      case BINUNICODE8: {
-        const int width = op == SHORT_BINSTRING || op == SHORT_BINUNICODE ? 1 : op == BINUNICODE8 ? 8 : 4;
-        charge_within_allowance(kTextHeader, counted(width, op == BINSTRING));
-        push(kTextNode);
-        return;
-      }
-      case BINBYTES:
-      case SHORT_BINBYTES:
-      case BINBYTES8:
-      case BYTEARRAY8: {
-        const int width = op == SHORT_BINBYTES ? 1 : op == BINBYTES ? 4 : 8;
-        charge_within_allowance(kTextHeader, counted(width, false));
-        push(kPlainNode);
-        return;
-      }
-      case EMPTY_TUPLE:
-        charge_within_allowance(kReference);
-        push(kEmptyTupleNode);
-        return;
-      case EMPTY_LIST:
-        charge_within_allowance(kEmptyList);
-        push(new_node(kList, 1));
-        return;
-      case EMPTY_DICT:
-        charge_within_allowance(kEmptyDict);
-        push(new_node(kDict, 1));
-        return;
-      case TUPLE:
-        charge_within_allowance(kTupleCharge);
-        push(container_of(kTuple, pop_mark()));
-        return;
-      case TUPLE1:
-      case TUPLE2:
-      case TUPLE3: {
-        const size_t count = op == TUPLE1 ? 1 : op == TUPLE2 ? 2 : 3;
-        if (above_fence() < count) underflow();
-        charge_within_allowance(kTupleCharge);
-        push(container_of(kTuple, stack_.size() - count));
-        return;
-      }
-      case LIST: {
-        const size_t first = pop_mark();
-        charge_within_allowance(kListCharge, stack_.size() - first, kReference);
-        push(container_of(kList, first));
-        return;
-      }
-      case DICT: {
-        if (marks_.empty()) malformed("could not find MARK");
-        const size_t first = marks_.back();
-        if ((stack_.size() - first) % 2 != 0) malformed("odd number of items for DICT");
-        check_keys(start, first);
-        marks_.pop_back();
-        charge_within_allowance(kEmptyDict, (stack_.size() - first) / 2, kDictEntry);
-        const int deepest = put_inside_from(first + 1, 2);
-        stack_.resize(first);
-        push(new_node(kDict, deepest + 1));
-        return;
-      }
-      case APPEND:
-        append(start);
-        return;
-      case APPENDS:
-        appends(start);
-        return;
-      case SETITEM:
-        if (stack_.size() < fence() + 3) underflow();
-        setitems(start, stack_.size() - 2);
-        return;
-      case SETITEMS: {
-        const size_t mark = filled_mark();
-        if (stack_.size() > mark) setitems(start, mark);
-        marks_.pop_back();
-        return;
-      }
-      case GET:
-      case BINGET:
-      case LONG_BINGET:
-        memo_get(memo_index(op));
-        return;
-      case PUT:
-      case BINPUT:
-      case LONG_BINPUT:
-        memo_put(memo_index(op));
-        return;
-      case MEMOIZE:
-        memo_put(memo_len_);
-        return;
-      case GLOBAL: {
-        const size_t module = line();
-        const size_t name = line();
-        charge_within_allowance(kGlobalCharge, uint64_t{module} + name);
-        push(kPlainNode);
-        return;
-      }
-      case STACK_GLOBAL:
-        if (above_fence() < 2) underflow();
-        if (nodes_[stack_.back()].kind != kText || nodes_[stack_[stack_.size() - 2]].kind != kText) {
-          malformed("STACK_GLOBAL requires str");
-        }
-        stack_.resize(stack_.size() - 2);
-        charge_within_allowance(kGlobalCharge);
-        push(kPlainNode);
-        return;
-      case REDUCE:
-      case NEWOBJ: {
-        // What a call makes may hold its arguments (the depth of a new estimator is set by its state).
-        if (above_fence() < 2) underflow();
-        const int arguments_depth = put_inside(stack_.back());
-        put_inside(stack_[stack_.size() - 2]);
-        const int depth = op == REDUCE ? std::max(1, arguments_depth) : 1;
-        rewrite_as_call(start, op == REDUCE ? kReduce : kNewObject);
-        stack_.resize(stack_.size() - 2);
-        charge_within_allowance(kCallCharge);
-        push(new_node(kObject, depth));
-        return;
-      }
-      case BUILD: {
-        if (above_fence() < 2) underflow();
-        const size_t target = stack_.size() - 2;
-        // Anything but an object a call made is refused by name when the state reaches it.
-        const int state_depth = put_inside(stack_.back());
-        if (nodes_[stack_[target]].kind == kObject) {
-          check_open(start, target);
-          holds(stack_[target], state_depth);
-        }
-        rewrite_as_call(start, kBuild);
-        stack_.pop_back();
-        charge_within_allowance(kBuildCharge);
-        return;
-      }
       case PROTO: {
         const uint64_t protocol = little_endian(1);
         if (protocol > kHighestProtocol) malformed("unsupported pickle protocol: " + std::to_string(protocol));
@@ -541,13 +400,186 @@ class Scanner : Reader {
         copied_ = pos_;
         return;
       }
-      case INST:
-      case OBJ:
-      case NEWOBJ_EX:
-      case EMPTY_SET:  // no pipeline holds a set, and sets hash what they hold
-      case ADDITEMS:
-      case FROZENSET:
-        refused("it makes an object by a way no pipeline is written");
+      default:
+        return;
+    }
+  }
+
+  // Numbers, texts, bytes, None and the booleans: one plain or text entry each.
+  void scalar(uint8_t op) {
+    switch (op) {
+      case FLOAT:
+        charge_within_allowance(kNumber, float_line());
+        break;
+      case INT:
+      case LONG:
+        charge_within_allowance(kNumber, number_line());
+        break;
+      case BININT:
+      case BININT2:
+      case BININT1:
+      case BINFLOAT:
+        little_endian(op == BININT ? 4 : op == BININT2 ? 2 : op == BININT1 ? 1 : 8);
+        charge_within_allowance(op == BININT1 ? kReference : kNumber);  // integers below 256 are shared
+        break;
+      case LONG1:
+      case LONG4:
+        charge_within_allowance(kNumber, counted(op == LONG1 ? 1 : 4, true));
+        break;
+      case STRING:
+      case UNICODE:
+        charge_within_allowance(kTextHeader, line());
+        return push(kTextNode);
+      case BINSTRING:
+      case SHORT_BINSTRING:
+      case BINUNICODE:
+      case SHORT_BINUNICODE:
+      case BINUNICODE8: {
+        const int width = op == SHORT_BINSTRING || op == SHORT_BINUNICODE ? 1 : op == BINUNICODE8 ? 8 : 4;
+        charge_within_allowance(kTextHeader, counted(width, op == BINSTRING));
+        return push(kTextNode);
+      }
+      case BINBYTES:
+      case SHORT_BINBYTES:
+      case BINBYTES8:
+      case BYTEARRAY8: {
+        const int width = op == SHORT_BINBYTES ? 1 : op == BINBYTES ? 4 : 8;
+        charge_within_allowance(kTextHeader, counted(width, false));
+        break;
+      }
+      default:  // NONE, NEWTRUE, NEWFALSE
+        charge_within_allowance(kReference);
+        break;
+    }
+    push(kPlainNode);
+  }
+
+  // Making tuples, lists and dictionaries, and filling lists and dictionaries.
+  void container_op(size_t start, uint8_t op) {
+    switch (op) {
+      case EMPTY_TUPLE:
+        charge_within_allowance(kReference);
+        return push(kEmptyTupleNode);
+      case EMPTY_LIST:
+        charge_within_allowance(kEmptyList);
+        return push(new_node(kList, 1));
+      case EMPTY_DICT:
+        charge_within_allowance(kEmptyDict);
+        return push(new_node(kDict, 1));
+      case TUPLE:
+        charge_within_allowance(kTupleCharge);
+        return push(container_of(kTuple, pop_mark()));
+      case TUPLE1:
+      case TUPLE2:
+      case TUPLE3: {
+        const size_t count = op == TUPLE1 ? 1 : op == TUPLE2 ? 2 : 3;
+        if (above_fence() < count) underflow();
+        charge_within_allowance(kTupleCharge);
+        return push(container_of(kTuple, stack_.size() - count));
+      }
+      case LIST: {
+        const size_t first = pop_mark();
+        charge_within_allowance(kListCharge, stack_.size() - first, kReference);
+        return push(container_of(kList, first));
+      }
+      case DICT:
+        return dict(start);
+      case APPEND:
+        return append(start);
+      case APPENDS:
+        return appends(start);
+      case SETITEM:
+        if (stack_.size() < fence() + 3) underflow();
+        return setitems(start, stack_.size() - 2);
+      case SETITEMS: {
+        const size_t mark = filled_mark();
+        if (stack_.size() > mark) setitems(start, mark);
+        marks_.pop_back();
+        return;
+      }
+      default:
+        return;
+    }
+  }
+
+  void dict(size_t start) {
+    if (marks_.empty()) malformed("could not find MARK");
+    const size_t first = marks_.back();
+    if ((stack_.size() - first) % 2 != 0) malformed("odd number of items for DICT");
+    check_keys(start, first);
+    marks_.pop_back();
+    charge_within_allowance(kEmptyDict, (stack_.size() - first) / 2, kDictEntry);
+    const int deepest = put_inside_from(first + 1, 2);
+    stack_.resize(first);
+    push(new_node(kDict, deepest + 1));
+  }
+
+  // GET and PUT in their text, one-byte and four-byte forms, and MEMOIZE.
+  void memo_op(uint8_t op) {
+    switch (op) {
+      case GET:
+      case BINGET:
+      case LONG_BINGET:
+        return memo_get(memo_index(op));
+      case PUT:
+      case BINPUT:
+      case LONG_BINPUT:
+        return memo_put(memo_index(op));
+      default:  // MEMOIZE
+        return memo_put(memo_len_);
+    }
+  }
+
+  // The globals, and the opcodes that call, make an object or set a state: rewritten as calls.
+  void call(size_t start, uint8_t op) {
+    switch (op) {
+      case GLOBAL: {
+        const size_t module = line();
+        const size_t name = line();
+        charge_within_allowance(kGlobalCharge, uint64_t{module} + name);
+        return push(kPlainNode);
+      }
+      case STACK_GLOBAL:
+        if (above_fence() < 2) underflow();
+        if (nodes_[stack_.back()].kind != kText || nodes_[stack_[stack_.size() - 2]].kind != kText) {
+          malformed("STACK_GLOBAL requires str");
+        }
+        stack_.resize(stack_.size() - 2);
+        charge_within_allowance(kGlobalCharge);
+        return push(kPlainNode);
+      case REDUCE:
+      case NEWOBJ: {
+        // What a call makes may hold its arguments (the depth of a new estimator is set by its state).
+        if (above_fence() < 2) underflow();
+        const int arguments_depth = put_inside(stack_.back());
+        put_inside(stack_[stack_.size() - 2]);
+        const int depth = op == REDUCE ? std::max(1, arguments_depth) : 1;
+        rewrite_as_call(start, op == REDUCE ? kReduce : kNewObject);
+        stack_.resize(stack_.size() - 2);
+        charge_within_allowance(kCallCharge);
+        return push(new_node(kObject, depth));
+      }
+      default:  // BUILD
+        return build(start);
+    }
+  }
+
+  void build(size_t start) {
+    if (above_fence() < 2) underflow();
+    const size_t target = stack_.size() - 2;
+    // Anything but an object a call made is refused by name when the state reaches it.
+    const int state_depth = put_inside(stack_.back());
+    if (nodes_[stack_[target]].kind == kObject) {
+      check_open(start, target);
+      holds(stack_[target], state_depth);
+    }
+    rewrite_as_call(start, kBuild);
+    stack_.pop_back();
+    charge_within_allowance(kBuildCharge);
+  }
+
+  [[noreturn]] static void unadmitted(uint8_t op) {
+    switch (op) {
       case PERSID:
       case BINPERSID:
         refused("it refers to an object outside the file (a persistent id)");
@@ -559,13 +591,8 @@ class Scanner : Reader {
       case NEXT_BUFFER:
       case READONLY_BUFFER:
         refused("it refers to out-of-band buffers, which no pipeline has");
-      default: {
-        static const char digits[] = "0123456789abcdef";
-        std::string key = "invalid load key, '\\x";
-        key += digits[op >> 4];
-        key += digits[op & 15];
-        malformed(key + "'.");
-      }
+      default:  // INST, OBJ, NEWOBJ_EX; sets, which no pipeline holds and which hash what they hold
+        refused("it makes an object by a way no pipeline is written");
     }
   }
 
