@@ -59,8 +59,6 @@ constexpr uint64_t kFirstMemoPlaces = 32;
 
 constexpr int kHighestProtocol = 5;
 
-constexpr const char* kOverAllowance = "it builds far more than a pipeline of its size";
-
 class Scanner : Reader {
  public:
   Scanner(const uint8_t* data, size_t size, const Limits& limits)
@@ -92,7 +90,7 @@ class Scanner : Reader {
     const uint64_t body = out_.size() - 9;
     for (int i = 0; i < 8; ++i) out_[1 + i] = static_cast<char>((body >> (8 * i)) & 0xff);
     result.stream = std::move(out_);
-    result.built = built_;
+    result.left = left_at_stop_;
     result.read = static_cast<int64_t>(read_);
     return result;
   }
@@ -221,7 +219,8 @@ class Scanner : Reader {
   // The allowance is that of the bytes read up to STOP (or to the refusal point), not of the file.
   void finish(size_t read) {
     read_ = read;
-    if (built_ > allowance(read)) over_allowance();
+    left_at_stop_ = allowance(read) - built_;
+    if (left_at_stop_ < 0) over_allowance();
   }
 
   // What a load may make live for `bytes` of the file read: the limits' ranges and the file's
@@ -601,6 +600,7 @@ class Scanner : Reader {
   Limits limits_;
   int64_t built_ = 0;       // never above most_built_
   int64_t most_built_ = 0;  // the allowance of the whole file
+  int64_t left_at_stop_ = 0;
   std::vector<Node> nodes_;
   std::vector<uint32_t> stack_;
   std::vector<size_t> marks_;

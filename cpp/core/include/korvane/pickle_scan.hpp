@@ -27,7 +27,8 @@
 
 namespace korvane::pickles {
 
-// The tags of the rewritten calls: persistent_load receives (first, second, tag).
+// The tags of the rewritten calls: persistent_load receives (first, second, tag). The binding
+// exports them, and the scan's outcomes, by name.
 enum Tag : uint8_t {
   kReduce = 0,      // (callable, arguments)
   kBuild = 1,       // (object, state): returns the object
@@ -54,6 +55,9 @@ struct Limits {
 
 bool within_ranges(const Limits& limits);
 
+// The refusal of a file whose opcodes, calls and states make more than the allowance.
+inline constexpr char kOverAllowance[] = "it builds far more than a pipeline of its size";
+
 enum class Outcome : uint8_t {
   kLoad,       // `stream` loads the file (or ends at a refusal call)
   kRefused,    // a stream no pipeline is written as; `message` says why
@@ -64,7 +68,9 @@ struct ScanResult {
   Outcome outcome = Outcome::kLoad;
   std::string message;
   std::string stream;  // framed whole, for the unpickler
-  int64_t built = 0;   // what the scanned opcodes make live, in bytes (an estimate about twice the real)
+  // What is left of the allowance of the bytes read, once what the scanned opcodes make live is
+  // charged (an estimate about twice the real): what the calls and states may still make.
+  int64_t left = 0;
   int64_t read = 0;    // bytes of the file the unpickler reads (to STOP or to the refusal point)
 };
 
