@@ -54,6 +54,27 @@ constexpr int64_t kCallCharge = 256;
 constexpr int64_t kGlobalCharge = 64;
 constexpr int64_t kBuildCharge = 32;
 
+// Allocates with the operator new that returns null, and throws std::bad_alloc itself: under the
+// sanitizers the throwing operator new ends the process instead, where the scan refuses the file.
+template <typename T>
+struct NothrowAllocator {
+  using value_type = T;
+  NothrowAllocator() = default;
+  template <typename U>
+  NothrowAllocator(const NothrowAllocator<U>&) {}
+  T* allocate(size_t count) {
+    if (count > std::numeric_limits<size_t>::max() / sizeof(T)) throw std::bad_alloc();
+    void* memory = ::operator new(count * sizeof(T), std::nothrow);
+    if (memory == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(memory);
+  }
+  void deallocate(T* memory, size_t) noexcept { ::operator delete(memory); }
+  template <typename U>
+  bool operator==(const NothrowAllocator<U>&) const { return true; }
+  template <typename U>
+  bool operator!=(const NothrowAllocator<U>&) const { return false; }
+};
+
 // The unpickler's first memo holds this many places.
 constexpr uint64_t kFirstMemoPlaces = 32;
 
@@ -247,11 +268,15 @@ class Scanner : Reader {
 
   // The scan's memo reaches `index`: a quarter of what the unpickler's takes, already charged.
   void grow_memo(uint64_t index) {
+    bool held = true;
     try {
       memo_.resize(static_cast<size_t>(index) + 1, kNoEntry);
     } catch (const std::bad_alloc&) {
-      refused("it builds more than this process can hold (a memo of " + std::to_string(index + 1) + " places)");
+      held = false;
     } catch (const std::length_error&) {
+      held = false;
+    }
+    if (!held) {
       refused("it builds more than this process can hold (a memo of " + std::to_string(index + 1) + " places)");
     }
   }
@@ -604,7 +629,7 @@ class Scanner : Reader {
   std::vector<Node> nodes_;
   std::vector<uint32_t> stack_;
   std::vector<size_t> marks_;
-  std::vector<uint32_t> memo_;
+  std::vector<uint32_t, NothrowAllocator<uint32_t>> memo_;  // sized by the file's indices
   uint64_t memo_len_ = 0;
   uint64_t memo_places_ = kFirstMemoPlaces;
   std::string out_;
