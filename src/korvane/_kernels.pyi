@@ -1,5 +1,6 @@
 """Native numeric kernels of korvane (private; for tests and benchmarks)"""
 
+import enum
 from typing import Annotated
 
 import numpy
@@ -174,7 +175,47 @@ def run_engine(closes: Annotated[NDArray[numpy.float64], dict(shape=(None, None)
     Whole engine run on a bars x securities close matrix; trade times are bar indices.
     """
 
+class PickleScanOutcome(enum.IntEnum):
+    """What the scan of a pickle stream found."""
+
+    LOADS = 0
+    """the scanned stream loads the file (or ends at a refusal call)"""
+
+    REFUSED = 1
+    """a stream no pipeline is written as"""
+
+    MALFORMED = 2
+    """not a pickle stream the unpickler would read"""
+
+class PickleCall(enum.IntEnum):
+    """
+    The tag of a call the scan wrote: persistent_load receives (first, second, tag).
+    """
+
+    REDUCE = 0
+    """(callable, arguments)"""
+
+    BUILD = 1
+    """(object, state): returns the object"""
+
+    NEW_OBJECT = 2
+    """(class, arguments)"""
+
+    FILLED_INSIDE = 3
+    """(container, None): filled after it was put inside another"""
+
+    NOT_A_LIST = 4
+    """(target, None): items appended to what is not a list"""
+
+    NOT_A_DICT = 5
+    """(target, None): items set on what is not a dictionary"""
+
+    KEY_NOT_TEXT = 6
+    """(key, None): a dictionary key that is not a text"""
+
+PICKLE_OVER_ALLOWANCE: str = 'it builds far more than a pipeline of its size'
+
 def scan_pickle(data: bytes, built_per_byte: int, built_floor: int, max_nesting: int, max_digits: int) -> tuple:
     """
-    (outcome, message, stream, built, read) of a saved pipeline's pickle stream: outcome 0 loads `stream`, 1 refuses and 2 finds it malformed, as `message` says; `built` is what its opcodes make live and `read` the bytes the unpickler reads.
+    (outcome, message, stream, left, read) of a saved pipeline's pickle stream: a PickleScanOutcome, the refusal's `message`, the `stream` to load, what is `left` of the allowance of the `read` bytes once the scanned opcodes are charged (the allowance is `built_floor` plus `built_per_byte` a byte read).
     """

@@ -11,7 +11,7 @@ import random
 
 import pytest
 
-from korvane._kernels import scan_pickle
+from korvane._kernels import PickleCall, PickleScanOutcome, scan_pickle
 from korvane.rarAV._tradegate import bounded_unpickler
 from korvane.rarAV._tradegate.admitted_objects import Refused, admitted_pieces
 
@@ -76,7 +76,7 @@ def scanned_load(data):
 
 def _scan(data):
     outcome, message, stream, _, _ = scan_pickle(data, 96, 8 << 20, NESTING, 4300)
-    if outcome:
+    if outcome != PickleScanOutcome.LOADS:
         raise Refused(message)
     return (stream,)
 
@@ -111,14 +111,52 @@ def test_what_the_scan_lets_through_loads_as_plain_pickle_does_and_nests_within_
 def test_a_stream_cut_anywhere_is_found_cut(cut):
     data = pickle.dumps({"a": [1, (2, "x" * 300)], "b": b"y" * 70_000}, protocol=4)
     outcome, message, *_ = scan_pickle(data[: len(data) * cut // 14], 96, 8 << 20, NESTING, 4300)
-    assert (outcome, message) == (2, "pickle data was truncated")
+    assert (outcome, message) == (PickleScanOutcome.MALFORMED, "pickle data was truncated")
 
 
 def test_the_stream_is_the_file_unframed_with_its_calls_rewritten():
     data = pickle.dumps([{"k": (1.5, None)}] * 3 + [b"z" * 70_000], protocol=5)
-    outcome, _, stream, built, read = scan_pickle(data, 96, 8 << 20, NESTING, 4300)
-    assert outcome == 0 and read == len(data) and 0 < built < 96 * len(data)
+    outcome, _, stream, left, read = scan_pickle(data, 96, 8 << 20, NESTING, 4300)
+    built = (8 << 20) + 96 * read - left
+    assert outcome == PickleScanOutcome.LOADS and read == len(data) and 0 < built < 96 * len(data)
     assert pickle.loads(stream) == pickle.loads(data)
+
+
+def test_every_call_the_scan_writes_has_a_hook():
+    assert set(bounded_unpickler._HOOKS) == set(PickleCall)
+
+
+FAR = "far more than a pipeline of its size"
+REFUSED, MALFORMED = PickleScanOutcome.REFUSED, PickleScanOutcome.MALFORMED
+
+
+@pytest.mark.parametrize("data, outcome, message", [
+    # The unpickler's memo grows to twice the largest index: 16 bytes an index overflowed at 2**59,
+    # the running total below it.
+    (b"Np576460752303423488\n.", REFUSED, FAR),
+    (b"Np576460752303423487\n.", REFUSED, FAR),
+    (b"Np999999999999999999\n.", REFUSED, FAR),
+    (b"Np1000000000000000000\n.", MALFORMED, "no memo index"),
+    (b"\x80\x04Nr\xff\xff\xff\xff.", REFUSED, FAR),
+    (b"Ng999999999999999999\n.", MALFORMED, "Memo value not found at index 999999999999999999"),
+    (b"\x80\x04Nj\xff\xff\xff\xff.", MALFORMED, "Memo value not found at index 4294967295"),
+    # Lengths of 1, 4 and 8 bytes, and frames, that claim past the end of the file.
+    (b"\x80\x04\x8a\xff.", MALFORMED, "truncated"),
+    (b"\x80\x04\x8b\xff\xff\xff\x7f.", MALFORMED, "truncated"),
+    (b"\x80\x04T\xff\xff\xff\xff.", MALFORMED, "negative byte count"),
+    (b"\x80\x04\x8d" + b"\xff" * 8 + b".", MALFORMED, "truncated"),
+    (b"\x80\x04\x95" + b"\xff" * 8 + b"N.", MALFORMED, "truncated"),
+])
+def test_integers_at_the_edges_of_their_fields_are_refused_before_any_arithmetic(data, outcome, message):
+    found, text, *_ = scan_pickle(data, 96, 8 << 20, NESTING, 4300)
+    assert found == outcome and message in text, text
+
+
+def test_a_memo_the_scan_cannot_hold_is_refused_saying_so():
+    # The largest allowance: 2**44 bytes for a 16 MiB file, whose memo of 2**40 places no process holds.
+    data = b"Np1099511627776\n." + bytes(2**24)
+    outcome, message, *_ = scan_pickle(data, 1 << 20, 1 << 40, NESTING, 4300)
+    assert (outcome, message) == (REFUSED, "it builds more than this process can hold (a memo of 1099511627777 places)")
 
 
 # A damaged version text makes scikit-learn warn of the version the estimator came from.

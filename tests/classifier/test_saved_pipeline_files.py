@@ -392,6 +392,8 @@ UNADMITTED_WAYS = {
     "out-of-band-buffer": (b"\x80\x05\x97.", "out-of-band buffers"),
     # The unpickler would make its memo twice as long as the index, empty places included.
     "memo-index": (HEADER4 + b"Nr\xff\xff\xff\x7f.", "far more than a pipeline of its size"),
+    "text-memo-index": (b"Np576460752303423488\n.", "far more than a pipeline of its size"),  # 16 * index overflowed
+    "text-memo-sum": (b"Np576460752303423487\n.", "far more than a pipeline of its size"),
     # The unpickler allocates what a length claims before reading it.
     "bytes-claim": (HEADER4 + b"\x8e" + (2**40).to_bytes(8, "little") + b".", "truncated"),
     "frame-claim": (HEADER4 + b"\x95" + (2**40).to_bytes(8, "little") + b"N.", "truncated"),

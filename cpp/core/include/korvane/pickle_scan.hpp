@@ -27,7 +27,8 @@
 
 namespace korvane::pickles {
 
-// The tags of the rewritten calls: persistent_load receives (first, second, tag).
+// The tags of the rewritten calls: persistent_load receives (first, second, tag). The binding
+// exports them, and the scan's outcomes, by name.
 enum Tag : uint8_t {
   kReduce = 0,      // (callable, arguments)
   kBuild = 1,       // (object, state): returns the object
@@ -43,7 +44,19 @@ struct Limits {
   int64_t built_floor = 8 << 20;   // ... plus this much for any file
   int max_nesting = 100;           // containers inside containers
   int64_t max_digits = 4300;       // decimal digits of a number written as text
+
+  // The ranges each lies in (from 1, the floor from 0): no allowance of a file the scan reads
+  // then reaches 2**52, and nesting fits the scan's depth counter.
+  static constexpr int64_t kMostBuiltPerByte = int64_t{1} << 20;
+  static constexpr int64_t kMostBuiltFloor = int64_t{1} << 40;
+  static constexpr int kMostNesting = 10000;
+  static constexpr int64_t kMostDigits = int64_t{1} << 20;
 };
+
+bool within_ranges(const Limits& limits);
+
+// The refusal of a file whose opcodes, calls and states make more than the allowance.
+inline constexpr char kOverAllowance[] = "it builds far more than a pipeline of its size";
 
 enum class Outcome : uint8_t {
   kLoad,       // `stream` loads the file (or ends at a refusal call)
@@ -55,10 +68,14 @@ struct ScanResult {
   Outcome outcome = Outcome::kLoad;
   std::string message;
   std::string stream;  // framed whole, for the unpickler
-  int64_t built = 0;   // what the scanned opcodes make live, in bytes (an estimate about twice the real)
+  // What is left of the allowance of the bytes read, once what the scanned opcodes make live is
+  // charged (an estimate about twice the real): what the calls and states may still make.
+  int64_t left = 0;
   int64_t read = 0;    // bytes of the file the unpickler reads (to STOP or to the refusal point)
 };
 
+// Nothing but the result leaves it: a file that would make the scan allocate more than the
+// process holds is refused, saying what it builds.
 ScanResult scan(const uint8_t* data, size_t size, const Limits& limits);
 
 }  // namespace korvane::pickles

@@ -51,7 +51,7 @@ import sys
 
 import numpy as np
 
-from korvane._kernels import scan_pickle
+from korvane._kernels import PICKLE_OVER_ALLOWANCE, PickleCall, PickleScanOutcome, scan_pickle
 from korvane.rarAV._tradegate.admitted_objects import (
     Refused,
     array_shell,
@@ -81,14 +81,6 @@ MAX_DIGITS = 4300
 # What a new estimator's attribute takes, about twice its memory.
 _DICT_ENTRY = 128
 
-# The scan's outcomes.
-_LOADS, _REFUSED = 0, 1
-
-
-def allowance(read_bytes):
-    return BUILT_BYTES_FLOOR + BUILT_BYTES_PER_FILE_BYTE * read_bytes
-
-
 class PipelineUnpickler(pickle.Unpickler):
     """The interpreter's unpickler over a scanned stream: admitted globals only, every call and state checked first."""
 
@@ -104,7 +96,7 @@ class PipelineUnpickler(pickle.Unpickler):
         """Take ``amount`` bytes from what the load may still make live."""
         self._left -= amount
         if self._left < 0:
-            raise Refused("it builds far more than a pipeline of its size")
+            raise Refused(PICKLE_OVER_ALLOWANCE)
 
     def find_class(self, module, name):
         try:
@@ -178,16 +170,17 @@ def _settable_name(obj):
     return "function"
 
 
-# By the scan's tags; functions, not methods bound to a load, which would keep it alive in a cycle.
-_HOOKS = (
-    PipelineUnpickler._call,
-    PipelineUnpickler._build,
-    PipelineUnpickler._new_object,
-    PipelineUnpickler._filled_inside,
-    PipelineUnpickler._adds_items,
-    PipelineUnpickler._adds_items,
-    PipelineUnpickler._key_not_text,
-)
+# By the scan's tags (the pid holds the tag's number); functions, not methods bound to a load,
+# which would keep it alive in a cycle.
+_HOOKS = {
+    PickleCall.REDUCE: PipelineUnpickler._call,
+    PickleCall.BUILD: PipelineUnpickler._build,
+    PickleCall.NEW_OBJECT: PipelineUnpickler._new_object,
+    PickleCall.FILLED_INSIDE: PipelineUnpickler._filled_inside,
+    PickleCall.NOT_A_LIST: PipelineUnpickler._adds_items,
+    PickleCall.NOT_A_DICT: PipelineUnpickler._adds_items,
+    PickleCall.KEY_NOT_TEXT: PipelineUnpickler._key_not_text,
+}
 
 
 def load_bounded(data, admitted):
@@ -195,12 +188,12 @@ def load_bounded(data, admitted):
 
     The caller passes the only reference to ``data``: it is dropped once scanned.
     """
-    outcome, message, stream, built, read = scan_pickle(
+    outcome, message, stream, left, _ = scan_pickle(
         data, BUILT_BYTES_PER_FILE_BYTE, BUILT_BYTES_FLOOR, MAX_NESTING, MAX_DIGITS
     )
     del data
-    if outcome == _REFUSED:
+    if outcome == PickleScanOutcome.REFUSED:
         raise Refused(message)
-    if outcome != _LOADS:
+    if outcome != PickleScanOutcome.LOADS:
         raise pickle.UnpicklingError(message)
-    return PipelineUnpickler(stream, admitted, allowance(read) - built).load()
+    return PipelineUnpickler(stream, admitted, left).load()
