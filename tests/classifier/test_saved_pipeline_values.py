@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 from classifier.classifier_helpers import saved_pipeline_path
-from classifier.test_saved_pipeline_files import ARRAY_SHELL, Calls, fitted_pipeline
+from classifier.test_saved_pipeline_files import ARRAY_SHELL, GNB, HEADER4, Calls, fitted_pipeline
 from korvane.rarAV._tradegate import bounded_unpickler, saved_pipeline
 from korvane.rarAV._tradegate.admitted_objects import admitted_pieces, multiarray, numeric
 
@@ -70,6 +70,10 @@ VALUE_CHECKS = {
     "time-count-huge": (time_unit((None, (b"ns", 2**40, 1, 1))), NOT_WRITTEN_TIME),
     "time-count-bool": (time_unit((None, (b"ns", True, 1, 1))), NOT_WRITTEN_TIME),
     "time-metadata": (time_unit(({"a": 1}, (b"ns", 1, 1, 1))), NOT_WRITTEN_TIME),
+    # Pickle writes one state for each object, estimators as well.
+    "second-estimator-state": (HEADER4 + GNB + b"q\x00}b" + b"h\x00}b.", "sets the state of a GaussianNB twice"),
+    "second-data-type-state": (HEADER4 + b"cnumpy\ndtype\n\x8c\x02f8\x89\x88\x87Rq\x00" + pickle.dumps(F8_STATE)[2:-1]
+                               + b"q\x01bh\x00h\x01b.", "data type float64 twice"),
 }
 
 

@@ -61,22 +61,24 @@ class Refused(pickle.UnpicklingError):
 # ------------------------------------------------------------------ the rebuild helpers
 
 
-def _rebuild(refusal):
+def _rebuild(refusal, awaits_state=False):
     """Marks a helper the file may call with ``refusal``, its refusal of arguments pickle never writes for it.
 
     ``arguments`` is the fewest and the most arguments it takes, which a call
-    is checked against before anything unpacks them.
+    is checked against before anything unpacks them. ``awaits_state`` marks a
+    helper whose object pickle gives its state next, once.
     """
 
     def mark(func):
         taken = func.__code__.co_argcount
         func.refusal, func.arguments = refusal, (taken - len(func.__defaults__ or ()), taken)
+        func.awaits_state = awaits_state
         return func
 
     return mark
 
 
-@_rebuild("it builds an array shell other than numpy's empty one")
+@_rebuild("it builds an array shell other than numpy's empty one", awaits_state=True)
 def array_shell(subtype, shape, code):
     """``_reconstruct(ndarray, (0,), b"b")``: the empty array whose state the file sets next."""
     # Exactly (0,): an int extent, not False or 0.0 (which pickle.loads refuses) nor an array equal to 0.
@@ -117,7 +119,7 @@ def scalar(dtype, data):
     return multiarray.scalar(dtype, data)
 
 
-@_rebuild("it names a numpy data type with unexpected arguments")
+@_rebuild("it names a numpy data type with unexpected arguments", awaits_state=True)
 def data_type(spec, align=False, copy=True):
     """A new plain numpy data type, whose state the file may set once; no fitted piece holds records or sub-arrays."""
     if type(spec) is not str or len(spec) > 32 or type(align) is not bool or type(copy) is not bool:
@@ -389,7 +391,7 @@ class _Admitted:
             cls: frozenset(name for name in dir(cls) if callable(getattr(cls, name, None))) for cls in self.estimators
         }
 
-        @_rebuild("it rebuilds an object other than an estimator of a pipeline")
+        @_rebuild("it rebuilds an object other than an estimator of a pipeline", awaits_state=True)
         def object_of(cls, base, state):
             """``copyreg._reconstructor`` of protocols 0 and 1, for the admitted estimators only."""
             if not self.is_estimator_class(cls) or base is not object or state is not None:
