@@ -8,12 +8,17 @@ where scikit-learn or numpy would print it.
 
 import codecs
 import pickle
+import re
+import warnings
+from unittest import mock
 
 import numpy as np
 import pytest
+import sklearn.base
+from sklearn.naive_bayes import GaussianNB
 
 from classifier.classifier_helpers import saved_pipeline_path
-from classifier.test_saved_pipeline_files import ARRAY_SHELL, GNB, HEADER4, Calls, fitted_pipeline
+from classifier.test_saved_pipeline_files import ARRAY_SHELL, GNB, HEADER4, Calls, Makes, fitted_pipeline
 from korvane.rarAV._tradegate import bounded_unpickler, saved_pipeline
 from korvane.rarAV._tradegate.admitted_objects import admitted_pieces, multiarray, numeric
 
@@ -39,11 +44,19 @@ def time_unit(unit_and_count):
     return data_type("M8", NS_STATE[:8] + (unit_and_count,))
 
 
+def pipeline_of_version(version):
+    """A fitted pipeline pickled by a scikit-learn whose version text is ``version``."""
+    pipeline = fitted_pipeline()
+    with mock.patch.object(sklearn.base, "__version__", version):
+        return pickle.dumps(pipeline)
+
+
 NOT_AN_EMPTY_SHELL = "array shell other than numpy's empty one"
 NOT_WRITTEN_F8 = "data type float64 a state numpy does not write"
 NOT_WRITTEN_TIME = "data type datetime64 a state numpy does not write"
 NOT_WRITTEN_ARRAY = "gives an array a state numpy does not write"
 NOT_UNICODE = "character beyond U[+]10FFFF"
+NOT_A_VERSION = "scikit-learn version that is not a short text of digits, letters"
 
 VALUE_CHECKS = {
     # What pickle.loads refuses as a shape, and arrays that compared equal to (0,) elementwise.
@@ -74,6 +87,13 @@ VALUE_CHECKS = {
     "second-estimator-state": (HEADER4 + GNB + b"q\x00}b" + b"h\x00}b.", "sets the state of a GaussianNB twice"),
     "second-data-type-state": (HEADER4 + b"cnumpy\ndtype\n\x8c\x02f8\x89\x88\x87Rq\x00" + pickle.dumps(F8_STATE)[2:-1]
                                + b"q\x01bh\x00h\x01b.", "data type float64 twice"),
+    # What scikit-learn or numpy would print in a warning or an error, refused and quoted escaped.
+    "data-type-name-escapes": (data_type("\x1b[2J"), re.escape(r"data type \x1b[2J, which is not a name")),
+    "data-type-unknown": (data_type("zz9"), "data type zz9, which numpy does not know"),
+    "version-escapes": (lambda: pipeline_of_version("\x1b]0;title\x07\x1b[2J"), NOT_A_VERSION),
+    "version-empty": (Makes(GaussianNB, {"_sklearn_version": ""}), NOT_A_VERSION),
+    "version-other-digits": (Makes(GaussianNB, {"_sklearn_version": "1.\u0663"}), NOT_A_VERSION),
+    "version-newline": (Makes(GaussianNB, {"_sklearn_version": "1.9.1\n"}), NOT_A_VERSION),
 }
 
 
@@ -114,6 +134,21 @@ def test_values_numpy_writes_load_as_plain_pickle_loads_them(name):
         data = pickle.dumps(GENUINE_VALUES[name], protocol=protocol)
         loaded = bounded_unpickler.load_bounded(data, admitted_pieces())
         assert pickle.dumps(loaded, protocol=protocol) == pickle.dumps(pickle.loads(data), protocol=protocol), protocol
+
+
+@pytest.mark.parametrize("version", ["1.10.0.dev0", "0.24.2+local-build.3"])
+def test_a_pipeline_of_another_version_loads_and_its_warnings_print_as_they_are(workdir, version):
+    path = saved_pipeline_path(workdir)
+    path.parent.mkdir(parents=True)
+    content = pipeline_of_version(version)
+    path.write_bytes(content)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        loaded = saved_pipeline.load_pipeline(str(path))
+        assert pickle.dumps(loaded) == pickle.dumps(pickle.loads(content))
+    # Each warning quotes the version; its lines (scikit-learn breaks them) print as they are.
+    lines = [line for w in caught for line in str(w.message).splitlines()]
+    assert caught and all(version in str(w.message) for w in caught) and all(line.isprintable() for line in lines)
 
 
 class Swaps(bounded_unpickler.PipelineUnpickler):

@@ -22,12 +22,16 @@ given in its place answers a comparison for itself, elementwise.
 
 Messages quote what the file holds cut short and with control characters
 escaped (``excerpt``), so that a refusal printed in a terminal shows the
-file's bytes instead of acting on the terminal.
+file's bytes instead of acting on the terminal. The texts the load hands on to
+what may print them (an estimator's version, which scikit-learn quotes in its
+warning; a data type's name, which numpy quotes in its own) are admitted only
+of characters that print as they are.
 """
 
 import codecs
 import functools
 import pickle
+import re
 import types
 
 import numpy as np
@@ -37,8 +41,13 @@ try:
 except ImportError:  # numpy 1.x
     from numpy.core import multiarray, numeric
 
-# A scikit-learn version is a short text, such as "1.9.1" or "1.10.0.dev0".
+# A scikit-learn version is a short text, such as "1.9.1", "1.10.0.dev0" or "1.8.dev0+git-a1b2".
 MAX_VERSION_LENGTH = 32
+_VERSION = re.compile(r"[0-9A-Za-z.+-]+")
+_UNVERSIONED = object()  # files of scikit-learn before 0.18 hold no version
+
+# numpy names the data types it writes by a kind and a size, such as "f8", "U12" or "M8".
+_DATA_TYPE_NAME = re.compile(r"[A-Za-z][0-9A-Za-z]*")
 
 # The units numpy writes for datetime64 and timedelta64 types, and its largest count of them (a C int).
 _TIME_UNITS = frozenset(b"Y M W D h m s ms us ns ps fs as generic".split())
@@ -124,8 +133,13 @@ def data_type(spec, align=False, copy=True):
     """A new plain numpy data type, whose state the file may set once; no fitted piece holds records or sub-arrays."""
     if type(spec) is not str or len(spec) > 32 or type(align) is not bool or type(copy) is not bool:
         raise Refused(data_type.refusal)
-    # Always a new object: its state may be set next, and the shared one must not change.
-    dtype = np.dtype(spec, align, True)
+    if not _DATA_TYPE_NAME.fullmatch(spec):
+        raise Refused(f"it names a numpy data type {excerpt(spec)}, which is not a name numpy writes")
+    try:
+        # Always a new object: its state may be set next, and the shared one must not change.
+        dtype = np.dtype(spec, align, True)
+    except (TypeError, ValueError, OverflowError):
+        raise Refused(f"it names a numpy data type {excerpt(spec)}, which numpy does not know") from None
     if dtype.fields is not None or dtype.subdtype is not None:
         raise Refused(f"it names the numpy data type {excerpt(str(dtype))}, which no fitted piece holds")
     return dtype
@@ -309,9 +323,15 @@ def check_estimator_state(cls, state, methods):
     name = cls.__name__
     if type(state) is not dict:
         raise Refused(f"it gives a {name} a state other than its attributes")
-    version = state.get("_sklearn_version", "")
-    if type(version) is not str or len(version) > MAX_VERSION_LENGTH:
-        raise Refused(f"it gives a {name} a scikit-learn version that is not a short text")
+    # scikit-learn quotes the version in a warning when it is not its own: only one that prints as it is.
+    # The length first: a file may give a long text to every estimator.
+    version = state.get("_sklearn_version", _UNVERSIONED)
+    if version is not _UNVERSIONED and (
+        type(version) is not str or len(version) > MAX_VERSION_LENGTH or _VERSION.fullmatch(version) is None
+    ):
+        raise Refused(
+            f"it gives a {name} a scikit-learn version that is not a short text of digits, letters, dots, + and -"
+        )
     if not methods.isdisjoint(state):
         hidden = min(methods.intersection(state))
         raise Refused(f"it gives a {name} an attribute {excerpt(hidden)} that hides its method")
