@@ -238,14 +238,14 @@ def nested_arrays(levels):
     return pickle.dumps(inner)
 
 
-def rebuilt_state():
-    """One estimator given the same 100,000-entry state 20,000 times, five bytes each."""
-    estimator = b"csklearn.naive_bayes\nGaussianNB\n)" + pickle.NEWOBJ + b"q\x01"
+def rebuilt_state(estimator=b"sklearn.naive_bayes\nGaussianNB", entries=100_000, times=20_000):
+    """One estimator given the same ``entries``-entry state ``times`` times, five bytes each."""
+    estimator = b"c" + estimator + b"\n)" + pickle.NEWOBJ + b"q\x01"
     entries = b"".join(pickle.SHORT_BINUNICODE + bytes([len(key)]) + key + pickle.NONE
-                       for key in (f"k{i}".encode() for i in range(100_000)))
+                       for key in (f"k{i}".encode() for i in range(entries)))
     state = pickle.EMPTY_DICT + b"q\x02" + pickle.MARK + entries + pickle.SETITEMS
     again = b"h\x01h\x02" + pickle.BUILD + pickle.POP
-    return pickle.PROTO + b"\x02" + estimator + state + pickle.BUILD + again * 20_000 + pickle.STOP
+    return pickle.PROTO + b"\x02" + estimator + state + pickle.BUILD + again * times + pickle.STOP
 
 
 def filled_inside(levels, first, then):
@@ -324,7 +324,10 @@ COSTLY_FILES = {
                            "data of another size"),
     # Refused at the 101st list, before the chain is built.
     "deep-list-2MB": (lambda: HEADER + pickle.MARK * 10**6 + pickle.LIST * 10**6 + pickle.STOP, "100 deep"),
-    "rebuilt-state": (rebuilt_state, "far more than a pipeline of its size"),
+    # Pickle writes one state for each object: a second one is refused at once, however small.
+    "rebuilt-state": (rebuilt_state, "sets the state of a GaussianNB twice"),
+    "restated-scaler": (lambda: rebuilt_state(b"sklearn.preprocessing._data\nMinMaxScaler", 1, 10**6),
+                        "sets the state of a MinMaxScaler twice"),
     # Filled after being put inside another, a container's depth went unseen: a million lists or dictionaries
     # loaded, 150 estimators, and 6,000 object arrays that overflowed the C stack when freed.
     "lists-filled-inside": (lambda: filled_inside(10**6, b"]", b"]q\x01a"), "fills a list after putting it inside"),

@@ -16,14 +16,22 @@ a data type's against the state numpy itself writes for it, and an
 estimator's attributes against the methods they would hide and the settings
 that scikit-learn only ever fills with a name or a number.
 
+Every value of the file is compared by its exact type first and then by its
+value (a state with the one numpy writes by ``same``), so that no numpy array
+given in its place answers a comparison for itself, elementwise.
+
 Messages quote what the file holds cut short and with control characters
-escaped, so that a refusal printed in a terminal shows the file's bytes
-instead of acting on the terminal.
+escaped (``excerpt``), so that a refusal printed in a terminal shows the
+file's bytes instead of acting on the terminal. The texts the load hands on to
+what may print them (an estimator's version, which scikit-learn quotes in its
+warning; a data type's name, which numpy quotes in its own) are admitted only
+of characters that print as they are.
 """
 
 import codecs
 import functools
 import pickle
+import re
 import types
 
 import numpy as np
@@ -33,8 +41,21 @@ try:
 except ImportError:  # numpy 1.x
     from numpy.core import multiarray, numeric
 
-# A scikit-learn version is a short text, such as "1.9.1" or "1.10.0.dev0".
+# A scikit-learn version is a short text, such as "1.9.1", "1.10.0.dev0" or "1.8.dev0+git-a1b2".
 MAX_VERSION_LENGTH = 32
+_VERSION = re.compile(r"[0-9A-Za-z.+-]+")
+_UNVERSIONED = object()  # files of scikit-learn before 0.18 hold no version
+
+# numpy names the data types it writes by a kind and a size, such as "f8", "U12" or "M8".
+_DATA_TYPE_NAME = re.compile(r"[A-Za-z][0-9A-Za-z]*")
+
+# The units numpy writes for datetime64 and timedelta64 types, and its largest count of them (a C int).
+_TIME_UNITS = frozenset(b"Y M W D h m s ms us ns ps fs as generic".split())
+_MAX_TIME_COUNT = 2**31 - 1
+
+# What a text of numpy's type U may hold: any code point, lone surrogates included, as numpy takes them.
+_MAX_CODE_POINT = 0x10FFFF
+_CODE_UNIT = np.dtype(np.uint32)
 
 # numpy takes at most this many axes (32 before numpy 2).
 MAX_AXES = 64
@@ -49,25 +70,30 @@ class Refused(pickle.UnpicklingError):
 # ------------------------------------------------------------------ the rebuild helpers
 
 
-def _rebuild(refusal):
+def _rebuild(refusal, awaits_state=False):
     """Marks a helper the file may call with ``refusal``, its refusal of arguments pickle never writes for it.
 
     ``arguments`` is the fewest and the most arguments it takes, which a call
-    is checked against before anything unpacks them.
+    is checked against before anything unpacks them. ``awaits_state`` marks a
+    helper whose object pickle gives its state next, once.
     """
 
     def mark(func):
         taken = func.__code__.co_argcount
         func.refusal, func.arguments = refusal, (taken - len(func.__defaults__ or ()), taken)
+        func.awaits_state = awaits_state
         return func
 
     return mark
 
 
-@_rebuild("it builds an array shell other than numpy's empty one")
+@_rebuild("it builds an array shell other than numpy's empty one", awaits_state=True)
 def array_shell(subtype, shape, code):
     """``_reconstruct(ndarray, (0,), b"b")``: the empty array whose state the file sets next."""
-    if subtype is not np.ndarray or type(shape) is not tuple or shape != (0,) or type(code) is not bytes or code != b"b":
+    # Exactly (0,): an int extent, not False or 0.0 (which pickle.loads refuses) nor an array equal to 0.
+    if subtype is not np.ndarray or type(shape) is not tuple or len(shape) != 1 or type(shape[0]) is not int:
+        raise Refused(array_shell.refusal)
+    if shape[0] != 0 or type(code) is not bytes or code != b"b":
         raise Refused(array_shell.refusal)
     return multiarray._reconstruct(np.ndarray, (0,), b"b")
 
@@ -80,12 +106,14 @@ def array_from_buffer(buffer, dtype, shape, order, axis_order=None):
         or not isinstance(dtype, np.dtype)
         or dtype.hasobject
         or not _is_shape(shape)
+        or type(order) is not str
         or order not in ("C", "F", "A", "K")
         or not (axis_order is None or _is_shape(axis_order))
     ):
         raise Refused(array_from_buffer.refusal)
     if _element_count(shape, len(buffer) // max(dtype.itemsize, 1)) is None:
         raise Refused(f"it rebuilds an array of shape {shape_text(shape)} from {len(buffer)} bytes")
+    check_text_data(dtype, buffer)
     # numpy 1.x takes no axis order (and never writes one).
     extra = () if axis_order is None else (axis_order,)
     return numeric._frombuffer(buffer, dtype, shape, order, *extra)
@@ -96,16 +124,22 @@ def scalar(dtype, data):
     """A numpy scalar of its bytes. No numpy scalar holds objects (indexing an object array gives the object)."""
     if not isinstance(dtype, np.dtype) or dtype.hasobject or type(data) is not bytes or len(data) != dtype.itemsize:
         raise Refused(scalar.refusal)
+    check_text_data(dtype, data)
     return multiarray.scalar(dtype, data)
 
 
-@_rebuild("it names a numpy data type with unexpected arguments")
+@_rebuild("it names a numpy data type with unexpected arguments", awaits_state=True)
 def data_type(spec, align=False, copy=True):
     """A new plain numpy data type, whose state the file may set once; no fitted piece holds records or sub-arrays."""
-    if type(spec) is not str or len(spec) > 32 or type(align) is not bool:
+    if type(spec) is not str or len(spec) > 32 or type(align) is not bool or type(copy) is not bool:
         raise Refused(data_type.refusal)
-    # Always a new object: its state may be set next, and the shared one must not change.
-    dtype = np.dtype(spec, align, True)
+    if not _DATA_TYPE_NAME.fullmatch(spec):
+        raise Refused(f"it names a numpy data type {excerpt(spec)}, which is not a name numpy writes")
+    try:
+        # Always a new object: its state may be set next, and the shared one must not change.
+        dtype = np.dtype(spec, align, True)
+    except (TypeError, ValueError, OverflowError):
+        raise Refused(f"it names a numpy data type {excerpt(spec)}, which numpy does not know") from None
     if dtype.fields is not None or dtype.subdtype is not None:
         raise Refused(f"it names the numpy data type {excerpt(str(dtype))}, which no fitted piece holds")
     return dtype
@@ -114,7 +148,7 @@ def data_type(spec, align=False, copy=True):
 @_rebuild("it encodes bytes other than the way pickle does")
 def _latin1_bytes(text, encoding):
     """Bytes as protocols 0 to 2 write them: a text encoded in latin-1."""
-    if type(text) is not str or encoding != "latin1":
+    if type(text) is not str or not same(encoding, "latin1"):
         raise Refused(_latin1_bytes.refusal)
     return codecs.encode(text, "latin1")
 
@@ -125,6 +159,27 @@ def _empty_bytes():
 
 
 # ------------------------------------------------------------------ checks
+
+
+def same(value, expected):
+    """Whether the file's ``value`` is ``expected``: of its exact type, and equal, a tuple item by item.
+
+    ``expected`` is built of plain numbers, texts, bytes, None and tuples, so
+    that no comparison here is one that the file's object answers itself (a
+    numpy array compares elementwise, and is true when all of its items are).
+    """
+    kind = type(expected)
+    if type(value) is not kind:
+        return False
+    if kind is not tuple:
+        return value == expected
+    if len(value) != len(expected):
+        return False
+    for item, want in zip(value, expected):
+        # Items compared here, but for tuples: one call a tuple.
+        if type(item) is not type(want) or not (same(item, want) if type(want) is tuple else item == want):
+            return False
+    return True
 
 
 def _is_shape(value):
@@ -165,7 +220,9 @@ def array_state_bytes(state, awaiting_state):
     """
     if type(state) is not tuple or len(state) != 5:
         raise Refused("it gives an array a state numpy does not write")
-    _, shape, dtype, _, data = state
+    version, shape, dtype, fortran_order, data = state
+    if type(version) is not int or version != 1 or type(fortran_order) is not bool:
+        raise Refused("it gives an array a state numpy does not write")
     if type(shape) is not tuple or not isinstance(dtype, np.dtype):
         raise Refused("it gives an array a shape or type numpy does not write")
     kind = type(data)
@@ -188,13 +245,62 @@ def array_state_bytes(state, awaiting_state):
         if any(type(item) is np.ndarray and id(item) in awaiting_state for item in data):
             raise Refused("it puts an array into another before the inner one is complete")
         return 8 * len(data)
+    if dtype.kind == "U":  # only text has code points to check, and most arrays are numbers
+        check_text_data(dtype, data)
     return len(data)
 
 
+def check_text_data(dtype, data):
+    """Refuse numpy text (type U) of code units beyond Unicode, whose texts would break the interpreter's own.
+
+    numpy reads the code units as they are into each ``str`` it hands out,
+    where a unit above U+10FFFF makes string operations fail or worse. The
+    units are read in the type's byte order; a trailing part of a unit (a
+    buffer numpy will refuse for its length) is left to numpy.
+    """
+    if dtype.kind != "U" or len(data) < _CODE_UNIT.itemsize:
+        return
+    units = np.frombuffer(data, _CODE_UNIT.newbyteorder(dtype.byteorder), len(data) // _CODE_UNIT.itemsize)
+    if units.max() > _MAX_CODE_POINT:
+        raise Refused(f"it gives numpy text of type {excerpt(str(dtype))} a character beyond U+10FFFF")
+
+
 def check_data_type_state(dtype, state):
-    # Only the state numpy itself writes for this type (in either byte order): the item size stays.
-    if type(state) is not tuple or state not in (dtype.__reduce__()[2], dtype.newbyteorder().__reduce__()[2]):
+    """Only the state numpy itself writes for this type, in either byte order: the item size stays.
+
+    A datetime64 or timedelta64 type is named without its unit, which its
+    state carries: the state must be the one numpy writes for that unit.
+    """
+    if not any(same(state, written) for written in _states_numpy_writes(dtype, state)):
         raise Refused(f"it gives the numpy data type {excerpt(str(dtype))} a state numpy does not write")
+
+
+def _states_numpy_writes(dtype, state):
+    written = _time_type_of(dtype, state) if dtype.kind in "mM" else dtype
+    reduced = () if written is None else written.__reduce__()
+    # numpy writes no state for some types (its variable-width text), nor swaps their byte order.
+    if len(reduced) < 3:
+        return ()
+    return reduced[2], written.newbyteorder().__reduce__()[2]
+
+
+def _time_type_of(dtype, state):
+    """The datetime64 or timedelta64 type of the unit and count ``state`` gives, as numpy writes them; else None.
+
+    numpy writes ``(..., (None, (unit, count, 1, 1)))``; the state is then
+    compared whole with what numpy writes for the type this gives.
+    """
+    if type(state) is not tuple or len(state) != 9 or type(state[8]) is not tuple or len(state[8]) != 2:
+        return None
+    unit_and_count = state[8][1]
+    if type(unit_and_count) is not tuple or len(unit_and_count) != 4:
+        return None
+    unit, count = unit_and_count[:2]
+    if type(unit) is not bytes or unit not in _TIME_UNITS or type(count) is not int:
+        return None
+    if not 1 <= count <= _MAX_TIME_COUNT:
+        return None
+    return np.dtype(f"{dtype.char}8[{count}{unit.decode('ascii')}]")
 
 
 # Settings that scikit-learn fills with a name or a number, or with a callable
@@ -217,9 +323,15 @@ def check_estimator_state(cls, state, methods):
     name = cls.__name__
     if type(state) is not dict:
         raise Refused(f"it gives a {name} a state other than its attributes")
-    version = state.get("_sklearn_version", "")
-    if type(version) is not str or len(version) > MAX_VERSION_LENGTH:
-        raise Refused(f"it gives a {name} a scikit-learn version that is not a short text")
+    # scikit-learn quotes the version in a warning when it is not its own: only one that prints as it is.
+    # The length first: a file may give a long text to every estimator.
+    version = state.get("_sklearn_version", _UNVERSIONED)
+    if version is not _UNVERSIONED and (
+        type(version) is not str or len(version) > MAX_VERSION_LENGTH or _VERSION.fullmatch(version) is None
+    ):
+        raise Refused(
+            f"it gives a {name} a scikit-learn version that is not a short text of digits, letters, dots, + and -"
+        )
     if not methods.isdisjoint(state):
         hidden = min(methods.intersection(state))
         raise Refused(f"it gives a {name} an attribute {excerpt(hidden)} that hides its method")
@@ -299,7 +411,7 @@ class _Admitted:
             cls: frozenset(name for name in dir(cls) if callable(getattr(cls, name, None))) for cls in self.estimators
         }
 
-        @_rebuild("it rebuilds an object other than an estimator of a pipeline")
+        @_rebuild("it rebuilds an object other than an estimator of a pipeline", awaits_state=True)
         def object_of(cls, base, state):
             """``copyreg._reconstructor`` of protocols 0 and 1, for the admitted estimators only."""
             if not self.is_estimator_class(cls) or base is not object or state is not None:

@@ -7,8 +7,8 @@ What a load promises, for any file:
 - It runs no code of the file's choosing. It calls nothing but the rebuild
   helpers of ``admitted_objects`` (each checks its arguments first), makes no
   object but of an admitted estimator class, and sets no state but on an
-  array, a data type or an estimator, after a check of that state. It names
-  no global but the admitted ones.
+  array, a data type or an estimator, once for each, after a check of that
+  state. It names no global but the admitted ones.
 - What it builds is in proportion to the bytes the unpickler reads (up to
   STOP, not what follows): every opcode, call and state is charged what it
   makes live (about twice its memory), against an allowance of
@@ -54,12 +54,10 @@ import numpy as np
 from korvane._kernels import PICKLE_OVER_ALLOWANCE, PickleCall, PickleScanOutcome, scan_pickle
 from korvane.rarAV._tradegate.admitted_objects import (
     Refused,
-    array_shell,
     array_state_bytes,
     called,
     check_data_type_state,
     check_estimator_state,
-    data_type,
     excerpt,
     kind_name,
 )
@@ -88,9 +86,9 @@ class PipelineUnpickler(pickle.Unpickler):
         super().__init__(io.BytesIO(stream))
         self._admitted = admitted
         self._left = left
-        # id -> the arrays and data types made and not yet given their state (kept alive, so no id is reused).
-        self._arrays_awaiting_state = {}
-        self._data_types_awaiting_state = {}
+        # id -> the arrays, data types and estimators made and not yet given their state (kept alive, so no id
+        # is reused). Pickle writes one state for each, once made: a second one is refused.
+        self._awaiting_state = {}
 
     def charge(self, amount):
         """Take ``amount`` bytes from what the load may still make live."""
@@ -123,33 +121,29 @@ class PipelineUnpickler(pickle.Unpickler):
             raise Refused(func.refusal)
         made = func(*args)
         self.charge(sys.getsizeof(made))
-        if func is array_shell:
-            self._arrays_awaiting_state[id(made)] = made
-        elif func is data_type:
-            self._data_types_awaiting_state[id(made)] = made
+        if func.awaits_state:
+            self._awaiting_state[id(made)] = made
         return made
 
     def _new_object(self, cls, args):
         if not self._admitted.is_estimator_class(cls) or type(args) is not tuple or len(args):
             raise Refused(f"it makes a {called(cls)}")
-        return cls.__new__(cls)
+        made = cls.__new__(cls)
+        self._awaiting_state[id(made)] = made
+        return made
 
     def _build(self, inst, state):
         kind = type(inst)
+        if self._awaiting_state.pop(id(inst), None) is not inst:
+            raise Refused(f"it sets the state of {_stateful_name(inst, self._admitted)}")
         if kind is np.ndarray:
-            if self._arrays_awaiting_state.pop(id(inst), None) is not inst:
-                raise Refused("it sets the state of an array twice")
-            self.charge(array_state_bytes(state, self._arrays_awaiting_state))
-        elif kind in self._admitted.estimators:
+            self.charge(array_state_bytes(state, self._awaiting_state))
+        elif isinstance(inst, np.dtype):
+            check_data_type_state(inst, state)
+        else:  # an estimator: nothing else awaits a state
             if type(state) is dict:
                 self.charge(_DICT_ENTRY * len(state))
             check_estimator_state(kind, state, self._admitted.methods[kind])
-        elif isinstance(inst, np.dtype):
-            check_data_type_state(inst, state)
-            if self._data_types_awaiting_state.pop(id(inst), None) is not inst:
-                raise Refused(f"it sets the state of the numpy data type {excerpt(str(inst))} twice")
-        else:
-            raise Refused(f"it sets the state of a {_settable_name(inst)}")
         inst.__setstate__(state)
         return inst
 
@@ -163,11 +157,18 @@ class PipelineUnpickler(pickle.Unpickler):
         raise Refused(f"it uses a {kind_name(key)} as a dictionary key")
 
 
-def _settable_name(obj):
+def _stateful_name(obj, admitted):
+    """What a message calls an object given a state: one that has its state already, or one that never takes one."""
+    if type(obj) is np.ndarray:
+        return "an array twice"
+    if isinstance(obj, np.dtype):
+        return f"the numpy data type {excerpt(str(obj))} twice"
+    if type(obj) in admitted.estimators:
+        return f"a {type(obj).__name__} twice"
     # A global the file names is a class (named by its metaclass) or a function.
     if isinstance(obj, type) or not callable(obj):
-        return kind_name(obj)
-    return "function"
+        return f"a {kind_name(obj)}"
+    return "a function"
 
 
 # By the scan's tags (the pid holds the tag's number); functions, not methods bound to a load,

@@ -72,7 +72,7 @@ def _column_positions(value, admitted):
     if isinstance(value, np.ndarray):
         if value.ndim == 1 and value.dtype.kind in "iu" and (value >= 0).all():
             return None
-        return f"an array of shape {shape_text(value.shape)} and type {value.dtype}"
+        return f"an array of shape {shape_text(value.shape)} and type {excerpt(str(value.dtype))}"
     if type(value) is list and all(isinstance(item, numbers.Integral) and item >= 0 for item in value):
         return None
     return f"a {type(value).__name__}"
