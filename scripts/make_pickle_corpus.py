@@ -34,6 +34,7 @@ from sklearn.naive_bayes import GaussianNB  # noqa: E402
 
 from classifier import test_pipeline_scan as scan_tests  # noqa: E402
 from classifier import test_saved_pipeline_files as loader_tests  # noqa: E402
+from classifier import test_saved_pipeline_values as value_tests  # noqa: E402
 
 LARGEST = 16 * 1024  # the fuzz target's -max_len
 HEADER = pickle.PROTO + b"\x04"
@@ -65,6 +66,10 @@ def hostile_rows():
     rows += [(f"unadmitted-{name}", make) for name, (make, _) in loader_tests.UNADMITTED_WAYS.items()]
     first = parametrized_rows(loader_tests.test_hostile_files_are_refused_before_any_pipeline_field_changes)
     rows += [(f"refused-{index}", make) for index, (make, _) in enumerate(first) if callable(make)]
+    rows += [(f"value-{name}", lambda row=row: value_tests.content_of(row))
+             for name, (row, _) in value_tests.VALUE_CHECKS.items()]
+    rows += [(f"genuine-value-{name}", lambda value=value: pickle.dumps(value, protocol=4))
+             for name, value in value_tests.GENUINE_VALUES.items()]
     edges = parametrized_rows(scan_tests.test_integers_at_the_edges_of_their_fields_are_refused_before_any_arithmetic)
     rows += [(f"scan-edge-{index}", data) for index, (data, _, _) in enumerate(edges)]
     for name, make in rows:
