@@ -7,18 +7,18 @@ study's files and folder (from /proc/locks), what reached its stderr, whether
 another process could erase the study, and whether the next fit ran.
 """
 
+import contextlib
 import inspect
 import os
 import signal
 import sys
 
-import optuna
 import pytest
-from sqlalchemy.dialects.sqlite.pysqlite import SQLiteDialect_pysqlite
 
 from child_groups import fork_group
-from classifier.classifier_helpers import CHEAP_PARAMS, tiny_trades
+from classifier.classifier_helpers import tiny_trades
 from factor.optimisation.stub_factor import StubFactor
+from factor.optimisation.test_study_after_a_stop import cheap_classifier_sampler, stopped_inside_a_read
 from factor.optimisation.test_study_faults import FORK, STEM
 from korvane._common import stops, study_settings
 from korvane._common.study_connections import StudyConnection
@@ -72,10 +72,6 @@ class StopsAt:
                 self.sent += 1
                 signal.raise_signal(signal.SIGINT)
         return self.local
-
-
-def cheap_classifier_sampler(**kwargs):
-    return optuna.samplers.PartialFixedSampler(CHEAP_PARAMS, optuna.samplers.RandomSampler(seed=kwargs["seed"]))
 
 
 FITS = {
@@ -135,27 +131,19 @@ def stopped_fit_then_the_next(fit, path, stop, sending):
             return trial(*args, **kwargs)
 
         setattr(StubFactor, "__run_pairs_trading_serial_cointegration_factor", stopped_trial)
-    execute = SQLiteDialect_pysqlite.do_execute
-    if stop.get("in read"):
-        def execute_then_stop(self, cursor, statement, parameters, context=None):
-            # The first stop inside a read of a write transaction, its rows unread:
-            # the connection then closes with a cursor still open.
-            execute(self, cursor, statement, parameters, context)
-            if cursor.connection.in_transaction and statement.lstrip().upper().startswith("SELECT"):
-                SQLiteDialect_pysqlite.do_execute = execute
-                signal.raise_signal(signal.SIGINT)
-
-        SQLiteDialect_pysqlite.do_execute = execute_then_stop
+    # The first stop inside a read of a write transaction, its rows unread:
+    # the connection then closes with a cursor still open.
+    reading = stopped_inside_a_read(1) if stop.get("in read") else contextlib.nullcontext()
     tracer = StopsAt(stop["at"], stop.get("hits"))
     sys.settrace(tracer)
     try:
-        run()
+        with reading:
+            run()
         kept = None
     except BaseException as error:
         kept = error  # referenced, as a notebook keeps the last exception
     finally:
         sys.settrace(None)
-        SQLiteDialect_pysqlite.do_execute = execute
         setattr(StubFactor, "__run_pairs_trading_serial_cointegration_factor", trial)
     folder = os.path.dirname(path)
     locks = held_locks([folder] + [path + suffix for suffix in ("", "-wal", "-shm", ".lock")])

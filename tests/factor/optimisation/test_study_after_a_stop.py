@@ -4,6 +4,7 @@ Fits that are stopped, or that wait on another process, run in forked
 children of this process, on the stub factor's millisecond trials.
 """
 
+import contextlib
 import gc
 import os
 import signal
@@ -59,10 +60,9 @@ def write_lock_is_free(path):
     return True
 
 
-def stop_inside_a_read_then_fit_again(fit, path, nth, sending):
-    """Ctrl-C at the ``nth`` read of the fit's write transactions, the read unfinished; then the same fit again."""
-    study_settings.SQLITE_BUSY_TIMEOUT_SECONDS = 60.0  # a lock left behind fails the fit instead of a 300 s wait
-    fit()
+@contextlib.contextmanager
+def stopped_inside_a_read(nth):
+    """Ctrl-C at the ``nth`` read of the block's write transactions, the read unfinished."""
     execute = SQLiteDialect_pysqlite.do_execute
     reads = []
 
@@ -75,12 +75,21 @@ def stop_inside_a_read_then_fit_again(fit, path, nth, sending):
 
     SQLiteDialect_pysqlite.do_execute = execute_then_stop
     try:
-        fit()
+        yield
+    finally:
+        SQLiteDialect_pysqlite.do_execute = execute
+
+
+def stop_inside_a_read_then_fit_again(fit, path, nth, sending):
+    """Ctrl-C at the ``nth`` read of the fit's write transactions, the read unfinished; then the same fit again."""
+    study_settings.SQLITE_BUSY_TIMEOUT_SECONDS = 60.0  # a lock left behind fails the fit instead of a 300 s wait
+    fit()
+    try:
+        with stopped_inside_a_read(nth):
+            fit()
         kept = None
     except KeyboardInterrupt as error:
         kept = error  # referenced, as a notebook keeps the last exception
-    finally:
-        SQLiteDialect_pysqlite.do_execute = execute
     free = write_lock_is_free(path)
     try:
         fit()
