@@ -13,7 +13,7 @@ import sys
 import threading
 
 from korvane._common.stops import mark_as_cleanup
-from korvane._common.study_trials import fail_if_running
+from korvane._common.study_trials import fail_if_running, marking_claims
 
 # Each trial of a parallel job records (fit token, job index) under this key
 # of its system attributes.
@@ -43,7 +43,7 @@ def fit_storage_class(storage_class):
     only once it has started, it could be left unmarked by a worker that the
     pool kills in between, and the fit could then neither tell it as its own
     nor mark it failed: it would stay RUNNING. Creating the trial with its
-    mark leaves no such gap; a queued trial is marked as soon as it is taken.
+    mark leaves no such gap; a queued trial is marked in the commit that takes it.
     """
     recording = _FIT_STORAGES.get(storage_class)
     if recording is None:
@@ -76,11 +76,15 @@ def fit_storage_class(storage_class):
             def set_trial_state_values(self, trial_id, state, values=None):
                 from optuna.trial import TrialState
 
-                taken = super().set_trial_state_values(trial_id, state, values)
                 job = getattr(_JOB_OF_THIS_THREAD, "job", None)
-                if taken and state == TrialState.RUNNING and job is not None:
-                    # A queued trial that a job takes is marked at once, not when its objective starts.
-                    self.set_trial_system_attr(trial_id, FIT_JOB_ATTRIBUTE, list(job))
+                if state != TrialState.RUNNING or job is None:
+                    return super().set_trial_state_values(trial_id, state, values)
+                # A queued trial that a job takes is marked in the very commit that takes it.
+                with marking_claims({FIT_JOB_ATTRIBUTE: list(job)}) as marked:
+                    taken = super().set_trial_state_values(trial_id, state, values)
+                if taken:
+                    if not marked(trial_id):
+                        self.set_trial_system_attr(trial_id, FIT_JOB_ATTRIBUTE, list(job))
                     _JOB_OF_THIS_THREAD.marked_trial = trial_id
                 return taken
 

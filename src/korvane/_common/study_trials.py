@@ -59,8 +59,33 @@ def _claim_queued_trial(storage, trial_id):
         .values(state=TrialState.RUNNING, datetime_start=datetime.datetime.now())
         .execution_options(synchronize_session=False)
     )
+    marks = getattr(_MARKS_OF_CLAIMS, "system_attrs", None) or {}
     with _create_scoped_session(storage.scoped_session) as session:
-        return session.execute(claim).rowcount == 1
+        if session.execute(claim).rowcount != 1:
+            return False
+        # Written with the claim: a process killed right after it leaves no trial RUNNING unmarked.
+        for key, value in marks.items():
+            storage._set_trial_attr_without_commit(session, models.TrialSystemAttributeModel, trial_id, key, value)
+    _MARKS_OF_CLAIMS.marked_trial = trial_id if marks else None
+    return True
+
+
+# The system attributes that this thread's next claims of queued trials write with the claim.
+_MARKS_OF_CLAIMS = threading.local()
+
+
+@contextlib.contextmanager
+def marking_claims(system_attrs):
+    """Within the block, a queued trial taken by this thread gets ``system_attrs`` in the claim's own commit.
+
+    Gives a function telling whether a trial (by id) was so marked.
+    """
+    _MARKS_OF_CLAIMS.system_attrs = system_attrs
+    _MARKS_OF_CLAIMS.marked_trial = None
+    try:
+        yield lambda trial_id: _MARKS_OF_CLAIMS.marked_trial == trial_id
+    finally:
+        _MARKS_OF_CLAIMS.system_attrs = None
 
 
 # The trial that the storages of this thread last created or took from the queue.

@@ -29,7 +29,7 @@ from child_groups import fork_group, group_members
 from child_limits import limit_this_process
 from factor.daily_factor import daily_factor
 from factor.optimisation.stub_factor import StubFactor
-from korvane._common import study_files, study_settings, study_trials
+from korvane._common import fit_jobs, study_files, study_settings, study_trials
 from korvane._common.synthetic_universe import universe_table
 from korvane.factors.technical._factor.globals import pm
 
@@ -141,6 +141,23 @@ def test_a_queued_trial_goes_to_one_job_only():
     queue.tell(queue.trials[0].number, 1.0)
     with pytest.raises(optuna.exceptions.UpdateFinishedTrialError):  # a finished trial is not taken again
         queue._storage.set_trial_state_values(queue.trials[0]._trial_id, optuna.trial.TrialState.RUNNING)
+
+
+def test_a_queued_trial_that_a_job_takes_is_marked_in_the_commit_that_takes_it(monkeypatch):
+    path = os.path.abspath("marked.db")
+    storage_class = fit_jobs.fit_storage_class(study_trials.study_storage_class(optuna.storages.RDBStorage))
+    storage = storage_class("sqlite:///" + path, engine_kwargs=study_files.sqlite_study_engine_kwargs(path))
+    study = optuna.create_study(study_name=STUDY, storage=storage)
+    study.enqueue_trial({"x": 1})
+
+    def killed(*args):  # the job's process ends right after the claim has committed
+        raise SystemExit
+
+    monkeypatch.setattr(storage_class, "set_trial_system_attr", killed)
+    with contextlib.suppress(SystemExit):
+        fit_jobs.run_as_job("search", 3, study._pop_waiting_trial_id)
+    assert states(path) == {"RUNNING": 1}
+    assert fit_jobs.settle_trials_of_fit(study, "search") == (set(), [3])
 
 
 def test_a_full_disk_names_the_file_and_leaves_no_trial_running():
