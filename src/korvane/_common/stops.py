@@ -22,6 +22,7 @@ and leaving are both clean-ups. Where the program set a handler of its own,
 that handler runs as it would.
 """
 
+import dis
 import functools
 import logging
 import os
@@ -46,8 +47,59 @@ def _innermost_mark(frame):
 
 
 def cleanup_running(frame):
-    """Whether ``frame``, where a stop has just landed, is inside a clean-up that must run to its end."""
-    return _innermost_mark(frame) is True
+    """Whether ``frame``, where a stop has just landed, is inside a clean-up that must run to its end.
+
+    So is a frame about to leave a ``with`` block of a clean-up context: the
+    stop lands between the block's end and its exit, which has not begun yet,
+    and would otherwise skip it.
+    """
+    while frame is not None:
+        mark = _MARKS.get(frame.f_code)
+        if mark is not None:
+            return mark
+        if frame.f_code in _HOLDING_CODES and _at_with_exit(frame):
+            return True
+        frame = frame.f_back
+    return False
+
+
+# The code of the functions that entered a clean-up context in a ``with`` of theirs.
+_HOLDING_CODES = set()
+
+# Code -> the offsets where one of its ``with`` blocks ends, its exit not called yet.
+_WITH_EXITS = {}
+
+
+def _at_with_exit(frame):
+    exits = _WITH_EXITS.get(frame.f_code)
+    if exits is None:
+        exits = _WITH_EXITS[frame.f_code] = _with_exit_offsets(frame.f_code)
+    return frame.f_lasti in exits
+
+
+def _with_exit_offsets(code):
+    """Offsets in ``code`` where a ``with`` block ends normally: from there, its exit is called with three Nones.
+
+    The interpreter writes that end as a call of the exit with (None, None,
+    None), after the block's last line and before the exit runs; what comes
+    first (a return value put aside, a no-op) is part of it.
+    """
+    instructions = list(dis.get_instructions(code))
+    offsets = set()
+    for index, instruction in enumerate(instructions):
+        following = [each for each in instructions[index + 3 : index + 5] if each.opname != "PRECALL"]
+        if (
+            all(each.opname == "LOAD_CONST" and each.argval is None for each in instructions[index : index + 3])
+            and following
+            and following[0].opname == "CALL"
+            and following[0].arg == 2
+        ):
+            offsets.add(instruction.offset)
+            before = index - 1
+            while before >= 0 and instructions[before].opname in ("NOP", "SWAP"):
+                offsets.add(instructions[before].offset)
+                before -= 1
+    return frozenset(offsets)
 
 
 def _in_main_thread():
@@ -55,6 +107,7 @@ def _in_main_thread():
 
 
 def _take_deferred():
+    """The exception of the first stop deferred, the others dropped: one stop ends the work."""
     stop = _deferred[0]
     _deferred.clear()
     return stop()
@@ -103,30 +156,41 @@ _MARKS[stoppable(None).__code__] = False
 
 
 class _CleanupContext:
-    """The context manager of :func:`cleanup_context`: as ``contextlib.contextmanager``'s, with no stop cutting it."""
+    """The context manager of :func:`cleanup_context`: as ``contextlib.contextmanager``'s, with no stop cutting it.
+
+    Its entering and leaving are clean-ups themselves (marked by their code),
+    with no code of theirs after the last look at the stops deferred.
+    """
 
     __slots__ = ("_generator",)
 
     def __init__(self, generator):
         self._generator = generator
 
-    @runs_to_its_end
     def __enter__(self):
+        caller = sys._getframe(1)
+        _HOLDING_CODES.add(caller.f_code)
         try:
             value = next(self._generator)
         except StopIteration:
             raise RuntimeError("generator didn't yield") from None
-        if _stop_due(sys._getframe(2)):
+        if _stop_due(caller):
             # A stop that arrived while the setup held what the generator
             # releases: it is thrown in at the yield, so the release runs,
             # and then raised here, so the block does not run.
             kind, stop, traceback = _thrown(_take_deferred())
-            self.__exit__(kind, stop, traceback)
+            self._leave(kind, stop, traceback)
             raise stop
         return value
 
-    @runs_to_its_end
     def __exit__(self, kind, error, traceback):
+        try:
+            return self._leave(kind, error, traceback)
+        finally:
+            if _stop_due(sys._getframe(1)):
+                raise _take_deferred()
+
+    def _leave(self, kind, error, traceback):
         if kind is None:
             try:
                 next(self._generator)
@@ -145,6 +209,10 @@ class _CleanupContext:
             raised.__traceback__ = traceback
             return False
         raise RuntimeError("generator didn't stop after throw()")
+
+
+_MARKS[_CleanupContext.__enter__.__code__] = True
+_MARKS[_CleanupContext.__exit__.__code__] = True
 
 
 def _thrown(error):
@@ -274,6 +342,7 @@ def ending_cleanly_on_stop():
         if cleanup_running(frame):
             _deferred.append(stop)
             return
+        _deferred.clear()
         raise stop()
 
     def raise_terminated(signum, frame):
@@ -321,6 +390,8 @@ def ending_cleanly_on_stop():
     installed = {signal.SIGINT: raise_interrupt} if interrupts else {}
     installed.update(dict.fromkeys(ours, raise_terminated))
     previous_hook = sys.unraisablehook
+    if not _STOPS_HANDLED[0]:
+        _deferred.clear()  # answered already by another stop, with no fit left to end
     _STOPS_HANDLED[0] += 1
     try:
         _leave_out_stop_records()
@@ -352,4 +423,6 @@ def ending_cleanly_on_stop():
             os.kill(os.getpid(), ending[0])
         if signal.getsignal(signal.SIGINT) is installed.get(signal.SIGINT):
             signal.signal(signal.SIGINT, signal.default_int_handler)
+        if _deferred and not _STOPS_HANDLED[0]:
+            raise _take_deferred()  # arrived while this very clean-up ran
 

@@ -48,6 +48,7 @@ class _StudyCursor(sqlite3.Cursor):
     would otherwise log the driver's "Cannot operate on a closed database".
     """
 
+    @runs_to_its_end
     def close(self):
         if not self.connection.closed:
             super().close()

@@ -23,6 +23,7 @@ from factor.optimisation.test_study_faults import FORK, STEM
 from korvane._common import stops, study_settings
 from korvane._common.study_connections import StudyConnection
 from korvane._common.study_lock import LockDescriptor, StudyLock, study_creation_lock, study_held_by_fit, study_lock_for_erasing
+from korvane.factors.technical._factor.optimisation import OptimisationMixin
 from korvane.rarAV import tradegate
 from korvane.rarAV.tradegate import OptimalEntryClassifier
 
@@ -45,7 +46,12 @@ CLEANUP_LINES = {
     "folder lock release": line_of(study_creation_lock, "descriptor.close()  # which releases"),
     "hold's setup": line_of(study_held_by_fit, "held = HeldStudy(study, lock)"),
     "hold's end": line_of(study_held_by_fit, "lock.release()"),
-    "context exit": line_of(stops._CleanupContext.__exit__, "self._generator.throw(error)"),
+    # Where the block of the study creation's folder lock ends, its exit not called yet (the second hit).
+    "folder lock's block end": line_of(OptimisationMixin._create_or_load_study, "with guard:"),
+    # Inside the stops' own bookkeeping: the handlers put back, and the exit's look at the stops deferred.
+    "handlers put back": line_of(stops.ending_cleanly_on_stop, "ending = [signum for signum in received"),
+    "exit's look at stops": line_of(stops._CleanupContext.__exit__, "if _stop_due(sys._getframe(1)):"),
+    "context exit": line_of(stops._CleanupContext._leave, "self._generator.throw(error)"),
 }
 
 
@@ -168,6 +174,8 @@ def stopped_fit_then_the_next(fit, path, stop, sending):
         ("factor", {"at": ["folder lock release"]}),
         ("factor", {"at": ["hold's end", "context exit"]}),
         ("factor", {"at": ["hold's setup"]}),
+        ("factor", {"at": ["folder lock's block end"], "hits": (2,)}),
+        ("factor", {"at": ["handlers put back", "exit's look at stops"]}),
         ("factor", {"at": ["connection close", "study lock release"], "in trial": True}),
         ("factor", {"at": list(CLEANUP_LINES), "in trial": True}),
         ("classifier", {"at": ["connection close"]}),
