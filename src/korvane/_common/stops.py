@@ -256,8 +256,15 @@ _STOPS_HANDLED = [0]
 
 
 def _is_stop(record):
-    stop = record.exc_info[1] if record.exc_info else None
-    return isinstance(stop, (KeyboardInterrupt, Terminated))
+    """Whether the record's error is a stop, or an error raised while a stop was being handled."""
+    error = record.exc_info[1] if record.exc_info else None
+    seen = set()
+    while error is not None and id(error) not in seen:
+        if isinstance(error, (KeyboardInterrupt, Terminated)):
+            return True
+        seen.add(id(error))
+        error = error.__context__
+    return False
 
 
 class _StopRecordsLeftOut(logging.Filter):
@@ -266,7 +273,8 @@ class _StopRecordsLeftOut(logging.Filter):
     A stop landing where the pool closes a connection or rolls one back is
     logged there as an error with its whole traceback, and then raised on:
     the stop itself reaches the program, as KeyboardInterrupt or as the end
-    of the process, so the record only repeats it.
+    of the process, so the record only repeats it. So is the error of a
+    cursor that the layer, handling the stop, closes a second time.
     """
 
     def filter(self, record):
