@@ -16,6 +16,7 @@ from korvane._common.stops import cleanup_context, runs_to_its_end, stoppable
 from korvane._common.study_connections import (
     _ReadOnlyStudyFileConnector,
     _StudyFileConnector,
+    connections_closed_at_the_end,
     file_identity,
     gone_message,
 )
@@ -205,15 +206,19 @@ def closed_on_failure(storage):
 
 
 @cleanup_context
-def connections_closed_after(open_study):
-    """The study or storage that ``open_study()`` opens, its connections closed however the block ends."""
+def connections_closed_after(path, open_study):
+    """The study or storage that ``open_study()`` opens on the file at ``path``, its connections closed however the block ends.
+
+    So are those of a storage that a stop lost on its way from the opening.
+    """
     opened = []
-    try:
-        opened.append(stoppable(open_study)())
-        yield opened[0]
-    finally:
-        for study in opened:
-            close_study_connections(study)
+    with connections_closed_at_the_end(path):
+        try:
+            opened.append(stoppable(open_study)())
+            yield opened[0]
+        finally:
+            for study in opened:
+                close_study_connections(study)
 
 
 @runs_to_its_end

@@ -432,7 +432,8 @@ class OptimalEntryClassifier:
         pd = module.pd
         logger = module.logger
         logger.info(banner("BEGINNING FITTING TO TRAINING SET RARAV"))
-        with ending_cleanly_on_stop(), connections_closed_after(lambda: self._open_study(SAMPLER_SEED)) as study:
+        study_file = _study_file_path(self._storage_name)
+        with ending_cleanly_on_stop(), connections_closed_after(study_file, lambda: self._open_study(SAMPLER_SEED)) as study:
             best_params = study.best_trial.params
         params = search_space.read_stored_parameters(best_params)
         sample_weights, vt, scaler, select_top_k_features = search_space.build_selection_pieces(params)

@@ -241,7 +241,7 @@ class OptimisationMixin:
             return self._best_params_of(study)
         # A stop while it is read leaves no connection or lock behind.
         with ending_cleanly_on_stop(), connections_closed_after(
-            lambda: self._open_study_storage(path, reading=True)
+            path, lambda: self._open_study_storage(path, reading=True)
         ) as storage:
             with study_creation_lock(path):
                 study = optuna.load_study(study_name=self._study_name, storage=storage)
