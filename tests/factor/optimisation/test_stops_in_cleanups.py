@@ -175,7 +175,7 @@ def stopped_fit_then_the_next(fit, path, stop, sending):
         ("factor", {"at": ["hold's end", "context exit"]}),
         ("factor", {"at": ["hold's setup"]}),
         ("factor", {"at": ["folder lock's block end"], "hits": (2,)}),
-        ("factor", {"at": ["handlers put back", "exit's look at stops"]}),
+        ("factor", {"at": ["handlers put back", "exit's look at stops"], "hits": (1, 2, 3)}),
         ("factor", {"at": ["connection close", "study lock release"], "in trial": True}),
         ("factor", {"at": list(CLEANUP_LINES), "in trial": True}),
         ("classifier", {"at": ["connection close"]}),
