@@ -37,11 +37,18 @@ _MARKS = {}
 _deferred = []
 
 
-def _innermost_mark(frame):
+def _innermost_mark(frame, exits_count=False):
+    """The mark of the innermost marked frame from ``frame`` out (None if none is).
+
+    With ``exits_count``, a frame about to leave a ``with`` block of a clean-up
+    context counts as a clean-up (see :func:`cleanup_running`).
+    """
     while frame is not None:
         mark = _MARKS.get(frame.f_code)
         if mark is not None:
             return mark
+        if exits_count and frame.f_code in _HOLDING_CODES and _at_with_exit(frame):
+            return True
         frame = frame.f_back
     return None
 
@@ -53,14 +60,7 @@ def cleanup_running(frame):
     stop lands between the block's end and its exit, which has not begun yet,
     and would otherwise skip it.
     """
-    while frame is not None:
-        mark = _MARKS.get(frame.f_code)
-        if mark is not None:
-            return mark
-        if frame.f_code in _HOLDING_CODES and _at_with_exit(frame):
-            return True
-        frame = frame.f_back
-    return False
+    return _innermost_mark(frame, exits_count=True) is True
 
 
 # The code of the functions that entered a clean-up context in a ``with`` of theirs.

@@ -18,7 +18,7 @@ import pytest
 from child_groups import fork_group
 from classifier.classifier_helpers import tiny_trades
 from factor.optimisation.stub_factor import StubFactor
-from factor.optimisation.test_study_after_a_stop import cheap_classifier_sampler, stopped_inside_a_read
+from factor.optimisation.test_study_after_a_stop import cheap_classifier_sampler, outcome_of, stopped_inside_a_read
 from factor.optimisation.test_study_faults import FORK, STEM
 from korvane._common import stops, study_settings
 from korvane._common.study_connections import StudyConnection
@@ -154,11 +154,7 @@ def stopped_fit_then_the_next(fit, path, stop, sending):
     folder = os.path.dirname(path)
     locks = held_locks([folder] + [path + suffix for suffix in ("", "-wal", "-shm", ".lock")])
     erased = erase_in_another_process(path)
-    try:
-        run()
-        outcome = "fitted"
-    except Exception as error:
-        outcome = repr(error)
+    outcome = outcome_of(run)
     with open("stderr") as written:
         printed = written.read()
     sending.send((type(kept).__name__, tracer.sent, locks, erased, outcome, printed))

@@ -60,6 +60,15 @@ def write_lock_is_free(path):
     return True
 
 
+def outcome_of(fit):
+    """"fitted", or the error of a fit that failed."""
+    try:
+        fit()
+    except Exception as error:
+        return repr(error)
+    return "fitted"
+
+
 @contextlib.contextmanager
 def stopped_inside_a_read(nth):
     """Ctrl-C at the ``nth`` read of the block's write transactions, the read unfinished."""
@@ -91,12 +100,7 @@ def stop_inside_a_read_then_fit_again(fit, path, nth, sending):
     except KeyboardInterrupt as error:
         kept = error  # referenced, as a notebook keeps the last exception
     free = write_lock_is_free(path)
-    try:
-        fit()
-        outcome = "fitted"
-    except Exception as error:
-        outcome = repr(error)
-    sending.send((type(kept).__name__, free, outcome))
+    sending.send((type(kept).__name__, free, outcome_of(fit)))
 
 
 @pytest.mark.parametrize("fit, nth", [("factor", 1), ("factor", 3), ("classifier", 1), ("classifier", 2)])
