@@ -8,6 +8,7 @@
 
 void bind_signal_kernels(nb::module_& m);
 void bind_pickle_scan(nb::module_& m);
+void bind_held_calls(nb::module_& m);
 
 NB_MODULE(_kernels, m) {
   set_exit_leak_report();
@@ -17,4 +18,5 @@ NB_MODULE(_kernels, m) {
         "Reports `exception` through sys.unraisablehook, naming `context`.");
   bind_signal_kernels(m);
   bind_pickle_scan(m);
+  bind_held_calls(m);
 }

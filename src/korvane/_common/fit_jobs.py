@@ -12,7 +12,7 @@ import os
 import sys
 import threading
 
-from korvane._common.stops import mark_as_cleanup
+from korvane._common.stops import cleanup_context, mark_as_cleanup
 from korvane._common.study_trials import fail_if_running, marking_claims
 
 # Each trial of a parallel job records (fit token, job index) under this key
@@ -25,10 +25,17 @@ _JOB_OF_THIS_THREAD = threading.local()
 
 def run_as_job(token, index, run, *args):
     """``run(*args)`` as the job ``index`` of the fit ``token``: the trials it starts are born marked."""
+    with _running_as_job(token, index):
+        return run(*args)
+
+
+@cleanup_context
+def _running_as_job(token, index):
+    """Within the block, this thread runs the job ``index`` of the fit ``token``; after it, none."""
     _JOB_OF_THIS_THREAD.job = None if token is None else [token, index]
     _JOB_OF_THIS_THREAD.marked_trial = None
     try:
-        return run(*args)
+        yield
     finally:
         _JOB_OF_THIS_THREAD.job = None
 

@@ -16,10 +16,24 @@ are clean-ups; functions marked :func:`stoppable` are the waits and the long
 work that a clean-up's setup calls, which a stop may end. The innermost
 marked frame decides: in a clean-up, the stop is recorded, and acted on as
 soon as the outermost clean-up around it has ended (or as a stoppable call
-inside it begins); anywhere else it is acted on at once. Every clean-up of a
-context manager here is written with :func:`cleanup_context`, whose entering
-and leaving are both clean-ups. Where the program set a handler of its own,
-that handler runs as it would.
+inside it begins); anywhere else it is acted on at once. Where the program
+set a handler of its own, that handler runs as it would.
+
+The rules that korvane's code keeps, so that every release is one of these:
+
+- Every clean-up of a context manager is written with
+  :func:`cleanup_context`, whose entering and leaving are both clean-ups. A
+  frame that has left the block of such a ``with`` (at its end, or by an
+  error) and has not yet called its exit counts as a clean-up too.
+- A ``finally`` (or an ``except`` that releases and raises again) is written
+  only inside a marked clean-up: in a function marked
+  :func:`runs_to_its_end`, or in the generator of a :func:`cleanup_context`.
+  Anywhere else, a stop landing at its first line would skip it; what it
+  would release is made the clean-up of a :func:`cleanup_context` instead.
+- A lock held around a call is taken and released by :func:`call_holding`,
+  never by ``with lock:``, whose release a stop between the block's last
+  line and the lock's exit would skip, with or without a fit's handlers.
+  Caches take no lock: one dictionary or set operation at a time is atomic.
 """
 
 import dis
@@ -29,6 +43,8 @@ import os
 import signal
 import sys
 import threading
+
+from korvane import _kernels
 
 # Code objects of the marked frames: True for a clean-up, False for stoppable work inside one.
 _MARKS = {}
@@ -77,28 +93,51 @@ def _at_with_exit(frame):
     return frame.f_lasti in exits
 
 
-def _with_exit_offsets(code):
-    """Offsets in ``code`` where a ``with`` block ends normally: from there, its exit is called with three Nones.
+# How the interpreter calls a with block's exit at the block's normal end:
+# three Nones for the exception, then the call, whose count of arguments
+# takes in the manager as ``self`` from CPython 3.14 on.
+_EXIT_CALL_ARGUMENT_COUNT = 3 if sys.version_info >= (3, 14) else 2
 
-    The interpreter writes that end as a call of the exit with (None, None,
-    None), after the block's last line and before the exit runs; what comes
-    first (a return value put aside, a no-op) is part of it.
+
+def _with_exit_offsets(code):
+    """Offsets in ``code`` where a ``with`` block has been left and its exit is not called yet.
+
+    A block is left two ways, and CPython (3.11 to 3.14) writes each the
+    same way wherever it occurs:
+
+    - at its normal end, the exit is called with three Nones after the
+      block's last line; what comes first (a return value put aside, a
+      no-op) is part of it;
+    - when an error leaves it, the handler saves the error
+      (``PUSH_EXC_INFO``) and calls the exit with it (``WITH_EXCEPT_START``).
     """
-    instructions = list(dis.get_instructions(code))
+    every = list(dis.get_instructions(code))
+    instructions = [each for each in every if each.opname != "PRECALL"]  # 3.11 writes one before each call
     offsets = set()
     for index, instruction in enumerate(instructions):
-        following = [each for each in instructions[index + 3 : index + 5] if each.opname != "PRECALL"]
-        if (
+        if instruction.opname == "WITH_EXCEPT_START":
+            exit_ = [instruction]
+            before = index - 1
+            while before >= 0 and instructions[before].opname in ("PUSH_EXC_INFO", "NOP"):
+                exit_.append(instructions[before])
+                before -= 1
+        elif (
             all(each.opname == "LOAD_CONST" and each.argval is None for each in instructions[index : index + 3])
-            and following
-            and following[0].opname == "CALL"
-            and following[0].arg == 2
+            and index + 3 < len(instructions)
+            and instructions[index + 3].opname == "CALL"
+            and instructions[index + 3].arg == _EXIT_CALL_ARGUMENT_COUNT
         ):
-            offsets.add(instruction.offset)
+            exit_ = instructions[index : index + 4]
             before = index - 1
             while before >= 0 and instructions[before].opname in ("NOP", "SWAP"):
-                offsets.add(instructions[before].offset)
+                exit_.append(instructions[before])
                 before -= 1
+        else:
+            continue
+        offsets.update(each.offset for each in exit_)
+    offsets.update(
+        each.offset for each, following in zip(every, every[1:]) if each.opname == "PRECALL" and following.offset in offsets
+    )
     return frozenset(offsets)
 
 
@@ -106,11 +145,23 @@ def _in_main_thread():
     return threading.current_thread() is threading.main_thread()
 
 
+# The stops that the handlers of this process's fits have raised, kept while
+# a fit handles its stops: the log filters leave out the records of these and
+# of errors raised while one was handled, and of nothing else.
+_RAISED = []
+
+
+def _new_stop(kind):
+    stop = kind()
+    _RAISED.append(stop)
+    return stop
+
+
 def _take_deferred():
     """The exception of the first stop deferred, the others dropped: one stop ends the work."""
     stop = _deferred[0]
     _deferred.clear()
-    return stop()
+    return _new_stop(stop)
 
 
 def _stop_due(caller):
@@ -142,6 +193,16 @@ def stoppable(function):
         return function(*args, **kwargs)
 
     return stoppable_call
+
+
+def call_holding(lock, function, *args, **kwargs):
+    """``function(*args, **kwargs)`` with ``lock`` (a ``threading.Lock`` or ``RLock``) held, however the call ends.
+
+    The lock is taken, the call made and the lock released in one native
+    call, where no stop lands between the call's end and the release.
+    Waiting for the lock is stoppable: nothing is held until it is taken.
+    """
+    return _kernels.call_holding(lock, function, args, kwargs)
 
 
 def mark_as_cleanup(function):
@@ -196,19 +257,35 @@ class _CleanupContext:
                 next(self._generator)
             except StopIteration:
                 return False
-            raise RuntimeError("generator didn't stop")
+            try:
+                raise RuntimeError("generator didn't stop")
+            finally:
+                self._generator.close()
         if error is None:
             error = kind()
         try:
             self._generator.throw(error)
         except StopIteration as stopped:
             return stopped is not error
+        except RuntimeError as raised:
+            if raised is error:
+                raised.__traceback__ = traceback
+                return False
+            # A StopIteration of the block that reached the generator's frame
+            # comes back turned into a RuntimeError: the block's own error goes on.
+            if isinstance(error, StopIteration) and raised.__cause__ is error:
+                error.__traceback__ = traceback
+                return False
+            raise
         except BaseException as raised:
             if raised is not error:
                 raise
             raised.__traceback__ = traceback
             return False
-        raise RuntimeError("generator didn't stop after throw()")
+        try:
+            raise RuntimeError("generator didn't stop after throw()")
+        finally:
+            self._generator.close()
 
 
 _MARKS[_CleanupContext.__enter__.__code__] = True
@@ -256,11 +333,16 @@ _STOPS_HANDLED = [0]
 
 
 def _is_stop(record):
-    """Whether the record's error is a stop, or an error raised while a stop was being handled."""
+    """Whether the record's error is a stop that a fit's handlers raised, or an error raised while one was handled.
+
+    By identity: a program that fits again inside its ``except
+    KeyboardInterrupt:`` block gives every error of that fit the program's
+    own stop as context, and those errors are the fit's own to report.
+    """
     error = record.exc_info[1] if record.exc_info else None
     seen = set()
     while error is not None and id(error) not in seen:
-        if isinstance(error, (KeyboardInterrupt, Terminated)):
+        if any(error is stop for stop in _RAISED):
             return True
         seen.add(id(error))
         error = error.__context__
@@ -351,7 +433,7 @@ def ending_cleanly_on_stop():
             _deferred.append(stop)
             return
         _deferred.clear()
-        raise stop()
+        raise _new_stop(stop)
 
     def raise_terminated(signum, frame):
         for each in ours:  # a second signal must not cut the unwinding short
@@ -409,16 +491,18 @@ def ending_cleanly_on_stop():
         try:
             yield
             if received:  # its exception was dropped on the way, too late to send it again
-                raise Terminated() if received[0] != signal.SIGINT else KeyboardInterrupt()
+                raise _new_stop(Terminated if received[0] != signal.SIGINT else KeyboardInterrupt)
         except BaseException as error:
             if received and received[0] == signal.SIGINT and not isinstance(error, KeyboardInterrupt):
-                raise KeyboardInterrupt() from error
+                raise _new_stop(KeyboardInterrupt) from error
             raise
     finally:
         running[0] = False
         if sys.unraisablehook is signal_dropped_stop_again:
             sys.unraisablehook = previous_hook
         _STOPS_HANDLED[0] -= 1
+        if not _STOPS_HANDLED[0]:
+            _RAISED.clear()
         for signum, handler in installed.items():
             # Only what this block installed goes back: a handler that the program
             # set during the block (in a trial, a callback) stays. Ctrl-C's last,

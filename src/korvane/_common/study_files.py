@@ -10,7 +10,6 @@ import contextlib
 import errno
 import os
 import sqlite3
-import threading
 
 from korvane._common.stops import cleanup_context, runs_to_its_end, stoppable
 from korvane._common.study_connections import (
@@ -110,31 +109,27 @@ def check_study_file_name(file_name, argument, value):
 # Study files whose table schema this process has checked against the
 # installed optimiser, or created itself, by device and inode. The check
 # loads every migration script of the optimiser, some 45 ms at each opening
-# of a study, and a file's schema does not change while it exists.
+# of a study, and a file's schema does not change while it exists. Each
+# look-up, addition and removal is one set operation, atomic on its own.
 _SCHEMA_KNOWN_FILES = set()
-_SCHEMA_KNOWN_LOCK = threading.Lock()
 
 
 def study_schema_known(path):
     """Whether this process has checked or created the schema of the study file at ``path``."""
     identity = file_identity(path)
-    with _SCHEMA_KNOWN_LOCK:
-        return identity is not None and identity in _SCHEMA_KNOWN_FILES
+    return identity is not None and identity in _SCHEMA_KNOWN_FILES
 
 
 def remember_study_schema(path):
     """Record that the study file at ``path`` now holds a schema checked or created by this process."""
     identity = file_identity(path)
     if identity is not None:
-        with _SCHEMA_KNOWN_LOCK:
-            _SCHEMA_KNOWN_FILES.add(identity)
+        _SCHEMA_KNOWN_FILES.add(identity)
 
 
 def forget_study_schema(path):
     """Before the study file at ``path`` is removed: a file later made at the same place is checked again."""
-    identity = file_identity(path)
-    with _SCHEMA_KNOWN_LOCK:
-        _SCHEMA_KNOWN_FILES.discard(identity)
+    _SCHEMA_KNOWN_FILES.discard(file_identity(path))
 
 
 def sqlite_study_engine_kwargs(path):

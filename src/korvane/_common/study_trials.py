@@ -7,11 +7,12 @@ marks failed the trial it was running.
 import contextlib
 import threading
 
-from korvane._common.stops import stoppable
+from korvane._common.stops import cleanup_context, stoppable
 from korvane._common.study_files import check_storage_file_kept
 
+# Classes made once per storage class. Two threads may both make one: the
+# first stored is the one every caller gets.
 _QUEUE_SAFE_STORAGES = {}
-_QUEUE_SAFE_STORAGES_LOCK = threading.Lock()
 
 
 def queue_safe_storage_class(storage_class):
@@ -24,23 +25,22 @@ def queue_safe_storage_class(storage_class):
     the state changes in one conditional update, made under SQLite's write
     lock, and only the job whose update changed the row has the trial.
     """
-    with _QUEUE_SAFE_STORAGES_LOCK:
-        safe = _QUEUE_SAFE_STORAGES.get(storage_class)
-        if safe is None:
+    safe = _QUEUE_SAFE_STORAGES.get(storage_class)
+    if safe is not None:
+        return safe
 
-            class QueueSafeStorage(storage_class):
-                def set_trial_state_values(self, trial_id, state, values=None):
-                    from optuna.trial import TrialState
+    class QueueSafeStorage(storage_class):
+        def set_trial_state_values(self, trial_id, state, values=None):
+            from optuna.trial import TrialState
 
-                    if state != TrialState.RUNNING or values is not None:
-                        return super().set_trial_state_values(trial_id, state, values)
-                    if _claim_queued_trial(self, trial_id):
-                        return True
-                    # Taken by another job (False), finished, or missing: as the optimiser says.
-                    return super().set_trial_state_values(trial_id, state)
+            if state != TrialState.RUNNING or values is not None:
+                return super().set_trial_state_values(trial_id, state, values)
+            if _claim_queued_trial(self, trial_id):
+                return True
+            # Taken by another job (False), finished, or missing: as the optimiser says.
+            return super().set_trial_state_values(trial_id, state)
 
-            safe = _QUEUE_SAFE_STORAGES[storage_class] = QueueSafeStorage
-    return safe
+    return _QUEUE_SAFE_STORAGES.setdefault(storage_class, QueueSafeStorage)
 
 
 def _claim_queued_trial(storage, trial_id):
@@ -74,7 +74,7 @@ def _claim_queued_trial(storage, trial_id):
 _MARKS_OF_CLAIMS = threading.local()
 
 
-@contextlib.contextmanager
+@cleanup_context
 def marking_claims(system_attrs):
     """Within the block, a queued trial taken by this thread gets ``system_attrs`` in the claim's own commit.
 
@@ -101,38 +101,37 @@ def study_storage_class(storage_class):
     draws, say).
     """
     safe = queue_safe_storage_class(storage_class)
-    with _QUEUE_SAFE_STORAGES_LOCK:
-        recording = _STUDY_STORAGES.get(safe)
-        if recording is None:
+    recording = _STUDY_STORAGES.get(safe)
+    if recording is not None:
+        return recording
 
-            class TrialRecordingStorage(safe):
-                def _get_prepared_new_trial(self, study_id, template_trial, session):
-                    # Known before its creation commits: a stop landing between the
-                    # commit and the return still finds it, by its start time.
-                    trial = super()._get_prepared_new_trial(study_id, template_trial, session)
-                    _TRIAL_OF_THIS_THREAD.trial_id = trial.trial_id
-                    _TRIAL_OF_THIS_THREAD.uncommitted_start = trial.datetime_start
-                    return trial
+    class TrialRecordingStorage(safe):
+        def _get_prepared_new_trial(self, study_id, template_trial, session):
+            # Known before its creation commits: a stop landing between the
+            # commit and the return still finds it, by its start time.
+            trial = super()._get_prepared_new_trial(study_id, template_trial, session)
+            _TRIAL_OF_THIS_THREAD.trial_id = trial.trial_id
+            _TRIAL_OF_THIS_THREAD.uncommitted_start = trial.datetime_start
+            return trial
 
-                def _create_new_trial(self, study_id, template_trial=None):
-                    # Each trial begins on the file the storage opened, or not at all.
-                    check_storage_file_kept(self)
-                    frozen = super()._create_new_trial(study_id, template_trial)
-                    _TRIAL_OF_THIS_THREAD.trial_id = frozen._trial_id
-                    _TRIAL_OF_THIS_THREAD.uncommitted_start = None
-                    return frozen
+        def _create_new_trial(self, study_id, template_trial=None):
+            # Each trial begins on the file the storage opened, or not at all.
+            check_storage_file_kept(self)
+            frozen = super()._create_new_trial(study_id, template_trial)
+            _TRIAL_OF_THIS_THREAD.trial_id = frozen._trial_id
+            _TRIAL_OF_THIS_THREAD.uncommitted_start = None
+            return frozen
 
-                def set_trial_state_values(self, trial_id, state, values=None):
-                    from optuna.trial import TrialState
+        def set_trial_state_values(self, trial_id, state, values=None):
+            from optuna.trial import TrialState
 
-                    taken = super().set_trial_state_values(trial_id, state, values)
-                    if taken and state == TrialState.RUNNING:
-                        _TRIAL_OF_THIS_THREAD.trial_id = trial_id
-                        _TRIAL_OF_THIS_THREAD.uncommitted_start = None
-                    return taken
+            taken = super().set_trial_state_values(trial_id, state, values)
+            if taken and state == TrialState.RUNNING:
+                _TRIAL_OF_THIS_THREAD.trial_id = trial_id
+                _TRIAL_OF_THIS_THREAD.uncommitted_start = None
+            return taken
 
-            recording = _STUDY_STORAGES[safe] = TrialRecordingStorage
-    return recording
+    return _STUDY_STORAGES.setdefault(safe, TrialRecordingStorage)
 
 
 def fail_if_running(storage, trial_id):
@@ -147,7 +146,7 @@ def fail_if_running(storage, trial_id):
     return True
 
 
-@contextlib.contextmanager
+@cleanup_context
 def failing_trial_left_running(study):
     """Mark failed the trial that this thread left running when the block is interrupted.
 

@@ -40,7 +40,7 @@ from korvane._common.study_files import (
 )
 from korvane._common.study_lock import study_held_by_fit
 from korvane._common.study_settings import SAMPLER_SEED, tpe_sampler_kwargs
-from korvane._common.stops import ending_cleanly_on_stop
+from korvane._common.stops import cleanup_context, ending_cleanly_on_stop
 from korvane._common.study_trials import failing_trial_left_running, study_storage_class
 from korvane.rarAV._tradegate import fold_scoring, saved_pipeline, search_space
 from korvane.rarAV._tradegate.globals import tm
@@ -331,19 +331,8 @@ class OptimalEntryClassifier:
         # nothing: threads outlive a stopped pool, and their trials may still finish.
         token = uuid.uuid4().hex
         identity = fit_file_identity(_study_file_path(self._storage_name))
-        try:
-            self._search_mark = (token, identity)
-            with np.errstate(all="ignore"):
-                parallel_pool(delayed_optuna_optimisations)
-        except BaseException:
-            # Stopped (a signal, a failed job): the pool has stopped its workers,
-            # whose trials would stay running.
-            with contextlib.suppress(Exception):
-                settle_trials_of_fit(study, token)
-            raise
-        finally:
-            # Pickled from now on, the object is as it was before the search.
-            self._search_mark = None
+        with _search_marked(self, study, (token, identity)), np.errstate(all="ignore"):
+            parallel_pool(delayed_optuna_optimisations)
         logger.info(banner("IN-SAMPLE RARAV OPTIMISATION COMPLETE"))
         held.check_kept()
         logger.info(
@@ -548,3 +537,22 @@ for _public, _impl in (
 ):
     setattr(OptimalEntryClassifier, _public, getattr(OptimalEntryClassifier, _impl))
 del _public, _impl
+
+
+@cleanup_context
+def _search_marked(classifier, study, mark):
+    """Within the block, the pool's jobs carry ``mark`` (the search's token, the study file's identity).
+
+    Should the block be stopped (a signal, a failed job), the pool has stopped
+    its workers, whose trials would stay running: they are marked failed.
+    Pickled after the block, the classifier is as it was before the search.
+    """
+    classifier._search_mark = mark
+    try:
+        yield
+    except BaseException:
+        with contextlib.suppress(Exception):
+            settle_trials_of_fit(study, mark[0])
+        raise
+    finally:
+        classifier._search_mark = None

@@ -12,10 +12,10 @@ import os
 import pickle
 import stat
 import tempfile
-import threading
 
 import numpy as np
 
+from korvane import _kernels
 from korvane.rarAV._tradegate.admitted_objects import Refused, admitted_pieces, excerpt, quoted, shape_text
 from korvane.rarAV._tradegate.bounded_unpickler import load_bounded
 
@@ -199,9 +199,6 @@ def load_pipeline(path):
     return _checked_pipeline(loaded, path, admitted)
 
 
-_umask_lock = threading.Lock()
-
-
 def _umask():
     """The process's umask, read without changing it where the system says it."""
     try:
@@ -211,10 +208,8 @@ def _umask():
                     return int(line.split()[1], 8)
     except (OSError, ValueError):
         pass
-    with _umask_lock:
-        mask = os.umask(0o077)
-        os.umask(mask)
-    return mask
+    # Set and put back in one native call, where no other thread or stop comes between.
+    return _kernels.process_umask()
 
 
 def _mode_for(path):

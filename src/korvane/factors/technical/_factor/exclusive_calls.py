@@ -8,10 +8,15 @@ stepping the engine that a replay has just reset. Each public method holds
 the factor's re-entrant lock for its whole call, so calls from other threads
 wait their turn and calls made from inside one (``predict`` replaying the
 backtest, the optimiser running a trial inside ``fit``) go straight through.
+The lock is released however the call ends, a stop included (see
+:func:`korvane._common.stops.call_holding`): a lock kept by a stop would
+leave every later call from another thread waiting for ever.
 """
 
 import functools
 import threading
+
+from korvane._common.stops import call_holding
 
 
 def new_call_lock():
@@ -25,8 +30,7 @@ def one_call_at_a_time(method):
         lock = getattr(self, "_call_lock", None)
         if lock is None:
             return method(self, *args, **kwargs)
-        with lock:
-            return method(self, *args, **kwargs)
+        return call_holding(lock, method, self, *args, **kwargs)
 
     return exclusive
 

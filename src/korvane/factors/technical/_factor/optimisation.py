@@ -32,7 +32,7 @@ from korvane._common.study_files import (
 )
 from korvane._common.study_lock import study_creation_lock, study_held_by_fit, study_lock_for_erasing
 from korvane._common.study_settings import SAMPLER_SEED, SQLITE_SIDECAR_SUFFIXES, tpe_sampler_kwargs
-from korvane._common.stops import ending_cleanly_on_stop, runs_to_its_end
+from korvane._common.stops import cleanup_context, ending_cleanly_on_stop, runs_to_its_end
 from korvane._common.study_trials import failing_trial_left_running, study_storage_class
 from korvane.factors.technical._factor.construction import MINIMUM_SIZE_OF_ROLLING_WINDOW, unusable_universe_name
 from korvane.factors.technical._factor.globals import pm
@@ -350,12 +350,8 @@ class OptimisationMixin:
         gives the study a fresh sampler with the job's seed, as a new study
         object would have.
         """
-        lent = (self._study_file_path, self._job_study)
-        self._study_file_path, self._job_study = study_file_path, study
-        try:
+        with _study_lent(self, study_file_path, study):
             getattr(self, "__fit_single_instance")()
-        finally:
-            self._study_file_path, self._job_study = lent
 
     def _run_parallel_jobs(self, study, study_file_path, n_jobs, count):
         """Run ``count`` single-trial jobs in the pool, outliving the death of workers (see :mod:`parallel_fit`)."""
@@ -476,3 +472,14 @@ OptimisationMixin.fit.__signature__ = method_signature(FIT_ARGUMENTS)
 OptimisationMixin.get_full_backtest_results.__signature__ = signature((), first="self")
 OptimisationMixin.erase_fit_memory.__signature__ = signature((), first="self")
 OptimisationMixin._fit_single_instance.__signature__ = method_signature(FIT_SINGLE_INSTANCE_ARGUMENTS)
+
+
+@cleanup_context
+def _study_lent(factor, study_file_path, study):
+    """Within the block, the factor's trials run on ``study``, at ``study_file_path``; after it, on what they ran on before."""
+    lent = (factor._study_file_path, factor._job_study)
+    factor._study_file_path, factor._job_study = study_file_path, study
+    try:
+        yield
+    finally:
+        factor._study_file_path, factor._job_study = lent

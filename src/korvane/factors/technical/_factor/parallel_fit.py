@@ -30,7 +30,7 @@ from korvane._common.fit_jobs import (  # noqa: F401  (the factor's fit looks th
     stopping_workers_to_the_end,
 )
 from korvane._common.fit_jobs import settle_trials_of_fit as _settle_trials_of_fit
-from korvane._common.stops import runs_to_its_end
+from korvane._common.stops import cleanup_context, runs_to_its_end
 from korvane._common.study_files import close_study_connections, fit_file_identity, fit_file_identity_kept
 from korvane.factors.technical._factor.globals import pm
 
@@ -245,14 +245,8 @@ def _fit_single_instance_job(factor, index, study_file_path, fit_token=None, fil
     factor._study_file_path = study_file_path
     # Each trial starts like a freshly rebuilt copy: an empty trade store.
     factor.initialize_rarAV_data_structures(None, None)
-    try:
-        with fit_file_identity_kept(study_file_path, file_identity):
-            run_as_job(fit_token, index, operator.methodcaller("__fit_single_instance", index), factor)
-    finally:
-        # The copy keeps its study for the fit's later jobs, not its connections: a
-        # worker waiting for its next job keeps no log of the fit open, and a copy
-        # that the fit forgets leaves none to the garbage collector.
-        close_study_connections(factor._job_study)
+    with _job_study_connections_closed(factor), fit_file_identity_kept(study_file_path, file_identity):
+        run_as_job(fit_token, index, operator.methodcaller("__fit_single_instance", index), factor)
     if _TRIAL_COPY_OF_FIT.heap_to_settle:
         _TRIAL_COPY_OF_FIT.heap_to_settle = False
         _collect_and_freeze_worker_heap(everything=False)
@@ -276,11 +270,8 @@ def run_parallel_jobs(factor, study, study_file_path, n_jobs, count):
     if count <= 0:
         parallel(n_jobs=n_jobs)([])
         return
-    held = []
     identity = fit_file_identity(study_file_path)
-    try:
-        _keep_worker_copy(held, factor)
-        worker_copy = held[0]
+    with _worker_copy_of(factor) as worker_copy:
         pending = list(range(count))
         while pending:
             jobs = [
@@ -312,6 +303,29 @@ def run_parallel_jobs(factor, study, study_file_path, n_jobs, count):
                     BEST_TRIAL_LINE_SUFFIX,
                     factor._resolution_in_mins,
                 )
+
+
+@cleanup_context
+def _job_study_connections_closed(factor):
+    """Close the connections of the study that the job's trial opened on the factor copy, however the job ends.
+
+    The copy keeps its study for the fit's later jobs, not its connections: a
+    worker waiting for its next job keeps no log of the fit open, and a copy
+    that the fit forgets leaves none to the garbage collector.
+    """
+    try:
+        yield
+    finally:
+        close_study_connections(factor._job_study)
+
+
+@cleanup_context
+def _worker_copy_of(factor):
+    """The factor's copy for the fit's parallel jobs, let go of (its temporary file removed) however the fit ends."""
+    held = []
+    try:
+        _keep_worker_copy(held, factor)
+        yield held[0]
     finally:
         _end_worker_copies(held)
 

@@ -66,6 +66,7 @@ from statsmodels.tsa.vector_ar.vecm import coint_johansen as _LIBRARY_COINT_JOHA
 from korvane import _kernels
 from korvane._common.binding import check_type
 from korvane._common.close_columns import close_column_positions
+from korvane._common.stops import cleanup_context
 from korvane.factors.technical import _pairtrader
 from korvane.factors.technical._factor.globals import pm
 from korvane.factors.technical._factor.trade_store import TradeStore
@@ -357,13 +358,11 @@ class SignalsMixin:
         close_columns, position_index = self._engine_layout()
         data = with_valid_closes(data, close_columns)
         hook = self._entry_hook(is_optimising, data, window)
-        try:
+        with _closed_trades_stored(self):
             self._pair_engine.run(
                 data, close_columns, position_index, times, window, self._engine_intervals(),
                 engine_params, _CRITICAL_VALUES, positions, hook, _substituted_estimators(),
             )
-        finally:
-            self._store_closed_trades()
         self._current_time = self._data_datetime_array[bars - 1]
         self._current_positions_array = positions[bars - 1].copy()
         return positions
@@ -389,12 +388,19 @@ class SignalsMixin:
         row = np.zeros(int(self._number_of_securities), dtype=np.float64)
         self._current_positions_array = row
         hook = self._entry_hook(False, matrix, window)
-        try:
+        with _closed_trades_stored(self):
             self._pair_engine.step(
                 matrix, close_columns, position_index, _time_as_ns(self._current_time),
                 self._engine_intervals(), engine_params, _CRITICAL_VALUES, row, hook,
                 _substituted_estimators(),
             )
-        finally:
-            self._store_closed_trades()
         return row
+
+
+@cleanup_context
+def _closed_trades_stored(factor):
+    """The trades that the engine closed in the block, stored in the factor's trade store however the block ends."""
+    try:
+        yield
+    finally:
+        factor._store_closed_trades()
