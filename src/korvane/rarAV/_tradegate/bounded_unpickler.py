@@ -12,9 +12,12 @@ What a load promises, for any file:
 - What it builds is in proportion to the bytes the unpickler reads (up to
   STOP, not what follows): every opcode, call and state is charged what it
   makes live (about twice its memory), against an allowance of
-  ``BUILT_BYTES_PER_FILE_BYTE`` bytes a byte plus ``BUILT_BYTES_FLOOR``.
-  Time follows: each opcode, call and state costs time in proportion to what
-  it is charged, and no number is parsed from more than ``MAX_DIGITS`` digits.
+  ``BUILT_BYTES_PER_FILE_BYTE`` bytes a byte plus ``BUILT_BYTES_FLOOR``; a
+  call is charged as well what it reads of its arguments, which the memo may
+  hand to every call (a text buffer the code-point check reads whole, a
+  scalar's bytes). Time follows: each opcode, call and state costs time in
+  proportion to what it is charged, and no number is parsed from more than
+  ``MAX_DIGITS`` digits.
 - Containers nest at most ``MAX_NESTING`` deep (the interpreter hashes,
   compares and frees some of them recursively), refused at the opcode that
   would nest deeper, before it runs.
@@ -119,6 +122,9 @@ class PipelineUnpickler(pickle.Unpickler):
         fewest, most = func.arguments
         if type(args) is not tuple or not fewest <= len(args) <= most:
             raise Refused(func.refusal)
+        # What the call reads, before it reads it: one buffer from the memo may be handed to every call.
+        if func.reads is not None:
+            self.charge(func.reads(*args))
         made = func(*args)
         self.charge(sys.getsizeof(made))
         if func.awaits_state:
