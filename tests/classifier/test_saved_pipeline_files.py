@@ -435,7 +435,7 @@ UNADMITTED_WAYS = {
     "bytes-claim": (HEADER4 + b"\x8e" + (2**40).to_bytes(8, "little") + b".", "truncated"),
     "frame-claim": (HEADER4 + b"\x95" + (2**40).to_bytes(8, "little") + b"N.", "truncated"),
     # A state given to what the file is handed instead of a helper or a class.
-    "helper-state": (HEADER4 + b"cnumpy._core.multiarray\nscalar\n}b.", "sets the state of a function"),
+    "helper-state": (HEADER4 + b"cnumpy._core.multiarray\nscalar\n}b.", "sets the state of a function, which takes no"),
     "class-state": (HEADER4 + b"csklearn.naive_bayes\nGaussianNB\n}b.", "sets the state of a ABCMeta"),
     "calls-class": (lambda: pickle.dumps(Calls(GaussianNB, ())), "it calls GaussianNB"),
     "calls-score-function": (lambda: pickle.dumps(Calls(f_classif, ((1,), (1,)))), "it calls f_classif"),
@@ -447,6 +447,8 @@ UNADMITTED_WAYS = {
     "list-state": (HEADER4 + b"]}b.", "sets the state of a list"),
     "dict-state": (HEADER4 + b"}}b.", "sets the state of a dict"),
     "bytes-state": (HEADER4 + b"C\x01x}b.", "sets the state of a bytes"),
+    # None, unlike anything else taking no state, was taken for an object awaiting one.
+    "none-state": (b"\x80\x02N}b.", "sets the state of a NoneType, which takes no state"),
     # An attribute would hide the method from whatever looks it up on the object.
     "hidden-method": (HEADER4 + GNB + b"}\x8c\x07predict\x8c\x01xsb.", "attribute predict that hides its method"),
     # An estimator holding itself through a tuple: a cycle, made by filling what is already inside another.

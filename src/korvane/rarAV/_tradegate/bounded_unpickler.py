@@ -82,6 +82,10 @@ MAX_DIGITS = 4300
 # What a new estimator's attribute takes, about twice its memory.
 _DICT_ENTRY = 128
 
+# What the objects awaiting their state answer for one that does not.
+_NOT_AWAITING = object()
+
+
 class PipelineUnpickler(pickle.Unpickler):
     """The interpreter's unpickler over a scanned stream: admitted globals only, every call and state checked first."""
 
@@ -140,7 +144,8 @@ class PipelineUnpickler(pickle.Unpickler):
 
     def _build(self, inst, state):
         kind = type(inst)
-        if self._awaiting_state.pop(id(inst), None) is not inst:
+        # Not None as the default: None itself may be given a state.
+        if self._awaiting_state.pop(id(inst), _NOT_AWAITING) is not inst:
             raise Refused(f"it sets the state of {_stateful_name(inst, self._admitted)}")
         if kind is np.ndarray:
             self.charge(array_state_bytes(state, self._awaiting_state))
@@ -173,8 +178,8 @@ def _stateful_name(obj, admitted):
         return f"a {type(obj).__name__} twice"
     # A global the file names is a class (named by its metaclass) or a function.
     if isinstance(obj, type) or not callable(obj):
-        return f"a {kind_name(obj)}"
-    return "a function"
+        return f"a {kind_name(obj)}, which takes no state"
+    return "a function, which takes no state"
 
 
 # By the scan's tags (the pid holds the tag's number); functions, not methods bound to a load,
