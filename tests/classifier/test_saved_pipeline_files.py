@@ -23,7 +23,8 @@ from sklearn.preprocessing import MinMaxScaler
 
 from child_limits import limit_this_process
 from classifier.classifier_helpers import CHEAP_PARAMS, saved_pipeline_path, tiny_trades
-from korvane.rarAV._tradegate import fold_scoring, saved_pipeline, search_space
+from korvane.rarAV._tradegate import admitted_objects, bounded_unpickler, fold_scoring, saved_pipeline, search_space
+from korvane.rarAV._tradegate.admitted_objects import check_text_data
 from korvane.rarAV.tradegate import OptimalEntryClassifier
 
 LOAD = "__check_and_load_optimal_entry_classifier"
@@ -271,12 +272,22 @@ def repeated_member():
     return pickle.dumps(pipeline)
 
 
-def flexible_scalars(calls, size=2**16):
-    """``calls`` numpy scalars of a ``size``-byte text type, each made of one memoised text, eight bytes a call."""
-    data_type = b"cnumpy\ndtype\n\x8c" + bytes([len(f"S{size}")]) + f"S{size}".encode() + b"\x89\x88\x87R"
-    text = b"B" + size.to_bytes(4, "little") + b"x" * size
+def flexible_scalars(calls, size=2**16, kind="S", fill=b"x"):
+    """``calls`` numpy scalars of a ``size``-byte ``kind`` type, each made of one memoised text, eight bytes a call."""
+    spec = f"{kind}{size // np.dtype(kind + '1').itemsize}".encode()
+    data_type = b"cnumpy\ndtype\n\x8c" + bytes([len(spec)]) + spec + b"\x89\x88\x87R"
+    text = b"B" + size.to_bytes(4, "little") + fill * size
     return (HEADER + b"cnumpy._core.multiarray\nscalar\nq\x00" + data_type + b"q\x01" + text + b"q\x020("
             + b"h\x00h\x01h\x02\x86R" * calls + b"l" + pickle.STOP)
+
+
+def text_buffer_views(calls, size=2**16):
+    """``calls`` arrays over one memoised ``size``-byte buffer of numpy text, five bytes a call."""
+    units = size // 4
+    arguments = (b"(B" + size.to_bytes(4, "little") + b"a\0\0\0" * units + b"cnumpy\ndtype\n\x8c\x02U1\x89\x88\x87R"
+                 + b"J" + units.to_bytes(4, "little") + b"\x85\x8c\x01Ct")
+    return (HEADER + b"cnumpy._core.numeric\n_frombuffer\nq\x00" + arguments + b"q\x010("
+            + b"h\x00h\x01R" * calls + b"l" + pickle.STOP)
 
 
 def shells_of_long_arguments(calls, length=100_000):
@@ -317,6 +328,11 @@ COSTLY_FILES = {
                          "far more than a pipeline of its size"),
     # A call charged by what it makes: a scalar by its type's size, eight bytes of file each.
     "flexible-scalars": (lambda: flexible_scalars(3000), "far more than a pipeline of its size"),
+    # Charged by what they read too: numpy drops trailing NULs, so the scalars are small and their data is not.
+    "padded-scalars": (lambda: flexible_scalars(3000, fill=b"\0"), "far more than a pipeline of its size"),
+    "padded-text-scalars": (lambda: flexible_scalars(3000, kind="U", fill=b"\0"), "far more than a pipeline"),
+    # A view costs little, but the code-point check read the whole buffer at each: 10,000 views of 8 MiB took 7 s.
+    "text-buffer-views": (lambda: text_buffer_views(2000), "far more than a pipeline of its size"),
     # The shell's arguments are counted before anything copies them.
     "shell-arguments": (lambda: shells_of_long_arguments(200), "array shell other than numpy's empty one"),
     # No data, but a set over its 10**18 elements at the first predict never ends.
@@ -378,6 +394,24 @@ def test_hostile_files_are_refused_within_a_bounded_space_in_a_short_message(wor
     assert len(message) < 500, message  # what the file holds is quoted cut short
 
 
+@pytest.mark.parametrize("name", ["text-buffer-views", "padded-text-scalars"])
+def test_the_code_point_check_reads_no_more_than_the_files_allowance(monkeypatch, name):
+    content = COSTLY_FILES[name][0]()
+    examined = []
+
+    def counted(dtype, data):
+        examined.append(len(data) if dtype.kind == "U" else 0)
+        return check_text_data(dtype, data)
+
+    monkeypatch.setattr(admitted_objects, "check_text_data", counted)
+    try:
+        bounded_unpickler.load_bounded(content, admitted_objects.admitted_pieces())
+    except pickle.UnpicklingError:
+        pass  # how the load ends is the other table's; what it read on the way is this test's
+    allowance = bounded_unpickler.BUILT_BYTES_FLOOR + bounded_unpickler.BUILT_BYTES_PER_FILE_BYTE * len(content)
+    assert len(examined) > 1 and sum(examined) <= allowance
+
+
 # ------------------------------------------------------------------ ways the loader itself could be turned
 
 HEADER4 = pickle.PROTO + b"\x04"
@@ -401,7 +435,7 @@ UNADMITTED_WAYS = {
     "bytes-claim": (HEADER4 + b"\x8e" + (2**40).to_bytes(8, "little") + b".", "truncated"),
     "frame-claim": (HEADER4 + b"\x95" + (2**40).to_bytes(8, "little") + b"N.", "truncated"),
     # A state given to what the file is handed instead of a helper or a class.
-    "helper-state": (HEADER4 + b"cnumpy._core.multiarray\nscalar\n}b.", "sets the state of a function"),
+    "helper-state": (HEADER4 + b"cnumpy._core.multiarray\nscalar\n}b.", "sets the state of a function, which takes no"),
     "class-state": (HEADER4 + b"csklearn.naive_bayes\nGaussianNB\n}b.", "sets the state of a ABCMeta"),
     "calls-class": (lambda: pickle.dumps(Calls(GaussianNB, ())), "it calls GaussianNB"),
     "calls-score-function": (lambda: pickle.dumps(Calls(f_classif, ((1,), (1,)))), "it calls f_classif"),
@@ -413,6 +447,8 @@ UNADMITTED_WAYS = {
     "list-state": (HEADER4 + b"]}b.", "sets the state of a list"),
     "dict-state": (HEADER4 + b"}}b.", "sets the state of a dict"),
     "bytes-state": (HEADER4 + b"C\x01x}b.", "sets the state of a bytes"),
+    # None, unlike anything else taking no state, was taken for an object awaiting one.
+    "none-state": (b"\x80\x02N}b.", "sets the state of a NoneType, which takes no state"),
     # An attribute would hide the method from whatever looks it up on the object.
     "hidden-method": (HEADER4 + GNB + b"}\x8c\x07predict\x8c\x01xsb.", "attribute predict that hides its method"),
     # An estimator holding itself through a tuple: a cycle, made by filling what is already inside another.

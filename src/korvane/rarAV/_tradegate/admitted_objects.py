@@ -70,21 +70,36 @@ class Refused(pickle.UnpicklingError):
 # ------------------------------------------------------------------ the rebuild helpers
 
 
-def _rebuild(refusal, awaits_state=False):
+def _rebuild(refusal, awaits_state=False, reads=None):
     """Marks a helper the file may call with ``refusal``, its refusal of arguments pickle never writes for it.
 
     ``arguments`` is the fewest and the most arguments it takes, which a call
     is checked against before anything unpacks them. ``awaits_state`` marks a
-    helper whose object pickle gives its state next, once.
+    helper whose object pickle gives its state next, once. ``reads`` gives,
+    for a call's arguments (not yet checked), the bytes of them the call
+    reads whatever it makes (None: no more than it makes): a file may hand one
+    buffer or text from its memo to every call, so a call is charged what it
+    reads as well as what it makes.
     """
 
     def mark(func):
         taken = func.__code__.co_argcount
         func.refusal, func.arguments = refusal, (taken - len(func.__defaults__ or ()), taken)
-        func.awaits_state = awaits_state
+        func.awaits_state, func.reads = awaits_state, reads
         return func
 
     return mark
+
+
+def _buffer_reads(buffer, dtype, *_):
+    # A view over the buffer costs nothing to make; the code-point check of a text buffer reads it whole.
+    return len(buffer) if type(buffer) in (bytes, bytearray) and _is_text(dtype) else 0
+
+
+def _scalar_reads(dtype, data):
+    # The code-point check and numpy both read the whole data, and the scalar can be far smaller: numpy drops
+    # a text's trailing NULs and keeps most texts in a byte a character.
+    return len(data) if type(data) is bytes else 0
 
 
 @_rebuild("it builds an array shell other than numpy's empty one", awaits_state=True)
@@ -98,7 +113,7 @@ def array_shell(subtype, shape, code):
     return multiarray._reconstruct(np.ndarray, (0,), b"b")
 
 
-@_rebuild("it rebuilds an array from a buffer with unexpected arguments")
+@_rebuild("it rebuilds an array from a buffer with unexpected arguments", reads=_buffer_reads)
 def array_from_buffer(buffer, dtype, shape, order, axis_order=None):
     """An array over bytes of the file (protocol 5); the shape must match the bytes' length."""
     if (
@@ -119,7 +134,7 @@ def array_from_buffer(buffer, dtype, shape, order, axis_order=None):
     return numeric._frombuffer(buffer, dtype, shape, order, *extra)
 
 
-@_rebuild("it rebuilds a numpy scalar with unexpected arguments")
+@_rebuild("it rebuilds a numpy scalar with unexpected arguments", reads=_scalar_reads)
 def scalar(dtype, data):
     """A numpy scalar of its bytes. No numpy scalar holds objects (indexing an object array gives the object)."""
     if not isinstance(dtype, np.dtype) or dtype.hasobject or type(data) is not bytes or len(data) != dtype.itemsize:
@@ -256,13 +271,19 @@ def check_text_data(dtype, data):
     numpy reads the code units as they are into each ``str`` it hands out,
     where a unit above U+10FFFF makes string operations fail or worse. The
     units are read in the type's byte order; a trailing part of a unit (a
-    buffer numpy will refuse for its length) is left to numpy.
+    buffer numpy will refuse for its length) is left to numpy. Its caller
+    pays for what it reads (``_buffer_reads``, ``_scalar_reads``, an array's
+    state by its size).
     """
-    if dtype.kind != "U" or len(data) < _CODE_UNIT.itemsize:
+    if not _is_text(dtype) or len(data) < _CODE_UNIT.itemsize:
         return
     units = np.frombuffer(data, _CODE_UNIT.newbyteorder(dtype.byteorder), len(data) // _CODE_UNIT.itemsize)
     if units.max() > _MAX_CODE_POINT:
         raise Refused(f"it gives numpy text of type {excerpt(str(dtype))} a character beyond U+10FFFF")
+
+
+def _is_text(dtype):
+    return isinstance(dtype, np.dtype) and dtype.kind == "U"
 
 
 def check_data_type_state(dtype, state):

@@ -12,9 +12,12 @@ What a load promises, for any file:
 - What it builds is in proportion to the bytes the unpickler reads (up to
   STOP, not what follows): every opcode, call and state is charged what it
   makes live (about twice its memory), against an allowance of
-  ``BUILT_BYTES_PER_FILE_BYTE`` bytes a byte plus ``BUILT_BYTES_FLOOR``.
-  Time follows: each opcode, call and state costs time in proportion to what
-  it is charged, and no number is parsed from more than ``MAX_DIGITS`` digits.
+  ``BUILT_BYTES_PER_FILE_BYTE`` bytes a byte plus ``BUILT_BYTES_FLOOR``; a
+  call is charged as well what it reads of its arguments, which the memo may
+  hand to every call (a text buffer the code-point check reads whole, a
+  scalar's bytes). Time follows: each opcode, call and state costs time in
+  proportion to what it is charged, and no number is parsed from more than
+  ``MAX_DIGITS`` digits.
 - Containers nest at most ``MAX_NESTING`` deep (the interpreter hashes,
   compares and frees some of them recursively), refused at the opcode that
   would nest deeper, before it runs.
@@ -79,6 +82,10 @@ MAX_DIGITS = 4300
 # What a new estimator's attribute takes, about twice its memory.
 _DICT_ENTRY = 128
 
+# What the objects awaiting their state answer for one that does not.
+_NOT_AWAITING = object()
+
+
 class PipelineUnpickler(pickle.Unpickler):
     """The interpreter's unpickler over a scanned stream: admitted globals only, every call and state checked first."""
 
@@ -119,6 +126,9 @@ class PipelineUnpickler(pickle.Unpickler):
         fewest, most = func.arguments
         if type(args) is not tuple or not fewest <= len(args) <= most:
             raise Refused(func.refusal)
+        # What the call reads, before it reads it: one buffer from the memo may be handed to every call.
+        if func.reads is not None:
+            self.charge(func.reads(*args))
         made = func(*args)
         self.charge(sys.getsizeof(made))
         if func.awaits_state:
@@ -134,7 +144,8 @@ class PipelineUnpickler(pickle.Unpickler):
 
     def _build(self, inst, state):
         kind = type(inst)
-        if self._awaiting_state.pop(id(inst), None) is not inst:
+        # Not None as the default: None itself may be given a state.
+        if self._awaiting_state.pop(id(inst), _NOT_AWAITING) is not inst:
             raise Refused(f"it sets the state of {_stateful_name(inst, self._admitted)}")
         if kind is np.ndarray:
             self.charge(array_state_bytes(state, self._awaiting_state))
@@ -167,8 +178,8 @@ def _stateful_name(obj, admitted):
         return f"a {type(obj).__name__} twice"
     # A global the file names is a class (named by its metaclass) or a function.
     if isinstance(obj, type) or not callable(obj):
-        return f"a {kind_name(obj)}"
-    return "a function"
+        return f"a {kind_name(obj)}, which takes no state"
+    return "a function, which takes no state"
 
 
 # By the scan's tags (the pid holds the tag's number); functions, not methods bound to a load,
