@@ -9,6 +9,7 @@ import as, say, ``factor.live.live_stub``, and two folders may hold test files
 of the same name.
 """
 
+import signal
 import subprocess
 import sys
 
@@ -80,6 +81,22 @@ def fresh_interpreter():
         return result
 
     return run
+
+
+@pytest.fixture
+def stops_as_by_default():
+    """Stops in this process as a program started from a terminal has them, put back after the test.
+
+    A run under ``nohup``, or as a background job of a script, inherits
+    SIGHUP or Ctrl-C ignored, and a fit leaves an ignored stop alone.
+    """
+    from child_groups import STOPS, stops_as_by_default
+
+    before = {signum: signal.getsignal(signum) for signum in STOPS}
+    stops_as_by_default()
+    yield
+    for signum, handler in before.items():
+        signal.signal(signum, handler)
 
 
 @pytest.fixture(autouse=True)

@@ -1,18 +1,21 @@
-"""The classifier's study under faults: a full disk and a stop during a trial, in forked children."""
+"""The classifier's study under faults: a full disk and a stop during a trial, in forked children; a file that is no study."""
 
 import collections
 import multiprocessing
 import os
+import pickle
 import signal
 import sqlite3
 import time
 
 import optuna
 import pytest
+import sqlalchemy.exc
 
 from child_groups import fork_group
 from child_limits import limit_this_process
 from classifier.classifier_helpers import CHEAP_PARAMS, enqueue, tiny_trades
+from korvane._common.study_files import NotAStudyFileError
 from korvane.rarAV import tradegate
 from korvane.rarAV.tradegate import OptimalEntryClassifier
 
@@ -94,3 +97,30 @@ def test_a_stopped_parallel_search_fails_the_trials_its_workers_ran(workdir, mon
     child.join(120)
     assert child.exitcode == (-signal.SIGTERM if signal_number == signal.SIGTERM else 1)
     assert states(path) == {"COMPLETE": 1, "FAIL": 2}
+
+
+@pytest.mark.parametrize("n_jobs", [1, 2])
+@pytest.mark.parametrize("written", ["text", "damaged"])
+def test_a_study_path_holding_no_study_names_the_file(workdir, monkeypatch, written, n_jobs):
+    monkeypatch.setattr(tradegate, "TPESampler", fixed_sampler)
+    path = str(workdir / "stem_OptimalEntryClassifier.db")
+    if written == "text":
+        with open(path, "w") as study:
+            study.write("trial,value\n" * 100)
+    else:
+        fit(1)
+        with open(path, "r+b") as study:  # the schema's page, past the header
+            study.seek(100)
+            study.write(b"\xff" * 3000)
+    with pytest.raises(NotAStudyFileError) as raised:
+        fit(1, n_jobs)
+    error = raised.value
+    # The storage's own error type, as the factor's calls raise it.
+    assert isinstance(error, sqlalchemy.exc.DatabaseError) and isinstance(error.__cause__, sqlalchemy.exc.DatabaseError)
+    message = (
+        f"cannot open the study file {path}: it is not a study korvane can read ({error.orig}), "
+        "please move it away or fit under another name"
+    )
+    assert isinstance(error.orig, sqlite3.DatabaseError) and str(error) == message
+    assert str(pickle.loads(pickle.dumps(error))) == message
+    assert os.path.exists(path)

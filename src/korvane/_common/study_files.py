@@ -3,13 +3,16 @@
 Connections are opened by the connectors of :mod:`study_connections`; a fit
 checks that the file at the path is still the one it opened. A write that the
 storage fails, and a file that is no study, are raised naming the study file
-and the cause.
+and the cause: the first as an ``OSError``, the second as the storage's own
+``DatabaseError`` (:class:`NotAStudyFileError`), whoever opens the study.
 """
 
 import contextlib
 import errno
 import os
 import sqlite3
+
+import sqlalchemy.exc
 
 from korvane._common.stops import cleanup_context, runs_to_its_end, stoppable
 from korvane._common.study_connections import (
@@ -205,9 +208,10 @@ def connections_closed_after(path, open_study):
     """The study or storage that ``open_study()`` opens on the file at ``path``, its connections closed however the block ends.
 
     So are those of a storage that a stop lost on its way from the opening.
+    A file at the path that is no study is raised naming it.
     """
     opened = []
-    with connections_closed_at_the_end(path):
+    with _failures_explained(path, _not_a_study_failure), connections_closed_at_the_end(path):
         try:
             opened.append(stoppable(open_study)())
             yield opened[0]
@@ -242,6 +246,45 @@ def check_storage_file_kept(storage):
     connector = connector_of(storage)
     if isinstance(connector, _StudyFileConnector):
         connector.check_kept()
+
+
+# ---------------------------------------------------------------- a file that is no study
+
+
+class NotAStudyFileError(sqlalchemy.exc.DatabaseError):
+    """The study file's path holds a file that is no SQLite database, or a damaged one.
+
+    A ``DatabaseError``, as the storage raises for such a file, so that what
+    catches the storage's error catches this one; its message names the file.
+    The storage's statement, parameters and driver error (``orig``) are kept.
+    """
+
+    def __init__(self, path, reason, statement=None, params=None, orig=None):
+        message = (
+            f"cannot open the study file {path}: it is not a study korvane can read ({reason}), "
+            "please move it away or fit under another name"
+        )
+        sqlalchemy.exc.StatementError.__init__(self, message, statement, params, orig)
+        self.path = path
+        self.reason = reason
+
+    @classmethod
+    def of(cls, path, sqlite_error, chain):
+        """The error of the file at ``path``, from the driver's ``sqlite_error`` and the chain of errors it raised."""
+        storage_error = next((cause for cause in chain if isinstance(cause, sqlalchemy.exc.StatementError)), None)
+        return cls(
+            path,
+            str(sqlite_error),
+            getattr(storage_error, "statement", None),
+            getattr(storage_error, "params", None),
+            sqlite_error,
+        )
+
+    def __str__(self):
+        return self.args[0]
+
+    def __reduce__(self):
+        return type(self), (self.path, self.reason, self.statement, self.params, self.orig), dict(vars(self))
 
 
 # ---------------------------------------------------------------- write failures
@@ -315,14 +358,22 @@ def _causes(error):
         error = error.__cause__ or error.__context__
 
 
+def _driver_error(chain):
+    """The SQLite driver's error in a chain of errors, or None."""
+    return next((cause for cause in chain if isinstance(cause, sqlite3.Error)), None)
+
+
 def _explained_storage_failure(path, error):
     """An error naming the study file at ``path`` and why the storage failed to write or read it, or None.
 
     None when ``error`` is no storage failure, or one with no cause in the
     file system or the file to name.
     """
+    not_a_study = _not_a_study_failure(path, error)
+    if not_a_study is not None:
+        return not_a_study
     chain = list(_causes(error))
-    sqlite_error = next((cause for cause in chain if isinstance(cause, sqlite3.Error)), None)
+    sqlite_error = _driver_error(chain)
     if sqlite_error is None and not any(_is_storage_failure(cause) for cause in chain):
         return None
     sqlite_code = getattr(sqlite_error, "sqlite_errorcode", 0) & 0xFF
@@ -333,12 +384,6 @@ def _explained_storage_failure(path, error):
             path,
             f"another connection kept it locked for {busy_seconds:g} s, please try again once the fit or "
             "program holding it has finished",
-        )
-    if sqlite_code in (_SQLITE_NOTADB, _SQLITE_CORRUPT):
-        return OSError(
-            errno.EINVAL,
-            f"cannot open the study file {path}: it is not a study korvane can read ({sqlite_error}), "
-            "please move it away or fit under another name",
         )
     if sqlite_error is not None and sqlite_code not in (_SQLITE_READONLY, _SQLITE_IOERR, _SQLITE_FULL, _SQLITE_CANTOPEN):
         return None  # a busy database, say: the storage's own error says it best
@@ -353,20 +398,34 @@ def _explained_storage_failure(path, error):
     return None
 
 
+def _not_a_study_failure(path, error):
+    """:class:`NotAStudyFileError` when ``error`` comes of a file at ``path`` that is no study, else None."""
+    chain = list(_causes(error))
+    sqlite_error = _driver_error(chain)
+    if getattr(sqlite_error, "sqlite_errorcode", 0) & 0xFF not in (_SQLITE_NOTADB, _SQLITE_CORRUPT):
+        return None
+    return NotAStudyFileError.of(path, sqlite_error, chain)
+
+
 @contextlib.contextmanager
+def _failures_explained(path, explain):
+    """Raise the error of the block as ``explain(path, error)`` names it, from the error; as it is when that is None."""
+    try:
+        yield
+    except Exception as error:
+        if getattr(error, "study_file_explained", False):  # by a block inside this one
+            raise
+        explained = explain(path, error)
+        if explained is None:
+            raise
+        explained.study_file_explained = True
+        raise explained from error
+
+
 def storage_failures_explained(path):
     """Raise a storage failure on the study file at ``path`` as an error naming the file and its cause.
 
     The optimiser reports a write refused by the file system as a commit
     "exceeding max length", or, inside a trial, as "Should not reach."
     """
-    try:
-        yield
-    except Exception as error:
-        if getattr(error, "study_file_explained", False):  # by a block inside this one
-            raise
-        explained = _explained_storage_failure(path, error)
-        if explained is None:
-            raise
-        explained.study_file_explained = True
-        raise explained from error
+    return _failures_explained(path, _explained_storage_failure)

@@ -180,6 +180,7 @@ def program_handler(signum, frame):
     pass
 
 
+@pytest.mark.usefixtures("stops_as_by_default")  # the fit's own handlers in place, not an inherited ignore
 @pytest.mark.parametrize("signal_number", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
 def test_a_handler_set_during_a_fit_stays(signal_number, monkeypatch):
     trial = getattr(StubFactor, "__run_pairs_trading_serial_cointegration_factor")

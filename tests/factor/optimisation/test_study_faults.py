@@ -1,4 +1,5 @@
-"""Study files under faults: an erase during a fit, a full disk, a read-only folder, a stopped fit, no train part.
+"""Study files under faults: an erase during a fit, a full disk, a read-only folder, a stopped fit, no train part,
+a file that is no study.
 
 Fits that must be stopped or starved run in forked children of this process
 (no fresh interpreter to start), on the stub factor's millisecond trials.
@@ -8,6 +9,7 @@ import collections
 import contextlib
 import multiprocessing
 import os
+import pickle
 import random
 import shutil
 import signal
@@ -23,6 +25,7 @@ import weakref
 import joblib
 import optuna
 import pytest
+import sqlalchemy.exc
 from joblib.externals.loky import get_reusable_executor
 
 from child_groups import fork_group, group_members
@@ -30,8 +33,10 @@ from child_limits import limit_this_process
 from factor.daily_factor import daily_factor
 from factor.optimisation.stub_factor import StubFactor
 from korvane._common import fit_jobs, study_files, study_settings, study_trials
+from korvane._common.study_files import NotAStudyFileError
 from korvane._common.synthetic_universe import universe_table
 from korvane.factors.technical._factor.globals import pm
+from korvane.factors.technical._factor.live import LiveMixin
 
 pytestmark = pytest.mark.usefixtures("in_tmp_dir")
 
@@ -520,7 +525,16 @@ def damage(path):
 
 
 @pytest.mark.parametrize("written", ["text", "damaged"])
-def test_a_study_path_holding_no_study_names_the_file(written):
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda factor: factor.fit(1),
+        lambda factor: factor.get_full_backtest_results(),
+        lambda factor: LiveMixin.predict(factor),  # the stub has no live part; predict reads the study first
+    ],
+    ids=["fit", "get_full_backtest_results", "predict"],
+)
+def test_a_study_path_holding_no_study_names_the_file(written, call):
     path = study_file("odd")
     if written == "text":
         with open(path, "w") as study:
@@ -528,6 +542,17 @@ def test_a_study_path_holding_no_study_names_the_file(written):
     else:
         StubFactor(universe_name="odd").fit(1)
         damage(path)
-    with pytest.raises(OSError, match=f"cannot open the study file {path}: it is not a study korvane can read"):
-        StubFactor(universe_name="odd").fit(1)
+    with pytest.raises(NotAStudyFileError) as raised:
+        call(StubFactor(universe_name="odd"))
+    error = raised.value
+    # The storage's own error type, as before the file was named: what caught it still does.
+    assert isinstance(error, sqlalchemy.exc.DatabaseError)
+    assert isinstance(error.__cause__, sqlalchemy.exc.DatabaseError) and isinstance(error.orig, sqlite3.DatabaseError)
+    message = (
+        f"cannot open the study file {path}: it is not a study korvane can read ({error.orig}), "
+        "please move it away or fit under another name"
+    )
+    assert str(error) == message
+    copy = pickle.loads(pickle.dumps(error))
+    assert type(copy) is NotAStudyFileError and str(copy) == message and str(copy.orig) == str(error.orig)
     assert os.path.exists(path)  # left for its owner to move away
