@@ -111,7 +111,11 @@ def _with_exit_offsets(code):
     - when an error leaves it, the handler saves the error
       (``PUSH_EXC_INFO``) and calls the exit with it (``WITH_EXCEPT_START``).
     """
-    every = list(dis.get_instructions(code))
+    return _exit_offsets(list(dis.get_instructions(code)), _EXIT_CALL_ARGUMENT_COUNT)
+
+
+def _exit_offsets(every, exit_call_argument_count):
+    """The offsets of :func:`_with_exit_offsets` among the instructions ``every`` of one code object."""
     instructions = [each for each in every if each.opname != "PRECALL"]  # 3.11 writes one before each call
     offsets = set()
     for index, instruction in enumerate(instructions):
@@ -125,7 +129,7 @@ def _with_exit_offsets(code):
             all(each.opname == "LOAD_CONST" and each.argval is None for each in instructions[index : index + 3])
             and index + 3 < len(instructions)
             and instructions[index + 3].opname == "CALL"
-            and instructions[index + 3].arg == _EXIT_CALL_ARGUMENT_COUNT
+            and instructions[index + 3].arg == exit_call_argument_count
         ):
             exit_ = instructions[index : index + 4]
             before = index - 1
