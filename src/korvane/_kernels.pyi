@@ -219,3 +219,11 @@ def scan_pickle(data: bytes, built_per_byte: int, built_floor: int, max_nesting:
     """
     (outcome, message, stream, left, read) of a saved pipeline's pickle stream: a PickleScanOutcome, the refusal's `message`, the `stream` to load, what is `left` of the allowance of the `read` bytes once the scanned opcodes are charged (the allowance is `built_floor` plus `built_per_byte` a byte read).
     """
+
+def call_holding(lock: object, function: object, args: tuple, kwargs: dict) -> object:
+    """
+    Returns `function(*args, **kwargs)` called with `lock` held: taken before, released after, however the call ends, with no Python code between the call's end and the release.
+    """
+
+def process_umask() -> int:
+    """The process's file-creation mask, left as it was."""
