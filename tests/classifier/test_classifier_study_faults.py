@@ -3,19 +3,16 @@
 import collections
 import multiprocessing
 import os
-import pickle
 import signal
 import sqlite3
 import time
 
 import optuna
 import pytest
-import sqlalchemy.exc
 
 from child_groups import fork_group
 from child_limits import limit_this_process
 from classifier.classifier_helpers import CHEAP_PARAMS, enqueue, tiny_trades
-from korvane._common.study_files import NotAStudyFileError
 from korvane.rarAV import tradegate
 from korvane.rarAV.tradegate import OptimalEntryClassifier
 
@@ -102,6 +99,12 @@ def test_a_stopped_parallel_search_fails_the_trials_its_workers_ran(workdir, mon
 @pytest.mark.parametrize("n_jobs", [1, 2])
 @pytest.mark.parametrize("written", ["text", "damaged"])
 def test_a_study_path_holding_no_study_names_the_file(workdir, monkeypatch, written, n_jobs):
+    import pickle
+
+    import sqlalchemy.exc
+
+    from korvane._common.study_files import NotAStudyFileError
+
     monkeypatch.setattr(tradegate, "TPESampler", fixed_sampler)
     path = str(workdir / "stem_OptimalEntryClassifier.db")
     if written == "text":
