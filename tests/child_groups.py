@@ -12,6 +12,7 @@ ignored, so the stops that the tests send would never arrive.
 """
 
 import contextlib
+import gc
 import multiprocessing
 import os
 import signal
@@ -47,6 +48,10 @@ def _as_group_leader(target, args, mask):
 
 def fork_group(target, *args):
     """Start ``target(*args)`` in a forked child whose process group is its own (its pid)."""
+    # SQLite's connections must not cross a fork: a child whose parent held
+    # the study file open reads stale trial states. Those the tests dropped
+    # are closed first (the collector alone would close them, at any time).
+    gc.collect()
     # Born with the stops blocked, the child sets them before any reaches it:
     # a stop sent at once still meets the dispositions above, not this process's.
     mask = signal.pthread_sigmask(signal.SIG_BLOCK, STOPS)

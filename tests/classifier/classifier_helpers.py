@@ -46,16 +46,21 @@ def saved_pipeline_path(workdir, factor_name="F"):
 
 
 def enqueue(stem, factor_name, *param_sets):
-    """Queue parameter sets as the next trials of the classifier's study for ``stem``."""
+    """Queue parameter sets as the next trials of the classifier's study for ``stem``; no connection stays open."""
     import optuna
 
-    study = optuna.create_study(
-        study_name=factor_name + "_OptimalEntryClassifier",
-        storage=f"sqlite:///{stem}_OptimalEntryClassifier.db",
-        direction="maximize",
-        load_if_exists=True,
-    )
-    for params in param_sets:
-        study.enqueue_trial(params)
-    return study
-
+    storage = optuna.storages.RDBStorage(f"sqlite:///{stem}_OptimalEntryClassifier.db")
+    try:
+        study = optuna.create_study(
+            study_name=factor_name + "_OptimalEntryClassifier",
+            storage=storage,
+            direction="maximize",
+            load_if_exists=True,
+        )
+        for params in param_sets:
+            study.enqueue_trial(params)
+    finally:
+        # A connection left to the garbage collector may still be open when a
+        # test forks, and SQLite's connections must not cross a fork.
+        storage.remove_session()
+        storage.engine.dispose()

@@ -1,6 +1,7 @@
 """The classifier's study under faults: a full disk and a stop during a trial, in forked children; a file that is no study."""
 
 import collections
+import contextlib
 import multiprocessing
 import os
 import signal
@@ -21,7 +22,7 @@ FORK = multiprocessing.get_context("fork")  # its pipes
 
 def states(path):
     """Trial states of a study file, read with SQLite alone (the file may be busy)."""
-    with sqlite3.connect(path, timeout=30) as db:
+    with contextlib.closing(sqlite3.connect(path, timeout=30)) as db:
         return collections.Counter(state for (state,) in db.execute("select state from trials"))
 
 

@@ -53,7 +53,7 @@ def study_file(name):
 def states(path):
     """Trial states of a study file, read with SQLite alone (the file may be busy or half made)."""
     try:
-        with sqlite3.connect(path, timeout=30) as db:
+        with contextlib.closing(sqlite3.connect(path, timeout=30)) as db:
             return collections.Counter(state for (state,) in db.execute("select state from trials"))
     except sqlite3.OperationalError:
         return collections.Counter()
