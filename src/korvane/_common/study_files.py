@@ -358,9 +358,11 @@ def _causes(error):
         error = error.__cause__ or error.__context__
 
 
-def _driver_error(chain):
-    """The SQLite driver's error in a chain of errors, or None."""
-    return next((cause for cause in chain if isinstance(cause, sqlite3.Error)), None)
+def _driver_failure(error):
+    """(the chain of errors behind ``error``, the SQLite driver's error in it or None, that error's primary code or 0)."""
+    chain = list(_causes(error))
+    sqlite_error = next((cause for cause in chain if isinstance(cause, sqlite3.Error)), None)
+    return chain, sqlite_error, getattr(sqlite_error, "sqlite_errorcode", 0) & 0xFF
 
 
 def _explained_storage_failure(path, error):
@@ -369,14 +371,12 @@ def _explained_storage_failure(path, error):
     None when ``error`` is no storage failure, or one with no cause in the
     file system or the file to name.
     """
-    not_a_study = _not_a_study_failure(path, error)
+    chain, sqlite_error, sqlite_code = failure = _driver_failure(error)
+    not_a_study = _not_a_study(path, *failure)
     if not_a_study is not None:
         return not_a_study
-    chain = list(_causes(error))
-    sqlite_error = _driver_error(chain)
     if sqlite_error is None and not any(_is_storage_failure(cause) for cause in chain):
         return None
-    sqlite_code = getattr(sqlite_error, "sqlite_errorcode", 0) & 0xFF
     busy_seconds = getattr(sqlite_error, "busy_seconds", None)
     if busy_seconds is not None:
         return _study_file_error(
@@ -400,9 +400,11 @@ def _explained_storage_failure(path, error):
 
 def _not_a_study_failure(path, error):
     """:class:`NotAStudyFileError` when ``error`` comes of a file at ``path`` that is no study, else None."""
-    chain = list(_causes(error))
-    sqlite_error = _driver_error(chain)
-    if getattr(sqlite_error, "sqlite_errorcode", 0) & 0xFF not in (_SQLITE_NOTADB, _SQLITE_CORRUPT):
+    return _not_a_study(path, *_driver_failure(error))
+
+
+def _not_a_study(path, chain, sqlite_error, sqlite_code):
+    if sqlite_code not in (_SQLITE_NOTADB, _SQLITE_CORRUPT):
         return None
     return NotAStudyFileError.of(path, sqlite_error, chain)
 
